@@ -1,0 +1,125 @@
+#include "driver/tarn.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
+
+#include <sys/time.h>
+
+#include "driver/util.h"
+
+const char* id = "Wed Nov 17 15:58:03 EET 2004";
+
+namespace {
+
+constexpr const char* kOptions = "i:I:k:mT:MXl";
+
+// atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
+// character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
+// undefined.
+int32_t to_int32(const char* text) {
+    long long value = std::strtoll(text, nullptr, 10);
+    if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(value);
+}
+
+char* copy_text(const char* text) {
+    size_t length = std::strlen(text);
+    char* copy = static_cast<char*>(allocate(length + 1, NO_INIT));
+    std::memcpy(copy, text, length + 1);
+    return copy;
+}
+
+}  // namespace
+
+Parameters* init_params() {
+    Parameters* p = static_cast<Parameters*>(allocate(sizeof(Parameters), NO_INIT));
+    p->k = 3;
+    p->I = 0;
+    p->cb_size = 0;
+    p->dist_calc = 0;
+    p->mknn = 0;
+    p->meanin = 0;
+    p->lof = 0;
+    p->maxin = 0;
+    p->th = 0.0;
+    p->instr = nullptr;
+    p->outstr = nullptr;
+    p->infile = nullptr;
+    p->outfile = nullptr;
+    return p;
+}
+
+void parse_params(Parameters* parap, int argc, char** argv) {
+    int option;
+    while ((option = getopt(argc, argv, kOptions)) != -1) {
+        switch (option) {
+            case 'i':
+                std::free(parap->instr);  // a later -i replaces the name
+                parap->instr = copy_text(optarg);
+                break;
+            case 'I':
+                parap->I = to_int32(optarg);
+                break;
+            case 'k':
+                parap->k = to_int32(optarg);
+                break;
+            case 'm':
+                parap->mknn = 1;
+                break;
+            case 'T':
+                parap->th = std::strtod(optarg, nullptr);
+                break;
+            case 'M':
+                parap->meanin = 1;
+                break;
+            case 'X':
+                parap->maxin = 1;
+                break;
+            case 'l':
+                parap->lof = 1;
+                break;
+            default:
+                print_usage();
+        }
+    }
+}
+
+void open_files(Parameters* p) {
+    if (p->instr != nullptr) return;
+    std::printf("No input file set!\n");
+    print_usage();
+}
+
+void print_usage() {
+    std::printf("%s\n", id);
+    std::printf("tarn: outlier detection on the k-nearest-neighbour graph of a vector file\n");
+    std::printf("prints one line per vector: its score and its label (the last column)\n");
+    std::printf("\n");
+    std::printf("usage: tarn  -i [ts]\n");
+    std::printf("             -k [n of neighbours]\n");
+    std::printf("             -I [indegree]\n");
+    std::printf("             -m  (MkNN mode)\n");
+    std::printf("             -M  (mean incoming distance mode)\n");
+    std::printf("             -X  (max incoming distance mode)\n");
+    std::printf("             -l  (LOF mode)\n");
+    std::printf("             -T  [Threshold]\n");
+    std::exit(-1);
+}
+
+long setwatch() {
+    return static_cast<long>(std::time(nullptr));
+}
+
+void prtime(long start, int32_t dcalc) {
+    timeval now;
+    gettimeofday(&now, nullptr);
+    double elapsed =
+        static_cast<double>(now.tv_sec) + now.tv_usec / 1000000.0 - static_cast<double>(start);
+    std::printf("Time: %6.1f DCalc: %d\n", elapsed, dcalc);
+}

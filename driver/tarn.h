@@ -1,0 +1,55 @@
+// The driver: run parameters, option parsing, usage text, the report and timing.
+#ifndef TARN_DRIVER_TARN_H
+#define TARN_DRIVER_TARN_H
+
+#include <cstdint>
+#include <cstdio>
+
+struct Graph;
+
+// The whole configuration of a run. Created with its defaults by init_params, filled once by
+// parse_params and only read afterwards; the record owns instr. Flags are 0 or 1.
+struct Parameters {
+    int32_t k;          // neighbours each vertex keeps (-k, default 3)
+    int32_t I;          // in-degree limit of the default rule (-I, default 0)
+    int32_t cb_size;    // not read by a run
+    int32_t dist_calc;  // not read by a run
+    int32_t mknn;       // -m: mutual-nearest-neighbour pruning
+    int32_t meanin;     // -M: mean incoming distance rule
+    int32_t lof;        // -l: local outlier factor
+    int32_t maxin;      // -X: maximum incoming distance rule
+    double th;          // -T: threshold factor / score limit (default 0.0)
+    char* instr;        // -i: input file name, a heap copy owned by the record
+    char* outstr;       // not read by a run
+    FILE* infile;       // not read by a run
+    FILE* outfile;      // not read by a run
+};
+
+// Build identification printed first in the usage text.
+extern const char* id;
+
+// A new record holding the defaults; released with free (after its instr).
+Parameters* init_params();
+
+// Fills parap from the argument vector with getopt; returns when every option was consumed.
+// A bad option, -h or a missing option argument prints the usage text and ends the process.
+void parse_params(Parameters* parap, int argc, char** argv);
+
+// Returns when an input file was named; otherwise prints "No input file set!" and the usage
+// text and ends the process.
+void open_files(Parameters* p);
+
+// Prints the usage text to standard output and ends the process with status -1.
+[[noreturn]] void print_usage();
+
+// Prints one "%f %d\n" line (score rounded to single precision, label) per vertex in file
+// order; returns 0. The report depends on the graph alone.
+int32_t print_results(Graph* g, Parameters* p);
+
+// Current calendar time in whole seconds.
+long setwatch();
+
+// Prints "Time: %6.1f DCalc: %d" with the seconds elapsed since start and dcalc.
+void prtime(long start, int32_t dcalc);
+
+#endif

@@ -1,0 +1,39 @@
+#include "driver/util.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr int kLineBufferSize = 256;
+constexpr size_t kInitElementSize = 4;
+
+[[noreturn]] void allocation_failed(size_t size) {
+    std::printf("Allocation of %zu bytes failed\n", size);
+    std::exit(-1);
+}
+
+}  // namespace
+
+void* allocate(size_t size, int flag) {
+    // A zero-byte request still yields a distinct block, so null always means failure.
+    void* block = flag == NO_INIT ? std::malloc(size == 0 ? 1 : size)
+                                  : std::calloc(size == 0 ? 1 : size, kInitElementSize);
+    if (block == nullptr) allocation_failed(size);
+    return block;
+}
+
+int readline(FILE* infile, char* buf) {
+    if (std::fgets(buf, kLineBufferSize, infile) == nullptr) return 1;
+    return std::feof(infile);
+}
+
+int getvector(FILE* fp, float* R, float* G, float* B, int32_t* flag) {
+    char* buf = static_cast<char*>(allocate(kLineBufferSize, NO_INIT));
+    if (readline(fp, buf) != 0) {
+        std::free(buf);
+        return 0;
+    }
+    std::sscanf(buf, "%g %g %g %d", R, G, B, flag);
+    std::free(buf);
+    return 1;
+}

@@ -1,0 +1,53 @@
+// Process-level tests of the tarn binary's command line: exact output, error text and status.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/testkit.h"
+
+namespace {
+
+using testkit::run_tarn;
+
+const std::string kUsage =
+    "Wed Nov 17 15:58:03 EET 2004\n"
+    "tarn: outlier detection on the k-nearest-neighbour graph of a vector file\n"
+    "prints one line per vector: its score and its label (the last column)\n"
+    "\n"
+    "usage: tarn  -i [ts]\n"
+    "             -k [n of neighbours]\n"
+    "             -I [indegree]\n"
+    "             -m  (MkNN mode)\n"
+    "             -M  (mean incoming distance mode)\n"
+    "             -X  (max incoming distance mode)\n"
+    "             -l  (LOF mode)\n"
+    "             -T  [Threshold]\n";
+
+TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
+    testkit::Outcome outcome = run_tarn({});
+    EXPECT_EQ(outcome.out, "No input file set!\n" + kUsage);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+TEST(CommandLine, BadOptionsPrintTheParserDiagnosticAndUsage) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string diagnostic;
+    };
+    const std::string binary = TARN_BINARY;
+    const Case cases[] = {
+        {{"-h"}, binary + ": invalid option -- 'h'\n"},
+        {{"-N", "5"}, binary + ": invalid option -- 'N'\n"},
+        {{"-i", "x", "-k"}, binary + ": option requires an argument -- 'k'\n"},
+        {{"-q", "-i", "x"}, binary + ": invalid option -- 'q'\n"},
+    };
+    for (const Case& c : cases) {
+        testkit::Outcome outcome = run_tarn(c.args);
+        EXPECT_EQ(outcome.out, kUsage) << c.args[0];
+        EXPECT_EQ(outcome.err, c.diagnostic);
+        EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "driver/tarn.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/testkit.h"
+
+namespace {
+
+// Parses a command line into fresh defaults. getopt keeps global state between calls; setting
+// optind to 0 makes glibc start over completely.
+struct Parsed {
+    Parameters* p;
+    explicit Parsed(std::initializer_list<const char*> words) : p(init_params()) {
+        std::vector<std::string> storage{"tarn"};
+        storage.insert(storage.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (std::string& word : storage)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        optind = 0;
+        parse_params(p, static_cast<int>(storage.size()), argv.data());
+    }
+    ~Parsed() {
+        std::free(p->instr);
+        std::free(p);
+    }
+};
+
+TEST(Parameters, DefaultsBeforeAnyOption) {
+    Parsed parsed({"-i", "data.txt"});
+    const Parameters& p = *parsed.p;
+    EXPECT_EQ(p.k, 3);
+    EXPECT_EQ(p.I, 0);
+    EXPECT_EQ(p.cb_size, 0);
+    EXPECT_EQ(p.dist_calc, 0);
+    EXPECT_EQ(p.mknn + p.meanin + p.lof + p.maxin, 0);
+    EXPECT_EQ(p.th, 0.0);
+    EXPECT_STREQ(p.instr, "data.txt");
+    EXPECT_EQ(p.outstr, nullptr);
+    EXPECT_EQ(p.infile, nullptr);
+    EXPECT_EQ(p.outfile, nullptr);
+}
+
+TEST(Parameters, NumbersConvertLikeAtoiAndAtofButSaturate) {
+    struct Case {
+        const char* k;
+        int32_t expected;
+    };
+    const int32_t max = std::numeric_limits<int32_t>::max();
+    const int32_t min = std::numeric_limits<int32_t>::min();
+    const Case cases[] = {{"2.9", 2},          {"-1", -1},
+                          {"abc", 0},          {"  7x", 7},
+                          {"+12", 12},         {"2147483647", max},
+                          {"2147483648", max}, {"99999999999999999999", max},
+                          {"-2147483649", min}};
+    for (const Case& c : cases) {
+        Parsed parsed({"-k", c.k, "-I", c.k});
+        EXPECT_EQ(parsed.p->k, c.expected) << c.k;
+        EXPECT_EQ(parsed.p->I, c.expected) << c.k;
+    }
+    EXPECT_EQ(Parsed({"-T", "1e-1"}).p->th, 0.1);
+    EXPECT_EQ(Parsed({"-T", "x"}).p->th, 0.0);
+    EXPECT_EQ(Parsed({"-T2.5"}).p->th, 2.5);  // an argument may be attached to its letter
+}
+
+TEST(Parameters, FlagsAndRepeatedOptions) {
+    Parsed parsed({"-i", "first", "-m", "-M", "-X", "-l", "-ik2", "-k", "5", "-k", "6", "extra"});
+    const Parameters& p = *parsed.p;
+    EXPECT_EQ(p.mknn, 1);
+    EXPECT_EQ(p.meanin, 1);
+    EXPECT_EQ(p.maxin, 1);
+    EXPECT_EQ(p.lof, 1);
+    EXPECT_STREQ(p.instr, "k2");  // the second -i replaces the first
+    EXPECT_EQ(p.k, 6);
+}
+
+TEST(Parameters, EmptyInputNamePassesTheCheck) {
+    Parsed parsed({"-i", ""});
+    EXPECT_STREQ(parsed.p->instr, "");
+    testkit::Outcome outcome = testkit::run_in_child([&] { open_files(parsed.p); });
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST(Prtime, PrintsOneTimingLine) {
+    std::string out = testkit::capture_stdout([] { prtime(setwatch(), 42); });
+    EXPECT_EQ(out.substr(0, 6), "Time: ");
+    EXPECT_NE(out.find(" DCalc: 42\n"), std::string::npos) << out;
+}
+
+}  // namespace
