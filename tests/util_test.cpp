@@ -23,8 +23,8 @@ TEST(Allocate, ZeroFilledBlocksHoldFourByteElements) {
 }
 
 TEST(Allocate, FailureEndsTheProcessWithTheTrueSize) {
-    const size_t huge = std::numeric_limits<size_t>::max() - 15;
-    testkit::Outcome outcome = testkit::run_in_child([huge] { allocate(huge, NO_INIT); });
+    testkit::Outcome outcome =
+        testkit::run_in_child([] { allocate(std::numeric_limits<size_t>::max() - 15, NO_INIT); });
     EXPECT_EQ(outcome.out, "Allocation of 18446744073709551600 bytes failed\n");
     EXPECT_EQ(outcome.status, 255);
     // The zero-filled form reports the element count it was given.
