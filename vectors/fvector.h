@@ -100,4 +100,108 @@ int32_t fvAddFraction(HFV vector1, HFV vector2, int32_t denominator);
 // (1, 678), returning 0.
 int32_t fvPrint(FILE* f, HFV v);
 
+// ---- vector sets ----
+
+// An ordered, growable set of vectors addressed by 1-based position; position p is in slot
+// p - 1. The set owns the vectors in slots 0 .. vector_number - 1 (all non-null) and the slot
+// array; every slot from vector_number to array_size - 1 is null. vector_number never exceeds
+// array_size. The set does not compare a vector's dim with vector_size: callers keep every
+// vector at least vector_size long, since fvsPrintVector and fvsSave read that many components.
+struct FVSet {
+    int32_t vector_number;  // count of vectors held
+    int32_t array_size;     // capacity of vectors in handles, at least 1
+    int32_t vector_size;    // nominal dimension, at least 1
+    HFV* vectors;           // the slot array of array_size handles
+};
+typedef FVSet* HFSET;  // null stands for no set
+
+// A new empty set owned by the caller, with capacity size (50 when size <= 0) and all slots
+// null. Refuses vector_size <= 0 (1, 721) and a failed allocation of the record (2, 727) or of
+// the slots (2, 746), returning null.
+HFSET fvsCreate(int32_t size, int32_t vector_size);
+
+// Destroys the set's vectors, then its slots and record. A null set is ignored.
+void fvsDestroy(HFSET fvs);
+
+// Appends fv, which becomes the set's, doubling the capacity when full; returns the new count.
+// Refuses a null fvs or fv (1, 817) and a failed growth (2, 829), returning 0 with the set
+// unchanged and fv still the caller's.
+int32_t fvsAddVector(HFSET fvs, HFV fv);
+
+// Appends a deep copy of fv; returns the new count. fv stays the caller's. Refuses a failed copy
+// (13, 873) and a refused append (29, 880), each after the inner reports, returning 0.
+int32_t fvsAddVectorCopy(HFSET fvs, HFV fv);
+
+// Destroys the vector at num and closes the gap; returns the new count (0 when the set became
+// empty). Refuses a null fvs (1, 909), an empty set (1, 915) and num outside 1 .. count
+// (1, 922), returning -1.
+int32_t fvsRemoveVector(HFSET fvs, int32_t num);
+
+// Stores fv, which becomes the set's, at num, moving the vectors from num on one position back;
+// returns the new count. Refuses a null fvs or fv or num outside 1 .. count (1, 976) and a
+// failed growth (2, 984), returning 0 with fv still the caller's.
+int32_t fvsInsertVector(HFSET fvs, HFV fv, int32_t num);
+
+// Destroys the vector at num and stores fv, which becomes the set's, there; returns the count.
+// Replacing a vector by itself changes nothing. Refuses a null fvs or fv or num outside
+// 1 .. count (1, 1030), returning 0.
+int32_t fvsReplaceVector(HFSET fvs, HFV fv, int32_t num);
+
+// The count, or 0 after the report (1, 1055) for a null set.
+int32_t fvsGetSize(HFSET fvs);
+
+// The nominal dimension, or 0 after the report (1, 1082) for a null set.
+int32_t fvsGetVectorSize(HFSET fvs);
+
+// The set's own handle at num, lent: the set still owns it. Refuses a null fvs (1, 1117) and num
+// outside 1 .. count (1, 1123), returning null.
+HFV fvsGetVector(HFSET fvs, int32_t num);
+
+// A deep copy (freq 1) of the vector at num, owned by the caller. Refuses a null fvs or num
+// outside 1 .. count (1, 1152), returning null; a failed copy returns null after its reports.
+HFV fvsCopyVector(HFSET fvs, int32_t num);
+
+// A new set, owned by the caller, holding deep copies of fvs's vectors at the same positions,
+// with capacity count (50 when empty) and fvs's vector_size. Refuses a null fvs (1, 1317). When
+// the set or any copy cannot be made, returns null after the inner reports and leaks nothing.
+HFSET fvsCopy(HFSET fvs);
+
+// Moves fvs2's vectors behind fvs1's and returns the one surviving set; the other argument is
+// consumed (destroyed, or its slots and record released). A null argument yields the other;
+// an empty one is destroyed. Refuses two null sets or the same set twice (1, 1359) and a failed
+// growth (2, 1400), returning null with both sets unchanged and still the caller's.
+HFSET fvsMerge(HFSET fvs1, HFSET fvs2);
+
+// Sets the count to new_size; returns 1. The caller must have stored a vector in every slot
+// below new_size (through fvsGetVectorBuff) and takes back the vectors past a lowered count.
+// Refuses a null fvs or new_size outside 1 .. array_size (1, 1457), returning 0.
+int32_t fvsSetSize(HFSET fvs, int32_t new_size);
+
+// Sets the nominal dimension; returns 1. Refuses a null fvs or new_size <= 0 (1, 1490),
+// returning 0.
+int32_t fvsSetVectorSize(HFSET fvs, int32_t new_size);
+
+// The set's own slot array (slot p - 1 holds position p), lent. Refuses a null fvs (1, 1517),
+// returning null.
+HFV* fvsGetVectorBuff(HFSET fvs);
+
+// Writes "vector <num>:", " %f" for each of the first vector_size components of the vector at
+// num, and "\n" to the open stream f; returns 1. Refuses a null fvs (1, 1546) and a position
+// fvsGetVector refused (32, 1553), returning 0.
+int32_t fvsPrintVector(FILE* f, HFSET fvs, int32_t num);
+
+// Prints every vector in position order with fvPrint (its own dim components, no line ends);
+// returns 1 even when fvPrint refused. Refuses a null fvs (1, 1591), returning 0.
+int32_t fvsPrint(FILE* f, HFSET fvs);
+
+// ---- loading and saving ----
+
+// A new set, owned by the caller, holding the vectors of the vector file file_name, or null
+// after a report.
+HFSET fvsLoad(const char* file_name);
+
+// Writes fvs to file_name, one line of vector_size "%5.5f " values per vector; returns 1, or 0
+// after a report.
+int32_t fvsSave(HFSET fvs, const char* file_name);
+
 #endif
