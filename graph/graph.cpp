@@ -1,0 +1,343 @@
+#include "graph/graph.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <initializer_list>
+#include <limits>
+
+#include "driver/util.h"
+
+namespace {
+
+// The one link and unlink pair behind the vertex list and both edge lists. A list is given by
+// its holder's head and tail pointers; nodes carry next and prev; the ends are null.
+
+// Links node into the list right after `after`, or at the head when `after` is null.
+template <typename Node>
+void link_after(Node*& head, Node*& tail, Node* after, Node* node) {
+    node->prev = after;
+    node->next = after != nullptr ? after->next : head;
+    if (node->next != nullptr)
+        node->next->prev = node;
+    else
+        tail = node;
+    if (after != nullptr)
+        after->next = node;
+    else
+        head = node;
+}
+
+// Takes node out of the list, joining its neighbours and moving the ends as needed. The node's
+// own links are left as they were.
+template <typename Node>
+void unlink(Node*& head, Node*& tail, Node* node) {
+    if (node->prev != nullptr)
+        node->prev->next = node->next;
+    else
+        head = node->next;
+    if (node->next != nullptr)
+        node->next->prev = node->prev;
+    else
+        tail = node->prev;
+}
+
+// The label of a vector's last component: truncation toward zero, with not-a-number giving 0
+// and values outside the 32-bit range saturating, so that the conversion is always defined.
+int32_t label_of(double value) {
+    constexpr double kBelowMin = -2147483649.0;  // truncates below INT32_MIN
+    constexpr double kAboveMax = 2147483648.0;   // truncates above INT32_MAX
+    if (std::isnan(value)) return 0;
+    if (value <= kBelowMin) return std::numeric_limits<int32_t>::min();
+    if (value >= kAboveMax) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(value);
+}
+
+// One step of an outbound or inbound walk over the list starting at head. The successor is
+// taken when a record is handed out, so the caller may remove that record before the next
+// step. The step that finds nothing releases the cursor.
+Edge* step_edge_list(Edge* head, Iterator* itep) {
+    Edge* candidate = itep->curedge == nullptr ? head : itep->succedge;
+    if (candidate == nullptr) {
+        std::free(itep);
+        return nullptr;
+    }
+    itep->curedge = candidate;
+    itep->succedge = candidate->next;
+    return candidate;
+}
+
+}  // namespace
+
+// ---- Graph store ----
+
+Graph* create_graph() {
+    auto* graphp = static_cast<Graph*>(allocate(sizeof(Graph), NO_INIT));
+    graphp->total_vert = 0;
+    graphp->dist_calculations = 0;
+    graphp->top = nullptr;
+    graphp->bottom = nullptr;
+    return graphp;
+}
+
+Vertex* insert_vertex(Graph* graphp, HFV vector, int32_t id) {
+    auto* vertp = static_cast<Vertex*>(allocate(sizeof(Vertex), NO_INIT));
+    vertp->vector = vector;
+    int32_t last = fvGetDim(vector) - 1;
+    vertp->flag = label_of(fvGetElement(vector, last));
+    fvSetElement(vector, last, 0.0);
+    vertp->freq = 1;
+    vertp->lof = 0.0;
+    vertp->id = id;
+    vertp->largest_dist = 0.0;
+    vertp->outdegree = 0;
+    vertp->indegree = 0;
+    vertp->outn = nullptr;
+    vertp->outf = nullptr;
+    vertp->inn = nullptr;
+    vertp->inf = nullptr;
+    vertp->edge_lut = nullptr;
+    link_after(graphp->top, graphp->bottom, graphp->bottom, vertp);
+    ++graphp->total_vert;
+    return vertp;
+}
+
+Edge* insert_edge(Graph* /*graphp*/, Vertex* from, Vertex* to, double distance) {
+    auto* outbound = static_cast<Edge*>(allocate(sizeof(Edge), NO_INIT));
+    auto* inbound = static_cast<Edge*>(allocate(sizeof(Edge), NO_INIT));
+    for (Edge* edgep : {outbound, inbound}) {
+        edgep->dist = distance;
+        edgep->to = to;
+        edgep->from = from;
+        edgep->next = nullptr;
+        edgep->prev = nullptr;
+    }
+    outbound->otherend = inbound;
+    inbound->otherend = outbound;
+    ++from->outdegree;
+    ++to->indegree;
+    insert_outbound_edge(from, outbound);
+    insert_inbound_edge(to, inbound);
+    return outbound;
+}
+
+void insert_outbound_edge(Vertex* from, Edge* edgep) {
+    // Pass only records the new distance strictly exceeds: equal distances and any
+    // not-a-number comparison stop the walk, so the record goes in front of them.
+    Edge* passed = nullptr;
+    for (Edge* e = from->outn; e != nullptr && edgep->dist > e->dist; e = e->next)
+        passed = e;
+    link_after(from->outn, from->outf, passed, edgep);
+    if (edgep->dist > from->largest_dist) from->largest_dist = edgep->dist;
+}
+
+void insert_inbound_edge(Vertex* to, Edge* edgep) {
+    link_after(to->inn, to->inf, to->inf, edgep);
+}
+
+void free_edge(Vertex* vertp, Edge* edgep) {
+    free_outbound_edge(vertp, edgep);
+}
+
+void free_outbound_edge(Vertex* vertp, Edge* edgep) {
+    if (edgep == vertp->outf && edgep->prev != nullptr) vertp->largest_dist = edgep->prev->dist;
+    --vertp->outdegree;
+    unlink(vertp->outn, vertp->outf, edgep);
+    // Clearing the partner's link first makes the partner's removal stop after one step.
+    if (Edge* partner = edgep->otherend; partner != nullptr) {
+        partner->otherend = nullptr;
+        free_inbound_edge(edgep->to, partner);
+    }
+    std::free(edgep);
+}
+
+void free_inbound_edge(Vertex* vertp, Edge* edgep) {
+    --vertp->indegree;
+    unlink(vertp->inn, vertp->inf, edgep);
+    if (Edge* partner = edgep->otherend; partner != nullptr) {
+        partner->otherend = nullptr;
+        free_outbound_edge(edgep->from, partner);
+    }
+    std::free(edgep);
+}
+
+void free_vertex(Graph* graphp, Vertex* vertp) {
+    while (vertp->outn != nullptr)
+        free_outbound_edge(vertp, vertp->outn);
+    while (vertp->inn != nullptr)
+        free_inbound_edge(vertp, vertp->inn);
+    --graphp->total_vert;
+    unlink(graphp->top, graphp->bottom, vertp);
+    fvDestroy(vertp->vector);
+    std::free(vertp);
+}
+
+void free_graph(Graph* graphp) {
+    while (graphp->top != nullptr)
+        free_vertex(graphp, graphp->top);
+}
+
+int32_t vertex_degree(Vertex* vertp) {
+    return vertp->outdegree;
+}
+
+int32_t vertex_indegree(Vertex* vertp) {
+    return vertp->indegree;
+}
+
+int32_t vertex_indegree_set(Vertex* v, int32_t indegree) {
+    v->indegree = indegree;
+    return 0;
+}
+
+Edge* vertex_sedge(Vertex* vertp) {
+    return vertp->outn;
+}
+
+Edge* vertex_ledge(Vertex* vertp) {
+    return vertp->outf;
+}
+
+Vertex* vertex_edge_to(Edge* edgep) {
+    return edgep->to;
+}
+
+void create_edge_lut(Vertex* vertp) {
+    vertp->edge_lut = static_cast<int32_t*>(allocate(static_cast<size_t>(vertp->id) + 1, INIT));
+}
+
+void free_edge_lut(Vertex* vertp) {
+    std::free(vertp->edge_lut);
+    vertp->edge_lut = nullptr;
+}
+
+int32_t check_edge_lut(Vertex* vertp, int32_t id) {
+    return vertp->edge_lut[id] == 1 ? 1 : 0;
+}
+
+void update_edge_lut(Vertex* vertp, int32_t id) {
+    vertp->edge_lut[id] = 1;
+}
+
+int32_t get_nvert(Graph* graphp) {
+    return graphp->total_vert;
+}
+
+void set_dcalc(Graph* graphp) {
+    graphp->dist_calculations = 0;
+}
+
+int32_t get_dcalc(Graph* graphp) {
+    return graphp->dist_calculations;
+}
+
+// ---- Graph traversal ----
+
+Iterator* iterate_start() {
+    auto* itep = static_cast<Iterator*>(allocate(sizeof(Iterator), NO_INIT));
+    itep->curvert = nullptr;
+    itep->curedge = nullptr;
+    itep->succedge = nullptr;
+    return itep;
+}
+
+Vertex* iterate_vertex(Graph* graphp, Iterator* itep) {
+    // Reads curvert->next at step time, so a vertex preset by find_next_edge is continued from.
+    Vertex* candidate = itep->curvert == nullptr ? graphp->top : itep->curvert->next;
+    if (candidate == nullptr) {
+        std::free(itep);
+        return nullptr;
+    }
+    itep->curvert = candidate;
+    return candidate;
+}
+
+Edge* iterate_vertex_edge(Vertex* vertp, Iterator* itep) {
+    return step_edge_list(vertp->outn, itep);
+}
+
+Edge* iterate_vertex_inbound_edge(Vertex* vertp, Iterator* itep) {
+    return step_edge_list(vertp->inn, itep);
+}
+
+Edge* iterate_all_edges(Graph* graphp, Iterator* itep) {
+    Edge* candidate;
+    if (itep->curedge == nullptr)
+        candidate = find_next_edge(graphp, nullptr);
+    else if (itep->curedge->next != nullptr)
+        candidate = itep->curedge->next;
+    else
+        candidate = find_next_edge(graphp, itep->curedge->from);
+    if (candidate == nullptr) {
+        std::free(itep);
+        return nullptr;
+    }
+    itep->curedge = candidate;
+    return candidate;
+}
+
+Edge* iterate_edge(Graph* graphp, Iterator* itep) {
+    Edge* candidate = nullptr;
+    if (itep->curedge == nullptr) {
+        if (graphp->top != nullptr) candidate = graphp->top->outn;
+    } else if (itep->curedge->next != nullptr) {
+        candidate = itep->curedge->next;
+    } else if (itep->curedge->from->next != nullptr) {
+        candidate = itep->curedge->from->next->outn;
+    }
+    if (candidate == nullptr) {
+        std::free(itep);
+        return nullptr;
+    }
+    itep->curedge = candidate;
+    return candidate;
+}
+
+Edge* find_next_edge(Graph* graphp, Vertex* vertp) {
+    Iterator* itep = iterate_start();
+    itep->curvert = vertp;
+    while (Vertex* candidate = iterate_vertex(graphp, itep)) {
+        if (candidate->outn != nullptr) {
+            std::free(itep);
+            return candidate->outn;
+        }
+    }
+    return nullptr;
+}
+
+int32_t isedge(Vertex* fromp, Vertex* top) {
+    Iterator* itep = iterate_start();
+    while (Edge* edgep = iterate_vertex_edge(fromp, itep)) {
+        if (vertex_edge_to(edgep) == top) {
+            std::free(itep);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void print_graph(Graph* graphp) {
+    Iterator* itep = iterate_start();
+    while (Vertex* vertp = iterate_vertex(graphp, itep))
+        print_vertex(vertp);
+}
+
+void print_vertex(Vertex* vertp) {
+    fvPrint(stdout, vertp->vector);
+    std::printf(" %d %f ", vertp->flag, vertp->lof);
+    std::printf("\n");
+}
+
+// ---- Neighbour distance ----
+
+double cdist(Graph* graphp, Vertex* from, Vertex* to) {
+    ++graphp->dist_calculations;
+    const double* a = from->vector->vector;
+    const double* b = to->vector->vector;
+    double sum = 0.0;
+    for (int32_t i = 0; i < from->vector->dim; ++i) {
+        double difference = a[i] - b[i];
+        sum += difference * difference;
+    }
+    return std::sqrt(sum);
+}
