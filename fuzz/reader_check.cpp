@@ -1,10 +1,17 @@
 #include "fuzz/reader_check.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "errors/errorapi.h"
+#include "vectors/fvector.h"
 #include "vectors/readnums.h"
 
 namespace {
@@ -154,6 +161,116 @@ std::string read_all(FILE* in, std::vector<Outcome>* outcomes, int32_t* last_lin
     return broken;
 }
 
+// One report seen by the capturing hook.
+struct Seen {
+    int32_t code;
+    int32_t line;
+    bool operator==(const Seen&) const = default;
+};
+
+std::vector<Seen>* seen_reports = nullptr;
+
+int32_t record_report(int32_t error_code, const char*, const char*, int32_t line) {
+    if (seen_reports != nullptr) seen_reports->push_back({error_code, line});
+    return 0;
+}
+
+// The path of an in-memory file that holds bytes; slot 0 for the input, 1 for a saved copy.
+// The two files are made once and reused for every input.
+std::string memory_file(int slot, const uint8_t* bytes, size_t size) {
+    static const int fds[2] = {memfd_create("reader-check-input", 0),
+                               memfd_create("reader-check-saved", 0)};
+    const int fd = fds[slot];
+    if (bytes != nullptr) {
+        if (ftruncate(fd, 0) != 0) return "";
+        for (size_t done = 0; done < size;) {
+            const ssize_t n = pwrite(fd, bytes + done, size - done, static_cast<off_t>(done));
+            if (n <= 0) return "";
+            done += static_cast<size_t>(n);
+        }
+    }
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+HFSET load_capturing(const std::string& path, std::vector<Seen>* reports) {
+    const ERRFN previous = ReportError;
+    seen_reports = reports;
+    ReportError = record_report;
+    HFSET fvs = fvsLoad(path.c_str());
+    ReportError = previous;
+    seen_reports = nullptr;
+    return fvs;
+}
+
+bool same_value(double a, double b) {
+    return a == b || (std::isnan(a) && std::isnan(b));
+}
+
+// A saved set loads back with the same count and vector_size and each value rounded to five
+// decimals, the way its text was written.
+std::string check_round_trip(HFSET fvs) {
+    const std::string path = memory_file(1, nullptr, 0);
+    if (fvsSave(fvs, path.c_str()) != 1) return "fvsSave refused a loaded set";
+    std::vector<Seen> reports;
+    HFSET loaded = load_capturing(path, &reports);
+    std::string broken;
+    if (loaded == nullptr || !reports.empty()) {
+        broken = "a saved set did not load";
+    } else if (loaded->vector_number != fvs->vector_number ||
+               loaded->vector_size != fvs->vector_size) {
+        broken = "a saved set loaded with another count or size";
+    } else {
+        for (int32_t p = 0; p < fvs->vector_number && broken.empty(); ++p) {
+            if (loaded->vectors[p]->dim != fvs->vector_size) broken = "saved vector of wrong size";
+            for (int32_t i = 0; i < fvs->vector_size && broken.empty(); ++i) {
+                char text[400];
+                std::snprintf(text, sizeof text, "%.5f", fvs->vectors[p]->vector[i]);
+                if (!same_value(loaded->vectors[p]->vector[i], std::strtod(text, nullptr)))
+                    broken = "a saved value loaded differently";
+            }
+        }
+    }
+    fvsDestroy(loaded);
+    return broken;
+}
+
+// Loads the input as a file and checks the loader against what the reader gave for the same
+// text: the loader stops at the first malformed line or the first later incomplete one, and
+// otherwise returns every data line's values as a vector.
+std::string check_load(const uint8_t* data, size_t size, const std::vector<Outcome>& read) {
+    const std::string path = memory_file(0, data, size);
+    if (path.empty()) return "could not write the input file";
+    size_t bad = read.size();
+    for (size_t i = 0; i < read.size() && bad == read.size(); ++i)
+        if (read[i].malformed || (i > 0 && read[i].incomplete != 0)) bad = i;
+    std::vector<Seen> reports;
+    HFSET fvs = load_capturing(path, &reports);
+    std::string broken;
+    if (read.empty()) {
+        if (fvs != nullptr || reports != std::vector<Seen>{{ESR_EMPTY_FILE, 1207}})
+            broken = "an empty file was not refused as empty";
+    } else if (bad < read.size()) {
+        if (fvs != nullptr || reports != std::vector<Seen>{{ESR_INVALID_FILE_FORMAT, 1224}})
+            broken = "a bad line was not refused as a format error";
+    } else if (fvs == nullptr || !reports.empty()) {
+        broken = "a good file was refused";
+    } else if (fvs->vector_number != static_cast<int32_t>(read.size()) ||
+               fvs->vector_size != static_cast<int32_t>(read[0].values.size())) {
+        broken = "the set's count or size differs from the data lines";
+    } else {
+        for (size_t p = 0; p < read.size() && broken.empty(); ++p) {
+            HFV fv = fvs->vectors[p];
+            const std::vector<double>& want = read[p].values;
+            if (fv->freq != 1 || fv->dim != static_cast<int32_t>(want.size()) ||
+                std::memcmp(fv->vector, want.data(), want.size() * sizeof(double)) != 0)
+                broken = "vector " + std::to_string(p + 1) + " differs from its line";
+        }
+        if (broken.empty()) broken = check_round_trip(fvs);
+    }
+    fvsDestroy(fvs);
+    return broken;
+}
+
 }  // namespace
 
 std::string check_reader_input(const uint8_t* data, size_t size) {
@@ -179,5 +296,5 @@ std::string check_reader_input(const uint8_t* data, size_t size) {
                 return "data line " + std::to_string(i + 1) + " read at the wrong line" + which;
     }
     if (!(runs[0] == runs[1])) return "the two streams read differently";
-    return "";
+    return check_load(data, size, runs[1]);
 }

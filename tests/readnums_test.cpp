@@ -84,6 +84,8 @@ TEST(ReadVector, LineGrammar) {
         {"1,, 2", 2, {}, 0, 1, 2},
         {"1 2,", 2, {1, 2}, 0, 0, 2},
         {"\v\f1\t\t2   ", 2, {1, 2}, 0, 0, 2},
+        {"1\v2\f3", 3, {1, 2, 3}, 0, 0, 3},
+        {"\v\f \t", 1, {}, 0, 0, 1},  // white space only: no data line
         {"1 # 2", 2, {}, 0, 1, 2},
         {"% 1 2", 2, {}, 0, 0, 2},  // a comment only: no data line at all
         {"   # 1 2", 2, {}, 0, 0, 2},
