@@ -555,3 +555,119 @@ int32_t fvsPrint(FILE* f, HFSET fvs) {
         fvPrint(f, fvs->vectors[i]);
     return 1;
 }
+
+// ---- loading and saving ----
+
+// The loader reads lines and numbers through the numeric text reader.
+#include "vectors/readnums.h"
+
+namespace {
+
+// Appends a new vector holding the count values to fvs. On failure (reported by the refusing
+// operation, or here for the component array) nothing is left allocated and false is returned.
+bool add_loaded_vector(HFSET fvs, const double* values, int32_t count) {
+    auto* data = static_cast<double*>(std::malloc(static_cast<size_t>(count) * sizeof(double)));
+    if (data == nullptr) {
+        refuse(ESR_NOT_ENOUGH_MEMORY, 1232);
+        return false;
+    }
+    HFV fv = fvCreateWithData(count, data);
+    if (fv == nullptr) {
+        std::free(data);
+        return false;
+    }
+    std::memcpy(data, values, static_cast<size_t>(count) * sizeof(double));
+    if (fvsAddVector(fvs, fv) == 0) {
+        fvDestroy(fv);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Allocation failures end the load without a set, each reported once: the reader record
+// (2, 1202), a component array (2, 1232), and the set, a vector record or the set's growth by
+// the operation that refused. A reader buffer that cannot be allocated makes the line count as
+// a bad one. The reader is released and the file closed on every path after the open.
+HFSET fvsLoad(const char* file_name) {
+    if (file_name == nullptr) {
+        ReportError(ESR_CANT_OPEN_FILE, "file_name == NULL", "fvector.c", 1187);
+        return nullptr;
+    }
+    if (file_name[0] == '\0') {
+        ReportError(ESR_CANT_OPEN_FILE, "file_name is empty string", "fvector.c", 1192);
+        return nullptr;
+    }
+    FILE* file = std::fopen(file_name, "r");
+    if (file == nullptr) {
+        ReportError(ESR_CANT_OPEN_FILE, file_name, "fvector.c", 1198);
+        return nullptr;
+    }
+    ReadNums* reader = readnumsCreate();
+    if (reader == nullptr) {
+        refuse(ESR_NOT_ENOUGH_MEMORY, 1202);
+        std::fclose(file);
+        return nullptr;
+    }
+    ResetLineCounter(reader, 0);
+
+    // The first data line fixes vector_size and is stored even when it holds "NaN" or "Inf";
+    // every later one must be well formed, free of both words and no shorter than the one
+    // before it. Any failure discards the whole set: a load never returns part of a file.
+    int32_t dim = 0, incomplete = 0, errors = 0;
+    const double* values = ReadVector(reader, file, &dim, &incomplete, &errors);
+    HFSET fvs = nullptr;
+    bool bad_line = false;
+    if (values == nullptr && errors == 0) {
+        refuse(ESR_EMPTY_FILE, 1207);
+    } else if (values == nullptr) {
+        bad_line = true;
+    } else if ((fvs = fvsCreate(1, dim)) != nullptr) {
+        for (;;) {
+            if (!add_loaded_vector(fvs, values, dim)) {
+                fvsDestroy(fvs);
+                fvs = nullptr;
+                break;
+            }
+            values = ReadVector(reader, file, &dim, &incomplete, &errors);
+            if (errors != 0 || incomplete != 0) {
+                bad_line = true;
+                break;
+            }
+            if (values == nullptr) break;
+        }
+    }
+    if (bad_line) {
+        std::fprintf(stderr, "Problem in line %d\n", CurrentLineNumber(reader));
+        refuse(ESR_INVALID_FILE_FORMAT, 1224);
+        fvsDestroy(fvs);
+        fvs = nullptr;
+    }
+    std::fclose(file);
+    readnumsDestroy(reader);
+    return fvs;
+}
+
+int32_t fvsSave(HFSET fvs, const char* file_name) {
+    if (fvs == nullptr || file_name == nullptr) {
+        refuse(ESR_INVALID_PARAMETER, 1262);
+        return 0;
+    }
+    FILE* file = std::fopen(file_name, "w");
+    if (file == nullptr) {
+        ReportError(ESR_CANT_OPEN_FILE, file_name, "fvector.c", 1271);
+        return 0;
+    }
+    // vector_size components of each vector: every vector of a loaded set has at least that
+    // many. Write errors are not detected.
+    for (int32_t p = 0; p < fvs->vector_number; ++p) {
+        HFV fv = fvs->vectors[p];
+        if (fv == nullptr) continue;
+        for (int32_t i = 0; i < fvs->vector_size; ++i)
+            std::fprintf(file, "%5.5f ", fv->vector[i]);
+        std::fputc('\n', file);
+    }
+    std::fclose(file);
+    return 1;
+}

@@ -1,0 +1,210 @@
+#include "vectors/readnums.h"
+
+#include <locale.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t InitialBufSize = 1024;
+constexpr int32_t InitialBufVectorSize = 1024;
+
+// The C locale's white-space class, independent of the locale the process has set.
+bool is_white(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Numbers are always read in the C locale, so that a host program's locale (a decimal comma,
+// say) cannot change the grammar. Created once, never changed, never released.
+locale_t c_locale() {
+    static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    return locale;
+}
+
+double c_strtod(const char* text, char** end) {
+    locale_t locale = c_locale();
+    return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
+}
+
+// Blank lines and comment lines carry no data.
+bool is_data_line(const char* line) {
+    while (is_white(*line))
+        ++line;
+    return *line != '\0' && *line != '%' && *line != '#';
+}
+
+// Doubles the line buffer for a line that did not fit. When the stream can go back to the
+// line's start (start not null and fsetpos succeeds), the old buffer is dropped and the line
+// will be read again whole; otherwise the text read so far is kept and *kept tells how much of
+// it there is. False, with Buffer released and null, when the buffer cannot grow.
+bool grow_line_buffer(ReadNums* handle, FILE* F, const fpos_t* start, int32_t* kept) {
+    char* grown = nullptr;
+    const bool rewound = start != nullptr && fsetpos(F, start) == 0;
+    if (handle->BufSize <= INT32_MAX / 2) {
+        const size_t size = 2 * static_cast<size_t>(handle->BufSize);
+        if (rewound) {
+            free(handle->Buffer);
+            handle->Buffer = nullptr;
+            grown = static_cast<char*>(malloc(size));
+        } else {
+            grown = static_cast<char*>(realloc(handle->Buffer, size));
+        }
+    }
+    if (grown == nullptr) {
+        free(handle->Buffer);
+        handle->Buffer = nullptr;
+        return false;
+    }
+    *kept = rewound ? 0 : handle->BufSize - 1;
+    handle->Buffer = grown;
+    handle->BufSize *= 2;
+    return true;
+}
+
+// ReadTextFileLine with one more outcome told apart: *out_of_memory is set when the null
+// result comes from a buffer that could not be allocated rather than from the stream's end.
+char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
+    *out_of_memory = false;
+    if (handle == nullptr || F == nullptr || feof(F) || ferror(F)) return nullptr;
+    if (handle->Buffer == nullptr) {
+        handle->Buffer = static_cast<char*>(malloc(static_cast<size_t>(handle->BufSize)));
+        if (handle->Buffer == nullptr) {
+            *out_of_memory = true;
+            return nullptr;
+        }
+    }
+    fpos_t start;
+    const bool can_go_back = fgetpos(F, &start) == 0;
+    int32_t kept = 0;
+    for (;;) {
+        // Whether the line fitted is decided by whether fgets filled the buffer, not by strlen:
+        // a NUL byte inside the line must neither hide its end nor make it look unfinished.
+        // fgets writes its terminator into the last byte only when it filled the buffer.
+        char* last = handle->Buffer + handle->BufSize - 1;
+        *last = '\1';
+        if (fgets(handle->Buffer + kept, handle->BufSize - kept, F) == nullptr) {
+            if (kept == 0) return nullptr;  // end of stream or read error before the line
+            handle->Buffer[kept] = '\0';    // the rest failed; keep what was read
+            break;
+        }
+        const bool filled = *last == '\0';
+        if (!filled || last[-1] == '\n' || feof(F) || ferror(F)) break;
+        if (!grow_line_buffer(handle, F, can_go_back ? &start : nullptr, &kept)) {
+            *out_of_memory = true;
+            return nullptr;
+        }
+    }
+    handle->LineNumber++;
+    return handle->Buffer;
+}
+
+// Doubles the number buffer, keeping its values. False, with the buffer unchanged, when it
+// cannot grow.
+bool grow_number_buffer(ReadNums* handle) {
+    if (handle->BufVectorSize > INT32_MAX / 2) return false;
+    const size_t count = 2 * static_cast<size_t>(handle->BufVectorSize);
+    auto* grown = static_cast<double*>(malloc(count * sizeof(double)));
+    if (grown == nullptr) return false;
+    memcpy(grown, handle->BufferVector,
+           static_cast<size_t>(handle->BufVectorSize) * sizeof(double));
+    free(handle->BufferVector);
+    handle->BufferVector = grown;
+    handle->BufVectorSize *= 2;
+    return true;
+}
+
+}  // namespace
+
+ReadNums* readnumsCreate() {
+    auto* handle = static_cast<ReadNums*>(malloc(sizeof(ReadNums)));
+    if (handle == nullptr) return nullptr;
+    handle->LineNumber = 1;
+    handle->BufSize = InitialBufSize;
+    handle->Buffer = nullptr;
+    handle->BufVectorSize = InitialBufVectorSize;
+    handle->BufferVector = nullptr;
+    return handle;
+}
+
+void ResetLineCounter(ReadNums* handle, int32_t NewValue) {
+    if (handle != nullptr) handle->LineNumber = NewValue;
+}
+
+int32_t CurrentLineNumber(ReadNums* handle) {
+    return handle != nullptr ? handle->LineNumber : 0;
+}
+
+char* ReadTextFileLine(ReadNums* handle, FILE* F) {
+    bool out_of_memory;
+    return read_line(handle, F, &out_of_memory);
+}
+
+double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
+                   int32_t* Errors) {
+    if (handle == nullptr || Dimensionality == nullptr || Incomplete == nullptr ||
+        Errors == nullptr)
+        return nullptr;
+    *Errors = 0;
+    *Incomplete = 0;
+    if (*Dimensionality <= 0) *Dimensionality = 1;
+
+    // A reader that cannot hold a line or its numbers reports the line as unreadable, so that
+    // a caller never takes the rest of the stream for absent.
+    if (handle->BufferVector == nullptr) {
+        handle->BufferVector = static_cast<double*>(
+            malloc(static_cast<size_t>(handle->BufVectorSize) * sizeof(double)));
+        if (handle->BufferVector == nullptr) {
+            *Errors = 1;
+            return nullptr;
+        }
+    }
+    const char* line;
+    do {
+        bool out_of_memory;
+        line = read_line(handle, F, &out_of_memory);
+        if (line == nullptr) {
+            *Errors = out_of_memory ? 1 : 0;
+            return nullptr;
+        }
+    } while (!is_data_line(line));
+
+    // Every pass consumes at least one character or fails the line, so the loop ends. A data
+    // line has a non-white character, so at least one item is read.
+    int32_t k = 0;
+    const char* cursor = line;
+    while (*cursor != '\0') {
+        if (k == handle->BufVectorSize && !grow_number_buffer(handle)) {
+            *Errors = 1;
+            return nullptr;
+        }
+        char* end;
+        double value = c_strtod(cursor, &end);
+        cursor = end;
+        if (*cursor == '%') {
+            value *= 0.01;
+            ++cursor;
+        }
+        if (*cursor == ',') ++cursor;
+        if (*cursor != '\0' && !is_white(*cursor)) {
+            *Errors = 1;
+            return nullptr;
+        }
+        while (is_white(*cursor))
+            ++cursor;
+        handle->BufferVector[k++] = value;
+    }
+    if (k < *Dimensionality || strstr(line, "NaN") != nullptr || strstr(line, "Inf") != nullptr)
+        *Incomplete = 1;
+    *Dimensionality = k;
+    return handle->BufferVector;
+}
+
+int32_t readnumsDestroy(ReadNums* handle) {
+    if (handle == nullptr) return 0;
+    free(handle->Buffer);
+    free(handle->BufferVector);
+    free(handle);
+    return 0;
+}

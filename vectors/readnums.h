@@ -1,0 +1,65 @@
+// Numeric text reader: turns a text stream into number vectors, one per data line, and keeps
+// the number of the last line read for error messages.
+//
+// Line grammar. A line is the text up to and including the next "\n" (or the rest of the
+// stream). White space is blank, tab, newline, vertical tab, form feed and carriage return.
+// A line of white space only, or whose first non-white character is "%" or "#", is skipped.
+// Any other line is a data line: a run of items, each
+//   a number as strtod reads it in the C locale (0, consuming nothing, where none can be read),
+//   optionally "%" (value times 0.01), optionally one ",",
+//   then the end of the line or at least one white-space character.
+// Anything else where the white space is due makes the line malformed. A data line containing
+// the text "NaN" or "Inf" (exactly so spelled) is marked incomplete, its values still read.
+// A line whose first byte is NUL reads as an empty line (C strings end there): it is counted
+// and, being blank, skipped. Text behind a NUL later in a line is ignored likewise.
+//
+// The reader never reports through ReportError and never ends the process.
+#ifndef TARN_VECTORS_READNUMS_H
+#define TARN_VECTORS_READNUMS_H
+
+#include <cstdint>
+#include <cstdio>
+
+// State of one reader; one reader per stream. The two buffers are allocated on first use, only
+// ever grow (by doubling) and belong to the reader until readnumsDestroy. Whatever the reader
+// hands out points into them and stays valid only until the next read call on the reader.
+struct ReadNums {
+    int32_t LineNumber;     // lines returned so far plus the start value (1, or as reset)
+    int32_t BufSize;        // capacity of Buffer in characters; 1024 at creation
+    char* Buffer;           // the line buffer, or null before the first line
+    int32_t BufVectorSize;  // capacity of BufferVector in doubles; 1024 at creation
+    double* BufferVector;   // the number buffer, or null before the first ReadVector
+};
+
+// A new reader with the counter at 1 and no buffers yet, owned by the caller and released with
+// readnumsDestroy. Null when the record cannot be allocated.
+ReadNums* readnumsCreate();
+
+// Sets the line counter. With 0, CurrentLineNumber is the 1-based number of the last line read.
+void ResetLineCounter(ReadNums* handle, int32_t NewValue);
+
+// The line counter; 0 for a null reader.
+int32_t CurrentLineNumber(ReadNums* handle);
+
+// The next line of F in the reader's line buffer, with its "\n" when it has one, and counts it.
+// A line longer than the buffer is read again from its start after the buffer doubled (on a
+// stream that cannot go back, the rest is read behind the part already held). Null at the end
+// of the stream, after a read error, and when the line buffer cannot be allocated (the reader
+// then holds no line buffer).
+char* ReadTextFileLine(ReadNums* handle, FILE* F);
+
+// Reads lines until a data line and returns its values in the reader's number buffer.
+// *Dimensionality: in, the least count expected (raised to 1 when not positive, and stored so
+// even on a null result); out on success, the count of values read (at least 1).
+// *Incomplete: 1 on success when fewer values than expected were read or the line contains
+// "NaN" or "Inf", else 0. *Errors: 1 when the line is malformed, else 0.
+// Null with *Errors 1: a malformed line, or a buffer of the reader could not be allocated (the
+// line cannot be read). Null with *Errors 0: no data line before the end of the stream.
+// Both flags are 0 on every null result except those two.
+double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
+                   int32_t* Errors);
+
+// Releases the buffers that were allocated and the record; a null reader is ignored. Returns 0.
+int32_t readnumsDestroy(ReadNums* handle);
+
+#endif
