@@ -104,6 +104,11 @@ Vertex* insert_vertex(Graph* graphp, HFV vector, int32_t id);
 // accepted.
 Edge* insert_edge(Graph* graphp, Vertex* from, Vertex* to, double distance);
 
+// Creates the edge pair from -> to like insert_edge, but appends the outbound record at the tail
+// of from's outbound list without the ordered walk and leaves largest_dist alone. For a builder
+// that already knows each source's final list order and sets largest_dist itself.
+Edge* append_edge(Graph* graphp, Vertex* from, Vertex* to, double distance);
+
 // Ordered insertion of a prepared outbound record: it goes in front of the first record whose
 // distance it does not strictly exceed (an equal or greater one, or any comparison with
 // not-a-number), else at the tail. Raises largest_dist when the distance is strictly greater.
