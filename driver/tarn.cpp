@@ -11,6 +11,7 @@
 #include <sys/time.h>
 
 #include "driver/util.h"
+#include "graph/graph.h"
 
 const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
@@ -110,6 +111,15 @@ void print_usage() {
     std::printf("             -l  (LOF mode)\n");
     std::printf("             -T  [Threshold]\n");
     std::exit(-1);
+}
+
+int32_t print_results(Graph* g, Parameters* /*p*/) {
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        // The score is rounded to single precision before it is printed.
+        std::printf("%f %d\n", static_cast<double>(static_cast<float>(v->lof)), v->flag);
+    }
+    return 0;
 }
 
 long setwatch() {

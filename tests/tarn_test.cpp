@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "graph/graph.h"
 #include "tests/testkit.h"
+#include "vectors/fvector.h"
 
 namespace {
 
@@ -87,6 +89,22 @@ TEST(Parameters, EmptyInputNamePassesTheCheck) {
     testkit::Outcome outcome = testkit::run_in_child([&] { open_files(parsed.p); });
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "");
+}
+
+TEST(Report, ScoresAreRoundedToSinglePrecision) {
+    Graph* g = create_graph();
+    const double scores[] = {123.4567891, 1e39, -0.0, 0.5};
+    for (int32_t i = 0; i < 4; ++i) {
+        HFV v = fvCreate(1);
+        fvSetElement(v, 0, i - 1.5);  // labels -1.5, -0.5, 0.5, 1.5 truncate to -1, 0, 0, 1
+        insert_vertex(g, v, i)->lof = scores[i];
+    }
+    Parameters* p = init_params();
+    EXPECT_EQ(testkit::capture_stdout([&] { EXPECT_EQ(print_results(g, p), 0); }),
+              "123.456787 -1\ninf 0\n-0.000000 0\n0.500000 1\n");
+    free_graph(g);
+    std::free(g);
+    std::free(p);
 }
 
 TEST(Prtime, PrintsOneTimingLine) {

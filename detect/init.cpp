@@ -1,0 +1,203 @@
+#include "detect/init.h"
+
+#include <cfloat>
+#include <cstdio>
+#include <cstdlib>
+
+#include "detect/lof.h"
+#include "vectors/fvector.h"
+
+namespace {
+
+// Ends a run that cannot produce a report; nothing has been printed to standard output yet.
+[[noreturn]] void stop_run() {
+    std::exit(-1);
+}
+
+// Copies every vector of the set into a vertex of its own, ids 0 … n − 1 in file order.
+void insert_vertices(Graph* graphp, HFSET set) {
+    for (int32_t i = 0; i < fvsGetSize(set); ++i) {
+        HFV copy = fvsCopyVector(set, i + 1);
+        if (copy == nullptr) {
+            std::printf("Allocation of vector %d failed\n", i + 1);
+            stop_run();
+        }
+        insert_vertex(graphp, copy, i);
+    }
+}
+
+void check_neighbourhood(int32_t k, int32_t n) {
+    if (k >= n) {
+        std::printf("Neighbourhood value is %d too BIG!, it should be smaller than %d\n", k, n);
+        stop_run();
+    }
+    if (k < 1) {
+        std::printf("Neighbourhood value is %d too small!, it should be at least 1\n", k);
+        stop_run();
+    }
+}
+
+// The loader accepts later lines with more values; for the detector that would put the label
+// and the features of different vectors in different columns, so every vector must match the
+// first one.
+void check_dimensions(Graph* graphp) {
+    const int32_t first = fvGetDim(graphp->top->vector);
+    int32_t position = 0;
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(graphp, it)) {
+        ++position;
+        int32_t dim = fvGetDim(v->vector);
+        if (dim != first) {
+            std::printf("Vector %d has %d values, the first vector has %d\n", position, dim, first);
+            stop_run();
+        }
+    }
+}
+
+void run_rule(Graph* graphp, Parameters* p) {
+    if (p->mknn == 1) {
+        mknn(graphp);
+    } else if (p->meanin == 1) {
+        meanin(graphp, p);
+    } else if (p->maxin == 1) {
+        maxin(graphp, p);
+    } else if (p->lof == 1) {
+        lof_main(graphp, p);
+    } else {
+        kill_unwated_vertexes(graphp, p);
+    }
+}
+
+// The measure of one vertex under the incoming-distance rules.
+using IncomingMeasure = double (*)(Vertex* v, int32_t k);
+
+double max_measure(Vertex* v, int32_t /*k*/) {
+    return maxincoming(v);
+}
+double mean_measure(Vertex* v, int32_t k) {
+    return meanincoming(v, k);
+}
+
+// Marks every vertex whose factor × measure exceeds the threshold. The factor is the integer
+// quotient k / in-degree, so a vertex kept by more than k others gets factor 0.
+void incoming_rule(Graph* g, Parameters* p, IncomingMeasure measure) {
+    const double threshold = calcthreshold(g, p->th);
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        int32_t d = vertex_indegree(v);
+        if (d == 0) continue;  // already marked
+        double factor = static_cast<double>(p->k / d);
+        double value = factor * measure(v, p->k);
+        if (value > threshold) vertex_indegree_set(v, 0);
+    }
+}
+
+}  // namespace
+
+Graph* init(Parameters* p) {
+    Graph* graphp = create_graph();
+    HFSET set = fvsLoad(p->instr);
+    if (set == nullptr) {
+        std::printf("Cannot load vectors from %s\n", p->instr);
+        stop_run();
+    }
+    insert_vertices(graphp, set);
+    fvsDestroy(set);
+    check_neighbourhood(p->k, get_nvert(graphp));
+    check_dimensions(graphp);
+    create_edges(graphp, p->k);
+    run_rule(graphp, p);
+    return graphp;
+}
+
+void create_edges(Graph* graphp, int32_t k) {
+    Iterator* sources = iterate_start();
+    while (Vertex* fromptr = iterate_vertex(graphp, sources)) {
+        Iterator* targets = iterate_start();
+        while (Vertex* toptr = iterate_vertex(graphp, targets)) {
+            calculate_edge(graphp, fromptr, toptr, k);
+        }
+    }
+}
+
+void calculate_edge(Graph* graphp, Vertex* fromptr, Vertex* toptr, int32_t k) {
+    if (fromptr == toptr) return;
+    if (fromptr->outdegree < k) {
+        insert_edge(graphp, fromptr, toptr, cdist(graphp, fromptr, toptr));
+        return;
+    }
+    double d = cdist(graphp, fromptr, toptr);
+    if (d < fromptr->outf->dist) {
+        free_edge(fromptr, fromptr->outf);
+        insert_edge(graphp, fromptr, toptr, d);
+    }
+}
+
+double findmin(Graph* g) {
+    double minimum = DBL_MAX;
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        if (v->outn->dist < minimum) minimum = v->outn->dist;
+    }
+    return minimum;
+}
+
+double findmax(Graph* g) {
+    double maximum = 0.0;
+    Iterator* it = iterate_start();
+    while (Edge* e = iterate_all_edges(g, it)) {
+        if (e->dist > maximum) maximum = e->dist;
+    }
+    return maximum;
+}
+
+double maxincoming(Vertex* v) {
+    double maximum = 0.0;
+    Iterator* it = iterate_start();
+    while (Edge* e = iterate_vertex_inbound_edge(v, it)) {
+        if (e->dist > maximum) maximum = e->dist;
+    }
+    return maximum;
+}
+
+double meanincoming(Vertex* v, int32_t indegree) {
+    double sum = 0.0;
+    Iterator* it = iterate_start();
+    while (Edge* e = iterate_vertex_inbound_edge(v, it))
+        sum += e->dist;
+    return sum / static_cast<double>(indegree);
+}
+
+double calcthreshold(Graph* g, double th) {
+    double minimum = findmin(g);
+    double maximum = findmax(g);
+    // The minimum is subtracted at the end: (max − min) × th − min.
+    return (maximum - minimum) * th - minimum;
+}
+
+void maxin(Graph* g, Parameters* p) {
+    incoming_rule(g, p, max_measure);
+}
+
+void meanin(Graph* g, Parameters* p) {
+    incoming_rule(g, p, mean_measure);
+}
+
+void mknn(Graph* g) {
+    Iterator* vertices = iterate_start();
+    while (Vertex* v = iterate_vertex(g, vertices)) {
+        Iterator* edges = iterate_start();
+        while (Edge* e = iterate_vertex_edge(v, edges)) {
+            // The walk steps on to the record that followed e, even after e is removed.
+            if (!isedge(vertex_edge_to(e), v)) free_edge(v, e);
+        }
+    }
+}
+
+void kill_unwated_vertexes(Graph* g, Parameters* p) {
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        // "At most I", written so that it cannot overflow when I is the largest 32-bit value.
+        if (vertex_indegree(v) <= p->I) vertex_indegree_set(v, 0);
+    }
+}

@@ -1,0 +1,143 @@
+// Process-level tests of whole runs: the exact report, the stops with their messages, statuses.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/testkit.h"
+
+namespace {
+
+using testkit::Outcome;
+using testkit::run_tarn;
+using testkit::TempFile;
+
+Outcome run_on(const std::string& contents, std::vector<std::string> args) {
+    TempFile input(contents);
+    args.insert(args.begin(), {"-i", input.path()});
+    return run_tarn(args);
+}
+
+// Four points on a line at 0, 1, 3 and 10, the last labelled an outlier. With k = 1 the
+// neighbours are 1, 0, 1 and 3; k-distances 1, 1, 2, 7; densities 1, 1, 1/2, 1/7; so the
+// scores are 1, 1, 2 and 0.5 × 7.
+const std::string kLine = "0 0\n1 0\n3 0\n10 1\n";
+
+TEST(Run, LocalOutlierFactorScoresAreReportedInFileOrder) {
+    Outcome outcome = run_on(kLine, {"-l", "-k", "1"});
+    EXPECT_EQ(outcome.out, "1.000000 0\n1.000000 0\n2.000000 0\n3.500000 1\n");
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(Run, OtherRulesReportZeroScoresWhateverTheyMark) {
+    const std::string zeros = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
+    const std::vector<std::vector<std::string>> rules = {
+        {},           {"-I", "2"},         {"-m"},
+        {"-M"},       {"-X", "-T", "0.5"}, {"-k", "3"},
+        {"-l", "-m"}, {"-M", "-l"},        {"-X", "-l", "-k", "2"}};
+    for (const auto& rule : rules) {
+        Outcome outcome = run_on(kLine, rule);
+        EXPECT_EQ(outcome.out, zeros) << ::testing::PrintToString(rule);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+TEST(Run, LabelsTruncateTowardZero) {
+    Outcome outcome =
+        run_on("% two features and a label\n1 2 3.7\n4, 5, -2.7\n\n7 1 2.9\n0 0 0\n", {});
+    EXPECT_EQ(outcome.out, "0.000000 3\n0.000000 -2\n0.000000 2\n0.000000 0\n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(Run, ZeroDistancesGiveInfiniteAndNotANumberScores) {
+    // Three equal points have infinite density; their scores are infinity over infinity.
+    Outcome outcome = run_on("0 0\n0 0\n0 0\n5 1\n", {"-l", "-k", "2"});
+    EXPECT_EQ(outcome.out, "-nan 0\n-nan 0\n-nan 0\ninf 1\n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(Run, StopsBeforeTheReportWithAMessage) {
+    struct Case {
+        std::string contents;
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"1 0\n2 0\n3 0\n", {}, "Neighbourhood value is 3 too BIG!, it should be smaller than 3\n"},
+        {"1 0\n2 0\n", {}, "Neighbourhood value is 3 too BIG!, it should be smaller than 2\n"},
+        {"1 0\n", {"-k", "1"}, "Neighbourhood value is 1 too BIG!, it should be smaller than 1\n"},
+        {"1 0\n2 0\n3 0\n",
+         {"-k", "0"},
+         "Neighbourhood value is 0 too small!, it should be at least 1\n"},
+        {"1 0\n2 0\n3 0\n",
+         {"-k", "-1"},
+         "Neighbourhood value is -1 too small!, it should be at least 1\n"},
+        {"1 0\n2 0\n3 0\n",
+         {"-k", "99999999999"},
+         "Neighbourhood value is 2147483647 too BIG!, it should be smaller than 3\n"},
+        {"1 0\n2 0\n3 4 0\n4 5 0\n",
+         {"-k", "1"},
+         "Vector 3 has 3 values, the first vector has 2\n"},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run_on(c.contents, c.args);
+        EXPECT_EQ(outcome.out, c.out);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+TEST(Run, AFileThatCannotBeLoadedIsNamed) {
+    Outcome missing = run_tarn({"-i", "/nonexistent/points.txt"});
+    EXPECT_EQ(missing.err,
+              "fvector.c (1198): error 4 (Can't open file): /nonexistent/points.txt\n");
+    EXPECT_EQ(missing.out, "Cannot load vectors from /nonexistent/points.txt\n");
+    EXPECT_EQ(missing.status, 255);
+
+    Outcome empty_name = run_tarn({"-i", ""});
+    EXPECT_EQ(empty_name.err,
+              "fvector.c (1192): error 4 (Can't open file): file_name is empty string\n");
+    EXPECT_EQ(empty_name.out, "Cannot load vectors from \n");
+    EXPECT_EQ(empty_name.status, 255);
+
+    Outcome empty = run_on("# nothing but a comment\n\n", {});
+    EXPECT_EQ(empty.err, "fvector.c (1207): error 7 (Empty file)\n");
+    EXPECT_EQ(empty.status, 255);
+
+    TempFile malformed_file("1 0\n2 0\n# fine so far\n1,2 0\n");
+    Outcome malformed = run_tarn({"-k", "1", "-i", malformed_file.path()});
+    EXPECT_EQ(malformed.err,
+              "Problem in line 4\nfvector.c (1224): error 6 (Invalid file format)\n");
+    EXPECT_EQ(malformed.out, "Cannot load vectors from " + malformed_file.path() + "\n");
+    EXPECT_EQ(malformed.status, 255);
+}
+
+TEST(Run, LargestAcceptedNeighbourhoodIsOneLessThanTheCount) {
+    // k = n − 1 on (0, 0), (3, 0), (0, 4): every vertex keeps both others. k-distances 4, 5, 5;
+    // densities 1/5, 1/4.5, 1/4.5; scores (2/4.5) × 5 / 2, (1/5 + 1/4.5) × 4.5 / 2 twice.
+    Outcome outcome = run_on("0 0 0\n3 0 0\n0 4 1\n", {"-l", "-k", "2"});
+    EXPECT_EQ(outcome.out, "1.111111 0\n0.950000 0\n0.950000 1\n");
+    EXPECT_EQ(outcome.status, 0);
+}
+
+TEST(Run, ShippedSampleFlagsThePlantedOutliers) {
+    Outcome outcome = run_tarn({"-l", "-k", "10", "-i", TARN_SOURCE_DIR "/examples/sample.txt"});
+    ASSERT_EQ(outcome.status, 0);
+    // Every planted outlier (label 1) scores above every inlier of the sample.
+    double lowest_outlier = 1e300, highest_inlier = 0;
+    size_t lines = 0;
+    for (size_t start = 0; start < outcome.out.size(); ++lines) {
+        size_t end = outcome.out.find('\n', start);
+        double score = std::stod(outcome.out.substr(start, end - start));
+        int label = std::stoi(outcome.out.substr(outcome.out.find(' ', start) + 1));
+        if (label == 1) lowest_outlier = std::min(lowest_outlier, score);
+        if (label == 0) highest_inlier = std::max(highest_inlier, score);
+        start = end + 1;
+    }
+    EXPECT_EQ(lines, 308u);
+    EXPECT_GT(lowest_outlier, highest_inlier);
+}
+
+}  // namespace
