@@ -94,6 +94,8 @@ void incoming_rule(Graph* g, Parameters* p, IncomingMeasure measure) {
 
 }  // namespace
 
+PROGRESSFN construction_progress = nullptr;
+
 Graph* init(Parameters* p) {
     Graph* graphp = create_graph();
     HFSET set = fvsLoad(p->instr);
@@ -111,11 +113,18 @@ Graph* init(Parameters* p) {
 }
 
 void create_edges(Graph* graphp, int32_t k) {
+    const int32_t total = get_nvert(graphp);
+    const int32_t step = total / 256 + 1;
+    int32_t done = 0;
     Iterator* sources = iterate_start();
     while (Vertex* fromptr = iterate_vertex(graphp, sources)) {
         Iterator* targets = iterate_start();
         while (Vertex* toptr = iterate_vertex(graphp, targets)) {
             calculate_edge(graphp, fromptr, toptr, k);
+        }
+        ++done;
+        if (construction_progress != nullptr && (done % step == 0 || done == total)) {
+            construction_progress(done, total);
         }
     }
 }

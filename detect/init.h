@@ -11,6 +11,11 @@
 #include "driver/tarn.h"
 #include "graph/graph.h"
 
+// Told the number of source vertices whose neighbours are final, out of all, as the
+// construction goes on (at most a few hundred times per run). Null when nobody listens.
+typedef void (*PROGRESSFN)(int32_t done, int32_t total);
+extern PROGRESSFN construction_progress;
+
 // Loads p->instr, makes one vertex per vector in file order, checks k and the dimensions,
 // builds the edges and runs the one rule the flags select. Returns the graph, owned by the
 // caller. Ends the process with status -1 (message on standard output) when the file cannot be
