@@ -17,7 +17,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXl";
+constexpr const char* kOptions = "i:I:k:mT:MXlj:";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -53,6 +53,7 @@ Parameters* init_params() {
     p->outstr = nullptr;
     p->infile = nullptr;
     p->outfile = nullptr;
+    p->threads = 1;
     return p;
 }
 
@@ -85,6 +86,10 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'l':
                 parap->lof = 1;
                 break;
+            case 'j':
+                parap->threads = to_int32(optarg);
+                if (parap->threads < 0) print_usage();
+                break;
             default:
                 print_usage();
         }
@@ -110,6 +115,7 @@ void print_usage() {
     std::printf("             -X  (max incoming distance mode)\n");
     std::printf("             -l  (LOF mode)\n");
     std::printf("             -T  [Threshold]\n");
+    std::printf("             -j [n of threads, 0 for all processors]\n");
     std::exit(-1);
 }
 

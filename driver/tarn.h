@@ -23,6 +23,7 @@ struct Parameters {
     char* outstr;       // not read by a run
     FILE* infile;       // not read by a run
     FILE* outfile;      // not read by a run
+    int32_t threads;    // -j: threads of the construction, 0 for one per processor (default 1)
 };
 
 // Build identification printed first in the usage text.

@@ -21,7 +21,8 @@ const std::string kUsage =
     "             -M  (mean incoming distance mode)\n"
     "             -X  (max incoming distance mode)\n"
     "             -l  (LOF mode)\n"
-    "             -T  [Threshold]\n";
+    "             -T  [Threshold]\n"
+    "             -j [n of threads, 0 for all processors]\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});
