@@ -19,9 +19,9 @@ namespace {
 // that every loaded tile serves several rows.
 constexpr int kLanes = 16;
 constexpr int kSources = 4;
-// Targets per cache block: a block of tiles stays in the core's second-level cache while a
-// whole group of sources runs over it.
-constexpr int kBlockTargets = 1024;
+// Bytes of targets per cache block: a block of tiles stays in the core's second-level cache
+// while every source of a range runs over it.
+constexpr int kBlockBytes = 256 * 1024;
 
 typedef double Lanes __attribute__((vector_size(sizeof(double) * 8)));
 constexpr int kVectorsPerTile = kLanes / 8;
@@ -107,12 +107,32 @@ inline void offer(Mirror& m, int32_t k, double sq, int32_t target) {
     }
 }
 
-// Squared distances of `count` sources (rows) to the kLanes targets of one tile. Each lane sums
-// (a_i − b_i)² in ascending i without contraction, so every value equals cdist's sum bit for
-// bit, whatever instruction set the clone below runs on.
+typedef int64_t Bits __attribute__((vector_size(sizeof(int64_t) * 8)));
+
+// Whether the sign bit of any lane is set.
+__attribute__((always_inline)) inline bool any_negative(const Bits& bits) {
+    Bits m = bits;
+#if defined(__clang__)
+    m |= __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+    m |= __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+    m |= __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+#else
+    m |= __builtin_shuffle(m, Bits{4, 5, 6, 7, 0, 1, 2, 3});
+    m |= __builtin_shuffle(m, Bits{2, 3, 0, 1, 6, 7, 4, 5});
+    m |= __builtin_shuffle(m, Bits{1, 0, 3, 2, 5, 4, 7, 6});
+#endif
+    return m[0] < 0;
+}
+
+// Squared distances of `count` sources (rows) to the kLanes targets of one tile, into out.
+// Each lane sums (a_i − b_i)² in ascending i without contraction, so every value equals
+// cdist's sum bit for bit, whatever instruction set runs it. Returns a bit per source, set when
+// some lane is below that source's screen (the square of its farthest kept neighbour); out is
+// written only when a bit is set or some source is still filling its list.
 template <int count>
-__attribute__((always_inline)) inline void tile_kernel(const double* rows, const double* tile,
-                                                       int32_t dim, double out[][kLanes]) {
+__attribute__((always_inline)) inline unsigned tile_kernel(const double* rows, const double* tile,
+                                                           int32_t dim, const double* screen,
+                                                           bool filling, double out[][kLanes]) {
     Lanes acc[count][kVectorsPerTile] = {};
     for (int32_t i = 0; i < dim; ++i) {
         Lanes t[kVectorsPerTile];
@@ -127,58 +147,103 @@ __attribute__((always_inline)) inline void tile_kernel(const double* rows, const
             }
         }
     }
+    // Most tiles hold no candidate for any of the sources: one test decides that. A lane is a
+    // candidate when its square minus the screen is negative; distinct values never subtract to
+    // zero, and a not-a-number difference may only raise a false alarm, which the exact test of
+    // each lane below settles.
+    static_assert(kVectorsPerTile == 2);
+    Bits signs[count];
+    Bits all = {};
     for (int s = 0; s < count; ++s) {
+        Lanes screens;
+        for (int lane = 0; lane < 8; ++lane)
+            screens[lane] = screen[s];
+        signs[s] = __builtin_bit_cast(Bits, acc[s][0] - screens) |
+                   __builtin_bit_cast(Bits, acc[s][1] - screens);
+        all |= signs[s];
+    }
+    if (!any_negative(all) && !filling) return 0;
+    unsigned below = 0;
+    for (int s = 0; s < count; ++s) {
+        if (any_negative(signs[s])) below |= 1u << s;
         for (int v = 0; v < kVectorsPerTile; ++v) {
             __builtin_memcpy(&out[s][v * 8], &acc[s][v], sizeof(Lanes));
         }
     }
+    return below;
 }
 
-// One binary for every x86-64: the loader picks the widest clone the processor supports.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void tile_kernel_group(
-    const double* rows, const double* tile, int32_t dim, double out[][kLanes]) {
-    tile_kernel<kSources>(rows, tile, dim, out);
-}
-
-__attribute__((target_clones("avx512f", "avx2", "default"))) void tile_kernel_single(
-    const double* rows, const double* tile, int32_t dim, double out[][kLanes]) {
-    tile_kernel<1>(rows, tile, dim, out);
-}
-
+// Runs `count` sources from first_source over the tiles [tile_begin, tile_end), in target
+// order. A source whose list is still filling takes every target; a full one only looks at a
+// tile when some square there is below its screen.
 template <int count>
-void run_group(const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors) {
-    double sq[kSources][kLanes];
+__attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t first_source,
+                                                     int32_t k, Mirror* mirrors, int32_t tile_begin,
+                                                     int32_t tile_end) {
     const size_t dim = static_cast<size_t>(p.dim);
     const double* rows = p.rows.data() + static_cast<size_t>(first_source) * dim;
-    for (int32_t block = 0; block < p.n; block += kBlockTargets) {
-        const int32_t block_end = std::min(p.n, block + kBlockTargets);
-        for (int32_t base = block; base < block_end; base += kLanes) {
-            const double* tile = p.tiles.data() + static_cast<size_t>(base / kLanes) * dim * kLanes;
-            if constexpr (count == kSources) {
-                tile_kernel_group(rows, tile, p.dim, sq);
-            } else {
-                tile_kernel_single(rows, tile, p.dim, sq);
-            }
-            const int32_t lanes = std::min(kLanes, p.n - base);
-            for (int s = 0; s < count; ++s) {
-                Mirror& m = mirrors[s];
-                const int32_t self = first_source + s;
-                for (int32_t lane = 0; lane < lanes; ++lane) {
-                    int32_t target = base + lane;
-                    if (target != self) offer(m, k, sq[s][lane], target);
-                }
+    double screen[count];
+    double sq[count][kLanes];
+    int filling = 0;  // sources whose list is not full yet
+    auto refresh = [&](int s) {
+        const Mirror& m = mirrors[s];
+        if (m.count < k) {
+            screen[s] = std::numeric_limits<double>::infinity();
+            ++filling;
+        } else {
+            screen[s] = m.kept[m.count - 1].sq;
+        }
+    };
+    for (int s = 0; s < count; ++s)
+        refresh(s);
+    for (int32_t t = tile_begin; t < tile_end; ++t) {
+        const double* tile = p.tiles.data() + static_cast<size_t>(t) * dim * kLanes;
+        const unsigned below = tile_kernel<count>(rows, tile, p.dim, screen, filling > 0, sq);
+        if (below == 0 && filling == 0) continue;
+        const int32_t base = t * kLanes;
+        const int32_t lanes = std::min(kLanes, p.n - base);
+        filling = 0;
+        for (int s = 0; s < count; ++s) {
+            Mirror& m = mirrors[s];
+            if (m.count >= k && (below >> s & 1u) == 0) continue;
+            const int32_t self = first_source + s;
+            for (int32_t lane = 0; lane < lanes; ++lane) {
+                if (base + lane != self) offer(m, k, sq[s][lane], base + lane);
             }
         }
+        for (int s = 0; s < count; ++s)
+            refresh(s);
     }
 }
 
-// Computes the mirrors of sources [first, last).
+// One binary for every x86-64: the loader picks the widest clone the processor supports.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void run_tiles_group(
+    const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors, int32_t tile_begin,
+    int32_t tile_end) {
+    run_tiles<kSources>(p, first_source, k, mirrors, tile_begin, tile_end);
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default"))) void run_tiles_single(
+    const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors, int32_t tile_begin,
+    int32_t tile_end) {
+    run_tiles<1>(p, first_source, k, mirrors, tile_begin, tile_end);
+}
+
+// Computes the mirrors of sources [first, last). Targets go in cache-sized blocks, every source
+// of the range running over one block before the next, so each source still sees the targets
+// in order.
 void compute_range(const Packed& p, int32_t k, int32_t first, int32_t last, Mirror* mirrors) {
-    int32_t s = first;
-    for (; s + kSources <= last; s += kSources)
-        run_group<kSources>(p, s, k, mirrors + (s - first));
-    for (; s < last; ++s)
-        run_group<1>(p, s, k, mirrors + (s - first));
+    const int32_t tiles = (p.n + kLanes - 1) / kLanes;
+    const int32_t block_tiles = std::max(1, kBlockBytes / (p.dim * kLanes * 8 + 1));
+    for (int32_t begin = 0; begin < tiles; begin += block_tiles) {
+        const int32_t end = std::min(tiles, begin + block_tiles);
+        int32_t s = first;
+        for (; s + kSources <= last; s += kSources) {
+            run_tiles_group(p, s, k, mirrors + (s - first), begin, end);
+        }
+        for (; s < last; ++s)
+            run_tiles_single(p, s, k, mirrors + (s - first), begin, end);
+    }
 }
 
 // Tells construction_progress how many sources are final, at most about 256 times a run.
