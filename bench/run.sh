@@ -17,8 +17,8 @@ mkdir -p "$data"
 # (16-byte granules, 8 bytes of header).
 need_mib() {
     awk -v n="$1" -v d="$2" -v k="$3" 'function chunk(b) { return int((b + 8 + 15) / 16) * 16 }
-        BEGIN { printf "%.1f", (n * (chunk(104) + chunk(16) + chunk((d + 1) * 8)) +
-                                n * k * 2 * chunk(48)) / 1048576 }'
+        BEGIN { vertex = chunk(104) + chunk(16) + chunk((d + 1) * 8); pair = 2 * chunk(48)
+                printf "%.1f", (n * vertex + n * k * pair) / 1048576 }'
 }
 
 printf '%7s %3s %7s %5s %9s %9s %7s %9s %9s %7s\n' n d threads rule tarn_s floor_s ratio \
@@ -29,8 +29,8 @@ for n in ${SIZES:-10000 50000}; do
         file="$data/n$n-d$d.txt"
         [ -s "$file" ] || "$bin/gendata" "$n" "$d" >"$file"
         floor=$("$bin/floor" "$file" 2>/dev/null)
-        for spec in "1 default" "2 default" "1 lof"; do
-            set -- $spec
+        for run in "1 default" "2 default" "1 lof"; do
+            set -- $run
             flags=(-k 10 -j "$1" -i "$file")
             [ "$2" = lof ] && flags+=(-l)
             read -r seconds rss < <("$bin/measure" "$tarn" "${flags[@]}")
