@@ -1,7 +1,9 @@
 // Entry point: one straight run from the command line to the report.
+#include <cstdio>
 #include <cstdlib>
 
 #include "detect/init.h"
+#include "driver/evaluate.h"
 #include "driver/tarn.h"
 #include "graph/graph.h"
 
@@ -13,6 +15,10 @@ int main(int argc, char** argv) {
     open_files(parap);
     Graph* g = init(parap);
     print_results(g, parap);
+    if (parap->evaluate == 1) {
+        std::fflush(stdout);
+        print_evaluation(g, parap, stderr);
+    }
     free_graph(g);
     std::free(g);
     std::free(parap->instr);

@@ -10,6 +10,7 @@
 
 #include <sys/time.h>
 
+#include "detect/verdict.h"
 #include "driver/util.h"
 #include "graph/graph.h"
 
@@ -17,7 +18,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXl";
+constexpr const char* kOptions = "i:I:k:mT:MXloeP:";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -53,6 +54,9 @@ Parameters* init_params() {
     p->outstr = nullptr;
     p->infile = nullptr;
     p->outfile = nullptr;
+    p->marks = 0;
+    p->evaluate = 0;
+    p->outlier_label = 1;
     return p;
 }
 
@@ -85,6 +89,15 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'l':
                 parap->lof = 1;
                 break;
+            case 'o':
+                parap->marks = 1;
+                break;
+            case 'e':
+                parap->evaluate = 1;
+                break;
+            case 'P':
+                parap->outlier_label = to_int32(optarg);
+                break;
             default:
                 print_usage();
         }
@@ -110,14 +123,22 @@ void print_usage() {
     std::printf("             -X  (max incoming distance mode)\n");
     std::printf("             -l  (LOF mode)\n");
     std::printf("             -T  [Threshold]\n");
+    std::printf("             -o  (print outlier marks)\n");
+    std::printf("             -e  (evaluate against the labels)\n");
+    std::printf("             -P [outlier label]\n");
     std::exit(-1);
 }
 
-int32_t print_results(Graph* g, Parameters* /*p*/) {
+int32_t print_results(Graph* g, Parameters* p) {
     Iterator* it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
         // The score is rounded to single precision before it is printed.
-        std::printf("%f %d\n", static_cast<double>(static_cast<float>(v->lof)), v->flag);
+        double score = static_cast<double>(static_cast<float>(v->lof));
+        if (p->marks == 1) {
+            std::printf("%f %d %d\n", score, v->flag, vertex_marked(v));
+        } else {
+            std::printf("%f %d\n", score, v->flag);
+        }
     }
     return 0;
 }

@@ -21,7 +21,10 @@ const std::string kUsage =
     "             -M  (mean incoming distance mode)\n"
     "             -X  (max incoming distance mode)\n"
     "             -l  (LOF mode)\n"
-    "             -T  [Threshold]\n";
+    "             -T  [Threshold]\n"
+    "             -o  (print outlier marks)\n"
+    "             -e  (evaluate against the labels)\n"
+    "             -P [outlier label]\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});

@@ -83,6 +83,18 @@ TEST(Parameters, FlagsAndRepeatedOptions) {
     EXPECT_EQ(p.k, 6);
 }
 
+TEST(Parameters, VerdictOptions) {
+    Parsed defaults({"-i", "data.txt"});
+    EXPECT_EQ(defaults.p->marks, 0);
+    EXPECT_EQ(defaults.p->evaluate, 0);
+    EXPECT_EQ(defaults.p->outlier_label, 1);
+
+    Parsed parsed({"-o", "-e", "-P", "-7", "-P2x"});
+    EXPECT_EQ(parsed.p->marks, 1);
+    EXPECT_EQ(parsed.p->evaluate, 1);
+    EXPECT_EQ(parsed.p->outlier_label, 2);  // the later -P wins, read like atoi
+}
+
 TEST(Parameters, EmptyInputNamePassesTheCheck) {
     Parsed parsed({"-i", ""});
     EXPECT_STREQ(parsed.p->instr, "");
