@@ -4,6 +4,7 @@
 
 #include "detect/init.h"
 #include "driver/evaluate.h"
+#include "driver/progress.h"
 #include "driver/tarn.h"
 #include "graph/graph.h"
 
@@ -13,7 +14,9 @@ int main(int argc, char** argv) {
     Parameters* parap = init_params();
     parse_params(parap, argc, argv);
     open_files(parap);
+    progress_start();
     Graph* g = init(parap);
+    progress_stop();
     print_results(g, parap);
     if (parap->evaluate == 1) {
         std::fflush(stdout);
