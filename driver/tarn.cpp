@@ -18,7 +18,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXloeP:";
+constexpr const char* kOptions = "i:I:k:mT:MXloeP:g:";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -57,6 +57,7 @@ Parameters* init_params() {
     p->marks = 0;
     p->evaluate = 0;
     p->outlier_label = 1;
+    p->plotstr = nullptr;
     return p;
 }
 
@@ -98,6 +99,10 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'P':
                 parap->outlier_label = to_int32(optarg);
                 break;
+            case 'g':
+                std::free(parap->plotstr);  // a later -g replaces the name
+                parap->plotstr = copy_text(optarg);
+                break;
             default:
                 print_usage();
         }
@@ -126,6 +131,7 @@ void print_usage() {
     std::printf("             -o  (print outlier marks)\n");
     std::printf("             -e  (evaluate against the labels)\n");
     std::printf("             -P [outlier label]\n");
+    std::printf("             -g [svg plot file]\n");
     std::exit(-1);
 }
 

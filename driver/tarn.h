@@ -26,6 +26,7 @@ struct Parameters {
     int32_t marks;          // -o: the outlier mark as a third report field
     int32_t evaluate;       // -e: evaluation against the labels on standard error
     int32_t outlier_label;  // -P: the label of the outlier class (default 1)
+    char* plotstr;          // -g: SVG plot file name, a heap copy owned by the record
 };
 
 // Build identification printed first in the usage text.

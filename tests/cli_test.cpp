@@ -24,7 +24,8 @@ const std::string kUsage =
     "             -T  [Threshold]\n"
     "             -o  (print outlier marks)\n"
     "             -e  (evaluate against the labels)\n"
-    "             -P [outlier label]\n";
+    "             -P [outlier label]\n"
+    "             -g [svg plot file]\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});
