@@ -1,9 +1,13 @@
 #include "detect/init.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cfloat>
 #include <cstdio>
 #include <cstdlib>
 
+#include "detect/knn.h"
 #include "detect/lof.h"
 #include "vectors/fvector.h"
 
@@ -52,6 +56,14 @@ void check_dimensions(Graph* graphp) {
             stop_run();
         }
     }
+}
+
+// The threads a construction gets: as asked, one per online processor for 0, and never more
+// than a machine could sensibly run.
+int32_t construction_threads(int32_t asked) {
+    constexpr int32_t kMostThreads = 256;
+    if (asked == 0) asked = static_cast<int32_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    return std::min(asked, kMostThreads);
 }
 
 void run_rule(Graph* graphp, Parameters* p) {
@@ -107,7 +119,7 @@ Graph* init(Parameters* p) {
     fvsDestroy(set);
     check_neighbourhood(p->k, get_nvert(graphp));
     check_dimensions(graphp);
-    create_edges(graphp, p->k);
+    create_edges_fast(graphp, p->k, construction_threads(p->threads));
     run_rule(graphp, p);
     return graphp;
 }

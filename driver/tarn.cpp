@@ -18,7 +18,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXloeP:g:";
+constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -54,6 +54,7 @@ Parameters* init_params() {
     p->outstr = nullptr;
     p->infile = nullptr;
     p->outfile = nullptr;
+    p->threads = 1;
     p->marks = 0;
     p->evaluate = 0;
     p->outlier_label = 1;
@@ -89,6 +90,10 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'l':
                 parap->lof = 1;
+                break;
+            case 'j':
+                parap->threads = to_int32(optarg);
+                if (parap->threads < 0) print_usage();
                 break;
             case 'o':
                 parap->marks = 1;
@@ -128,6 +133,7 @@ void print_usage() {
     std::printf("             -X  (max incoming distance mode)\n");
     std::printf("             -l  (LOF mode)\n");
     std::printf("             -T  [Threshold]\n");
+    std::printf("             -j [n of threads, 0 for all processors]\n");
     std::printf("             -o  (print outlier marks)\n");
     std::printf("             -e  (evaluate against the labels)\n");
     std::printf("             -P [outlier label]\n");

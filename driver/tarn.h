@@ -23,6 +23,7 @@ struct Parameters {
     char* outstr;           // not read by a run
     FILE* infile;           // not read by a run
     FILE* outfile;          // not read by a run
+    int32_t threads;        // -j: threads of the construction, 0 for one per processor (default 1)
     int32_t marks;          // -o: the outlier mark as a third report field
     int32_t evaluate;       // -e: evaluation against the labels on standard error
     int32_t outlier_label;  // -P: the label of the outlier class (default 1)

@@ -22,6 +22,7 @@ const std::string kUsage =
     "             -X  (max incoming distance mode)\n"
     "             -l  (LOF mode)\n"
     "             -T  [Threshold]\n"
+    "             -j [n of threads, 0 for all processors]\n"
     "             -o  (print outlier marks)\n"
     "             -e  (evaluate against the labels)\n"
     "             -P [outlier label]\n"

@@ -1,0 +1,343 @@
+#include "detect/knn.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdlib>
+#include <limits>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "detect/init.h"
+
+namespace {
+
+// Targets are stored in tiles of kLanes vectors, component-major inside a tile, so that one
+// load brings the same component of kLanes targets. Sources are taken kSources at a time so
+// that every loaded tile serves several rows.
+constexpr int kLanes = 16;
+constexpr int kSources = 4;
+// Bytes of targets per cache block: a block of tiles stays in the core's second-level cache
+// while every source of a range runs over it.
+constexpr int kBlockBytes = 256 * 1024;
+
+typedef double Lanes __attribute__((vector_size(sizeof(double) * 8)));
+constexpr int kVectorsPerTile = kLanes / 8;
+
+// One kept neighbour in a mirror of an outbound list.
+struct Kept {
+    double dist;  // the distance the graph will carry
+    double sq;    // its square before the root, for the cheap rejection test
+    int32_t target;
+};
+
+// The outbound list of one source as the candidate rule leaves it, in list order (nearest
+// first), with the largest_dist that the graph's insertion and removal rules track.
+struct Mirror {
+    Kept* kept;  // k slots, count used
+    int32_t count;
+    double largest;
+};
+
+// The vectors without their label column (which is 0 everywhere and adds nothing to a sum),
+// row-major for the sources and tiled for the targets.
+struct Packed {
+    int32_t n = 0;
+    int32_t dim = 0;
+    std::vector<double> rows;   // n × dim
+    std::vector<double> tiles;  // ceil(n / kLanes) tiles of dim × kLanes
+};
+
+Packed pack(const std::vector<Vertex*>& vertices) {
+    Packed p;
+    p.n = static_cast<int32_t>(vertices.size());
+    p.dim = vertices[0]->vector->dim - 1;
+    const size_t dim = static_cast<size_t>(p.dim);
+    const size_t tiles = (vertices.size() + kLanes - 1) / kLanes;
+    p.rows.resize(vertices.size() * dim);
+    p.tiles.assign(tiles * dim * kLanes, 0.0);
+    for (size_t t = 0; t < vertices.size(); ++t) {
+        const double* x = vertices[t]->vector->vector;
+        for (size_t i = 0; i < dim; ++i) {
+            p.rows[t * dim + i] = x[i];
+            p.tiles[(t / kLanes) * dim * kLanes + i * kLanes + t % kLanes] = x[i];
+        }
+    }
+    return p;
+}
+
+// Ordered insertion exactly as the graph does it: in front of the first kept record that the
+// new distance does not strictly exceed (so in front of equal ones, and in front of any
+// not-a-number record), raising largest only for a strictly greater distance.
+void mirror_insert(Mirror& m, double dist, double sq, int32_t target) {
+    int32_t at = 0;
+    while (at < m.count && dist > m.kept[at].dist)
+        ++at;
+    for (int32_t i = m.count; i > at; --i)
+        m.kept[i] = m.kept[i - 1];
+    m.kept[at] = {dist, sq, target};
+    ++m.count;
+    if (dist > m.largest) m.largest = dist;
+}
+
+// Removal of the farthest record: largest falls to its predecessor's distance when it has one.
+void mirror_drop_farthest(Mirror& m) {
+    if (m.count > 1) m.largest = m.kept[m.count - 2].dist;
+    --m.count;
+}
+
+// Offers one target to a source whose list is full. Most candidates fail the first compare:
+// sqrt is monotonic, so a square not below the farthest kept square cannot give a smaller root.
+inline void offer_full(Mirror& m, double sq, int32_t target) {
+    const Kept& farthest = m.kept[m.count - 1];
+    if (!(sq < farthest.sq)) return;
+    double dist = std::sqrt(sq);
+    if (!(dist < farthest.dist)) return;  // equal roots of different squares stay rejected
+    mirror_drop_farthest(m);
+    mirror_insert(m, dist, sq, target);
+}
+
+inline void offer(Mirror& m, int32_t k, double sq, int32_t target) {
+    if (m.count < k) {
+        mirror_insert(m, std::sqrt(sq), sq, target);
+    } else {
+        offer_full(m, sq, target);
+    }
+}
+
+typedef int64_t Bits __attribute__((vector_size(sizeof(int64_t) * 8)));
+
+// Whether the sign bit of any lane is set.
+__attribute__((always_inline)) inline bool any_negative(const Bits& bits) {
+    Bits m = bits;
+#if defined(__clang__)
+    m |= __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+    m |= __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+    m |= __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+#else
+    m |= __builtin_shuffle(m, Bits{4, 5, 6, 7, 0, 1, 2, 3});
+    m |= __builtin_shuffle(m, Bits{2, 3, 0, 1, 6, 7, 4, 5});
+    m |= __builtin_shuffle(m, Bits{1, 0, 3, 2, 5, 4, 7, 6});
+#endif
+    return m[0] < 0;
+}
+
+// Squared distances of `count` sources (rows) to the kLanes targets of one tile, into out.
+// Each lane sums (a_i − b_i)² in ascending i without contraction, so every value equals
+// cdist's sum bit for bit, whatever instruction set runs it. Returns a bit per source, set when
+// some lane is below that source's screen (the square of its farthest kept neighbour); out is
+// written only when a bit is set or some source is still filling its list.
+template <int count>
+__attribute__((always_inline)) inline unsigned tile_kernel(const double* rows, const double* tile,
+                                                           int32_t dim, const double* screen,
+                                                           bool filling, double out[][kLanes]) {
+    Lanes acc[count][kVectorsPerTile] = {};
+    for (int32_t i = 0; i < dim; ++i) {
+        Lanes t[kVectorsPerTile];
+        for (int v = 0; v < kVectorsPerTile; ++v) {
+            __builtin_memcpy(&t[v], tile + i * kLanes + v * 8, sizeof(Lanes));
+        }
+        for (int s = 0; s < count; ++s) {
+            const double a = rows[s * dim + i];
+            for (int v = 0; v < kVectorsPerTile; ++v) {
+                Lanes diff = a - t[v];
+                acc[s][v] = acc[s][v] + diff * diff;
+            }
+        }
+    }
+    // Most tiles hold no candidate for any of the sources: one test decides that. A lane is a
+    // candidate when its square minus the screen is negative; distinct values never subtract to
+    // zero, and a not-a-number difference may only raise a false alarm, which the exact test of
+    // each lane below settles.
+    static_assert(kVectorsPerTile == 2);
+    Bits signs[count];
+    Bits all = {};
+    for (int s = 0; s < count; ++s) {
+        Lanes screens;
+        for (int lane = 0; lane < 8; ++lane)
+            screens[lane] = screen[s];
+        signs[s] = __builtin_bit_cast(Bits, acc[s][0] - screens) |
+                   __builtin_bit_cast(Bits, acc[s][1] - screens);
+        all |= signs[s];
+    }
+    if (!any_negative(all) && !filling) return 0;
+    unsigned below = 0;
+    for (int s = 0; s < count; ++s) {
+        if (any_negative(signs[s])) below |= 1u << s;
+        for (int v = 0; v < kVectorsPerTile; ++v) {
+            __builtin_memcpy(&out[s][v * 8], &acc[s][v], sizeof(Lanes));
+        }
+    }
+    return below;
+}
+
+// Runs `count` sources from first_source over the tiles [tile_begin, tile_end), in target
+// order. A source whose list is still filling takes every target; a full one only looks at a
+// tile when some square there is below its screen.
+template <int count>
+__attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t first_source,
+                                                     int32_t k, Mirror* mirrors, int32_t tile_begin,
+                                                     int32_t tile_end) {
+    const size_t dim = static_cast<size_t>(p.dim);
+    const double* rows = p.rows.data() + static_cast<size_t>(first_source) * dim;
+    double screen[count];
+    double sq[count][kLanes];
+    int filling = 0;  // sources whose list is not full yet
+    auto refresh = [&](int s) {
+        const Mirror& m = mirrors[s];
+        if (m.count < k) {
+            screen[s] = std::numeric_limits<double>::infinity();
+            ++filling;
+        } else {
+            screen[s] = m.kept[m.count - 1].sq;
+        }
+    };
+    for (int s = 0; s < count; ++s)
+        refresh(s);
+    for (int32_t t = tile_begin; t < tile_end; ++t) {
+        const double* tile = p.tiles.data() + static_cast<size_t>(t) * dim * kLanes;
+        const unsigned below = tile_kernel<count>(rows, tile, p.dim, screen, filling > 0, sq);
+        if (below == 0 && filling == 0) continue;
+        const int32_t base = t * kLanes;
+        const int32_t lanes = std::min(kLanes, p.n - base);
+        filling = 0;
+        for (int s = 0; s < count; ++s) {
+            Mirror& m = mirrors[s];
+            if (m.count >= k && (below >> s & 1u) == 0) continue;
+            const int32_t self = first_source + s;
+            for (int32_t lane = 0; lane < lanes; ++lane) {
+                if (base + lane != self) offer(m, k, sq[s][lane], base + lane);
+            }
+        }
+        for (int s = 0; s < count; ++s)
+            refresh(s);
+    }
+}
+
+// One binary for every x86-64: the loader picks the widest clone the processor supports.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void run_tiles_group(
+    const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors, int32_t tile_begin,
+    int32_t tile_end) {
+    run_tiles<kSources>(p, first_source, k, mirrors, tile_begin, tile_end);
+}
+
+__attribute__((target_clones("avx512f", "avx2", "default"))) void run_tiles_single(
+    const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors, int32_t tile_begin,
+    int32_t tile_end) {
+    run_tiles<1>(p, first_source, k, mirrors, tile_begin, tile_end);
+}
+
+// Computes the mirrors of sources [first, last). Targets go in cache-sized blocks, every source
+// of the range running over one block before the next, so each source still sees the targets
+// in order.
+void compute_range(const Packed& p, int32_t k, int32_t first, int32_t last, Mirror* mirrors) {
+    const int32_t tiles = (p.n + kLanes - 1) / kLanes;
+    const int32_t block_tiles = std::max(1, kBlockBytes / (p.dim * kLanes * 8 + 1));
+    for (int32_t begin = 0; begin < tiles; begin += block_tiles) {
+        const int32_t end = std::min(tiles, begin + block_tiles);
+        int32_t s = first;
+        for (; s + kSources <= last; s += kSources) {
+            run_tiles_group(p, s, k, mirrors + (s - first), begin, end);
+        }
+        for (; s < last; ++s)
+            run_tiles_single(p, s, k, mirrors + (s - first), begin, end);
+    }
+}
+
+// Tells construction_progress how many sources are final, at most about 256 times a run.
+class Progress {
+public:
+    explicit Progress(int32_t total) : total_(total), step_(total / 256 + 1) {}
+    void report(int32_t done) {
+        if (construction_progress == nullptr || done < next_) return;
+        construction_progress(done, total_);
+        next_ = done + step_;
+    }
+
+private:
+    int32_t total_;
+    int32_t step_;
+    int32_t next_ = 0;
+};
+
+// Computes the mirrors of sources [first, last) on `threads` threads, groups of sources handed
+// out in order; which thread computes a source does not change its result. Progress is told
+// from the calling thread only.
+void compute_chunk(const Packed& p, int32_t k, int32_t first, int32_t last, Mirror* mirrors,
+                   int32_t threads, Progress& progress) {
+    constexpr int32_t kGroup = 8 * kSources;
+    std::atomic<int32_t> next{first};
+    std::atomic<int32_t> done{first};
+    auto work = [&](bool reporting) {
+        for (;;) {
+            const int32_t start = next.fetch_add(kGroup);
+            if (start >= last) return;
+            const int32_t end = std::min(last, start + kGroup);
+            compute_range(p, k, start, end, mirrors + (start - first));
+            const int32_t finished = done.fetch_add(end - start) + (end - start);
+            if (reporting) progress.report(finished);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int32_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work, false);
+        } catch (const std::system_error&) {
+            break;  // fewer threads than asked for: the others take over the work
+        }
+    }
+    work(true);
+    for (std::thread& thread : pool)
+        thread.join();
+}
+
+// Writes one source's mirrored list into the graph. Appending in list order gives the outbound
+// order; every inbound list still grows in source order, since a source adds at most one
+// record to each target.
+void write_source(Graph* graphp, const std::vector<Vertex*>& vertices, Vertex* from,
+                  const Mirror& m) {
+    for (int32_t i = 0; i < m.count; ++i) {
+        append_edge(graphp, from, vertices[m.kept[i].target], m.kept[i].dist);
+    }
+    from->largest_dist = m.largest;
+}
+
+void add_evaluations(Graph* graphp, int64_t pairs) {
+    const int64_t total = graphp->dist_calculations + pairs;
+    graphp->dist_calculations =
+        static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
+void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
+    std::vector<Vertex*> vertices;
+    vertices.reserve(static_cast<size_t>(get_nvert(graphp)));
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(graphp, it))
+        vertices.push_back(v);
+    if (vertices.size() < 2) return;
+
+    const Packed packed = pack(vertices);
+    const int32_t n = packed.n;
+    const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
+    const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
+    std::vector<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
+    std::vector<Mirror> mirrors(static_cast<size_t>(chunk));
+    Progress progress(n);
+
+    for (int32_t first = 0; first < n; first += chunk) {
+        const int32_t last = std::min(n, first + chunk);
+        for (int32_t s = first; s < last; ++s) {
+            mirrors[s - first] = {storage.data() + static_cast<size_t>(s - first) * k, 0, 0.0};
+        }
+        compute_chunk(packed, k, first, last, mirrors.data(), threads, progress);
+        for (int32_t s = first; s < last; ++s) {
+            write_source(graphp, vertices, vertices[s], mirrors[s - first]);
+        }
+    }
+    progress.report(n);
+    add_evaluations(graphp, int64_t{n} * (n - 1));
+}
