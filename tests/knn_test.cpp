@@ -144,6 +144,11 @@ TEST(FastConstruction, MatchesTheReferenceWithDuplicatesAndNonFiniteValues) {
     }
 }
 
+TEST(FastConstruction, MatchesTheReferenceWhenOnlyTheLabelColumnExists) {
+    Points labels_only(40, std::vector<double>{});
+    for (int k : {1, 5, 39}) expect_same_graph(labels_only, k, 2, "labels only");
+}
+
 TEST(FastConstruction, EqualRootsOfDifferentSquaresStayTies) {
     // Far from the origin, neighbouring squares often share one square root; the rule compares
     // roots, so such candidates tie and the earlier one stays.
