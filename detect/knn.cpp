@@ -16,7 +16,7 @@ namespace {
 
 // Targets are stored in tiles of kLanes vectors, component-major inside a tile, so that one
 // load brings the same component of kLanes targets. Sources are taken kSources at a time so
-// that every loaded tile serves several rows.
+// that every loaded tile serves several sources.
 constexpr int kLanes = 16;
 constexpr int kSources = 4;
 // Bytes of targets per cache block: a block of tiles stays in the core's second-level cache
@@ -41,13 +41,19 @@ struct Mirror {
     double largest;
 };
 
-// The vectors without their label column (which is 0 everywhere and adds nothing to a sum),
-// row-major for the sources and tiled for the targets.
+// The vectors without their label column (which is 0 everywhere and adds nothing to a sum), in
+// tiles: component i of vector t at tiles[(t / kLanes) × dim × kLanes + i × kLanes + t % kLanes].
+// Sources and targets are read from the same copy.
 struct Packed {
     int32_t n = 0;
     int32_t dim = 0;
-    std::vector<double> rows;   // n × dim
     std::vector<double> tiles;  // ceil(n / kLanes) tiles of dim × kLanes
+
+    // Component 0 of vector t; component i lies i × kLanes further on.
+    const double* column(int32_t t) const {
+        return tiles.data() + static_cast<size_t>(t / kLanes) * static_cast<size_t>(dim) * kLanes +
+               t % kLanes;
+    }
 };
 
 Packed pack(const std::vector<Vertex*>& vertices) {
@@ -56,12 +62,10 @@ Packed pack(const std::vector<Vertex*>& vertices) {
     p.dim = vertices[0]->vector->dim - 1;
     const size_t dim = static_cast<size_t>(p.dim);
     const size_t tiles = (vertices.size() + kLanes - 1) / kLanes;
-    p.rows.resize(vertices.size() * dim);
     p.tiles.assign(tiles * dim * kLanes, 0.0);
     for (size_t t = 0; t < vertices.size(); ++t) {
         const double* x = vertices[t]->vector->vector;
         for (size_t i = 0; i < dim; ++i) {
-            p.rows[t * dim + i] = x[i];
             p.tiles[(t / kLanes) * dim * kLanes + i * kLanes + t % kLanes] = x[i];
         }
     }
@@ -124,15 +128,16 @@ __attribute__((always_inline)) inline bool any_negative(const Bits& bits) {
     return m[0] < 0;
 }
 
-// Squared distances of `count` sources (rows) to the kLanes targets of one tile, into out.
+// Squared distances of `count` sources to the kLanes targets of one tile, into out.
 // Each lane sums (a_i − b_i)² in ascending i without contraction, so every value equals
 // cdist's sum bit for bit, whatever instruction set runs it. Returns a bit per source, set when
 // some lane is below that source's screen (the square of its farthest kept neighbour); out is
 // written only when a bit is set or some source is still filling its list.
 template <int count>
-__attribute__((always_inline)) inline unsigned tile_kernel(const double* rows, const double* tile,
-                                                           int32_t dim, const double* screen,
-                                                           bool filling, double out[][kLanes]) {
+__attribute__((always_inline)) inline unsigned tile_kernel(const double* const* sources,
+                                                           const double* tile, int32_t dim,
+                                                           const double* screen, bool filling,
+                                                           double out[][kLanes]) {
     Lanes acc[count][kVectorsPerTile] = {};
     for (int32_t i = 0; i < dim; ++i) {
         Lanes t[kVectorsPerTile];
@@ -140,7 +145,7 @@ __attribute__((always_inline)) inline unsigned tile_kernel(const double* rows, c
             __builtin_memcpy(&t[v], tile + i * kLanes + v * 8, sizeof(Lanes));
         }
         for (int s = 0; s < count; ++s) {
-            const double a = rows[s * dim + i];
+            const double a = sources[s][i * kLanes];
             for (int v = 0; v < kVectorsPerTile; ++v) {
                 Lanes diff = a - t[v];
                 acc[s][v] = acc[s][v] + diff * diff;
@@ -181,7 +186,9 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
                                                      int32_t k, Mirror* mirrors, int32_t tile_begin,
                                                      int32_t tile_end) {
     const size_t dim = static_cast<size_t>(p.dim);
-    const double* rows = p.rows.data() + static_cast<size_t>(first_source) * dim;
+    const double* sources[count];
+    for (int s = 0; s < count; ++s)
+        sources[s] = p.column(first_source + s);
     double screen[count];
     double sq[count][kLanes];
     int filling = 0;  // sources whose list is not full yet
@@ -198,7 +205,7 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
         refresh(s);
     for (int32_t t = tile_begin; t < tile_end; ++t) {
         const double* tile = p.tiles.data() + static_cast<size_t>(t) * dim * kLanes;
-        const unsigned below = tile_kernel<count>(rows, tile, p.dim, screen, filling > 0, sq);
+        const unsigned below = tile_kernel<count>(sources, tile, p.dim, screen, filling > 0, sq);
         if (below == 0 && filling == 0) continue;
         const int32_t base = t * kLanes;
         const int32_t lanes = std::min(kLanes, p.n - base);

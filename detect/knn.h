@@ -15,8 +15,8 @@
 
 #include "graph/graph.h"
 
-// Neighbour-list entries held at once before they are written into the graph: about 100 MB.
-constexpr size_t kDefaultChunkEntries = size_t{1} << 22;
+// Neighbour-list entries held at once before they are written into the graph: about 6 MB.
+constexpr size_t kDefaultChunkEntries = size_t{1} << 18;
 
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
 // each vertex keeps its k nearest others, 1 <= k < n. threads > 1 computes the neighbours on

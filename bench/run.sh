@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Times whole tarn runs against the arithmetic floor (all squared distances in a plain tiled
+# loop compiled for this machine), side by side in one run, and prints peak memory.
+#   bench/run.sh                      # n in 10000 50000, d in 2 8 32, k = 10, 1 and 2 threads
+#   SIZES=20000 DIMS=8 bench/run.sh   # a smaller table
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake --preset bench >/dev/null
+cmake --build --preset bench >/dev/null
+bin=build/bench/bench
+tarn=build/bench/tarn
+data=${TARN_BENCH_DATA:-/tmp/tarn-bench}
+mkdir -p "$data"
+
+# What the graph itself needs: every vertex record, vector record and component array, and the
+# n × k edge pairs (two 48-byte records each), as the C library's allocator rounds them
+# (16-byte granules, 8 bytes of header).
+need_mib() {
+    awk -v n="$1" -v d="$2" -v k="$3" 'function chunk(b) { return int((b + 8 + 15) / 16) * 16 }
+        BEGIN { vertex = chunk(104) + chunk(16) + chunk((d + 1) * 8); pair = 2 * chunk(48)
+                printf "%.1f", (n * vertex + n * k * pair) / 1048576 }'
+}
+
+printf '%7s %3s %7s %5s %9s %9s %7s %9s %9s %7s\n' n d threads rule tarn_s floor_s ratio \
+    peak_MiB need_MiB mem
+
+for n in ${SIZES:-10000 50000}; do
+    for d in ${DIMS:-2 8 32}; do
+        file="$data/n$n-d$d.txt"
+        [ -s "$file" ] || "$bin/gendata" "$n" "$d" >"$file"
+        floor=$("$bin/floor" "$file" 2>/dev/null)
+        for run in "1 default" "2 default" "1 lof"; do
+            set -- $run
+            flags=(-k 10 -j "$1" -i "$file")
+            [ "$2" = lof ] && flags+=(-l)
+            read -r seconds rss < <("$bin/measure" "$tarn" "${flags[@]}")
+            ratio=$(awk -v a="$seconds" -v b="$floor" 'BEGIN { printf "%.2f", a / b }')
+            need=$(need_mib "$n" "$d" 10)
+            mem=$(awk -v a="$rss" -v b="$need" 'BEGIN { printf "%.2f", a / b }')
+            printf '%7s %3s %7s %5s %9s %9s %7s %9s %9s %7s\n' "$n" "$d" "$1" "$2" "$seconds" \
+                "$floor" "$ratio" "$rss" "$need" "$mem"
+        done
+    done
+done
