@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "errors/errorapi.h"
+#include "vectors/readnums.h"
 
 namespace {
 
@@ -559,7 +560,6 @@ int32_t fvsPrint(FILE* f, HFSET fvs) {
 // ---- loading and saving ----
 
 // The loader reads lines and numbers through the numeric text reader.
-#include "vectors/readnums.h"
 
 namespace {
 
