@@ -559,8 +559,6 @@ int32_t fvsPrint(FILE* f, HFSET fvs) {
 
 // ---- loading and saving ----
 
-// The loader reads lines and numbers through the numeric text reader.
-
 namespace {
 
 // Appends a new vector holding the count values to fvs. On failure (reported by the refusing
