@@ -36,16 +36,22 @@ Parameters* init_params();
 // A bad option, -h or a missing option argument prints the usage text and ends the process.
 void parse_params(Parameters* parap, int argc, char** argv);
 
-// Returns when an input file was named; otherwise prints "No input file set!" and the usage
-// text and ends the process.
+// Returns when an input file was named ("-" for standard input); otherwise prints "No input
+// file set!" and the usage text and ends the process. A closed standard output ends the process
+// first, with a message on standard error.
 void open_files(Parameters* p);
 
 // Prints the usage text to standard output and ends the process with status -1.
 [[noreturn]] void print_usage();
 
 // Prints one "%f %d\n" line (score rounded to single precision, label) per vertex in file
-// order; returns 0. The report depends on the graph alone.
+// order, then finish_report; returns 0. The report depends on the graph alone.
 int32_t print_results(Graph* g, Parameters* p);
+
+// Flushes standard output. When the report could not be written whole, ends the process with
+// status -1: quietly when the reader has gone (EPIPE), otherwise with a message naming the
+// failure on standard error.
+void finish_report();
 
 // Current calendar time in whole seconds.
 long setwatch();

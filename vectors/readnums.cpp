@@ -100,13 +100,19 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
     return handle->Buffer;
 }
 
-// Doubles the number buffer, keeping its values. False, with the buffer unchanged, when it
-// cannot grow.
+// Doubles the number buffer, keeping its values. False, with the buffer released and null (as
+// the line buffer after a failed growth), when it cannot grow: the caller can tell exhausted
+// memory from a malformed line by the missing buffer.
 bool grow_number_buffer(ReadNums* handle) {
-    if (handle->BufVectorSize > INT32_MAX / 2) return false;
-    const size_t count = 2 * static_cast<size_t>(handle->BufVectorSize);
-    auto* grown = static_cast<double*>(malloc(count * sizeof(double)));
-    if (grown == nullptr) return false;
+    auto* grown = handle->BufVectorSize <= INT32_MAX / 2
+                      ? static_cast<double*>(
+                            malloc(2 * static_cast<size_t>(handle->BufVectorSize) * sizeof(double)))
+                      : nullptr;
+    if (grown == nullptr) {
+        free(handle->BufferVector);
+        handle->BufferVector = nullptr;
+        return false;
+    }
     memcpy(grown, handle->BufferVector,
            static_cast<size_t>(handle->BufVectorSize) * sizeof(double));
     free(handle->BufferVector);
