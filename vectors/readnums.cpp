@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vectors/decimal.h"
+
 namespace {
 
 constexpr int32_t InitialBufSize = 1024;
@@ -24,6 +26,12 @@ locale_t c_locale() {
 }
 
 double c_strtod(const char* text, char** end) {
+    double value;
+    const char* stop;
+    if (read_plain_decimal(text, &value, &stop)) {
+        *end = const_cast<char*>(stop);
+        return value;
+    }
     locale_t locale = c_locale();
     return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
 }
