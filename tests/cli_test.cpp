@@ -23,7 +23,11 @@ const std::string kUsage =
     "             -X  (max incoming distance mode)\n"
     "             -l  (LOF mode)\n"
     "             -T  [Threshold]\n"
-    "             -j [n of threads, 0 for all processors]\n";
+    "             -j [n of threads, 0 for all processors]\n"
+    "             -o  (print outlier marks)\n"
+    "             -e  (evaluate against the labels)\n"
+    "             -P [outlier label]\n"
+    "             -g [svg plot file]\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});
