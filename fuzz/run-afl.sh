@@ -19,8 +19,8 @@ cmake --preset afl >/dev/null
 cmake --build --preset afl >/dev/null
 out=fuzz-out/$rule
 mkdir -p "$out"
-export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1
+export AFL_SKIP_CPUFREQ=1 AFL_I_DONT_CARE_ABOUT_MISSING_CRASHES=1 AFL_NO_UI=1 AFL_NO_AFFINITY=1
 export ASAN_OPTIONS=abort_on_error=1:symbolize=0:detect_leaks=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:symbolize=0
-exec afl-fuzz -i fuzz/corpus/run -o "$out" -m none -t 2000 -V "$seconds" -- \
+exec afl-fuzz -i fuzz/corpus/run -o "$out" -x fuzz/run.dict -m none -t 2000 -V "$seconds" -- \
     build/afl/tarn "${flags[@]}" -i @@
