@@ -6,7 +6,9 @@
 #include <cfloat>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
+#include "detect/budget.h"
 #include "detect/knn.h"
 #include "detect/lof.h"
 #include "vectors/fvector.h"
@@ -18,16 +20,28 @@ namespace {
     std::exit(-1);
 }
 
-// Copies every vector of the set into a vertex of its own, ids 0 … n − 1 in file order.
+// "-" names standard input, as with other Unix tools; a file called "-" is read as "./-".
+bool is_standard_input(const char* name) {
+    return std::strcmp(name, "-") == 0;
+}
+
+const char* input_name(const char* name) {
+    return is_standard_input(name) ? "standard input" : name;
+}
+
+HFSET load_input(const char* name) {
+    return is_standard_input(name) ? fvsLoadStream(stdin, input_name(name)) : fvsLoad(name);
+}
+
+// Hands every vector of the set to a vertex of its own, ids 0 … n − 1 in file order, and
+// releases what is left of the set. The vectors move rather than being copied, so that a big
+// input is never held twice.
 void insert_vertices(Graph* graphp, HFSET set) {
-    for (int32_t i = 0; i < fvsGetSize(set); ++i) {
-        HFV copy = fvsCopyVector(set, i + 1);
-        if (copy == nullptr) {
-            std::printf("Allocation of vector %d failed\n", i + 1);
-            stop_run();
-        }
-        insert_vertex(graphp, copy, i);
-    }
+    for (int32_t i = 0; i < fvsGetSize(set); ++i)
+        insert_vertex(graphp, fvsGetVector(set, i + 1), i);
+    // The vertices own the vectors now: only the set's slots and record remain to release.
+    std::free(fvsGetVectorBuff(set));
+    std::free(set);
 }
 
 void check_neighbourhood(int32_t k, int32_t n) {
@@ -56,6 +70,18 @@ void check_dimensions(Graph* graphp) {
             stop_run();
         }
     }
+}
+
+// A graph that cannot fit stops the run now rather than when the system runs out of memory.
+// Where the available memory cannot be read, nothing is checked.
+void check_memory(int32_t n, int32_t dim, int32_t k) {
+    const GraphNeed need = graph_need(n, dim, k);
+    const double available = available_memory();
+    if (available < 0 || graph_fits(need, available)) return;
+    constexpr double kMiB = 1024.0 * 1024.0;
+    std::printf("The graph needs %.0f MiB of memory, but only %.0f MiB are available\n",
+                (need.vectors + need.edges) / kMiB, (need.vectors + available) / kMiB);
+    stop_run();
 }
 
 // The threads a construction gets: as asked, one per online processor for 0, and never more
@@ -110,15 +136,15 @@ PROGRESSFN construction_progress = nullptr;
 
 Graph* init(Parameters* p) {
     Graph* graphp = create_graph();
-    HFSET set = fvsLoad(p->instr);
+    HFSET set = load_input(p->instr);
     if (set == nullptr) {
-        std::printf("Cannot load vectors from %s\n", p->instr);
+        std::printf("Cannot load vectors from %s\n", input_name(p->instr));
         stop_run();
     }
     insert_vertices(graphp, set);
-    fvsDestroy(set);
     check_neighbourhood(p->k, get_nvert(graphp));
     check_dimensions(graphp);
+    check_memory(get_nvert(graphp), fvGetDim(graphp->top->vector), p->k);
     create_edges_fast(graphp, p->k, construction_threads(p->threads));
     run_rule(graphp, p);
     return graphp;

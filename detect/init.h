@@ -16,10 +16,11 @@
 typedef void (*PROGRESSFN)(int32_t done, int32_t total);
 extern PROGRESSFN construction_progress;
 
-// Loads p->instr, makes one vertex per vector in file order, checks k and the dimensions,
-// builds the edges and runs the one rule the flags select. Returns the graph, owned by the
-// caller. Ends the process with status -1 (message on standard output) when the file cannot be
-// loaded, k is not in 1 … n − 1, or the vectors differ in dimension.
+// Loads p->instr ("-" for standard input), makes one vertex per vector in file order, checks k,
+// the dimensions and the memory the edges need, builds the edges and runs the one rule the
+// flags select. Returns the graph, owned by the caller. Ends the process with status -1
+// (message on standard output) when the input cannot be loaded, k is not in 1 … n − 1, the
+// vectors differ in dimension, or the graph would need more memory than the machine has.
 Graph* init(Parameters* p);
 
 // Offers every vertex to every other vertex, sources and targets in insertion order, so that

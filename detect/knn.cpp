@@ -5,14 +5,30 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
+#include <exception>
 #include <limits>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "detect/init.h"
+#include "driver/util.h"
 
 namespace {
+
+// The construction's working memory comes from allocate, like the graph's records: memory that
+// runs out ends the run with the allocation message, not with an exception nobody catches.
+template <typename T>
+struct Checked {
+    using value_type = T;
+    Checked() = default;
+    template <typename U>
+    explicit Checked(const Checked<U>&) {}
+    T* allocate(size_t count) { return static_cast<T*>(::allocate(count * sizeof(T), NO_INIT)); }
+    void deallocate(T* block, size_t) { std::free(block); }
+    bool operator==(const Checked&) const = default;
+};
+template <typename T>
+using Array = std::vector<T, Checked<T>>;
 
 // Targets are stored in tiles of kLanes vectors, component-major inside a tile, so that one
 // load brings the same component of kLanes targets. Sources are taken kSources at a time so
@@ -47,7 +63,7 @@ struct Mirror {
 struct Packed {
     int32_t n = 0;
     int32_t dim = 0;
-    std::vector<double> tiles;  // ceil(n / kLanes) tiles of dim × kLanes
+    Array<double> tiles;  // ceil(n / kLanes) tiles of dim × kLanes
 
     // Component 0 of vector t; component i lies i × kLanes further on.
     const double* column(int32_t t) const {
@@ -56,7 +72,7 @@ struct Packed {
     }
 };
 
-Packed pack(const std::vector<Vertex*>& vertices) {
+Packed pack(const Array<Vertex*>& vertices) {
     Packed p;
     p.n = static_cast<int32_t>(vertices.size());
     p.dim = vertices[0]->vector->dim - 1;
@@ -224,16 +240,22 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
     }
 }
 
-// One binary for every x86-64: the loader picks the widest clone the processor supports.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void run_tiles_group(
-    const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors, int32_t tile_begin,
-    int32_t tile_end) {
+// One binary for every x86-64: the loader picks the widest clone the processor supports. The
+// AFL++ instrumentation (fuzz/run-afl.sh) cannot take function clones; its builds run the
+// default clone, which computes the same bits.
+#if defined(__AFL_COMPILER)
+#define TARN_CLONES
+#else
+#define TARN_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+
+TARN_CLONES void run_tiles_group(const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors,
+                                 int32_t tile_begin, int32_t tile_end) {
     run_tiles<kSources>(p, first_source, k, mirrors, tile_begin, tile_end);
 }
 
-__attribute__((target_clones("avx512f", "avx2", "default"))) void run_tiles_single(
-    const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors, int32_t tile_begin,
-    int32_t tile_end) {
+TARN_CLONES void run_tiles_single(const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors,
+                                  int32_t tile_begin, int32_t tile_end) {
     run_tiles<1>(p, first_source, k, mirrors, tile_begin, tile_end);
 }
 
@@ -292,8 +314,10 @@ void compute_chunk(const Packed& p, int32_t k, int32_t first, int32_t last, Mirr
     for (int32_t t = 1; t < threads; ++t) {
         try {
             pool.emplace_back(work, false);
-        } catch (const std::system_error&) {
-            break;  // fewer threads than asked for: the others take over the work
+        } catch (const std::exception&) {
+            // A thread or its record could not be had (system_error, bad_alloc): fewer threads
+            // than asked for, the others take over the work.
+            break;
         }
     }
     work(true);
@@ -304,8 +328,7 @@ void compute_chunk(const Packed& p, int32_t k, int32_t first, int32_t last, Mirr
 // Writes one source's mirrored list into the graph. Appending in list order gives the outbound
 // order; every inbound list still grows in source order, since a source adds at most one
 // record to each target.
-void write_source(Graph* graphp, const std::vector<Vertex*>& vertices, Vertex* from,
-                  const Mirror& m) {
+void write_source(Graph* graphp, const Array<Vertex*>& vertices, Vertex* from, const Mirror& m) {
     for (int32_t i = 0; i < m.count; ++i) {
         append_edge(graphp, from, vertices[m.kept[i].target], m.kept[i].dist);
     }
@@ -321,7 +344,7 @@ void add_evaluations(Graph* graphp, int64_t pairs) {
 }  // namespace
 
 void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
-    std::vector<Vertex*> vertices;
+    Array<Vertex*> vertices;
     vertices.reserve(static_cast<size_t>(get_nvert(graphp)));
     Iterator* it = iterate_start();
     while (Vertex* v = iterate_vertex(graphp, it))
@@ -332,8 +355,8 @@ void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_e
     const int32_t n = packed.n;
     const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
     const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
-    std::vector<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
-    std::vector<Mirror> mirrors(static_cast<size_t>(chunk));
+    Array<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
+    Array<Mirror> mirrors(static_cast<size_t>(chunk));
     Progress progress(n);
 
     for (int32_t first = 0; first < n; first += chunk) {

@@ -1,8 +1,11 @@
 #include "driver/tarn.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +31,17 @@ int32_t to_int32(const char* text) {
     if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
     if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(value);
+}
+
+// Ends a run whose report cannot reach standard output whole. A reader that went away (a
+// closed pipe, with SIGPIPE ignored) ends the run quietly, as other Unix tools do; any other
+// failure is named on standard error. error is the errno of the failed write, 0 if unknown.
+[[noreturn]] void report_not_written(int error) {
+    if (error != EPIPE) {
+        std::fprintf(stderr, "tarn: cannot write the report to standard output: %s\n",
+                     error != 0 ? std::strerror(error) : "write error");
+    }
+    std::exit(-1);
 }
 
 char* copy_text(const char* text) {
@@ -115,6 +129,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
 }
 
 void open_files(Parameters* p) {
+    // A closed standard output would also let the next file opened take its descriptor.
+    if (fcntl(STDOUT_FILENO, F_GETFL) == -1) report_not_written(EBADF);
     if (p->instr != nullptr) return;
     std::printf("No input file set!\n");
     print_usage();
@@ -126,6 +142,7 @@ void print_usage() {
     std::printf("prints one line per vector: its score and its label (the last column)\n");
     std::printf("\n");
     std::printf("usage: tarn  -i [ts]\n");
+    std::printf("             -i -  (read the vectors from standard input)\n");
     std::printf("             -k [n of neighbours]\n");
     std::printf("             -I [indegree]\n");
     std::printf("             -m  (MkNN mode)\n");
@@ -152,7 +169,17 @@ int32_t print_results(Graph* g, Parameters* p) {
             std::printf("%f %d\n", score, v->flag);
         }
     }
+    finish_report();
     return 0;
+}
+
+void finish_report() {
+    // The final flush names its own failure; a failure of an earlier write has left its errno,
+    // which the successful writes after it do not clear.
+    const int earlier = errno;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        report_not_written(errno != 0 ? errno : earlier);
 }
 
 long setwatch() {

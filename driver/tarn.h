@@ -40,8 +40,9 @@ Parameters* init_params();
 // A bad option, -h or a missing option argument prints the usage text and ends the process.
 void parse_params(Parameters* parap, int argc, char** argv);
 
-// Returns when an input file was named; otherwise prints "No input file set!" and the usage
-// text and ends the process.
+// Returns when an input file was named ("-" for standard input); otherwise prints "No input
+// file set!" and the usage text and ends the process. A closed standard output ends the process
+// first, with a message on standard error.
 void open_files(Parameters* p);
 
 // Prints the usage text to standard output and ends the process with status -1.
@@ -49,8 +50,13 @@ void open_files(Parameters* p);
 
 // Prints one "%f %d\n" line (score rounded to single precision, label) per vertex in file
 // order, or "%f %d %d\n" with the outlier mark (1 when the in-degree is 0 or less) when p->marks
-// is set; returns 0.
+// is set; then finish_report. Returns 0.
 int32_t print_results(Graph* g, Parameters* p);
+
+// Flushes standard output. When the report could not be written whole, ends the process with
+// status -1: quietly when the reader has gone (EPIPE), otherwise with a message naming the
+// failure on standard error.
+void finish_report();
 
 // Current calendar time in whole seconds.
 long setwatch();

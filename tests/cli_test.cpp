@@ -15,6 +15,7 @@ const std::string kUsage =
     "prints one line per vector: its score and its label (the last column)\n"
     "\n"
     "usage: tarn  -i [ts]\n"
+    "             -i -  (read the vectors from standard input)\n"
     "             -k [n of neighbours]\n"
     "             -I [indegree]\n"
     "             -m  (MkNN mode)\n"

@@ -1,5 +1,7 @@
 // Loading and saving vector sets through real files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
@@ -174,6 +176,62 @@ TEST(FvsLoad, Refusals) {
         const std::string err = capture_stderr([&] { EXPECT_EQ(fvsLoad(c.name), nullptr); });
         EXPECT_EQ(capture.reports(), std::vector<Report>{c.report});
         EXPECT_EQ(err, "");
+    }
+}
+
+TEST(FvsLoadStream, PipeGivesTheSetAFileGives) {
+    // Lines longer than the reader's first buffer of 1024 characters, which a pipe cannot
+    // read twice.
+    std::string text = "# long lines\n";
+    for (int row = 0; row < 3; ++row)
+        text += numbers(700, row == 1 ? ", " : " ") + "\n";
+    TempFile file(text);
+    HFSET from_file = fvsLoad(file.path().c_str());
+    ASSERT_NE(from_file, nullptr);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_LT(text.size(), 65536u);  // fits the pipe's buffer, so no writer process is needed
+    ASSERT_EQ(write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fds[1]);
+    FILE* stream = fdopen(fds[0], "r");
+    HFSET from_pipe = fvsLoadStream(stream, "the pipe");
+    std::fclose(stream);
+    ASSERT_NE(from_pipe, nullptr);
+    EXPECT_TRUE(same(rows_of(from_pipe), rows_of(from_file)));
+    EXPECT_EQ(from_pipe->vector_size, 700);
+    fvsDestroy(from_file);
+    fvsDestroy(from_pipe);
+}
+
+TEST(FvsLoadStream, RefusalsNameTheInput) {
+    struct Case {
+        const char* what;
+        FILE* stream;
+        std::vector<Report> reports;
+        std::string err;
+    };
+    FILE* directory = std::fopen("/", "r");  // opens, but every read fails
+    ASSERT_NE(directory, nullptr);
+    TempFile empty("# no data\n"), bad("1 2\n1,2\n");
+    FILE* empty_stream = std::fopen(empty.path().c_str(), "r");
+    FILE* bad_stream = std::fopen(bad.path().c_str(), "r");
+    const Case cases[] = {
+        {"null", nullptr, {{4, "input", "fvector.c", 1195}}, ""},
+        {"read error", directory, {{5, "input", "fvector.c", 1227}}, ""},
+        {"empty", empty_stream, {testkit::report(7, "fvector.c", 1207)}, ""},
+        {"bad line", bad_stream, {testkit::report(6, "fvector.c", 1224)}, "Problem in line 2\n"},
+    };
+    for (const Case& c : cases) {
+        ReportCapture capture;
+        const std::string err =
+            capture_stderr([&] { EXPECT_EQ(fvsLoadStream(c.stream, "input"), nullptr); });
+        EXPECT_EQ(capture.reports(), c.reports) << c.what;
+        EXPECT_EQ(err, c.err) << c.what;
+        if (c.stream != nullptr) {
+            EXPECT_NE(fcntl(fileno(c.stream), F_GETFD), -1) << c.what << ": the stream stays open";
+            std::fclose(c.stream);
+        }
     }
 }
 

@@ -585,27 +585,17 @@ bool add_loaded_vector(HFSET fvs, const double* values, int32_t count) {
 }  // namespace
 
 // Allocation failures end the load without a set, each reported once: the reader record
-// (2, 1202), a component array (2, 1232), and the set, a vector record or the set's growth by
-// the operation that refused. A reader buffer that cannot be allocated makes the line count as
-// a bad one. The reader is released and the file closed on every path after the open.
-HFSET fvsLoad(const char* file_name) {
-    if (file_name == nullptr) {
-        ReportError(ESR_CANT_OPEN_FILE, "file_name == NULL", "fvector.c", 1187);
-        return nullptr;
-    }
-    if (file_name[0] == '\0') {
-        ReportError(ESR_CANT_OPEN_FILE, "file_name is empty string", "fvector.c", 1192);
-        return nullptr;
-    }
-    FILE* file = std::fopen(file_name, "r");
+// (2, 1202), a reader buffer (2, 1210), a component array (2, 1232), and the set, a vector
+// record or the set's growth by the operation that refused. The reader is released on every
+// path; the stream stays open.
+HFSET fvsLoadStream(FILE* file, const char* name) {
     if (file == nullptr) {
-        ReportError(ESR_CANT_OPEN_FILE, file_name, "fvector.c", 1198);
+        ReportError(ESR_CANT_OPEN_FILE, name, "fvector.c", 1195);
         return nullptr;
     }
     ReadNums* reader = readnumsCreate();
     if (reader == nullptr) {
         refuse(ESR_NOT_ENOUGH_MEMORY, 1202);
-        std::fclose(file);
         return nullptr;
     }
     ResetLineCounter(reader, 0);
@@ -618,7 +608,9 @@ HFSET fvsLoad(const char* file_name) {
     HFSET fvs = nullptr;
     bool bad_line = false;
     if (values == nullptr && errors == 0) {
-        refuse(ESR_EMPTY_FILE, 1207);
+        // The reader ends at a read error as at the end of the stream; only a clean end is an
+        // empty file.
+        if (std::ferror(file) == 0) refuse(ESR_EMPTY_FILE, 1207);
     } else if (values == nullptr) {
         bad_line = true;
     } else if ((fvs = fvsCreate(1, dim)) != nullptr) {
@@ -636,14 +628,43 @@ HFSET fvsLoad(const char* file_name) {
             if (values == nullptr) break;
         }
     }
-    if (bad_line) {
+    if (bad_line && (reader->Buffer == nullptr || reader->BufferVector == nullptr)) {
+        // The reader could not make room for the line: memory, not the file, is at fault.
+        refuse(ESR_NOT_ENOUGH_MEMORY, 1210);
+        fvsDestroy(fvs);
+        fvs = nullptr;
+    } else if (bad_line) {
         std::fprintf(stderr, "Problem in line %d\n", CurrentLineNumber(reader));
         refuse(ESR_INVALID_FILE_FORMAT, 1224);
         fvsDestroy(fvs);
         fvs = nullptr;
+    } else if (std::ferror(file) != 0) {
+        // A stream that failed part way (a device error, a directory) holds more than was read:
+        // the set would be a silent part of the file.
+        ReportError(ESR_CANT_LOAD_FILE, name, "fvector.c", 1227);
+        fvsDestroy(fvs);
+        fvs = nullptr;
     }
-    std::fclose(file);
     readnumsDestroy(reader);
+    return fvs;
+}
+
+HFSET fvsLoad(const char* file_name) {
+    if (file_name == nullptr) {
+        ReportError(ESR_CANT_OPEN_FILE, "file_name == NULL", "fvector.c", 1187);
+        return nullptr;
+    }
+    if (file_name[0] == '\0') {
+        ReportError(ESR_CANT_OPEN_FILE, "file_name is empty string", "fvector.c", 1192);
+        return nullptr;
+    }
+    FILE* file = std::fopen(file_name, "r");
+    if (file == nullptr) {
+        ReportError(ESR_CANT_OPEN_FILE, file_name, "fvector.c", 1198);
+        return nullptr;
+    }
+    HFSET fvs = fvsLoadStream(file, file_name);
+    std::fclose(file);
     return fvs;
 }
 

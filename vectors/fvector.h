@@ -197,8 +197,16 @@ int32_t fvsPrint(FILE* f, HFSET fvs);
 // ---- loading and saving ----
 
 // A new set, owned by the caller, holding the vectors of the vector file file_name, or null
-// after a report.
+// after a report. Opens and closes the file; the rest is fvsLoadStream's.
 HFSET fvsLoad(const char* file_name);
+
+// A new set, owned by the caller, holding the vectors read from the open stream file up to its
+// end, or null after a report; the stream stays open and the caller's. It need not be able to
+// go back (a pipe, a terminal). name is the detail of two reports: a null file (4, 1195) and a
+// read error of the stream (5, 1227), which discards what was read. The other reports are
+// fvsLoad's: an empty stream (7, 1207), a bad line (6, 1224, after "Problem in line %d"),
+// allocation failures (2, 1202; 2, 1210; 2, 1232; or the refusing operation's).
+HFSET fvsLoadStream(FILE* file, const char* name);
 
 // Writes fvs to file_name, one line of vector_size "%5.5f " values per vector; returns 1, or 0
 // after a report.

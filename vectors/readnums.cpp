@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vectors/decimal.h"
+
 namespace {
 
 constexpr int32_t InitialBufSize = 1024;
@@ -24,6 +26,12 @@ locale_t c_locale() {
 }
 
 double c_strtod(const char* text, char** end) {
+    double value;
+    const char* stop;
+    if (read_plain_decimal(text, &value, &stop)) {
+        *end = const_cast<char*>(stop);
+        return value;
+    }
     locale_t locale = c_locale();
     return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
 }
@@ -35,13 +43,19 @@ bool is_data_line(const char* line) {
     return *line != '\0' && *line != '%' && *line != '#';
 }
 
-// Doubles the line buffer for a line that did not fit. When the stream can go back to the
-// line's start (start not null and fsetpos succeeds), the old buffer is dropped and the line
-// will be read again whole; otherwise the text read so far is kept and *kept tells how much of
-// it there is. False, with Buffer released and null, when the buffer cannot grow.
-bool grow_line_buffer(ReadNums* handle, FILE* F, const fpos_t* start, int32_t* kept) {
+// Doubles the line buffer for a line that did not fit. When nothing is kept yet, the filled
+// buffer holds the line's first BufSize − 1 characters; if the stream can go back by that many
+// (ftello and fseeko succeed), the old buffer is dropped and the line will be read again whole.
+// Otherwise (a pipe, say) the text read so far is kept and *kept tells how much of it there is.
+// The position is asked for only here, not for every line: on a file that is a system call.
+// False, with Buffer released and null, when the buffer cannot grow.
+bool grow_line_buffer(ReadNums* handle, FILE* F, int32_t* kept) {
     char* grown = nullptr;
-    const bool rewound = start != nullptr && fsetpos(F, start) == 0;
+    bool rewound = false;
+    if (*kept == 0) {
+        const off_t now = ftello(F);
+        rewound = now >= 0 && fseeko(F, now - (handle->BufSize - 1), SEEK_SET) == 0;
+    }
     if (handle->BufSize <= INT32_MAX / 2) {
         const size_t size = 2 * static_cast<size_t>(handle->BufSize);
         if (rewound) {
@@ -75,8 +89,6 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
             return nullptr;
         }
     }
-    fpos_t start;
-    const bool can_go_back = fgetpos(F, &start) == 0;
     int32_t kept = 0;
     for (;;) {
         // Whether the line fitted is decided by whether fgets filled the buffer, not by strlen:
@@ -91,7 +103,7 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
         }
         const bool filled = *last == '\0';
         if (!filled || last[-1] == '\n' || feof(F) || ferror(F)) break;
-        if (!grow_line_buffer(handle, F, can_go_back ? &start : nullptr, &kept)) {
+        if (!grow_line_buffer(handle, F, &kept)) {
             *out_of_memory = true;
             return nullptr;
         }
@@ -100,13 +112,19 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
     return handle->Buffer;
 }
 
-// Doubles the number buffer, keeping its values. False, with the buffer unchanged, when it
-// cannot grow.
+// Doubles the number buffer, keeping its values. False, with the buffer released and null (as
+// the line buffer after a failed growth), when it cannot grow: the caller can tell exhausted
+// memory from a malformed line by the missing buffer.
 bool grow_number_buffer(ReadNums* handle) {
-    if (handle->BufVectorSize > INT32_MAX / 2) return false;
-    const size_t count = 2 * static_cast<size_t>(handle->BufVectorSize);
-    auto* grown = static_cast<double*>(malloc(count * sizeof(double)));
-    if (grown == nullptr) return false;
+    auto* grown = handle->BufVectorSize <= INT32_MAX / 2
+                      ? static_cast<double*>(
+                            malloc(2 * static_cast<size_t>(handle->BufVectorSize) * sizeof(double)))
+                      : nullptr;
+    if (grown == nullptr) {
+        free(handle->BufferVector);
+        handle->BufferVector = nullptr;
+        return false;
+    }
     memcpy(grown, handle->BufferVector,
            static_cast<size_t>(handle->BufVectorSize) * sizeof(double));
     free(handle->BufferVector);

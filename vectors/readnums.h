@@ -54,8 +54,9 @@ char* ReadTextFileLine(ReadNums* handle, FILE* F);
 // *Incomplete: 1 on success when fewer values than expected were read or the line contains
 // "NaN" or "Inf", else 0. *Errors: 1 when the line is malformed, else 0.
 // Null with *Errors 1: a malformed line, or a buffer of the reader could not be allocated (the
-// line cannot be read). Null with *Errors 0: no data line before the end of the stream.
-// Both flags are 0 on every null result except those two.
+// line cannot be read; the reader then holds no line buffer or no number buffer, which a
+// malformed line never leaves behind). Null with *Errors 0: no data line before the end of the
+// stream. Both flags are 0 on every null result except those two.
 double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
                    int32_t* Errors);
 

@@ -1,0 +1,40 @@
+// Loads one vector file with fvsLoad and prints what it cost: load file
+//   <bytes> <vectors> <dim> <seconds> <MB/s> <held MiB> <peak RSS MiB> <peak / held>
+// "held" is what the loaded set takes as the C library's allocator rounds it: per vector its
+// record and component array, and the set's slot array.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+#include "detect/budget.h"
+#include "vectors/fvector.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: load file\n");
+        return 2;
+    }
+    const double bytes = static_cast<double>(std::filesystem::file_size(argv[1]));
+    const auto start = std::chrono::steady_clock::now();
+    HFSET fvs = fvsLoad(argv[1]);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (fvs == nullptr) return 1;
+    double held = allocator_bytes(sizeof(FVSet)) +
+                  allocator_bytes(static_cast<double>(fvs->array_size) * sizeof(HFV));
+    for (int32_t p = 0; p < fvs->vector_number; ++p) {
+        held += allocator_bytes(sizeof(Hvec)) +
+                allocator_bytes(static_cast<double>(fvs->vectors[p]->dim) * sizeof(double));
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double peak = usage.ru_maxrss * 1024.0;
+    constexpr double kMiB = 1024.0 * 1024.0;
+    std::printf("%.0f %d %d %.3f %.1f %.1f %.1f %.2f\n", bytes, fvs->vector_number,
+                fvs->vector_size, seconds, bytes / 1e6 / seconds, held / kMiB, peak / kMiB,
+                peak / held);
+    fvsDestroy(fvs);
+    return 0;
+}

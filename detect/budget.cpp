@@ -1,0 +1,52 @@
+#include "detect/budget.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "graph/graph.h"
+#include "vectors/fvector.h"
+
+namespace {
+
+// Neighbour-list entries the fast construction holds at once, 24 bytes each (detect/knn.h).
+constexpr double kConstructionEntries = 262144.0;
+constexpr double kEntryBytes = 24.0;
+
+}  // namespace
+
+double allocator_bytes(double size) {
+    const double chunk = std::ceil((size + 8.0) / 16.0) * 16.0;
+    return chunk < 32.0 ? 32.0 : chunk;
+}
+
+GraphNeed graph_need(int32_t n, int32_t dim, int32_t k) {
+    const double vertices = n;
+    const double components = dim;
+    const double per_vertex = allocator_bytes(sizeof(Vertex)) + allocator_bytes(sizeof(Hvec)) +
+                              allocator_bytes(components * sizeof(double));
+    const double pairs = vertices * k;
+    // The construction copies every vector but its label once, and lists the vertices.
+    const double working = vertices * ((components - 1.0) * sizeof(double) + sizeof(Vertex*)) +
+                           kConstructionEntries * kEntryBytes;
+    return {vertices * per_vertex, pairs * 2.0 * allocator_bytes(sizeof(Edge)) + working};
+}
+
+double available_memory(const char* meminfo) {
+    FILE* file = std::fopen(meminfo, "r");
+    if (file == nullptr) return -1.0;
+    double bytes = -1.0;
+    char line[256];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned long long kib = 0;
+        if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+            bytes = static_cast<double>(kib) * 1024.0;
+            break;
+        }
+    }
+    std::fclose(file);
+    return bytes;
+}
+
+bool graph_fits(const GraphNeed& need, double available) {
+    return need.edges <= available;
+}

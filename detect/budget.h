@@ -1,0 +1,32 @@
+// The memory a run's neighbour graph will take, weighed before any edge is built against the
+// physical memory the machine can still give, so that a run too big for the machine stops with
+// a message instead of being killed by the system part way through.
+#ifndef TARN_DETECT_BUDGET_H
+#define TARN_DETECT_BUDGET_H
+
+#include <cstdint>
+
+// Bytes of a run, in doubles: products like n × k pass 64 bits long before they pass what a
+// double tells apart at this scale.
+struct GraphNeed {
+    double vectors;  // the n vertex records with their vectors, as already held
+    double edges;    // the n × k edge pairs and the construction's working copy, still to come
+};
+
+// Bytes the C library's allocator takes for a request of size bytes: the request plus an 8-byte
+// header, rounded up to 16-byte granules, at least 32.
+double allocator_bytes(double size);
+
+// What a graph of n vertices, whose vectors have dim components (label included), takes once
+// every vertex keeps k neighbours: each edge pair is two 48-byte records.
+GraphNeed graph_need(int32_t n, int32_t dim, int32_t k);
+
+// The MemAvailable figure of a meminfo file in bytes, or -1 when the file cannot be read or
+// does not give it.
+double available_memory(const char* meminfo = "/proc/meminfo");
+
+// Whether the edges still to come fit into the available bytes (those the vectors hold are
+// already taken from them). Equal fits.
+bool graph_fits(const GraphNeed& need, double available);
+
+#endif

@@ -1,0 +1,88 @@
+// The memory estimate of a run's graph and the decision to stop before the edges.
+#include "detect/budget.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "tests/testkit.h"
+
+namespace {
+
+using testkit::TempFile;
+
+TEST(Budget, AllocatorBlocksAreHeaderPlusRequestInGranulesOfSixteen) {
+    struct Case {
+        double request;
+        double block;
+    };
+    const Case cases[] = {{0, 32},  {1, 32},  {24, 32},   {25, 48},   {40, 48},
+                          {48, 64}, {56, 64}, {104, 112}, {120, 128}, {4096, 4112}};
+    for (const Case& c : cases)
+        EXPECT_EQ(allocator_bytes(c.request), c.block) << c.request;
+}
+
+TEST(Budget, GraphNeedCountsVertexVectorAndTwoRecordsPerPair) {
+    // 4 vertices of 3 components: a vertex record (104 bytes: 112), a vector record (16: 32) and
+    // 3 doubles (24: 32) each. 4 × 2 pairs of two 48-byte records (64 each); the working copy
+    // of 2 components and a vertex pointer per vertex, and 2^18 list entries of 24 bytes.
+    const GraphNeed need = graph_need(4, 3, 2);
+    EXPECT_EQ(need.vectors, 4 * (112 + 32 + 32));
+    EXPECT_EQ(need.edges, 8 * 2 * 64 + 4 * (2 * 8 + 8) + 262144 * 24);
+}
+
+TEST(Budget, GraphNeedDoesNotWrapAtTheLimits) {
+    const int32_t max = std::numeric_limits<int32_t>::max();
+    const GraphNeed need = graph_need(max, 3, max - 1);
+    EXPECT_TRUE(std::isfinite(need.edges));
+    EXPECT_GT(need.edges, 1e20);  // about 2^62 pairs of 128 bytes
+    EXPECT_FALSE(graph_fits(need, 1e18));
+}
+
+TEST(Budget, EdgesMustFitWhatIsAvailable) {
+    const GraphNeed need{1000.0, 5000.0};  // the vectors are already held
+    EXPECT_TRUE(graph_fits(need, 5000.0));
+    EXPECT_TRUE(graph_fits(need, 1e12));
+    EXPECT_FALSE(graph_fits(need, 4999.0));
+    EXPECT_FALSE(graph_fits(need, 0.0));
+}
+
+TEST(Budget, AvailableMemoryComesFromMeminfo) {
+    TempFile meminfo(
+        "MemTotal:       1000 kB\nMemFree:         500 kB\nMemAvailable:    750 kB\n"
+        "Buffers:          10 kB\n");
+    EXPECT_EQ(available_memory(meminfo.path().c_str()), 750.0 * 1024);
+    TempFile old_kernel("MemTotal:       1000 kB\nMemFree:         500 kB\n");
+    EXPECT_EQ(available_memory(old_kernel.path().c_str()), -1.0);
+    EXPECT_EQ(available_memory("/nonexistent/meminfo"), -1.0);
+}
+
+TEST(Budget, ARunTooBigForTheMachineStopsBeforeTheEdges) {
+    if (available_memory() < 0) GTEST_SKIP() << "no MemAvailable on this system";
+    // 100000 vectors keeping 99999 neighbours each need about 10^10 edge pairs, over a
+    // terabyte, while loading them takes a few megabytes.
+    std::string text;
+    for (int i = 0; i < 100000; ++i)
+        text += "0 0\n";
+    TempFile input(text);
+    const testkit::Outcome outcome = testkit::run_tarn({"-k", "99999", "-i", input.path()});
+    EXPECT_EQ(outcome.status, 255);
+    EXPECT_EQ(outcome.err, "");
+    double need_mib = 0, available_mib = 0;
+    ASSERT_EQ(std::sscanf(outcome.out.c_str(),
+                          "The graph needs %lf MiB of memory, but only %lf MiB are available\n",
+                          &need_mib, &available_mib),
+              2)
+        << outcome.out;
+    const GraphNeed need = graph_need(100000, 2, 99999);
+    EXPECT_EQ(need_mib, std::round((need.vectors + need.edges) / 1048576.0));
+    EXPECT_LT(available_mib, need_mib);
+    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1);  // no report line
+}
+
+}  // namespace

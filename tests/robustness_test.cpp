@@ -1,0 +1,161 @@
+// Whole runs on hostile input: the fuzzing corpus replayed (fuzz/run-afl.sh adds to it) and
+// values at the limits of doubles and 32-bit integers.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "errors/errorapi.h"
+#include "tests/testkit.h"
+#include "vectors/fvector.h"
+
+namespace {
+
+using testkit::Outcome;
+using testkit::run_tarn;
+using testkit::TempFile;
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+int32_t int_label(double value) {
+    if (std::isnan(value)) return 0;
+    if (value <= -2147483649.0) return INT32_MIN;
+    if (value >= 2147483648.0) return INT32_MAX;
+    return static_cast<int32_t>(value);
+}
+
+// Every corpus input under both fuzzed rules ends one of two ways: status 0 with one report
+// line per vector, labels as loaded; or status 255 with one message line and no report line.
+// A sanitizer finding or a signal shows as another status.
+TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
+    const std::regex report_line(R"((-?nan|-?inf|-?[0-9]+\.[0-9]{6}) -?[0-9]+)");
+    std::vector<std::filesystem::path> inputs;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(TARN_SOURCE_DIR "/fuzz/corpus/run"))
+        inputs.push_back(entry.path());
+    std::sort(inputs.begin(), inputs.end());
+    ASSERT_GE(inputs.size(), 7u);
+    for (const auto& input : inputs) {
+        SetReportError([](int32_t, const char*, const char*, int32_t) { return 0; });
+        HFSET loaded = fvsLoad(input.c_str());
+        SetReportError(ReportErrorDefault);
+        for (const std::vector<std::string>& flags :
+             {std::vector<std::string>{}, std::vector<std::string>{"-l"}}) {
+            std::vector<std::string> args = flags;
+            args.insert(args.end(), {"-i", input.string()});
+            const Outcome outcome = run_tarn(args);
+            const std::vector<std::string> lines = lines_of(outcome.out);
+            const std::string where = input.filename().string() + (flags.empty() ? "" : " -l");
+            ASSERT_TRUE(outcome.status == 0 || outcome.status == 255)
+                << where << ": status " << outcome.status << "\n"
+                << outcome.err;
+            if (outcome.status == 0) {
+                ASSERT_NE(loaded, nullptr) << where;
+                ASSERT_EQ(static_cast<int32_t>(lines.size()), loaded->vector_number) << where;
+                for (size_t i = 0; i < lines.size(); ++i) {
+                    EXPECT_TRUE(std::regex_match(lines[i], report_line))
+                        << where << ": " << lines[i];
+                    const HFV fv = loaded->vectors[i];
+                    const int32_t label = int_label(fv->vector[fv->dim - 1]);
+                    EXPECT_EQ(lines[i].substr(lines[i].find(' ') + 1), std::to_string(label))
+                        << where << " line " << i + 1;
+                }
+            } else {
+                ASSERT_EQ(lines.size(), 1u) << where << ": " << outcome.out;
+                EXPECT_FALSE(std::regex_match(lines[0], report_line)) << where;
+            }
+        }
+        fvsDestroy(loaded);
+    }
+}
+
+TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
+    struct Case {
+        const char* what;
+        std::string input;
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        // 1e308 squared overflows: every distance from the first point is infinite. It keeps
+        // the first other point (nothing is strictly nearer than infinity); its density is
+        // 1 / infinity = 0, so its score is 1 / 0. The others: k-distances 1, 1, 2; densities
+        // 1, 1, 1/2; scores 1, 1, 2.
+        {"overflow",
+         "1e308 0\n0 0\n1 0\n3 1\n",
+         {"-l", "-k", "1"},
+         "inf 0\n1.000000 0\n1.000000 0\n2.000000 1\n"},
+        // The two largest doubles of opposite sign keep each other at infinity: both
+        // densities are 0, both scores 0 / 0.
+        {"overflow between the two largest doubles",
+         "1.7976931348623157e308 0\n-1.7976931348623157e308 0\n0 0\n1 0\n3 1\n",
+         {"-l", "-k", "1"},
+         "-nan 0\n-nan 0\n1.000000 0\n1.000000 0\n2.000000 1\n"},
+        // Squares of subnormal differences underflow to 0: every distance is 0, every density
+        // infinite, every score infinity over infinity.
+        {"subnormals",
+         "4.9e-324 0\n1e-310 1\n-2.2250738585072014e-308 0\n0 1\n",
+         {"-l", "-k", "1"},
+         "-nan 0\n-nan 1\n-nan 0\n-nan 1\n"},
+        {"labels beyond 32 bits saturate, a not-a-number label is 0",
+         "0 4294967296\n1 -9e18\n3 2147483648\n10 nan\n4 -2147483649\n",
+         {},
+         "0.000000 2147483647\n0.000000 -2147483648\n0.000000 2147483647\n0.000000 0\n"
+         "0.000000 -2147483648\n"},
+    };
+    for (const Case& c : cases) {
+        TempFile input(c.input);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-i", input.path()});
+        const Outcome outcome = run_tarn(args);
+        EXPECT_EQ(outcome.out, c.out) << c.what;
+        EXPECT_EQ(outcome.err, "") << c.what;
+        EXPECT_EQ(outcome.status, 0) << c.what;
+    }
+}
+
+TEST(Extremes, OptionsAtThe32BitLimits) {
+    TempFile input("0 0\n1 0\n3 0\n10 1\n");
+    const std::string zeros = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    };
+    const Case cases[] = {
+        {{"-I", "2147483647"}, zeros, 0},
+        {{"-I", "-2147483648"}, zeros, 0},
+        {{"-I", "99999999999"}, zeros, 0},
+        {{"-k", "2147483647", "-l"},
+         "Neighbourhood value is 2147483647 too BIG!, it should be smaller than 4\n",
+         255},
+        {{"-k", "-2147483648"},
+         "Neighbourhood value is -2147483648 too small!, it should be at least 1\n",
+         255},
+        {{"-k", "-99999999999", "-l"},
+         "Neighbourhood value is -2147483648 too small!, it should be at least 1\n",
+         255},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-i", input.path()});
+        const Outcome outcome = run_tarn(args);
+        EXPECT_EQ(outcome.out, c.out) << c.args[1];
+        EXPECT_EQ(outcome.status, c.status) << c.args[1];
+    }
+}
+
+}  // namespace
