@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "detect/kdtree.h"
 #include "detect/knn.h"
 #include "detect/lof.h"
 #include "vectors/fvector.h"
@@ -119,7 +120,11 @@ Graph* init(Parameters* p) {
     fvsDestroy(set);
     check_neighbourhood(p->k, get_nvert(graphp));
     check_dimensions(graphp);
-    create_edges_fast(graphp, p->k, construction_threads(p->threads));
+    if (p->index == 1) {
+        create_edges_indexed(graphp, p->k, construction_threads(p->threads));
+    } else {
+        create_edges_fast(graphp, p->k, construction_threads(p->threads));
+    }
     run_rule(graphp, p);
     return graphp;
 }

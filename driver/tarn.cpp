@@ -17,7 +17,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXlj:";
+constexpr const char* kOptions = "i:I:k:mT:MXlj:x";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -54,6 +54,7 @@ Parameters* init_params() {
     p->infile = nullptr;
     p->outfile = nullptr;
     p->threads = 1;
+    p->index = 0;
     return p;
 }
 
@@ -90,6 +91,9 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 parap->threads = to_int32(optarg);
                 if (parap->threads < 0) print_usage();
                 break;
+            case 'x':
+                parap->index = 1;
+                break;
             default:
                 print_usage();
         }
@@ -116,6 +120,7 @@ void print_usage() {
     std::printf("             -l  (LOF mode)\n");
     std::printf("             -T  [Threshold]\n");
     std::printf("             -j [n of threads, 0 for all processors]\n");
+    std::printf("             -x  (exact spatial index)\n");
     std::exit(-1);
 }
 

@@ -24,6 +24,7 @@ struct Parameters {
     FILE* infile;       // not read by a run
     FILE* outfile;      // not read by a run
     int32_t threads;    // -j: threads of the construction, 0 for one per processor (default 1)
+    int32_t index;      // -x: build the graph through the exact spatial index
 };
 
 // Build identification printed first in the usage text.

@@ -22,7 +22,8 @@ const std::string kUsage =
     "             -X  (max incoming distance mode)\n"
     "             -l  (LOF mode)\n"
     "             -T  [Threshold]\n"
-    "             -j [n of threads, 0 for all processors]\n";
+    "             -j [n of threads, 0 for all processors]\n"
+    "             -x  (exact spatial index)\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});
