@@ -15,8 +15,13 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Vectors per leaf: a leaf is scanned whole once the search reaches it.
-constexpr int32_t kLeafSize = 12;
+// A cell holding more vectors than this is split (unless its vectors are all equal).
+constexpr int32_t kLeafSize = 32;
+
+// Leaves keep their vectors in blocks of kLanes, component-major inside a block, so that one
+// load brings the same component of kLanes vectors.
+constexpr int32_t kLanes = 8;
+typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
 
 // A cell of the tree. Every vector of the low child has its split-axis component at most
 // split, every vector of the high child at least split.
@@ -25,20 +30,32 @@ struct Node {
     int32_t end;    // one past the last
     int32_t low;    // child nodes, -1 for a leaf
     int32_t high;
-    int32_t axis;  // split component
-    double split;  // split value, a component of one of the cell's vectors
+    int32_t block;  // a leaf's first block of lanes
+    int32_t axis;   // split component
+    double split;   // split value, a component of one of the cell's vectors
 };
 
-// The vectors without their label column, row-major in tree order, each with its vertex index.
+// The vectors without their label column (0 on every vector, it adds nothing to a sum) in tree
+// order, each with its vertex index, and every cell's bounding box.
 struct Tree {
     int32_t dim = 0;
-    std::vector<double> coords;  // dim components per tree position
+    int32_t widest_leaf = 0;     // vectors in the largest leaf
+    std::vector<double> coords;  // row-major, dim components per tree position
+    std::vector<double> lanes;   // the leaves' blocks: dim × kLanes values each, padded with 0
+    std::vector<double> boxes;   // per node the lowest, then the highest, value of each component
     std::vector<int32_t> ids;    // vertex index of each tree position
     std::vector<int32_t> where;  // tree position of each vertex index
     std::vector<Node> nodes;     // nodes[0] is the root
 
+    size_t width() const { return static_cast<size_t>(dim); }
     const double* point(int32_t position) const {
-        return coords.data() + static_cast<size_t>(position) * static_cast<size_t>(dim);
+        return coords.data() + static_cast<size_t>(position) * width();
+    }
+    const double* low_corner(int32_t node) const {
+        return boxes.data() + static_cast<size_t>(node) * 2 * width();
+    }
+    const double* block(int32_t block) const {
+        return lanes.data() + static_cast<size_t>(block) * width() * kLanes;
     }
 };
 
@@ -51,9 +68,10 @@ public:
     }
 
     void build() {
-        tree_.nodes.reserve(2 * order_.size() / kLeafSize + 1);
+        const size_t dim = tree_.width();
+        tree_.nodes.reserve(4 * order_.size() / kLeafSize + 1);
+        tree_.boxes.reserve(tree_.nodes.capacity() * 2 * dim);
         node(0, static_cast<int32_t>(order_.size()));
-        const size_t dim = static_cast<size_t>(tree_.dim);
         tree_.coords.resize(order_.size() * dim);
         tree_.ids = order_;
         tree_.where.resize(order_.size());
@@ -62,10 +80,28 @@ public:
             std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(at * dim));
             tree_.where[static_cast<size_t>(order_[at])] = static_cast<int32_t>(at);
         }
+        int32_t blocks = 0;
+        for (Node& n : tree_.nodes) {
+            if (n.low >= 0) continue;
+            n.block = blocks;
+            blocks += (n.end - n.begin + kLanes - 1) / kLanes;
+            tree_.widest_leaf = std::max(tree_.widest_leaf, n.end - n.begin);
+        }
+        tree_.lanes.assign(static_cast<size_t>(blocks) * dim * kLanes, 0.0);
+        for (const Node& n : tree_.nodes) {
+            if (n.low >= 0) continue;
+            for (int32_t at = n.begin; at < n.end; ++at) {
+                const int32_t j = at - n.begin;
+                double* block =
+                    tree_.lanes.data() + static_cast<size_t>(n.block + j / kLanes) * dim * kLanes;
+                for (size_t i = 0; i < dim; ++i)
+                    block[i * kLanes + static_cast<size_t>(j % kLanes)] = tree_.point(at)[i];
+            }
+        }
     }
 
 private:
-    double component(int32_t vertex, int32_t axis) const {
+    double component(int32_t vertex, size_t axis) const {
         return vertices_[static_cast<size_t>(vertex)]->vector->vector[axis];
     }
 
@@ -73,23 +109,27 @@ private:
     // of equal vectors only, stays a leaf.
     int32_t node(int32_t begin, int32_t end) {
         const int32_t index = static_cast<int32_t>(tree_.nodes.size());
-        tree_.nodes.push_back({begin, end, -1, -1, 0, 0.0});
-        if (end - begin <= kLeafSize) return index;
-        int32_t axis = 0;
+        tree_.nodes.push_back({begin, end, -1, -1, 0, 0, 0.0});
+        const size_t dim = tree_.width();
+        const size_t box = tree_.boxes.size();
+        tree_.boxes.resize(box + 2 * dim);
+        size_t axis = 0;
         double widest = 0.0;
-        for (int32_t a = 0; a < tree_.dim; ++a) {
+        for (size_t a = 0; a < dim; ++a) {
             double lo = kInf, hi = -kInf;
             for (int32_t i = begin; i < end; ++i) {
                 const double x = component(order_[static_cast<size_t>(i)], a);
                 lo = std::min(lo, x);
                 hi = std::max(hi, x);
             }
+            tree_.boxes[box + a] = lo;
+            tree_.boxes[box + dim + a] = hi;
             if (hi - lo > widest) {
                 widest = hi - lo;
                 axis = a;
             }
         }
-        if (!(widest > 0.0)) return index;
+        if (end - begin <= kLeafSize || !(widest > 0.0)) return index;
         const int32_t middle = begin + (end - begin) / 2;
         std::nth_element(
             order_.begin() + begin, order_.begin() + middle, order_.begin() + end,
@@ -98,7 +138,8 @@ private:
         const double split = component(order_[static_cast<size_t>(middle)], axis);
         const int32_t low = node(begin, middle);
         const int32_t high = node(middle, end);
-        tree_.nodes[static_cast<size_t>(index)] = {begin, end, low, high, axis, split};
+        tree_.nodes[static_cast<size_t>(index)] = {
+            begin, end, low, high, 0, static_cast<int32_t>(axis), split};
         return index;
     }
 
@@ -106,6 +147,25 @@ private:
     Tree& tree_;
     std::vector<int32_t> order_;
 };
+
+// The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
+// (kLanes per block, padding lanes included). Each lane sums (q_i − x_i)² in ascending i
+// without contraction, exactly like cdist, whatever instruction set runs it; one binary for
+// every x86-64, the loader picks the widest clone the processor supports.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void block_squares(
+    const double* block, int32_t blocks, const double* q, int32_t dim, double* out) {
+    for (int32_t b = 0; b < blocks; ++b) {
+        Lanes acc = {};
+        for (int32_t i = 0; i < dim; ++i) {
+            Lanes x;
+            __builtin_memcpy(&x, block + i * kLanes, sizeof(Lanes));
+            Lanes difference = q[i] - x;
+            acc = acc + difference * difference;
+        }
+        __builtin_memcpy(out + b * kLanes, &acc, sizeof(Lanes));
+        block += dim * kLanes;
+    }
+}
 
 // A target within reach of the k-th neighbour found so far.
 struct Found {
@@ -148,7 +208,11 @@ inline double reach_of(double kth) {
 // The search of one source at a time; one per thread, reused across sources.
 class Search {
 public:
-    Search(const Tree& tree, int32_t k) : tree_(tree), k_(k), gap_(static_cast<size_t>(tree.dim)) {}
+    Search(const Tree& tree, int32_t k)
+        : tree_(tree),
+          k_(k),
+          squares_(static_cast<size_t>((tree.widest_leaf + kLanes - 1) / kLanes * kLanes)),
+          gap_(tree.width()) {}
 
     // Finds the list the candidate rule leaves for source (a vertex index) into out, which
     // has room for k entries. Returns the number of distances evaluated.
@@ -175,12 +239,30 @@ public:
     }
 
 private:
+    // A lower bound of the squares cdist computes from the source to the vectors of a node's
+    // box: per component the gap to the box, rounded by the same subtraction, summed in the
+    // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
+    // never exceeds the square of any vector inside.
+    double box_bound(int32_t node) const {
+        const double* lo = tree_.low_corner(node);
+        const double* hi = lo + tree_.dim;
+        double sum = 0.0;
+        for (int32_t i = 0; i < tree_.dim; ++i) {
+            // At most one of the two differences is positive.
+            const double gap = std::max(std::max(lo[i] - query_[i], query_[i] - hi[i]), 0.0);
+            sum += gap * gap;
+        }
+        return sum;
+    }
+
     // Searches a cell; gap_ holds, per component, a lower bound of |query − x| for every
-    // vector x of the cell, each as the same subtraction cdist rounds.
+    // vector x of the cell, rounded by the same subtraction cdist makes. The nearer child goes
+    // first; the other only if still within reach afterwards. A leaf is scanned only when its
+    // bounding box is within reach too.
     void visit(int32_t index) {
         const Node& node = tree_.nodes[static_cast<size_t>(index)];
         if (node.low < 0) {
-            scan(node.begin, node.end);
+            if (box_bound(index) <= reach_) scan(node);
             return;
         }
         const size_t axis = static_cast<size_t>(node.axis);
@@ -195,8 +277,7 @@ private:
         visit(near);
         const double saved = gap_[axis];
         gap_[axis] = far_gap;
-        // Summed in the same order as square(), term by term no greater (rounding is
-        // monotonic), so the bound never exceeds any square cdist computes in the far cell.
+        // The same ascending sum as box_bound: never above any square in the far cell.
         double bound = 0.0;
         for (double g : gap_)
             bound += g * g;
@@ -204,14 +285,15 @@ private:
         gap_[axis] = saved;
     }
 
-    void scan(int32_t begin, int32_t end) {
-        const int32_t dim = tree_.dim;
-        for (int32_t at = begin; at < end; ++at) {
-            if (at == self_) continue;
-            const double sq = square(query_, tree_.point(at), dim);
-            ++evaluations_;
-            if (!(sq <= reach_)) continue;
-            found_.push_back({tree_.ids[static_cast<size_t>(at)], sq});
+    void scan(const Node& leaf) {
+        const int32_t count = leaf.end - leaf.begin;
+        block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
+                      squares_.data());
+        evaluations_ += count - (self_ >= leaf.begin && self_ < leaf.end ? 1 : 0);
+        for (int32_t j = 0; j < count; ++j) {
+            const double sq = squares_[static_cast<size_t>(j)];
+            if (!(sq <= reach_) || leaf.begin + j == self_) continue;
+            found_.push_back({tree_.ids[static_cast<size_t>(leaf.begin + j)], sq});
             if (heap_.size() < static_cast<size_t>(k_)) {
                 heap_.push_back(sq);
                 std::push_heap(heap_.begin(), heap_.end());
@@ -260,12 +342,13 @@ private:
 
     const Tree& tree_;
     const int32_t k_;
-    std::vector<double> gap_;
-    std::vector<double> heap_;  // max-heap of the k smallest squares seen so far
-    std::vector<Found> found_;  // every target seen with a square within reach_ when seen
-    size_t compact_at_ = 0;     // found_ drops the targets out of reach at this size
-    double reach_ = kInf;       // no target with a larger square can be within the k-th distance
-    int32_t self_ = 0;          // tree position of the source
+    std::vector<double> squares_;  // one leaf's squares
+    std::vector<double> gap_;      // the current cell's gaps, per component
+    std::vector<double> heap_;     // max-heap of the k smallest squares seen so far
+    std::vector<Found> found_;     // every target seen with a square within reach_ when seen
+    size_t compact_at_ = 0;        // found_ drops the targets out of reach at this size
+    double reach_ = kInf;          // no target with a larger square can be within the k-th distance
+    int32_t self_ = 0;             // tree position of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
 };
@@ -286,12 +369,21 @@ private:
     int32_t next_ = 0;
 };
 
-// Searches sources [first, last) on `threads` threads, groups of sources handed out in order.
-// Returns the distances evaluated.
+// Searches the sources of one chunk, [first, last), on `threads` threads. They go in tree
+// order, so that consecutive searches run through the same cells, in groups handed out in
+// turn; which thread searches a source does not change its result. Returns the distances
+// evaluated.
 int64_t search_chunk(const Tree& tree, int32_t k, int32_t first, int32_t last,
                      std::vector<Result>& results, int32_t threads, Progress& progress) {
+    std::vector<int32_t> sources(static_cast<size_t>(last - first));
+    for (int32_t s = first; s < last; ++s)
+        sources[static_cast<size_t>(s - first)] = s;
+    std::sort(sources.begin(), sources.end(), [&](int32_t a, int32_t b) {
+        return tree.where[static_cast<size_t>(a)] < tree.where[static_cast<size_t>(b)];
+    });
     constexpr int32_t kGroup = 64;
-    std::atomic<int32_t> next{first};
+    const int32_t count = last - first;
+    std::atomic<int32_t> next{0};
     std::atomic<int32_t> done{first};
     std::atomic<int64_t> evaluations{0};
     auto work = [&](bool reporting) {
@@ -299,10 +391,12 @@ int64_t search_chunk(const Tree& tree, int32_t k, int32_t first, int32_t last,
         int64_t mine = 0;
         for (;;) {
             const int32_t start = next.fetch_add(kGroup);
-            if (start >= last) break;
-            const int32_t end = std::min(last, start + kGroup);
-            for (int32_t s = start; s < end; ++s)
+            if (start >= count) break;
+            const int32_t end = std::min(count, start + kGroup);
+            for (int32_t i = start; i < end; ++i) {
+                const int32_t s = sources[static_cast<size_t>(i)];
                 mine += search.run(s, results[static_cast<size_t>(s - first)]);
+            }
             const int32_t finished = done.fetch_add(end - start) + (end - start);
             if (reporting) progress.report(finished);
         }
