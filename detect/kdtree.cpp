@@ -197,9 +197,10 @@ inline double square(const double* a, const double* b, int32_t dim) {
     return sum;
 }
 
-// The largest square that the rule may still need when the k-th smallest square so far is kth:
-// any square whose root is at most sqrt(kth) is at most this. The root rounds to at most D only
-// if the exact root is below D plus half a step, and D's next double is a whole step up.
+// A square beyond which no target can tie with or beat the k-th smallest square so far, kth.
+// With D = sqrt(kth) as rounded: a square q whose rounded root is at most D has an exact root
+// below D plus half a step, so below up = D's next double; q < up² exactly, and since q is a
+// double, rounding (monotonic) keeps q <= up * up.
 inline double reach_of(double kth) {
     const double up = std::nextafter(std::sqrt(kth), kInf);
     return up * up;
