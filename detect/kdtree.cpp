@@ -61,10 +61,15 @@ struct Tree {
 
 class Builder {
 public:
+    // Copies the vectors once, so that the splits read one contiguous block.
     Builder(const std::vector<Vertex*>& vertices, Tree& tree)
-        : vertices_(vertices), tree_(tree), order_(vertices.size()) {
-        for (size_t i = 0; i < order_.size(); ++i)
+        : tree_(tree), rows_(vertices.size() * tree.width()), order_(vertices.size()) {
+        const size_t dim = tree_.width();
+        for (size_t i = 0; i < order_.size(); ++i) {
             order_[i] = static_cast<int32_t>(i);
+            const double* x = vertices[i]->vector->vector;
+            std::copy(x, x + dim, rows_.begin() + static_cast<std::ptrdiff_t>(i * dim));
+        }
     }
 
     void build() {
@@ -76,7 +81,7 @@ public:
         tree_.ids = order_;
         tree_.where.resize(order_.size());
         for (size_t at = 0; at < order_.size(); ++at) {
-            const double* x = vertices_[static_cast<size_t>(order_[at])]->vector->vector;
+            const double* x = rows_.data() + static_cast<size_t>(order_[at]) * dim;
             std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(at * dim));
             tree_.where[static_cast<size_t>(order_[at])] = static_cast<int32_t>(at);
         }
@@ -102,7 +107,7 @@ public:
 
 private:
     double component(int32_t vertex, size_t axis) const {
-        return vertices_[static_cast<size_t>(vertex)]->vector->vector[axis];
+        return rows_[static_cast<size_t>(vertex) * tree_.width() + axis];
     }
 
     // Splits at the median of the component with the widest spread; a cell of few vectors, or
@@ -143,8 +148,8 @@ private:
         return index;
     }
 
-    const std::vector<Vertex*>& vertices_;
     Tree& tree_;
+    std::vector<double> rows_;  // the vectors in vertex order, dim components each
     std::vector<int32_t> order_;
 };
 
@@ -417,6 +422,26 @@ int64_t search_chunk(const Tree& tree, int32_t k, int32_t first, int32_t last,
     return evaluations;
 }
 
+// Sources ahead of the one being written whose targets are fetched.
+constexpr int32_t kAhead = 4;
+
+void prefetch_targets(const std::vector<Vertex*>& vertices, const std::vector<Result>& results,
+                      int32_t at) {
+    const Result& r = results[static_cast<size_t>(at)];
+    for (int32_t i = 0; i < r.count; ++i)
+        __builtin_prefetch(vertices[static_cast<size_t>(r.kept[i].target)]);
+}
+
+void prefetch_tails(const std::vector<Vertex*>& vertices, const std::vector<Result>& results,
+                    int32_t at) {
+    const Result& r = results[static_cast<size_t>(at)];
+    for (int32_t i = 0; i < r.count; ++i) {
+        if (const Edge* tail = vertices[static_cast<size_t>(r.kept[i].target)]->inf) {
+            __builtin_prefetch(tail);
+        }
+    }
+}
+
 // Whether every component but the label is a finite number, and there is one.
 bool orderable(const std::vector<Vertex*>& vertices) {
     const int32_t dim = vertices[0]->vector->dim - 1;
@@ -463,6 +488,10 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
         // Sources in vertex order, each list appended in its final order: every inbound list
         // grows in source order, as under the per-pair construction.
         for (int32_t s = first; s < last; ++s) {
+            // The targets lie anywhere in memory: fetch a later source's targets, then their
+            // inbound tails, while this one is written.
+            if (s + 2 * kAhead < last) prefetch_targets(vertices, results, s + 2 * kAhead - first);
+            if (s + kAhead < last) prefetch_tails(vertices, results, s + kAhead - first);
             const Result& r = results[static_cast<size_t>(s - first)];
             Vertex* from = vertices[static_cast<size_t>(s)];
             for (int32_t i = 0; i < r.count; ++i) {
