@@ -17,7 +17,7 @@ namespace {
 // Targets are stored in tiles of kLanes vectors, component-major inside a tile, so that one
 // load brings the same component of kLanes targets. Sources are taken kSources at a time so
 // that every loaded tile serves several sources.
-constexpr int kLanes = 16;
+constexpr int kLanes = 32;
 constexpr int kSources = 4;
 // Bytes of targets per cache block: a block of tiles stays in the core's second-level cache
 // while every source of a range runs over it.
@@ -156,15 +156,16 @@ __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* 
     // candidate when its square minus the screen is negative; distinct values never subtract to
     // zero, and a not-a-number difference may only raise a false alarm, which the exact test of
     // each lane below settles.
-    static_assert(kVectorsPerTile == 2);
     Bits signs[count];
     Bits all = {};
     for (int s = 0; s < count; ++s) {
         Lanes screens;
         for (int lane = 0; lane < 8; ++lane)
             screens[lane] = screen[s];
-        signs[s] = __builtin_bit_cast(Bits, acc[s][0] - screens) |
-                   __builtin_bit_cast(Bits, acc[s][1] - screens);
+        signs[s] = __builtin_bit_cast(Bits, acc[s][0] - screens);
+        for (int v = 1; v < kVectorsPerTile; ++v) {
+            signs[s] |= __builtin_bit_cast(Bits, acc[s][v] - screens);
+        }
         all |= signs[s];
     }
     if (!any_negative(all) && !filling) return 0;

@@ -10,6 +10,7 @@
 
 #include <sys/time.h>
 
+#include "detect/verdict.h"
 #include "driver/util.h"
 #include "graph/graph.h"
 
@@ -17,7 +18,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXlj:x";
+constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:x";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -54,6 +55,10 @@ Parameters* init_params() {
     p->infile = nullptr;
     p->outfile = nullptr;
     p->threads = 1;
+    p->marks = 0;
+    p->evaluate = 0;
+    p->outlier_label = 1;
+    p->plotstr = nullptr;
     p->index = 0;
     return p;
 }
@@ -91,6 +96,19 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 parap->threads = to_int32(optarg);
                 if (parap->threads < 0) print_usage();
                 break;
+            case 'o':
+                parap->marks = 1;
+                break;
+            case 'e':
+                parap->evaluate = 1;
+                break;
+            case 'P':
+                parap->outlier_label = to_int32(optarg);
+                break;
+            case 'g':
+                std::free(parap->plotstr);  // a later -g replaces the name
+                parap->plotstr = copy_text(optarg);
+                break;
             case 'x':
                 parap->index = 1;
                 break;
@@ -120,15 +138,24 @@ void print_usage() {
     std::printf("             -l  (LOF mode)\n");
     std::printf("             -T  [Threshold]\n");
     std::printf("             -j [n of threads, 0 for all processors]\n");
+    std::printf("             -o  (print outlier marks)\n");
+    std::printf("             -e  (evaluate against the labels)\n");
+    std::printf("             -P [outlier label]\n");
+    std::printf("             -g [svg plot file]\n");
     std::printf("             -x  (exact spatial index)\n");
     std::exit(-1);
 }
 
-int32_t print_results(Graph* g, Parameters* /*p*/) {
+int32_t print_results(Graph* g, Parameters* p) {
     Iterator* it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
         // The score is rounded to single precision before it is printed.
-        std::printf("%f %d\n", static_cast<double>(static_cast<float>(v->lof)), v->flag);
+        double score = static_cast<double>(static_cast<float>(v->lof));
+        if (p->marks == 1) {
+            std::printf("%f %d %d\n", score, v->flag, vertex_marked(v));
+        } else {
+            std::printf("%f %d\n", score, v->flag);
+        }
     }
     return 0;
 }

@@ -23,6 +23,10 @@ const std::string kUsage =
     "             -l  (LOF mode)\n"
     "             -T  [Threshold]\n"
     "             -j [n of threads, 0 for all processors]\n"
+    "             -o  (print outlier marks)\n"
+    "             -e  (evaluate against the labels)\n"
+    "             -P [outlier label]\n"
+    "             -g [svg plot file]\n"
     "             -x  (exact spatial index)\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {

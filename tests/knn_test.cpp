@@ -146,7 +146,8 @@ TEST(FastConstruction, MatchesTheReferenceWithDuplicatesAndNonFiniteValues) {
 
 TEST(FastConstruction, MatchesTheReferenceWhenOnlyTheLabelColumnExists) {
     Points labels_only(40, std::vector<double>{});
-    for (int k : {1, 5, 39}) expect_same_graph(labels_only, k, 2, "labels only");
+    for (int k : {1, 5, 39})
+        expect_same_graph(labels_only, k, 2, "labels only");
 }
 
 TEST(FastConstruction, EqualRootsOfDifferentSquaresStayTies) {

@@ -89,6 +89,21 @@ TEST(Parameters, SpatialIndexIsOffUnlessAsked) {
     EXPECT_EQ(Parsed({"-xl", "-j", "2"}).p->index, 1);
 }
 
+TEST(Parameters, VerdictOptions) {
+    Parsed defaults({"-i", "data.txt"});
+    EXPECT_EQ(defaults.p->marks, 0);
+    EXPECT_EQ(defaults.p->evaluate, 0);
+    EXPECT_EQ(defaults.p->outlier_label, 1);
+    EXPECT_EQ(defaults.p->plotstr, nullptr);
+
+    Parsed parsed({"-o", "-e", "-P", "-7", "-g", "first.svg", "-gsecond.svg", "-P2x"});
+    EXPECT_EQ(parsed.p->marks, 1);
+    EXPECT_EQ(parsed.p->evaluate, 1);
+    EXPECT_EQ(parsed.p->outlier_label, 2);          // the later -P wins, read like atoi
+    EXPECT_STREQ(parsed.p->plotstr, "second.svg");  // the second -g replaces the first
+    std::free(parsed.p->plotstr);
+}
+
 TEST(Parameters, EmptyInputNamePassesTheCheck) {
     Parsed parsed({"-i", ""});
     EXPECT_STREQ(parsed.p->instr, "");

@@ -1,0 +1,329 @@
+#include "driver/plot.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <vector>
+
+#include "detect/verdict.h"
+#include "vectors/fvector.h"
+
+namespace {
+
+// Canvas and plot area in SVG user units.
+constexpr double kWidth = 780, kHeight = 540;
+constexpr double kLeft = 80, kRight = 560, kTop = 60, kBottom = 470;
+constexpr double kBaseRadius = 3;     // with -l, the radius of a score of 1 or less
+constexpr double kPlainRadius = 3.5;  // without -l, every radius
+constexpr double kLargestScore = 16;  // with -l the radius stops growing here
+constexpr const char* kInlierColour = "#3b75af";
+constexpr const char* kMarkedColour = "#d62728";
+constexpr const char* kRingColour = "#111111";
+constexpr int kMaxTicks = 12;
+
+struct Point {
+    int32_t position;  // 1-based position in the file
+    double x, y;
+    double score;
+    int32_t label;
+    int32_t marked;
+};
+
+// A data range mapped onto a stretch of the canvas. Mapping works on halves so that a range
+// spanning most of the double range still has a finite width.
+struct Axis {
+    double lo, hi;    // data range shown
+    double from, to;  // canvas coordinates of lo and hi
+    double map(double v) const {
+        return from + (to - from) * ((v / 2 - lo / 2) / (hi / 2 - lo / 2));
+    }
+};
+
+// The data range of the finite values, padded a little; a single value gets room around it.
+Axis make_axis(const std::vector<double>& values, double from, double to) {
+    double lo = INFINITY, hi = -INFINITY;
+    for (double v : values) {
+        if (!std::isfinite(v)) continue;
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    if (lo > hi) {
+        lo = 0;
+        hi = 1;
+    } else if (lo == hi) {
+        double room = lo == 0 ? 1 : std::fabs(lo) / 10;
+        lo = std::isfinite(lo - room) ? lo - room : lo;
+        hi = std::isfinite(hi + room) ? hi + room : hi;
+    } else {
+        double pad = (hi / 2 - lo / 2) / 12.5;  // 4 % of the width on each side
+        lo = std::isfinite(lo - pad) ? lo - pad : lo;
+        hi = std::isfinite(hi + pad) ? hi + pad : hi;
+    }
+    return {lo, hi, from, to};
+}
+
+// A tick step of 1, 2 or 5 times a power of ten giving five to ten ticks.
+double tick_step(const Axis& axis) {
+    double raw = (axis.hi / 2 - axis.lo / 2) / 5;  // a tenth of the width
+    double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double m : {1.0, 2.0, 5.0, 10.0}) {
+        double step = m * power;
+        if (step >= raw && std::isfinite(step)) return step;
+    }
+    return raw;
+}
+
+std::vector<double> ticks(const Axis& axis) {
+    std::vector<double> result;
+    double step = tick_step(axis);
+    double first = std::ceil(axis.lo / step) * step;
+    for (int i = 0; i < kMaxTicks; ++i) {
+        double t = first + i * step;
+        if (!std::isfinite(t) || t > axis.hi) break;
+        if (t < axis.lo) continue;
+        if (std::fabs(t) < step * 1e-9) t = 0;  // no "-0" from rounding
+        result.push_back(t);
+    }
+    return result;
+}
+
+// Tick labels with as many decimals as the step needs.
+std::string tick_label(double value, double step) {
+    char text[64];
+    if (std::fabs(value) >= 1e7 || step < 1e-6) {
+        std::snprintf(text, sizeof text, "%g", value);
+    } else {
+        int decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    }
+    return text;
+}
+
+double radius(const Point& p, bool sized) {
+    if (!sized) return kPlainRadius;
+    if (std::isnan(p.score)) return kBaseRadius;
+    return kBaseRadius * std::sqrt(std::clamp(p.score, 1.0, kLargestScore));
+}
+
+// The length of the UTF-8 sequence that starts at the byte s[i] (0x80 or above) when it encodes
+// a character XML allows, else 0. Reads no further than a byte that fails, so the terminating
+// NUL stops it.
+size_t utf8_length(const unsigned char* s, size_t i) {
+    unsigned char c = s[i];
+    auto cont = [&](size_t j, unsigned char lo, unsigned char hi) {
+        return s[i + j] >= lo && s[i + j] <= hi;
+    };
+    if (c >= 0xC2 && c <= 0xDF) return cont(1, 0x80, 0xBF) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        if (!cont(1, lo, hi) || !cont(2, 0x80, 0xBF)) return 0;
+        bool non_character = c == 0xEF && s[i + 1] == 0xBF && s[i + 2] >= 0xBE;
+        return non_character ? 0 : 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return cont(1, lo, hi) && cont(2, 0x80, 0xBF) && cont(3, 0x80, 0xBF) ? 4 : 0;
+    }
+    return 0;
+}
+
+std::vector<Point> collect_points(Graph* g) {
+    std::vector<Point> points;
+    int32_t position = 0;
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        ++position;
+        int32_t features = fvGetDim(v->vector) - 1;  // the last component held the label
+        const double* values = v->vector->vector;
+        Point point{position, 0, 0, v->lof, v->flag, vertex_marked(v)};
+        if (features >= 2) {
+            point.x = values[0];
+            point.y = values[1];
+        } else {
+            point.x = position;
+            point.y = features == 1 ? values[0] : 0.0;
+        }
+        points.push_back(point);
+    }
+    return points;
+}
+
+void print_axes(FILE* out, const Axis& x, const Axis& y, const char* x_title, const char* y_title) {
+    std::fprintf(out, "<g font-size=\"11\" fill=\"#333333\">\n");
+    double x_step = tick_step(x), y_step = tick_step(y);
+    for (double t : ticks(x)) {
+        double cx = x.map(t);
+        std::fprintf(out,
+                     "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"#e6e6e6\"/>\n"
+                     "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"#333333\"/>\n"
+                     "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"middle\">%s</text>\n",
+                     cx, kTop, cx, kBottom, cx, kBottom, cx, kBottom + 5, cx, kBottom + 18,
+                     tick_label(t, x_step).c_str());
+    }
+    for (double t : ticks(y)) {
+        double cy = y.map(t);
+        std::fprintf(out,
+                     "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"#e6e6e6\"/>\n"
+                     "<line x1=\"%.2f\" y1=\"%.2f\" x2=\"%.2f\" y2=\"%.2f\" stroke=\"#333333\"/>\n"
+                     "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"end\">%s</text>\n",
+                     kLeft, cy, kRight, cy, kLeft - 5, cy, kLeft, cy, kLeft - 8, cy + 4,
+                     tick_label(t, y_step).c_str());
+    }
+    std::fprintf(out,
+                 "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"none\" "
+                 "stroke=\"#333333\"/>\n",
+                 kLeft, kTop, kRight - kLeft, kBottom - kTop);
+    std::fprintf(out,
+                 "<text x=\"%.2f\" y=\"%.2f\" text-anchor=\"middle\" font-size=\"13\">%s</text>\n",
+                 (kLeft + kRight) / 2, kBottom + 42, x_title);
+    std::fprintf(out,
+                 "<text transform=\"translate(%.2f %.2f) rotate(-90)\" text-anchor=\"middle\" "
+                 "font-size=\"13\">%s</text>\n",
+                 kLeft - 52, (kTop + kBottom) / 2, y_title);
+    std::fprintf(out, "</g>\n");
+}
+
+void print_point(FILE* out, const Point& pt, const Axis& x, const Axis& y, bool sized,
+                 int32_t outlier_label) {
+    bool ringed = pt.label == outlier_label;
+    std::fprintf(out,
+                 "<circle id=\"v%d\" class=\"%s\" cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\" fill=\"%s\" "
+                 "stroke=\"%s\" stroke-width=\"%s\"><title>vector %d: label %d, score %g%s</title>"
+                 "</circle>\n",
+                 pt.position, pt.marked ? "marked" : "inlier", x.map(pt.x), y.map(pt.y),
+                 radius(pt, sized), pt.marked ? kMarkedColour : kInlierColour,
+                 ringed ? kRingColour : "#ffffff", ringed ? "1.5" : "0.5", pt.position, pt.label,
+                 pt.score, pt.marked ? ", marked" : "");
+}
+
+void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bool sized,
+                  int32_t hidden) {
+    int32_t marked = 0, labelled = 0;
+    for (const Point& pt : points) {
+        marked += pt.marked;
+        labelled += pt.label == p->outlier_label ? 1 : 0;
+    }
+    const double x = kRight + 25;
+    double y = kTop + 10;
+    std::fprintf(out, "<g font-size=\"12\" fill=\"#333333\">\n");
+    auto entry = [&](const char* fill, const char* stroke, const char* width, const char* text,
+                     int32_t count) {
+        std::fprintf(out,
+                     "<circle cx=\"%.2f\" cy=\"%.2f\" r=\"5\" fill=\"%s\" stroke=\"%s\" "
+                     "stroke-width=\"%s\"/>\n<text x=\"%.2f\" y=\"%.2f\">%s (%d)</text>\n",
+                     x, y, fill, stroke, width, x + 12, y + 4, text, count);
+        y += 22;
+    };
+    entry(kMarkedColour, "#ffffff", "0.5", "marked outlier", marked);
+    entry(kInlierColour, "#ffffff", "0.5", "not marked",
+          static_cast<int32_t>(points.size()) - marked);
+    char ring[64];
+    std::snprintf(ring, sizeof ring, "label %d", p->outlier_label);
+    entry("none", kRingColour, "1.5", ring, labelled);
+    if (sized) {
+        std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">area grows with the score,</text>\n", x - 5,
+                     y + 4);
+        std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">from 1 up to 16</text>\n", x - 5, y + 20);
+        y += 40;
+    }
+    if (hidden > 0) {
+        std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">%d not drawn (non-finite)</text>\n", x - 5,
+                     y + 4, hidden);
+    }
+    std::fprintf(out, "</g>\n");
+}
+
+}  // namespace
+
+std::string xml_escape(const char* text) {
+    const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
+    std::string out;
+    for (size_t i = 0; s[i] != 0;) {
+        unsigned char c = s[i];
+        if (c == '&') {
+            out += "&amp;";
+        } else if (c == '<') {
+            out += "&lt;";
+        } else if (c == '>') {
+            out += "&gt;";
+        } else if (c == '"') {
+            out += "&quot;";
+        } else if (c == '\'') {
+            out += "&apos;";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += '?';
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (size_t length = utf8_length(s, i); length > 0) {
+            out.append(text + i, length);
+            i += length;
+            continue;
+        } else {
+            out += '?';
+        }
+        ++i;
+    }
+    return out;
+}
+
+int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
+    const RuleKind rule = selected_rule(p);
+    const bool sized = rule == RULE_LOF;
+    std::vector<Point> points = collect_points(g);
+    std::vector<double> xs, ys;
+    int32_t features = g->top != nullptr ? fvGetDim(g->top->vector) - 1 : 0;
+    for (const Point& pt : points) {
+        xs.push_back(pt.x);
+        ys.push_back(pt.y);
+    }
+    Axis x = make_axis(xs, kLeft, kRight);
+    Axis y = make_axis(ys, kBottom, kTop);
+
+    std::fprintf(out,
+                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+                 "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\">\n"
+                 "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
+                 kWidth, kHeight, kWidth, kHeight);
+    std::string file = xml_escape(p->instr);
+    std::fprintf(
+        out,
+        "<text x=\"%.2f\" y=\"32\" font-size=\"16\" fill=\"#111111\">%s rule, k = %d, %s</text>\n",
+        kLeft, rule_name(rule), p->k, file.c_str());
+    if (features >= 2) {
+        print_axes(out, x, y, "column 1", "column 2");
+    } else {
+        print_axes(out, x, y, "position in the file", features == 1 ? "column 1" : "(no feature)");
+    }
+
+    // Inliers first, so that marked points are drawn on top of them.
+    int32_t hidden = 0;
+    std::fprintf(out, "<g>\n");
+    for (int32_t pass = 0; pass < 2; ++pass) {
+        for (const Point& pt : points) {
+            if (pt.marked != pass) continue;
+            if (!std::isfinite(pt.x) || !std::isfinite(pt.y)) {
+                ++hidden;
+                continue;
+            }
+            print_point(out, pt, x, y, sized, p->outlier_label);
+        }
+    }
+    std::fprintf(out, "</g>\n");
+    print_legend(out, points, p, sized, hidden);
+    std::fprintf(out, "</svg>\n");
+    return std::ferror(out) != 0 ? -1 : 0;
+}
+
+int32_t write_plot(Graph* g, Parameters* p, const char* path) {
+    FILE* out = std::fopen(path, "w");
+    if (out == nullptr) return -1;
+    int32_t failed = print_plot(g, p, out);
+    int saved = errno;
+    if (std::fclose(out) != 0) return -1;
+    if (failed != 0) {
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}

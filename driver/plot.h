@@ -1,0 +1,31 @@
+// The picture of a run: an SVG scatter plot of the vectors with the rule's verdict.
+//
+// The plot shows the first two feature columns (the label column is never plotted); a vector
+// with one feature is plotted against its position in the file, one with none at height 0.
+// Marked vectors are red, the others blue; vectors carrying the outlier label (-P) have a dark
+// ring; with -l the area of a point grows with its score (scores of 1 or less, and
+// not-a-number, at the base size; 16 or more, infinity included, at the largest). A vector
+// with a non-finite coordinate is not drawn; the legend counts it. Each drawn vector is one
+// circle element with id "v<position>" (1-based) and class "marked" or "inlier".
+#ifndef TARN_DRIVER_PLOT_H
+#define TARN_DRIVER_PLOT_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "driver/tarn.h"
+#include "graph/graph.h"
+
+// Writes the plot of g, after the rule of p ran, to path. Returns 0, or -1 with errno telling
+// why when the file cannot be created or written completely.
+int32_t write_plot(Graph* g, Parameters* p, const char* path);
+
+// Writes the plot of g to out; returns nonzero when a write failed.
+int32_t print_plot(Graph* g, Parameters* p, FILE* out);
+
+// text made safe for XML character data and attribute values: & < > " ' as entities, control
+// characters, bytes that are not UTF-8 and the non-characters U+FFFE and U+FFFF as '?'.
+std::string xml_escape(const char* text);
+
+#endif
