@@ -1,11 +1,12 @@
-// The construction kernels side by side: the per-pair reference against the tiled fast path,
-// on the same seeded vectors.
+// The construction kernels side by side: the per-pair reference, the tiled fast path and the
+// k-d tree, on the same seeded vectors.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 
 #include "bench/data.h"
 #include "detect/init.h"
+#include "detect/kdtree.h"
 #include "detect/knn.h"
 #include "vectors/fvector.h"
 
@@ -24,15 +25,20 @@ Graph* make_graph(int n, int dim) {
     return g;
 }
 
-template <bool fast>
+enum class Way { kReference, kFast, kIndexed };
+
+template <Way way>
 void construction(benchmark::State& state) {
     const int n = static_cast<int>(state.range(0)), dim = static_cast<int>(state.range(1));
+    const int32_t threads = static_cast<int32_t>(state.range(2));
     for (auto _ : state) {
         state.PauseTiming();
         Graph* g = make_graph(n, dim);
         state.ResumeTiming();
-        if (fast) {
-            create_edges_fast(g, 10, static_cast<int32_t>(state.range(2)));
+        if (way == Way::kFast) {
+            create_edges_fast(g, 10, threads);
+        } else if (way == Way::kIndexed) {
+            create_edges_indexed(g, 10, threads);
         } else {
             create_edges(g, 10);
         }
@@ -45,10 +51,13 @@ void construction(benchmark::State& state) {
 }
 
 void reference(benchmark::State& state) {
-    construction<false>(state);
+    construction<Way::kReference>(state);
 }
 void fast(benchmark::State& state) {
-    construction<true>(state);
+    construction<Way::kFast>(state);
+}
+void indexed(benchmark::State& state) {
+    construction<Way::kIndexed>(state);
 }
 
 BENCHMARK(reference)->Args({4000, 8, 1})->Args({4000, 32, 1})->Unit(benchmark::kMillisecond);
@@ -57,6 +66,16 @@ BENCHMARK(fast)
     ->Args({4000, 32, 1})
     ->Args({4000, 8, 2})
     ->Args({4000, 32, 2})
+    ->Args({50000, 2, 1})
+    ->Args({50000, 8, 1})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(indexed)
+    ->Args({4000, 8, 1})
+    ->Args({4000, 32, 1})
+    ->Args({50000, 2, 1})
+    ->Args({50000, 8, 1})
+    ->Args({50000, 8, 2})
+    ->Args({50000, 16, 1})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,6 +3,7 @@
 # loop compiled for this machine), side by side in one run, and prints peak memory.
 #   bench/run.sh                      # n in 10000 50000, d in 2 8 32, k = 10, 1 and 2 threads
 #   SIZES=20000 DIMS=8 bench/run.sh   # a smaller table
+# Rows with rule "x" and "x+lof" build the graph through the spatial index (-x).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset bench >/dev/null
@@ -29,10 +30,10 @@ for n in ${SIZES:-10000 50000}; do
         file="$data/n$n-d$d.txt"
         [ -s "$file" ] || "$bin/gendata" "$n" "$d" >"$file"
         floor=$("$bin/floor" "$file" 2>/dev/null)
-        for run in "1 default" "2 default" "1 lof"; do
+        for run in "1 default" "2 default" "1 lof" "1 x" "2 x" "1 x+lof"; do
             set -- $run
             flags=(-k 10 -j "$1" -i "$file")
-            [ "$2" = lof ] && flags+=(-l)
+            case "$2" in lof) flags+=(-l) ;; x) flags+=(-x) ;; x+lof) flags+=(-x -l) ;; esac
             read -r seconds rss < <("$bin/measure" "$tarn" "${flags[@]}")
             ratio=$(awk -v a="$seconds" -v b="$floor" 'BEGIN { printf "%.2f", a / b }')
             need=$(need_mib "$n" "$d" 10)

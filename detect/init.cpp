@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "detect/budget.h"
+#include "detect/kdtree.h"
 #include "detect/knn.h"
 #include "detect/lof.h"
 #include "vectors/fvector.h"
@@ -145,7 +146,11 @@ Graph* init(Parameters* p) {
     check_neighbourhood(p->k, get_nvert(graphp));
     check_dimensions(graphp);
     check_memory(get_nvert(graphp), fvGetDim(graphp->top->vector), p->k);
-    create_edges_fast(graphp, p->k, construction_threads(p->threads));
+    if (p->index == 1) {
+        create_edges_indexed(graphp, p->k, construction_threads(p->threads));
+    } else {
+        create_edges_fast(graphp, p->k, construction_threads(p->threads));
+    }
     run_rule(graphp, p);
     return graphp;
 }

@@ -21,7 +21,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:";
+constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:x";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -73,6 +73,7 @@ Parameters* init_params() {
     p->evaluate = 0;
     p->outlier_label = 1;
     p->plotstr = nullptr;
+    p->index = 0;
     return p;
 }
 
@@ -122,6 +123,9 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 std::free(parap->plotstr);  // a later -g replaces the name
                 parap->plotstr = copy_text(optarg);
                 break;
+            case 'x':
+                parap->index = 1;
+                break;
             default:
                 print_usage();
         }
@@ -155,6 +159,7 @@ void print_usage() {
     std::printf("             -e  (evaluate against the labels)\n");
     std::printf("             -P [outlier label]\n");
     std::printf("             -g [svg plot file]\n");
+    std::printf("             -x  (exact spatial index)\n");
     std::exit(-1);
 }
 

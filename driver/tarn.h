@@ -28,6 +28,7 @@ struct Parameters {
     int32_t evaluate;       // -e: evaluation against the labels on standard error
     int32_t outlier_label;  // -P: the label of the outlier class (default 1)
     char* plotstr;          // -g: SVG plot file name, a heap copy owned by the record
+    int32_t index;          // -x: build the graph through the exact spatial index
 };
 
 // Build identification printed first in the usage text.

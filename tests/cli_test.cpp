@@ -27,7 +27,8 @@ const std::string kUsage =
     "             -o  (print outlier marks)\n"
     "             -e  (evaluate against the labels)\n"
     "             -P [outlier label]\n"
-    "             -g [svg plot file]\n";
+    "             -g [svg plot file]\n"
+    "             -x  (exact spatial index)\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});

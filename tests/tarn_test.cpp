@@ -83,6 +83,12 @@ TEST(Parameters, FlagsAndRepeatedOptions) {
     EXPECT_EQ(p.k, 6);
 }
 
+TEST(Parameters, SpatialIndexIsOffUnlessAsked) {
+    EXPECT_EQ(Parsed({"-i", "data.txt"}).p->index, 0);
+    EXPECT_EQ(Parsed({"-x", "-i", "data.txt"}).p->index, 1);
+    EXPECT_EQ(Parsed({"-xl", "-j", "2"}).p->index, 1);
+}
+
 TEST(Parameters, VerdictOptions) {
     Parsed defaults({"-i", "data.txt"});
     EXPECT_EQ(defaults.p->marks, 0);

@@ -1,0 +1,508 @@
+#include "detect/kdtree.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "detect/init.h"
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// A cell holding more vectors than this is split (unless its vectors are all equal).
+constexpr int32_t kLeafSize = 32;
+
+// Leaves keep their vectors in blocks of kLanes, component-major inside a block, so that one
+// load brings the same component of kLanes vectors.
+constexpr int32_t kLanes = 8;
+typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
+
+// A cell of the tree. Every vector of the low child has its split-axis component at most
+// split, every vector of the high child at least split.
+struct Node {
+    int32_t begin;  // first tree position of the cell's vectors
+    int32_t end;    // one past the last
+    int32_t low;    // child nodes, -1 for a leaf
+    int32_t high;
+    int32_t block;  // a leaf's first block of lanes
+    int32_t axis;   // split component
+    double split;   // split value, a component of one of the cell's vectors
+};
+
+// The vectors without their label column (0 on every vector, it adds nothing to a sum) in tree
+// order, each with its vertex index, and every cell's bounding box.
+struct Tree {
+    int32_t dim = 0;
+    int32_t widest_leaf = 0;     // vectors in the largest leaf
+    std::vector<double> coords;  // row-major, dim components per tree position
+    std::vector<double> lanes;   // the leaves' blocks: dim × kLanes values each, padded with 0
+    std::vector<double> boxes;   // per node the lowest, then the highest, value of each component
+    std::vector<int32_t> ids;    // vertex index of each tree position
+    std::vector<int32_t> where;  // tree position of each vertex index
+    std::vector<Node> nodes;     // nodes[0] is the root
+
+    size_t width() const { return static_cast<size_t>(dim); }
+    const double* point(int32_t position) const {
+        return coords.data() + static_cast<size_t>(position) * width();
+    }
+    const double* low_corner(int32_t node) const {
+        return boxes.data() + static_cast<size_t>(node) * 2 * width();
+    }
+    const double* block(int32_t block) const {
+        return lanes.data() + static_cast<size_t>(block) * width() * kLanes;
+    }
+};
+
+class Builder {
+public:
+    // Copies the vectors once, so that the splits read one contiguous block.
+    Builder(const std::vector<Vertex*>& vertices, Tree& tree)
+        : tree_(tree), rows_(vertices.size() * tree.width()), order_(vertices.size()) {
+        const size_t dim = tree_.width();
+        for (size_t i = 0; i < order_.size(); ++i) {
+            order_[i] = static_cast<int32_t>(i);
+            const double* x = vertices[i]->vector->vector;
+            std::copy(x, x + dim, rows_.begin() + static_cast<std::ptrdiff_t>(i * dim));
+        }
+    }
+
+    void build() {
+        const size_t dim = tree_.width();
+        tree_.nodes.reserve(4 * order_.size() / kLeafSize + 1);
+        tree_.boxes.reserve(tree_.nodes.capacity() * 2 * dim);
+        node(0, static_cast<int32_t>(order_.size()));
+        tree_.coords.resize(order_.size() * dim);
+        tree_.ids = order_;
+        tree_.where.resize(order_.size());
+        for (size_t at = 0; at < order_.size(); ++at) {
+            const double* x = rows_.data() + static_cast<size_t>(order_[at]) * dim;
+            std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(at * dim));
+            tree_.where[static_cast<size_t>(order_[at])] = static_cast<int32_t>(at);
+        }
+        int32_t blocks = 0;
+        for (Node& n : tree_.nodes) {
+            if (n.low >= 0) continue;
+            n.block = blocks;
+            blocks += (n.end - n.begin + kLanes - 1) / kLanes;
+            tree_.widest_leaf = std::max(tree_.widest_leaf, n.end - n.begin);
+        }
+        tree_.lanes.assign(static_cast<size_t>(blocks) * dim * kLanes, 0.0);
+        for (const Node& n : tree_.nodes) {
+            if (n.low >= 0) continue;
+            for (int32_t at = n.begin; at < n.end; ++at) {
+                const int32_t j = at - n.begin;
+                double* block =
+                    tree_.lanes.data() + static_cast<size_t>(n.block + j / kLanes) * dim * kLanes;
+                for (size_t i = 0; i < dim; ++i)
+                    block[i * kLanes + static_cast<size_t>(j % kLanes)] = tree_.point(at)[i];
+            }
+        }
+    }
+
+private:
+    double component(int32_t vertex, size_t axis) const {
+        return rows_[static_cast<size_t>(vertex) * tree_.width() + axis];
+    }
+
+    // Splits at the median of the component with the widest spread; a cell of few vectors, or
+    // of equal vectors only, stays a leaf.
+    int32_t node(int32_t begin, int32_t end) {
+        const int32_t index = static_cast<int32_t>(tree_.nodes.size());
+        tree_.nodes.push_back({begin, end, -1, -1, 0, 0, 0.0});
+        const size_t dim = tree_.width();
+        const size_t box = tree_.boxes.size();
+        tree_.boxes.resize(box + 2 * dim);
+        size_t axis = 0;
+        double widest = 0.0;
+        for (size_t a = 0; a < dim; ++a) {
+            double lo = kInf, hi = -kInf;
+            for (int32_t i = begin; i < end; ++i) {
+                const double x = component(order_[static_cast<size_t>(i)], a);
+                lo = std::min(lo, x);
+                hi = std::max(hi, x);
+            }
+            tree_.boxes[box + a] = lo;
+            tree_.boxes[box + dim + a] = hi;
+            if (hi - lo > widest) {
+                widest = hi - lo;
+                axis = a;
+            }
+        }
+        if (end - begin <= kLeafSize || !(widest > 0.0)) return index;
+        const int32_t middle = begin + (end - begin) / 2;
+        std::nth_element(
+            order_.begin() + begin, order_.begin() + middle, order_.begin() + end,
+            [&](int32_t a, int32_t b) { return component(a, axis) < component(b, axis); });
+        // Read before the children reorder their halves.
+        const double split = component(order_[static_cast<size_t>(middle)], axis);
+        const int32_t low = node(begin, middle);
+        const int32_t high = node(middle, end);
+        tree_.nodes[static_cast<size_t>(index)] = {
+            begin, end, low, high, 0, static_cast<int32_t>(axis), split};
+        return index;
+    }
+
+    Tree& tree_;
+    std::vector<double> rows_;  // the vectors in vertex order, dim components each
+    std::vector<int32_t> order_;
+};
+
+// The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
+// (kLanes per block, padding lanes included). Each lane sums (q_i − x_i)² in ascending i
+// without contraction, exactly like cdist, whatever instruction set runs it; one binary for
+// every x86-64, the loader picks the widest clone the processor supports.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void block_squares(
+    const double* block, int32_t blocks, const double* q, int32_t dim, double* out) {
+    for (int32_t b = 0; b < blocks; ++b) {
+        Lanes acc = {};
+        for (int32_t i = 0; i < dim; ++i) {
+            Lanes x;
+            __builtin_memcpy(&x, block + i * kLanes, sizeof(Lanes));
+            Lanes difference = q[i] - x;
+            acc = acc + difference * difference;
+        }
+        __builtin_memcpy(out + b * kLanes, &acc, sizeof(Lanes));
+        block += dim * kLanes;
+    }
+}
+
+// A target within reach of the k-th neighbour found so far.
+struct Found {
+    int32_t target;
+    double sq;  // its squared distance before the root
+};
+
+// One kept neighbour of a finished source.
+struct Kept {
+    double dist;
+    int32_t target;
+};
+
+// The finished list of one source: count entries in list order, nearest first.
+struct Result {
+    Kept* kept;
+    int32_t count;
+    double largest;  // the source's largest_dist
+};
+
+// The squared distance exactly as cdist sums it: components in ascending order, no
+// contraction. The label column is left out; it is 0 on both sides and adds nothing.
+inline double square(const double* a, const double* b, int32_t dim) {
+    double sum = 0.0;
+    for (int32_t i = 0; i < dim; ++i) {
+        const double difference = a[i] - b[i];
+        sum += difference * difference;
+    }
+    return sum;
+}
+
+// A square beyond which no target can tie with or beat the k-th smallest square so far, kth.
+// With D = sqrt(kth) as rounded: a square q whose rounded root is at most D has an exact root
+// below D plus half a step, so below up = D's next double; q < up² exactly, and since q is a
+// double, rounding (monotonic) keeps q <= up * up.
+inline double reach_of(double kth) {
+    const double up = std::nextafter(std::sqrt(kth), kInf);
+    return up * up;
+}
+
+// The search of one source at a time; one per thread, reused across sources.
+class Search {
+public:
+    Search(const Tree& tree, int32_t k)
+        : tree_(tree),
+          k_(k),
+          squares_(static_cast<size_t>((tree.widest_leaf + kLanes - 1) / kLanes * kLanes)),
+          gap_(tree.width()) {}
+
+    // Finds the list the candidate rule leaves for source (a vertex index) into out, which
+    // has room for k entries. Returns the number of distances evaluated.
+    int64_t run(int32_t source, Result& out) {
+        self_ = tree_.where[static_cast<size_t>(source)];
+        query_ = tree_.point(self_);
+        std::fill(gap_.begin(), gap_.end(), 0.0);
+        heap_.clear();
+        found_.clear();
+        compact_at_ = 4 * static_cast<size_t>(k_) + 64;
+        reach_ = kInf;
+        evaluations_ = 0;
+        visit(0);
+        replay(out);
+        if (k_ == 1) {
+            // The first target taken is removed without a predecessor when a nearer one comes,
+            // so largest_dist keeps the distance to the first target offered.
+            const int32_t first = source == 0 ? 1 : 0;
+            out.largest = std::sqrt(
+                square(query_, tree_.point(tree_.where[static_cast<size_t>(first)]), tree_.dim));
+            ++evaluations_;
+        }
+        return evaluations_;
+    }
+
+private:
+    // A lower bound of the squares cdist computes from the source to the vectors of a node's
+    // box: per component the gap to the box, rounded by the same subtraction, summed in the
+    // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
+    // never exceeds the square of any vector inside.
+    double box_bound(int32_t node) const {
+        const double* lo = tree_.low_corner(node);
+        const double* hi = lo + tree_.dim;
+        double sum = 0.0;
+        for (int32_t i = 0; i < tree_.dim; ++i) {
+            // At most one of the two differences is positive.
+            const double gap = std::max(std::max(lo[i] - query_[i], query_[i] - hi[i]), 0.0);
+            sum += gap * gap;
+        }
+        return sum;
+    }
+
+    // Searches a cell; gap_ holds, per component, a lower bound of |query − x| for every
+    // vector x of the cell, rounded by the same subtraction cdist makes. The nearer child goes
+    // first; the other only if still within reach afterwards. A leaf is scanned only when its
+    // bounding box is within reach too.
+    void visit(int32_t index) {
+        const Node& node = tree_.nodes[static_cast<size_t>(index)];
+        if (node.low < 0) {
+            if (box_bound(index) <= reach_) scan(node);
+            return;
+        }
+        const size_t axis = static_cast<size_t>(node.axis);
+        const double q = query_[axis];
+        int32_t near = node.low, far = node.high;
+        double far_gap = node.split - q;
+        if (q > node.split) {
+            near = node.high;
+            far = node.low;
+            far_gap = q - node.split;
+        }
+        visit(near);
+        const double saved = gap_[axis];
+        gap_[axis] = far_gap;
+        // The same ascending sum as box_bound: never above any square in the far cell.
+        double bound = 0.0;
+        for (double g : gap_)
+            bound += g * g;
+        if (bound <= reach_) visit(far);
+        gap_[axis] = saved;
+    }
+
+    void scan(const Node& leaf) {
+        const int32_t count = leaf.end - leaf.begin;
+        block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
+                      squares_.data());
+        evaluations_ += count - (self_ >= leaf.begin && self_ < leaf.end ? 1 : 0);
+        for (int32_t j = 0; j < count; ++j) {
+            const double sq = squares_[static_cast<size_t>(j)];
+            if (!(sq <= reach_) || leaf.begin + j == self_) continue;
+            found_.push_back({tree_.ids[static_cast<size_t>(leaf.begin + j)], sq});
+            if (heap_.size() < static_cast<size_t>(k_)) {
+                heap_.push_back(sq);
+                std::push_heap(heap_.begin(), heap_.end());
+                if (heap_.size() == static_cast<size_t>(k_)) reach_ = reach_of(heap_.front());
+            } else if (sq < heap_.front()) {
+                std::pop_heap(heap_.begin(), heap_.end());
+                heap_.back() = sq;
+                std::push_heap(heap_.begin(), heap_.end());
+                reach_ = reach_of(heap_.front());
+            }
+        }
+        if (found_.size() >= compact_at_) {
+            std::erase_if(found_, [&](const Found& f) { return !(f.sq <= reach_); });
+            compact_at_ = std::max(compact_at_, 2 * found_.size());
+        }
+    }
+
+    // The candidate rule over the targets within the k-th distance, in target order, on a
+    // mirror of the outbound list: ordered insertion in front of equal distances, the farthest
+    // replaced only by a strictly nearer target, largest_dist raised by insertion and lowered
+    // to the predecessor's distance by a removal.
+    void replay(Result& out) {
+        const double kth = std::sqrt(heap_.front());
+        std::erase_if(found_, [&](const Found& f) { return !(std::sqrt(f.sq) <= kth); });
+        std::sort(found_.begin(), found_.end(),
+                  [](const Found& a, const Found& b) { return a.target < b.target; });
+        out.count = 0;
+        out.largest = 0.0;
+        for (const Found& f : found_) {
+            const double dist = std::sqrt(f.sq);
+            if (out.count == k_) {
+                if (!(dist < out.kept[out.count - 1].dist)) continue;
+                if (out.count > 1) out.largest = out.kept[out.count - 2].dist;
+                --out.count;
+            }
+            int32_t at = 0;
+            while (at < out.count && dist > out.kept[at].dist)
+                ++at;
+            for (int32_t i = out.count; i > at; --i)
+                out.kept[i] = out.kept[i - 1];
+            out.kept[at] = {dist, f.target};
+            ++out.count;
+            if (dist > out.largest) out.largest = dist;
+        }
+    }
+
+    const Tree& tree_;
+    const int32_t k_;
+    std::vector<double> squares_;  // one leaf's squares
+    std::vector<double> gap_;      // the current cell's gaps, per component
+    std::vector<double> heap_;     // max-heap of the k smallest squares seen so far
+    std::vector<Found> found_;     // every target seen with a square within reach_ when seen
+    size_t compact_at_ = 0;        // found_ drops the targets out of reach at this size
+    double reach_ = kInf;          // no target with a larger square can be within the k-th distance
+    int32_t self_ = 0;             // tree position of the source
+    const double* query_ = nullptr;
+    int64_t evaluations_ = 0;
+};
+
+// Tells construction_progress how many sources are final, at most about 256 times a run.
+class Progress {
+public:
+    explicit Progress(int32_t total) : total_(total), step_(total / 256 + 1) {}
+    void report(int32_t done) {
+        if (construction_progress == nullptr || done < next_) return;
+        construction_progress(done, total_);
+        next_ = done + step_;
+    }
+
+private:
+    int32_t total_;
+    int32_t step_;
+    int32_t next_ = 0;
+};
+
+// Searches the sources of one chunk, [first, last), on `threads` threads. They go in tree
+// order, so that consecutive searches run through the same cells, in groups handed out in
+// turn; which thread searches a source does not change its result. Returns the distances
+// evaluated.
+int64_t search_chunk(const Tree& tree, int32_t k, int32_t first, int32_t last,
+                     std::vector<Result>& results, int32_t threads, Progress& progress) {
+    std::vector<int32_t> sources(static_cast<size_t>(last - first));
+    for (int32_t s = first; s < last; ++s)
+        sources[static_cast<size_t>(s - first)] = s;
+    std::sort(sources.begin(), sources.end(), [&](int32_t a, int32_t b) {
+        return tree.where[static_cast<size_t>(a)] < tree.where[static_cast<size_t>(b)];
+    });
+    constexpr int32_t kGroup = 64;
+    const int32_t count = last - first;
+    std::atomic<int32_t> next{0};
+    std::atomic<int32_t> done{first};
+    std::atomic<int64_t> evaluations{0};
+    auto work = [&](bool reporting) {
+        Search search(tree, k);
+        int64_t mine = 0;
+        for (;;) {
+            const int32_t start = next.fetch_add(kGroup);
+            if (start >= count) break;
+            const int32_t end = std::min(count, start + kGroup);
+            for (int32_t i = start; i < end; ++i) {
+                const int32_t s = sources[static_cast<size_t>(i)];
+                mine += search.run(s, results[static_cast<size_t>(s - first)]);
+            }
+            const int32_t finished = done.fetch_add(end - start) + (end - start);
+            if (reporting) progress.report(finished);
+        }
+        evaluations += mine;
+    };
+    std::vector<std::thread> pool;
+    for (int32_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work, false);
+        } catch (const std::system_error&) {
+            break;  // fewer threads than asked for: the others take over the work
+        }
+    }
+    work(true);
+    for (std::thread& thread : pool)
+        thread.join();
+    return evaluations;
+}
+
+// Sources ahead of the one being written whose targets are fetched.
+constexpr int32_t kAhead = 4;
+
+void prefetch_targets(const std::vector<Vertex*>& vertices, const std::vector<Result>& results,
+                      int32_t at) {
+    const Result& r = results[static_cast<size_t>(at)];
+    for (int32_t i = 0; i < r.count; ++i)
+        __builtin_prefetch(vertices[static_cast<size_t>(r.kept[i].target)]);
+}
+
+void prefetch_tails(const std::vector<Vertex*>& vertices, const std::vector<Result>& results,
+                    int32_t at) {
+    const Result& r = results[static_cast<size_t>(at)];
+    for (int32_t i = 0; i < r.count; ++i) {
+        if (const Edge* tail = vertices[static_cast<size_t>(r.kept[i].target)]->inf) {
+            __builtin_prefetch(tail);
+        }
+    }
+}
+
+// Whether every component but the label is a finite number, and there is one.
+bool orderable(const std::vector<Vertex*>& vertices) {
+    const int32_t dim = vertices[0]->vector->dim - 1;
+    if (dim < 1) return false;
+    for (const Vertex* v : vertices) {
+        for (int32_t i = 0; i < dim; ++i) {
+            if (!std::isfinite(v->vector->vector[i])) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
+    std::vector<Vertex*> vertices;
+    vertices.reserve(static_cast<size_t>(get_nvert(graphp)));
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(graphp, it))
+        vertices.push_back(v);
+    if (vertices.size() < 2) return;
+    if (!orderable(vertices)) {
+        create_edges_fast(graphp, k, threads, chunk_entries);
+        return;
+    }
+
+    Tree tree;
+    tree.dim = vertices[0]->vector->dim - 1;
+    Builder(vertices, tree).build();
+
+    const int32_t n = static_cast<int32_t>(vertices.size());
+    const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
+    const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
+    std::vector<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
+    std::vector<Result> results(static_cast<size_t>(chunk));
+    for (size_t i = 0; i < results.size(); ++i)
+        results[i] = {storage.data() + i * static_cast<size_t>(k), 0, 0.0};
+    Progress progress(n);
+    int64_t evaluations = 0;
+
+    for (int32_t first = 0; first < n; first += chunk) {
+        const int32_t last = std::min(n, first + chunk);
+        evaluations += search_chunk(tree, k, first, last, results, threads, progress);
+        // Sources in vertex order, each list appended in its final order: every inbound list
+        // grows in source order, as under the per-pair construction.
+        for (int32_t s = first; s < last; ++s) {
+            // The targets lie anywhere in memory: fetch a later source's targets, then their
+            // inbound tails, while this one is written.
+            if (s + 2 * kAhead < last) prefetch_targets(vertices, results, s + 2 * kAhead - first);
+            if (s + kAhead < last) prefetch_tails(vertices, results, s + kAhead - first);
+            const Result& r = results[static_cast<size_t>(s - first)];
+            Vertex* from = vertices[static_cast<size_t>(s)];
+            for (int32_t i = 0; i < r.count; ++i) {
+                append_edge(graphp, from, vertices[static_cast<size_t>(r.kept[i].target)],
+                            r.kept[i].dist);
+            }
+            from->largest_dist = r.largest;
+        }
+    }
+    progress.report(n);
+    const int64_t total = graphp->dist_calculations + evaluations;
+    graphp->dist_calculations =
+        static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
+}

@@ -1,0 +1,34 @@
+// The k-nearest-neighbour graph through an exact k-d tree.
+//
+// It builds exactly the graph that create_edges builds, record for record and bit for bit: the
+// same kept neighbours, the same outbound and inbound orders, the same distances and
+// largest_dist. Only the distance counter differs: it counts the evaluations the searches
+// actually made, far fewer than n × (n − 1) on low-dimensional data.
+//
+// Why a search can reproduce the candidate rule. For a source s let D be the k-th smallest of
+// its n − 1 distances. The rule keeps every target nearer than D, none farther, and which of
+// the targets at exactly D it keeps depends only on the targets at distance D or less, taken in
+// target order: a farther target never displaces one of those (it is never strictly nearer)
+// and never changes their order in the list (ordered insertion puts it behind them), and while
+// it occupies a slot, a nearer target that takes its slot is inserted exactly as it would be
+// into a list that was not yet full. So the search finds D, collects every target within D,
+// and replays the rule on those alone. The argument needs distances that are totally ordered:
+// with a not-a-number or infinite coordinate the brute force builds the graph instead.
+#ifndef TARN_DETECT_KDTREE_H
+#define TARN_DETECT_KDTREE_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "detect/knn.h"
+#include "graph/graph.h"
+
+// Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
+// each vertex keeps its k nearest others, 1 <= k < n, searching a k-d tree over the vectors.
+// threads > 1 searches on that many threads; the graph itself is filled by the calling thread
+// in vertex order, sources in chunks of about chunk_entries / k. Data with a not-a-number or
+// infinite coordinate, or without any column besides the label, goes to create_edges_fast.
+void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads,
+                          size_t chunk_entries = kDefaultChunkEntries);
+
+#endif
