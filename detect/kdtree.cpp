@@ -155,10 +155,9 @@ private:
 
 // The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
 // (kLanes per block, padding lanes included). Each lane sums (q_i − x_i)² in ascending i
-// without contraction, exactly like cdist, whatever instruction set runs it; one binary for
-// every x86-64, the loader picks the widest clone the processor supports.
-__attribute__((target_clones("avx512f", "avx2", "default"))) void block_squares(
-    const double* block, int32_t blocks, const double* q, int32_t dim, double* out) {
+// without contraction, exactly like cdist, whatever instruction set runs it.
+TARN_CLONES void block_squares(const double* block, int32_t blocks, const double* q, int32_t dim,
+                               double* out) {
     for (int32_t b = 0; b < blocks; ++b) {
         Lanes acc = {};
         for (int32_t i = 0; i < dim; ++i) {

@@ -240,15 +240,6 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
     }
 }
 
-// One binary for every x86-64: the loader picks the widest clone the processor supports. The
-// AFL++ instrumentation (fuzz/run-afl.sh) cannot take function clones; its builds run the
-// default clone, which computes the same bits.
-#if defined(__AFL_COMPILER)
-#define TARN_CLONES
-#else
-#define TARN_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-
 TARN_CLONES void run_tiles_group(const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors,
                                  int32_t tile_begin, int32_t tile_end) {
     run_tiles<kSources>(p, first_source, k, mirrors, tile_begin, tile_end);

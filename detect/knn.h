@@ -15,6 +15,16 @@
 
 #include "graph/graph.h"
 
+// Marks a kernel that is compiled once per instruction set; one binary serves every x86-64, the
+// loader picks the widest clone the processor supports. The AFL++ instrumentation
+// (fuzz/run-afl.sh) cannot take function clones; its builds run the default clone, which
+// computes the same bits.
+#if defined(__AFL_COMPILER)
+#define TARN_CLONES
+#else
+#define TARN_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+
 // Neighbour-list entries held at once before they are written into the graph: about 6 MB.
 constexpr size_t kDefaultChunkEntries = size_t{1} << 18;
 
