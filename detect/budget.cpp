@@ -28,7 +28,8 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k) {
     // The construction copies every vector but its label once, and lists the vertices.
     const double working = vertices * ((components - 1.0) * sizeof(double) + sizeof(Vertex*)) +
                            kConstructionEntries * kEntryBytes;
-    return {vertices * per_vertex, pairs * 2.0 * allocator_bytes(sizeof(Edge)) + working};
+    // Edge records are carved from large slabs without a header each.
+    return {vertices * per_vertex, pairs * 2.0 * sizeof(Edge) + working};
 }
 
 double available_memory(const char* meminfo) {

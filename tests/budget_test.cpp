@@ -29,18 +29,18 @@ TEST(Budget, AllocatorBlocksAreHeaderPlusRequestInGranulesOfSixteen) {
 
 TEST(Budget, GraphNeedCountsVertexVectorAndTwoRecordsPerPair) {
     // 4 vertices of 3 components: a vertex record (104 bytes: 112), a vector record (16: 32) and
-    // 3 doubles (24: 32) each. 4 × 2 pairs of two 48-byte records (64 each); the working copy
+    // 3 doubles (24: 32) each. 4 × 2 pairs of two 48-byte records, slab-carved; the working copy
     // of 2 components and a vertex pointer per vertex, and 2^18 list entries of 24 bytes.
     const GraphNeed need = graph_need(4, 3, 2);
     EXPECT_EQ(need.vectors, 4 * (112 + 32 + 32));
-    EXPECT_EQ(need.edges, 8 * 2 * 64 + 4 * (2 * 8 + 8) + 262144 * 24);
+    EXPECT_EQ(need.edges, 8 * 2 * 48 + 4 * (2 * 8 + 8) + 262144 * 24);
 }
 
 TEST(Budget, GraphNeedDoesNotWrapAtTheLimits) {
     const int32_t max = std::numeric_limits<int32_t>::max();
     const GraphNeed need = graph_need(max, 3, max - 1);
     EXPECT_TRUE(std::isfinite(need.edges));
-    EXPECT_GT(need.edges, 1e20);  // about 2^62 pairs of 128 bytes
+    EXPECT_GT(need.edges, 1e20);  // about 2^62 pairs of 96 bytes
     EXPECT_FALSE(graph_fits(need, 1e18));
 }
 
