@@ -78,7 +78,9 @@ Packed pack(const Array<Vertex*>& vertices) {
     p.dim = vertices[0]->vector->dim - 1;
     const size_t dim = static_cast<size_t>(p.dim);
     const size_t tiles = (vertices.size() + kLanes - 1) / kLanes;
-    p.tiles.assign(tiles * dim * kLanes, 0.0);
+    // Vectors of a label alone have no components; one tile's lanes of padding keep column()
+    // off a null base.
+    p.tiles.assign(std::max(tiles * dim * kLanes, size_t{kLanes}), 0.0);
     for (size_t t = 0; t < vertices.size(); ++t) {
         const double* x = vertices[t]->vector->vector;
         for (size_t i = 0; i < dim; ++i) {
