@@ -3,13 +3,14 @@
 #include <cmath>
 #include <cstdio>
 
+#include "detect/knn.h"
 #include "graph/graph.h"
 #include "vectors/fvector.h"
 
 namespace {
 
 // Neighbour-list entries the fast construction holds at once, 24 bytes each (detect/knn.h).
-constexpr double kConstructionEntries = 262144.0;
+constexpr double kConstructionEntries = static_cast<double>(kDefaultChunkEntries);
 constexpr double kEntryBytes = 24.0;
 
 }  // namespace

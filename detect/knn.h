@@ -25,8 +25,8 @@
 #define TARN_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
 
-// Neighbour-list entries held at once before they are written into the graph: about 6 MB.
-constexpr size_t kDefaultChunkEntries = size_t{1} << 18;
+// Neighbour-list entries held at once before they are written into the graph: about 1.5 MB.
+constexpr size_t kDefaultChunkEntries = size_t{1} << 16;
 
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
 // each vertex keeps its k nearest others, 1 <= k < n. threads > 1 computes the neighbours on
