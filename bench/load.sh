@@ -21,10 +21,10 @@ read -r bytes n dim seconds rate held peak ratio < <("$bin/load" "$file")
 printf '%12s %9s %4s %8s %7s %9s %9s %6s\n' "$bytes" "$n" "$dim" "$seconds" "$rate" "$held" \
     "$peak" "$ratio"
 
-# The whole run also makes a vertex record (104 bytes, 112 as allocated) per vector.
+# The whole run also makes a vertex record (104 bytes, slab-carved) per vector.
 echo "tarn up to the vertices (the neighbourhood check stops it):"
 read -r run_seconds run_peak < <("$bin/measure" build/bench/tarn -k 2147483647 -i "$file" || true)
 awk -v b="$bytes" -v s="$run_seconds" -v p="$run_peak" -v h="$held" -v n="$n" 'BEGIN {
-    graph = h + n * 112 / 1048576
+    graph = h + n * 104 / 1048576
     printf "%8s %7s %9s %9s %6s\n", "seconds", "MB/s", "need_MiB", "peak_MiB", "ratio"
     printf "%8.3f %7.1f %9.1f %9.1f %6.2f\n", s, b / 1e6 / s, graph, p, p / graph }'

@@ -14,11 +14,11 @@ data=${TARN_BENCH_DATA:-/tmp/tarn-bench}
 mkdir -p "$data"
 
 # What the graph itself needs: every vertex record, vector record and component array, and the
-# n × k edge pairs (two 48-byte records each, carved from slabs), the vertex records and vectors
-# as the C library's allocator rounds them (16-byte granules, 8 bytes of header).
+# n × k edge pairs: vertex (104 bytes) and edge records (48 bytes, two per pair) carved from
+# slabs, vectors as the C library's allocator rounds them (16-byte granules, 8-byte header).
 need_mib() {
     awk -v n="$1" -v d="$2" -v k="$3" 'function chunk(b) { return int((b + 8 + 15) / 16) * 16 }
-        BEGIN { vertex = chunk(104) + chunk(16) + chunk((d + 1) * 8); pair = 2 * 48
+        BEGIN { vertex = 104 + chunk(16) + chunk((d + 1) * 8); pair = 2 * 48
                 printf "%.1f", (n * vertex + n * k * pair) / 1048576 }'
 }
 

@@ -23,7 +23,8 @@ double allocator_bytes(double size) {
 GraphNeed graph_need(int32_t n, int32_t dim, int32_t k) {
     const double vertices = n;
     const double components = dim;
-    const double per_vertex = allocator_bytes(sizeof(Vertex)) + allocator_bytes(sizeof(Hvec)) +
+    // Vertex records are slab-carved like the edge records; vectors come from the allocator.
+    const double per_vertex = sizeof(Vertex) + allocator_bytes(sizeof(Hvec)) +
                               allocator_bytes(components * sizeof(double));
     const double pairs = vertices * k;
     // The construction copies every vector but its label once, and lists the vertices.

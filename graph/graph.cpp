@@ -81,37 +81,38 @@ Edge* step_edge_list(Edge* head, Iterator* itep) {
     return candidate;
 }
 
-// Edge records come from one process-wide pool instead of an allocation each. A run holds
-// n × k pairs of them, millions on big files; carved from large slabs that ask for transparent
-// huge pages, they cost no allocator header, no call and almost no page faults. A freed record
-// goes on the free list for the next pair; when the last live record is freed, every slab is
-// released, so a process that has released its graphs holds nothing. Under AddressSanitizer a
-// record not in use is poisoned, so a stale edge pointer is caught as before. Like every
-// graph mutation, the pool is single-threaded.
-class EdgePool {
+// Vertex and edge records come from process-wide pools instead of an allocation each. A run
+// holds n vertices and n × k edge pairs, millions on big files; carved from large slabs that ask
+// for transparent huge pages, they cost no allocator header, no call and almost no page faults.
+// A freed record goes on its pool's free list, linked through its own next field; when the last
+// live record of a pool is freed, every slab of it is released, so a process that has released
+// its graphs holds nothing. Under AddressSanitizer a record not in use is poisoned, so a stale
+// pointer is caught as before. Like every graph mutation, the pools are single-threaded.
+template <typename Record>
+class RecordPool {
 public:
-    Edge* take() {
-        Edge* edgep = free_;
-        if (edgep != nullptr) {
-            free_ = edgep->next;
-            ASAN_UNPOISON_MEMORY_REGION(edgep, sizeof(Edge));
+    Record* take() {
+        Record* record = free_;
+        if (record != nullptr) {
+            free_ = record->next;
+            ASAN_UNPOISON_MEMORY_REGION(record, sizeof(Record));
         } else {
             if (newest_ == nullptr || used_ == newest_->capacity) add_slab();
-            edgep = newest_->records() + used_++;
-            ASAN_UNPOISON_MEMORY_REGION(edgep, sizeof(Edge));
+            record = newest_->records() + used_++;
+            ASAN_UNPOISON_MEMORY_REGION(record, sizeof(Record));
         }
         ++live_;
-        return edgep;
+        return record;
     }
 
-    void give(Edge* edgep) {
-        edgep->next = free_;
-        free_ = edgep;
+    void give(Record* record) {
+        record->next = free_;
+        free_ = record;
         // The link stays readable; the rest of the record is out of bounds until taken again.
-        char* bytes = reinterpret_cast<char*>(edgep);
-        ASAN_POISON_MEMORY_REGION(bytes, offsetof(Edge, next));
-        ASAN_POISON_MEMORY_REGION(bytes + offsetof(Edge, prev),
-                                  sizeof(Edge) - offsetof(Edge, prev));
+        char* bytes = reinterpret_cast<char*>(record);
+        ASAN_POISON_MEMORY_REGION(bytes, offsetof(Record, next));
+        ASAN_POISON_MEMORY_REGION(bytes + offsetof(Record, prev),
+                                  sizeof(Record) - offsetof(Record, prev));
         forget(1);
     }
 
@@ -126,9 +127,11 @@ private:
     struct Slab {
         Slab* older;
         size_t capacity;  // records after the header
-        Edge* records() { return reinterpret_cast<Edge*>(this + 1); }
+        Record* records() { return reinterpret_cast<Record*>(this + 1); }
     };
-    static_assert(sizeof(Slab) % alignof(Edge) == 0);
+    static_assert(sizeof(Slab) % alignof(Record) == 0);
+    static_assert(offsetof(Record, prev) == offsetof(Record, next) + sizeof(Record*),
+                  "the free-list link is the one field left unpoisoned");
 
     static constexpr size_t kFirstSlabBytes = size_t{1} << 20;
     static constexpr size_t kLargestSlabBytes = size_t{64} << 20;
@@ -140,8 +143,8 @@ private:
         // Advice only: where transparent huge pages are off or unsupported, nothing changes.
         hint_huge_pages(slab, bytes);
         slab->older = newest_;
-        slab->capacity = (bytes - sizeof(Slab)) / sizeof(Edge);
-        ASAN_POISON_MEMORY_REGION(slab->records(), slab->capacity * sizeof(Edge));
+        slab->capacity = (bytes - sizeof(Slab)) / sizeof(Record);
+        ASAN_POISON_MEMORY_REGION(slab->records(), slab->capacity * sizeof(Record));
         newest_ = slab;
         slab_bytes_ = bytes;
         used_ = 0;
@@ -157,7 +160,7 @@ private:
     void release() {
         while (newest_ != nullptr) {
             Slab* older = newest_->older;
-            ASAN_UNPOISON_MEMORY_REGION(newest_->records(), newest_->capacity * sizeof(Edge));
+            ASAN_UNPOISON_MEMORY_REGION(newest_->records(), newest_->capacity * sizeof(Record));
             std::free(newest_);
             newest_ = older;
         }
@@ -169,11 +172,12 @@ private:
     Slab* newest_ = nullptr;  // the slab records are carved from; older slabs are full
     size_t used_ = 0;         // records of the newest slab handed out so far
     size_t slab_bytes_ = 0;   // size of the newest slab
-    Edge* free_ = nullptr;    // released records, linked through next
+    Record* free_ = nullptr;  // released records, linked through next
     size_t live_ = 0;         // records taken and not yet given back or forgotten
 };
 
-EdgePool edge_pool;
+RecordPool<Vertex> vertex_pool;
+RecordPool<Edge> edge_pool;
 
 }  // namespace
 
@@ -189,7 +193,7 @@ Graph* create_graph() {
 }
 
 Vertex* insert_vertex(Graph* graphp, HFV vector, int32_t id) {
-    auto* vertp = static_cast<Vertex*>(allocate(sizeof(Vertex), NO_INIT));
+    Vertex* vertp = vertex_pool.take();
     vertp->vector = vector;
     int32_t last = fvGetDim(vector) - 1;
     vertp->flag = label_of(fvGetElement(vector, last));
@@ -294,22 +298,24 @@ void free_vertex(Graph* graphp, Vertex* vertp) {
     --graphp->total_vert;
     unlink(graphp->top, graphp->bottom, vertp);
     fvDestroy(vertp->vector);
-    std::free(vertp);
+    vertex_pool.give(vertp);
 }
 
 void free_graph(Graph* graphp) {
     // Every vertex goes, so no list needs unlinking: each pair is counted once from its source,
     // and no record at another vertex is touched.
     size_t records = 0;
-    while (Vertex* vertp = graphp->top) {
+    size_t vertices = 0;
+    for (Vertex* vertp = graphp->top; vertp != nullptr; vertp = vertp->next) {
         records += 2 * static_cast<size_t>(vertp->outdegree);
-        graphp->top = vertp->next;
+        ++vertices;
         fvDestroy(vertp->vector);
-        std::free(vertp);
     }
+    graphp->top = nullptr;
     graphp->bottom = nullptr;
     graphp->total_vert = 0;
     edge_pool.forget(records);
+    vertex_pool.forget(vertices);
 }
 
 int32_t vertex_degree(Vertex* vertp) {

@@ -28,11 +28,11 @@ TEST(Budget, AllocatorBlocksAreHeaderPlusRequestInGranulesOfSixteen) {
 }
 
 TEST(Budget, GraphNeedCountsVertexVectorAndTwoRecordsPerPair) {
-    // 4 vertices of 3 components: a vertex record (104 bytes: 112), a vector record (16: 32) and
-    // 3 doubles (24: 32) each. 4 × 2 pairs of two 48-byte records, slab-carved; the working copy
-    // of 2 components and a vertex pointer per vertex, and 2^16 list entries of 24 bytes.
+    // 4 vertices of 3 components: a vertex record (104 bytes, slab-carved), a vector record (16:
+    // 32) and 3 doubles (24: 32) each. 4 × 2 pairs of two 48-byte records, slab-carved; the working
+    // copy of 2 components and a vertex pointer per vertex, and 2^16 list entries of 24 bytes.
     const GraphNeed need = graph_need(4, 3, 2);
-    EXPECT_EQ(need.vectors, 4 * (112 + 32 + 32));
+    EXPECT_EQ(need.vectors, 4 * (104 + 32 + 32));
     EXPECT_EQ(need.edges, 8 * 2 * 48 + 4 * (2 * 8 + 8) + 65536 * 24);
 }
 

@@ -417,7 +417,7 @@ TEST_F(GraphTest, RecordsOfOneGraphOutliveTheRemovalsAndReleaseOfAnother) {
 #endif
 
 #if defined(TARN_ASAN)
-TEST_F(GraphTest, AReleasedEdgeRecordCannotBeReadUnderAddressSanitizer) {
+TEST_F(GraphTest, ReleasedRecordsCannotBeReadUnderAddressSanitizer) {
     // A second pair keeps the records' slab alive, so the read hits a poisoned record; once the
     // last pair goes, the slab itself is released.
     Vertex* from = vertex();
@@ -425,6 +425,9 @@ TEST_F(GraphTest, AReleasedEdgeRecordCannotBeReadUnderAddressSanitizer) {
     edge(from, vertex(), 3.0);
     remove_outbound(from, e);
     EXPECT_DEATH(std::printf("%f\n", e->dist), "use-after-poison");
+    Vertex* gone = vertex();
+    remove_vertex(gone);
+    EXPECT_DEATH(std::printf("%d\n", gone->id), "use-after-poison");
     reset();
     EXPECT_DEATH(std::printf("%f\n", e->dist), "heap-use-after-free");
 }
