@@ -16,6 +16,23 @@
 typedef void (*PROGRESSFN)(int32_t done, int32_t total);
 extern PROGRESSFN construction_progress;
 
+// What the fast constructions tell construction_progress: how many sources are final, at
+// most about 256 times a run.
+class ConstructionProgress {
+public:
+    explicit ConstructionProgress(int32_t total) : total_(total), step_(total / 256 + 1) {}
+    void report(int32_t done) {
+        if (construction_progress == nullptr || done < next_) return;
+        construction_progress(done, total_);
+        next_ = done + step_;
+    }
+
+private:
+    int32_t total_;
+    int32_t step_;
+    int32_t next_ = 0;
+};
+
 // Loads p->instr ("-" for standard input), makes one vertex per vector in file order, checks k,
 // the dimensions and the memory the edges need, builds the edges and runs the one rule the
 // flags select. Returns the graph, owned by the caller. Ends the process with status -1

@@ -358,28 +358,13 @@ private:
     int64_t evaluations_ = 0;
 };
 
-// Tells construction_progress how many sources are final, at most about 256 times a run.
-class Progress {
-public:
-    explicit Progress(int32_t total) : total_(total), step_(total / 256 + 1) {}
-    void report(int32_t done) {
-        if (construction_progress == nullptr || done < next_) return;
-        construction_progress(done, total_);
-        next_ = done + step_;
-    }
-
-private:
-    int32_t total_;
-    int32_t step_;
-    int32_t next_ = 0;
-};
-
 // Searches the sources of one chunk, [first, last), on `threads` threads. They go in tree
 // order, so that consecutive searches run through the same cells, in groups handed out in
 // turn; which thread searches a source does not change its result. Returns the distances
 // evaluated.
 int64_t search_chunk(const Tree& tree, int32_t k, int32_t first, int32_t last,
-                     std::vector<Result>& results, int32_t threads, Progress& progress) {
+                     std::vector<Result>& results, int32_t threads,
+                     ConstructionProgress& progress) {
     std::vector<int32_t> sources(static_cast<size_t>(last - first));
     for (int32_t s = first; s < last; ++s)
         sources[static_cast<size_t>(s - first)] = s;
@@ -478,7 +463,7 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
     std::vector<Result> results(static_cast<size_t>(chunk));
     for (size_t i = 0; i < results.size(); ++i)
         results[i] = {storage.data() + i * static_cast<size_t>(k), 0, 0.0};
-    Progress progress(n);
+    ConstructionProgress progress(n);
     int64_t evaluations = 0;
 
     for (int32_t first = 0; first < n; first += chunk) {

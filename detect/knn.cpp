@@ -269,27 +269,11 @@ void compute_range(const Packed& p, int32_t k, int32_t first, int32_t last, Mirr
     }
 }
 
-// Tells construction_progress how many sources are final, at most about 256 times a run.
-class Progress {
-public:
-    explicit Progress(int32_t total) : total_(total), step_(total / 256 + 1) {}
-    void report(int32_t done) {
-        if (construction_progress == nullptr || done < next_) return;
-        construction_progress(done, total_);
-        next_ = done + step_;
-    }
-
-private:
-    int32_t total_;
-    int32_t step_;
-    int32_t next_ = 0;
-};
-
 // Computes the mirrors of sources [first, last) on `threads` threads, groups of sources handed
 // out in order; which thread computes a source does not change its result. Progress is told
 // from the calling thread only.
 void compute_chunk(const Packed& p, int32_t k, int32_t first, int32_t last, Mirror* mirrors,
-                   int32_t threads, Progress& progress) {
+                   int32_t threads, ConstructionProgress& progress) {
     constexpr int32_t kGroup = 8 * kSources;
     std::atomic<int32_t> next{first};
     std::atomic<int32_t> done{first};
@@ -350,7 +334,7 @@ void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_e
     const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
     Array<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
     Array<Mirror> mirrors(static_cast<size_t>(chunk));
-    Progress progress(n);
+    ConstructionProgress progress(n);
 
     for (int32_t first = 0; first < n; first += chunk) {
         const int32_t last = std::min(n, first + chunk);

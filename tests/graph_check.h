@@ -6,6 +6,8 @@
 
 #include <bit>
 #include <cstdint>
+#include <sstream>
+#include <string>
 #include <unordered_set>
 
 #include "graph/graph.h"
@@ -107,6 +109,22 @@ inline ::testing::AssertionResult consistent(
         return AssertionFailure() << outbound.size() << " outbound, " << inbound.size()
                                   << " inbound records";
     return AssertionSuccess();
+}
+
+inline  // Every record of a vertex as text: targets or sources by id, distances by their bits.
+    std::string
+    describe(const Vertex* v) {
+    std::ostringstream out;
+    out << "out " << v->outdegree << " in " << v->indegree << " largest "
+        << std::bit_cast<uint64_t>(v->largest_dist) << " |";
+    for (const Edge* e = v->outn; e != nullptr; e = e->next) {
+        out << ' ' << e->to->id << ':' << std::bit_cast<uint64_t>(e->dist);
+    }
+    out << " |";
+    for (const Edge* e = v->inn; e != nullptr; e = e->next) {
+        out << ' ' << e->from->id << ':' << std::bit_cast<uint64_t>(e->dist);
+    }
+    return out.str();
 }
 
 }  // namespace graph_check

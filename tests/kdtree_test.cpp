@@ -58,21 +58,6 @@ void release(Graph* g) {
     std::free(g);
 }
 
-// Every record of a vertex as text: targets or sources by id, distances by their bits.
-std::string describe(const Vertex* v) {
-    std::ostringstream out;
-    out << "out " << v->outdegree << " in " << v->indegree << " largest "
-        << std::bit_cast<uint64_t>(v->largest_dist) << " |";
-    for (const Edge* e = v->outn; e != nullptr; e = e->next) {
-        out << ' ' << e->to->id << ':' << std::bit_cast<uint64_t>(e->dist);
-    }
-    out << " |";
-    for (const Edge* e = v->inn; e != nullptr; e = e->next) {
-        out << ' ' << e->from->id << ':' << std::bit_cast<uint64_t>(e->dist);
-    }
-    return out.str();
-}
-
 // Builds through the index and with `against`, compares every vertex, and returns the index's
 // distance counter.
 int32_t expect_same_graph(const Points& points, int32_t k, int32_t threads, const std::string& what,
@@ -91,10 +76,10 @@ int32_t expect_same_graph(const Points& points, int32_t k, int32_t threads, cons
     const Vertex* e = expected->top;
     const Vertex* x = indexed->top;
     for (; e != nullptr && x != nullptr && mismatches < 3; e = e->next, x = x->next) {
-        if (describe(e) != describe(x)) {
+        if (graph_check::describe(e) != graph_check::describe(x)) {
             ++mismatches;
-            ADD_FAILURE() << what << ", vertex " << e->id << "\n expected " << describe(e)
-                          << "\n indexed  " << describe(x);
+            ADD_FAILURE() << what << ", vertex " << e->id << "\n expected "
+                          << graph_check::describe(e) << "\n indexed  " << graph_check::describe(x);
         }
     }
     const int32_t evaluations = get_dcalc(indexed);

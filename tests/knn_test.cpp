@@ -43,21 +43,6 @@ Graph* build(const Points& points, int32_t k, int32_t threads,
     return g;
 }
 
-// Every record of a vertex as text: targets or sources by id, distances by their bits.
-std::string describe(const Vertex* v) {
-    std::ostringstream out;
-    out << "out " << v->outdegree << " in " << v->indegree << " largest "
-        << std::bit_cast<uint64_t>(v->largest_dist) << " |";
-    for (const Edge* e = v->outn; e != nullptr; e = e->next) {
-        out << ' ' << e->to->id << ':' << std::bit_cast<uint64_t>(e->dist);
-    }
-    out << " |";
-    for (const Edge* e = v->inn; e != nullptr; e = e->next) {
-        out << ' ' << e->from->id << ':' << std::bit_cast<uint64_t>(e->dist);
-    }
-    return out.str();
-}
-
 void expect_same_graph(const Points& points, int32_t k, int32_t threads, const std::string& what,
                        size_t chunk_entries = kDefaultChunkEntries) {
     Graph* reference = build(points, k, 0);
@@ -67,10 +52,11 @@ void expect_same_graph(const Points& points, int32_t k, int32_t threads, const s
     const Vertex* f = fast->top;
     int mismatches = 0;
     for (; r != nullptr && f != nullptr && mismatches < 3; r = r->next, f = f->next) {
-        if (describe(r) != describe(f)) {
+        if (graph_check::describe(r) != graph_check::describe(f)) {
             ++mismatches;
-            ADD_FAILURE() << what << ", vertex " << r->id << "\n reference " << describe(r)
-                          << "\n fast      " << describe(f);
+            ADD_FAILURE() << what << ", vertex " << r->id << "\n reference "
+                          << graph_check::describe(r) << "\n fast      "
+                          << graph_check::describe(f);
         }
     }
     free_graph(reference);
