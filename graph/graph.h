@@ -9,7 +9,9 @@
 // No operation checks its arguments: pointers are not null, a record handed to a removal sits
 // in the named vertex's list of that kind, a vertex belongs to the graph it is passed with.
 // All memory comes from allocate, which ends the process when memory runs out; no operation
-// here returns a failure.
+// here returns a failure. Vertex and edge records of every graph are carved from process-wide
+// pools, so graphs are changed from one thread at a time; reading a graph from many threads
+// is fine.
 //
 // Walk contract. iterate_start gives a fresh cursor; a step operation returns the next item on
 // each call, and the step that returns null releases the cursor, so a walk run to its end
