@@ -37,9 +37,10 @@ int32_t int_label(double value) {
     return static_cast<int32_t>(value);
 }
 
-// Every corpus input under both fuzzed rules ends one of two ways: status 0 with one report
-// line per vector, labels as loaded; or status 255 with one message line and no report line.
-// A sanitizer finding or a signal shows as another status.
+// Every corpus input under both fuzzed rules, and under -l built through the spatial index, ends
+// one of two ways: status 0 with one report line per vector, labels as loaded; or status 255
+// with one message line and no report line. A sanitizer finding or a signal shows as another
+// status. The index gives the brute force's output byte for byte.
 TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
     const std::regex report_line(R"((-?nan|-?inf|-?[0-9]+\.[0-9]{6}) -?[0-9]+)");
     std::vector<std::filesystem::path> inputs;
@@ -52,13 +53,23 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
         SetReportError([](int32_t, const char*, const char*, int32_t) { return 0; });
         HFSET loaded = fvsLoad(input.c_str());
         SetReportError(ReportErrorDefault);
+        Outcome brute_lof{};
         for (const std::vector<std::string>& flags :
-             {std::vector<std::string>{}, std::vector<std::string>{"-l"}}) {
+             {std::vector<std::string>{}, std::vector<std::string>{"-l"},
+              std::vector<std::string>{"-x", "-l"}}) {
             std::vector<std::string> args = flags;
             args.insert(args.end(), {"-i", input.string()});
             const Outcome outcome = run_tarn(args);
             const std::vector<std::string> lines = lines_of(outcome.out);
-            const std::string where = input.filename().string() + (flags.empty() ? "" : " -l");
+            std::string where = input.filename().string();
+            for (const std::string& flag : flags)
+                where += " " + flag;
+            if (flags.size() == 1) brute_lof = outcome;
+            if (flags.size() == 2) {
+                // The spatial index changes nothing a user can see.
+                EXPECT_EQ(outcome.status, brute_lof.status) << where;
+                EXPECT_EQ(outcome.out, brute_lof.out) << where;
+            }
             ASSERT_TRUE(outcome.status == 0 || outcome.status == 255)
                 << where << ": status " << outcome.status << "\n"
                 << outcome.err;
