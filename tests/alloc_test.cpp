@@ -77,6 +77,7 @@ namespace {
 using testkit::Report;
 using testkit::ReportCapture;
 using testkit::TempFile;
+using testkit::vector_of;
 
 // Fails the fail_at-th allocation while it lives.
 class Injection {
@@ -119,15 +120,6 @@ void sweep(const char* what, const std::vector<std::vector<Report>>& expected,
             << what << ", allocation " << n << " failing";
         EXPECT_EQ(err, "") << what;
     }
-}
-
-// A vector of the given components.
-HFV vector_of(std::initializer_list<double> values) {
-    HFV fv = fvCreate(static_cast<int32_t>(values.size()));
-    int32_t i = 0;
-    for (double value : values)
-        fvSetElement(fv, i++, value);
-    return fv;
 }
 
 // A set of capacity 1 holding one vector [1, 2, 3].

@@ -23,13 +23,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-HFV make_vector(std::initializer_list<double> values) {
-    HFV v = fvCreate(static_cast<int32_t>(values.size()));
-    int32_t i = 0;
-    for (double value : values)
-        fvSetElement(v, i++, value);
-    return v;
-}
+using testkit::vector_of;
 
 std::vector<Edge*> outbound(const Vertex* v) {
     std::vector<Edge*> records;
@@ -62,7 +56,7 @@ protected:
     }
     void check() { EXPECT_TRUE(graph_check::consistent(g_, exact_indegree_, nan_sources_)); }
     Vertex* vertex(std::initializer_list<double> values = {0.0, 0.0}) {
-        Vertex* v = insert_vertex(g_, make_vector(values), next_id_++);
+        Vertex* v = insert_vertex(g_, vector_of(values), next_id_++);
         check();
         return v;
     }
@@ -386,8 +380,8 @@ TEST_F(GraphTest, RecordsOfOneGraphOutliveTheRemovalsAndReleaseOfAnother) {
     // The other graph's pair must survive this graph's churn and its release; under
     // AddressSanitizer a record released too early fails the reads at the end.
     Graph* other = create_graph();
-    Vertex* a = insert_vertex(other, make_vector({0.0, 0.0}), 0);
-    Vertex* b = insert_vertex(other, make_vector({1.0, 0.0}), 1);
+    Vertex* a = insert_vertex(other, vector_of({0.0, 0.0}), 0);
+    Vertex* b = insert_vertex(other, vector_of({1.0, 0.0}), 1);
     Edge* kept = insert_edge(other, a, b, 1.0);
     std::vector<Vertex*> v = vertices(3);
     for (int round = 0; round < 100; ++round) {

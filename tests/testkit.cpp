@@ -148,4 +148,12 @@ std::string capture_stderr(const std::function<void()>& fn) {
     return capture_fd(stderr, 2, fn);
 }
 
+HFV vector_of(std::initializer_list<double> values) {
+    HFV fv = fvCreate(static_cast<int32_t>(values.size()));
+    int32_t i = 0;
+    for (double value : values)
+        fvSetElement(fv, i++, value);
+    return fv;
+}
+
 }  // namespace testkit

@@ -5,11 +5,13 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "errors/errorapi.h"
+#include "vectors/fvector.h"
 
 namespace testkit {
 
@@ -69,6 +71,9 @@ private:
 };
 
 std::string read_file(const std::string& path);
+
+// A new vector holding exactly the given components; the caller owns it.
+HFV vector_of(std::initializer_list<double> values);
 
 // Captures what a callable writes to the C stream stdout or stderr (fd-level redirection).
 std::string capture_stdout(const std::function<void()>& fn);
