@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "detect/rules.h"
+#include "driver/parameters.h"
 #include "vectors/fvector.h"
 
 namespace {
