@@ -265,7 +265,7 @@ long setwatch() {
 void prtime(long start, int32_t dcalc) {
     timeval now;
     gettimeofday(&now, nullptr);
-    double elapsed =
-        static_cast<double>(now.tv_sec) + now.tv_usec / 1000000.0 - static_cast<double>(start);
+    double elapsed = static_cast<double>(now.tv_sec) +
+                     static_cast<double>(now.tv_usec) / 1000000.0 - static_cast<double>(start);
     std::printf("Time: %6.1f DCalc: %d\n", elapsed, dcalc);
 }
