@@ -22,11 +22,11 @@ int main(int argc, char** argv) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (fvs == nullptr) return 1;
-    double held = allocator_bytes(sizeof(FVSet)) +
-                  allocator_bytes(static_cast<double>(fvs->array_size) * sizeof(HFV));
+    double held = tarn::allocator_bytes(sizeof(FVSet)) +
+                  tarn::allocator_bytes(static_cast<double>(fvs->array_size) * sizeof(HFV));
     for (int32_t p = 0; p < fvs->vector_number; ++p) {
-        held += allocator_bytes(sizeof(Hvec)) +
-                allocator_bytes(static_cast<double>(fvs->vectors[p]->dim) * sizeof(double));
+        held += tarn::allocator_bytes(sizeof(Hvec)) +
+                tarn::allocator_bytes(static_cast<double>(fvs->vectors[p]->dim) * sizeof(double));
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

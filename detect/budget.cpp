@@ -15,6 +15,8 @@ constexpr double kEntryBytes = 24.0;
 
 }  // namespace
 
+namespace tarn {
+
 double allocator_bytes(double size) {
     const double chunk = std::ceil((size + 8.0) / 16.0) * 16.0;
     return chunk < 32.0 ? 32.0 : chunk;
@@ -70,3 +72,5 @@ double available_memory(const char* meminfo) {
 bool graph_fits(const GraphNeed& need, double available) {
     return need.edges <= available;
 }
+
+}  // namespace tarn

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace tarn {
+
 // Bytes of a run, in doubles: products like n × k pass 64 bits long before they pass what a
 // double tells apart at this scale.
 struct GraphNeed {
@@ -30,5 +32,7 @@ double available_memory(const char* meminfo = "/proc/meminfo");
 // Whether the edges still to come fit into the available bytes (those the vectors hold are
 // already taken from them). Equal fits.
 bool graph_fits(const GraphNeed& need, double available);
+
+}  // namespace tarn
 
 #endif

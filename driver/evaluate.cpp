@@ -64,6 +64,8 @@ double ratio(int32_t numerator, int32_t denominator) {
 
 }  // namespace
 
+namespace tarn {
+
 double roc_auc(const double* score, const int32_t* positive, int32_t n) {
     const int32_t positives = count_positives(positive, n);
     const int32_t negatives = n - positives;
@@ -149,3 +151,5 @@ void print_evaluation(Graph* g, Parameters* p, FILE* out) {
     print_measure(out, precision_at_positives(score.data(), positive.data(), n));
     std::fputs("\n", out);
 }
+
+}  // namespace tarn

@@ -236,6 +236,8 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
 
 }  // namespace
 
+namespace tarn {
+
 std::string xml_escape(const char* text) {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
     std::string out;
@@ -328,3 +330,5 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
     }
     return 0;
 }
+
+}  // namespace tarn

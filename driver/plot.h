@@ -17,6 +17,8 @@
 struct Parameters;
 #include "graph/graph.h"
 
+namespace tarn {
+
 // Writes the plot of g, after the rule of p ran, to path. Returns 0, or -1 with errno telling
 // why when the file cannot be created or written completely.
 int32_t write_plot(Graph* g, Parameters* p, const char* path);
@@ -27,5 +29,7 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out);
 // text made safe for XML character data and attribute values: & < > " ' as entities, control
 // characters, bytes that are not UTF-8 and the non-characters U+FFFE and U+FFFF as '?'.
 std::string xml_escape(const char* text);
+
+}  // namespace tarn
 
 #endif

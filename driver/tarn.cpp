@@ -191,17 +191,8 @@ int32_t print_results(Graph* g, Parameters* p) {
             std::printf("%f %d\n", score, v->flag);
         }
     }
-    finish_report();
+    tarn::finish_report();
     return 0;
-}
-
-void finish_report() {
-    // The final flush names its own failure; a failure of an earlier write has left its errno,
-    // which the successful writes after it do not clear.
-    const int earlier = errno;
-    errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
-        report_not_written(errno != 0 ? errno : earlier);
 }
 
 namespace {
@@ -220,12 +211,12 @@ int run(int argc, char** argv) {
     Parameters* parap = init_params();
     parse_params(parap, argc, argv);
     open_files(parap);
-    progress_start();
+    tarn::progress_start();
     Graph* g = init(parap);
-    progress_stop();
+    tarn::progress_stop();
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
-    if (parap->plotstr != nullptr && write_plot(g, parap, parap->plotstr) != 0) {
+    if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {
         std::fprintf(stderr, "Cannot write the plot to %s: %s\n", parap->plotstr,
                      std::strerror(errno));
         release(g, parap);
@@ -234,7 +225,7 @@ int run(int argc, char** argv) {
     print_results(g, parap);
     if (parap->evaluate == 1) {
         std::fflush(stdout);
-        print_evaluation(g, parap, stderr);
+        tarn::print_evaluation(g, parap, stderr);
     }
     release(g, parap);
     return 0;
@@ -243,6 +234,15 @@ int run(int argc, char** argv) {
 }  // namespace
 
 namespace tarn {
+
+void finish_report() {
+    // The final flush names its own failure; a failure of an earlier write has left its errno,
+    // which the successful writes after it do not clear.
+    const int earlier = errno;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        report_not_written(errno != 0 ? errno : earlier);
+}
 
 int run_command_line(int argc, char** argv) {
     try {

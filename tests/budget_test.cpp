@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace tarn;
+
 using testkit::TempFile;
 
 TEST(Budget, AllocatorBlocksAreHeaderPlusRequestInGranulesOfSixteen) {

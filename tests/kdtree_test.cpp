@@ -25,6 +25,8 @@
 
 namespace {
 
+using namespace tarn;
+
 using Points = std::vector<std::vector<double>>;
 
 enum class Builder { kReference, kBruteForce, kIndexed };

@@ -21,6 +21,8 @@
 
 namespace {
 
+using namespace tarn;
+
 using Points = std::vector<std::vector<double>>;
 
 // threads 0 builds with the per-pair reference.

@@ -28,7 +28,7 @@ locale_t c_locale() {
 double c_strtod(const char* text, char** end) {
     double value;
     const char* stop;
-    if (read_plain_decimal(text, &value, &stop)) {
+    if (tarn::read_plain_decimal(text, &value, &stop)) {
         *end = const_cast<char*>(stop);
         return value;
     }
