@@ -13,6 +13,7 @@
 #include "detect/knn.h"
 #include "detect/lof.h"
 #include "vectors/fvector.h"
+#include "vectors/table.h"
 
 namespace {
 
@@ -30,8 +31,19 @@ const char* input_name(const char* name) {
     return is_standard_input(name) ? "standard input" : name;
 }
 
-HFSET load_input(const char* name) {
-    return is_standard_input(name) ? fvsLoadStream(stdin, input_name(name)) : fvsLoad(name);
+// Loads p->instr in the format p asks for, keeping the names in p->names; prints the load's
+// explanation of a refusal, or its warning, on standard error.
+HFSET load_input(Parameters* p) {
+    const TableFormat format{p->format, p->label_column, p->feature_columns};
+    const char* name = p->instr;
+    HFSET set = is_standard_input(name)
+                    ? tableLoadStream(stdin, input_name(name), &format, p->names)
+                    : tableLoad(name, &format, p->names);
+    if (set == nullptr && !p->names->why.empty())
+        std::fprintf(stderr, "%s\n", p->names->why.c_str());
+    if (set != nullptr && !p->names->warning.empty())
+        std::fprintf(stderr, "tarn: %s\n", p->names->warning.c_str());
+    return set;
 }
 
 // Hands every vector of the set to a vertex of its own, ids 0 … n − 1 in file order, and
@@ -137,7 +149,7 @@ PROGRESSFN construction_progress = nullptr;
 
 Graph* init(Parameters* p) {
     Graph* graphp = create_graph();
-    HFSET set = load_input(p->instr);
+    HFSET set = load_input(p);
     if (set == nullptr) {
         std::printf("Cannot load vectors from %s\n", input_name(p->instr));
         stop_run();

@@ -10,6 +10,7 @@
 #include "driver/progress.h"
 #include "driver/tarn.h"
 #include "graph/graph.h"
+#include "vectors/table.h"
 
 namespace {
 
@@ -18,6 +19,10 @@ void release(Graph* g, Parameters* parap) {
     std::free(g);
     std::free(parap->instr);
     std::free(parap->plotstr);
+    std::free(parap->label_column);
+    std::free(parap->feature_columns);
+    std::free(parap->outlier_name);
+    delete parap->names;
     std::free(parap);
 }
 
@@ -32,6 +37,7 @@ int main(int argc, char** argv) {
     progress_start();
     Graph* g = init(parap);
     progress_stop();
+    resolve_outlier_class(parap);
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
     if (parap->plotstr != nullptr && write_plot(g, parap, parap->plotstr) != 0) {

@@ -10,18 +10,20 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <vector>
 
 #include <sys/time.h>
 
 #include "detect/verdict.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "vectors/table.h"
 
 const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:x";
+constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:xf:L:F:";
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -74,6 +76,11 @@ Parameters* init_params() {
     p->outlier_label = 1;
     p->plotstr = nullptr;
     p->index = 0;
+    p->format = TABLE_AUTO;
+    p->label_column = nullptr;
+    p->feature_columns = nullptr;
+    p->outlier_name = nullptr;
+    p->names = new TableNames;
     return p;
 }
 
@@ -118,6 +125,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'P':
                 parap->outlier_label = to_int32(optarg);
+                std::free(parap->outlier_name);
+                parap->outlier_name = copy_text(optarg);
                 break;
             case 'g':
                 std::free(parap->plotstr);  // a later -g replaces the name
@@ -125,6 +134,18 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'x':
                 parap->index = 1;
+                break;
+            case 'f':
+                parap->format = tableKindOf(optarg);
+                if (parap->format < 0) print_usage();
+                break;
+            case 'L':
+                std::free(parap->label_column);
+                parap->label_column = copy_text(optarg);
+                break;
+            case 'F':
+                std::free(parap->feature_columns);
+                parap->feature_columns = copy_text(optarg);
                 break;
             default:
                 print_usage();
@@ -160,7 +181,32 @@ void print_usage() {
     std::printf("             -P [outlier label]\n");
     std::printf("             -g [svg plot file]\n");
     std::printf("             -x  (exact spatial index)\n");
+    std::printf("             -f [csv|tsv|text]\n");
+    std::printf("             -L [label column or none]\n");
+    std::printf("             -F [feature columns]\n");
     std::exit(-1);
+}
+
+void resolve_outlier_class(Parameters* p) {
+    if (p->outlier_name == nullptr) return;
+    const std::vector<std::string>& classes = p->names->classes;
+    for (size_t c = 0; c < classes.size(); ++c) {
+        if (classes[c] == p->outlier_name) {
+            p->outlier_label = static_cast<int32_t>(c);
+            return;
+        }
+    }
+    char* end;
+    std::strtol(p->outlier_name, &end, 10);
+    if (end != p->outlier_name) return;  // a number, read as always
+    std::printf("-P %s names no class of the input\n", p->outlier_name);
+    std::exit(-1);
+}
+
+std::string label_text(const Parameters* p, int32_t label) {
+    const std::vector<std::string>& classes = p->names->classes;
+    if (label >= 0 && static_cast<size_t>(label) < classes.size()) return classes[label];
+    return std::to_string(label);
 }
 
 int32_t print_results(Graph* g, Parameters* p) {

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct Graph;
+struct TableNames;
 
 // The whole configuration of a run. Created with its defaults by init_params, filled once by
 // parse_params and only read afterwards; the record owns instr. Flags are 0 or 1.
@@ -29,6 +31,11 @@ struct Parameters {
     int32_t outlier_label;  // -P: the label of the outlier class (default 1)
     char* plotstr;          // -g: SVG plot file name, a heap copy owned by the record
     int32_t index;          // -x: build the graph through the exact spatial index
+    int32_t format;         // -f: a TableKind, TABLE_AUTO by the name (default)
+    char* label_column;     // -L: label column name, number or "none", a heap copy, or null
+    char* feature_columns;  // -F: feature columns, a heap copy, or null for all but the label
+    char* outlier_name;     // -P as given, a heap copy: a class name or a number, or null
+    TableNames* names;      // what the load learnt (column and class names), owned
 };
 
 // Build identification printed first in the usage text.
@@ -48,6 +55,15 @@ void open_files(Parameters* p);
 
 // Prints the usage text to standard output and ends the process with status -1.
 [[noreturn]] void print_usage();
+
+// After the load: -P's class name, when the input has one of that name, becomes the outlier
+// label. A -P that is neither a number nor a class of the input prints a message and ends the
+// process with status -1.
+void resolve_outlier_class(Parameters* p);
+
+// How the evaluation and the picture show a label: the class name when the input gave class
+// names, the number otherwise.
+std::string label_text(const Parameters* p, int32_t label);
 
 // Prints one "%f %d\n" line (score rounded to single precision, label) per vertex in file
 // order, or "%f %d %d\n" with the outlier mark (1 when the in-degree is 0 or less) when p->marks
