@@ -72,26 +72,6 @@ bool same_rows(const Loaded& a, const Loaded& b) {
     return true;
 }
 
-std::string gzip(const std::string& bytes) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, bytes.size()) + 32, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    z.avail_in = static_cast<uInt>(bytes.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
-std::string zstd(const std::string& bytes) {
-    std::string out(ZSTD_compressBound(bytes.size()), '\0');
-    out.resize(ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), 1));
-    return out;
-}
-
 // The promises of one load of kind on its own.
 std::string check_alone(const Loaded& loaded, int32_t kind) {
     const bool table = kind != TABLE_TEXT;
@@ -123,7 +103,7 @@ std::string check_table_input(const uint8_t* data, size_t size) {
         size >= 2 && ((data[0] == 0x1f && data[1] == 0x8b) ||
                       (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0) ||
                       (size >= 4 && std::memcmp(data, "\x28\xb5\x2f\xfd", 4) == 0));
-    const std::string gz = gzip(plain), zst = zstd(plain);
+    const std::string gz = gzip_bytes(plain), zst = zstd_bytes(plain);
     for (const int32_t kind : {TABLE_CSV, TABLE_TSV, TABLE_TEXT}) {
         const std::string name = kind == TABLE_CSV ? "csv" : kind == TABLE_TSV ? "tsv" : "text";
         const Loaded loaded = load(plain, kind);
@@ -148,4 +128,24 @@ std::string check_table_input(const uint8_t* data, size_t size) {
         }
     }
     return "";
+}
+
+std::string gzip_bytes(const std::string& bytes) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, bytes.size()) + 32, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string zstd_bytes(const std::string& bytes) {
+    std::string out(ZSTD_compressBound(bytes.size()), '\0');
+    out.resize(ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), 1));
+    return out;
 }

@@ -14,4 +14,8 @@
 // compressed copy cut short is refused. Returns the first broken promise, or "" when all held.
 std::string check_table_input(const uint8_t* data, size_t size);
 
+// bytes compressed as a gzip member and as a zstd frame, for the checks and the tests.
+std::string gzip_bytes(const std::string& bytes);
+std::string zstd_bytes(const std::string& bytes);
+
 #endif

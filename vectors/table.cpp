@@ -182,6 +182,15 @@ bool append(HFSET set, const double* values, size_t size) {
     return true;
 }
 
+// Reads the rest of stream; true when it fails on the way. A refusal of a compressed text may
+// be the decoder's garbage, so the decoder has its say before the refusal is explained.
+bool fails_later(FILE* stream) {
+    char rest[4096];
+    while (std::fread(rest, 1, sizeof rest, stream) > 0) {
+    }
+    return std::ferror(stream) != 0;
+}
+
 // ---- the text format ----
 
 // The lines of the text that head holds whole, each without its line end.
@@ -277,7 +286,7 @@ bool rearrange(HFSET set, const Columns& chosen) {
 HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
     HFSET set = fvsLoadStream(sourceStream(source), name);
     if (set == nullptr) {
-        if (!sourceError(source).empty())
+        if (fails_later(sourceStream(source)) && !sourceError(source).empty())
             names->why = std::string(name) + ": " + sourceError(source);
         return nullptr;
     }
@@ -529,6 +538,7 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
     if (load.set == nullptr) return nullptr;
     FILE* stream = sourceStream(source);
     parse_csv(stream, kind, &load);
+    if (load.code != 0 && load.check >= 0) fails_later(stream);
     if (std::ferror(stream) != 0) {
         // A stream that failed part way holds more than was read: never a shortened table.
         names->why =
