@@ -2,6 +2,7 @@
 // explanation, and whole runs on the same data written each way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -264,6 +265,49 @@ TEST(Formats, TheShippedSampleInEveryFormatGivesTheSameReport) {
     const Outcome piped_gz =
         run_tarn({"-l", "-k", "10", "-o", "-i", "-"}, gzip_bytes(testkit::read_file(sample)));
     EXPECT_EQ(piped_gz.out, reference.out);
+}
+
+// Fisher's iris data as shipped (CSV, a header, class names) and rewritten as a user may have
+// it: text with class numbers, TSV with the label first, compressed, piped.
+TEST(Formats, IrisInEveryFormatGivesTheSameReport) {
+    const std::string iris = testkit::read_file(TARN_SOURCE_DIR "/examples/iris.csv");
+    std::string text, tsv, unlabelled;
+    std::vector<std::string> classes;
+    for (size_t start = iris.find('\n') + 1; start < iris.size();) {
+        const size_t end = iris.find('\n', start);
+        std::string line = iris.substr(start, end - start);
+        start = end + 1;
+        const size_t last = line.rfind(',');
+        const std::string name = line.substr(last + 1);
+        std::string features = line.substr(0, last);
+        size_t cls = std::find(classes.begin(), classes.end(), name) - classes.begin();
+        if (cls == classes.size()) classes.push_back(name);
+        std::string spaced = features;
+        std::replace(spaced.begin(), spaced.end(), ',', ' ');
+        text += spaced + " " + std::to_string(cls) + "\n";
+        unlabelled += spaced + " 0\n";
+        std::replace(features.begin(), features.end(), ',', '\t');
+        tsv += name + "\t" + features + "\n";
+    }
+    ASSERT_EQ(classes.size(), 3u);
+    TempFile as_text(text, ".txt"), as_tsv(tsv, ".tsv"), as_gz(gzip_bytes(iris), ".csv.gz");
+    TempFile as_csv(iris, ".csv");
+    const Outcome reference = run_tarn({"-l", "-k", "10", "-o", "-i", as_text.path()});
+    ASSERT_EQ(reference.status, 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-i", as_csv.path()},
+                                                 {"-L", "1", "-i", as_tsv.path()},
+                                                 {"-i", as_gz.path()},
+                                                 {"-f", "csv", "-i", "-"}}) {
+        std::vector<std::string> run = {"-l", "-k", "10", "-o"};
+        run.insert(run.end(), args.begin(), args.end());
+        const Outcome outcome = run_tarn(run, iris);
+        EXPECT_EQ(outcome.out, reference.out) << args.back();
+        EXPECT_EQ(outcome.status, 0) << args.back();
+    }
+    // Without its label column iris keeps all four features: -L none, the names left out.
+    TempFile as_unlabelled(unlabelled);
+    EXPECT_EQ(run_tarn({"-l", "-k", "10", "-L", "none", "-F", "1,2,3,4", "-i", as_csv.path()}).out,
+              run_tarn({"-l", "-k", "10", "-i", as_unlabelled.path()}).out);
 }
 
 TEST(Formats, ClassNamesInTheEvaluationAndThePicture) {
