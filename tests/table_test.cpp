@@ -78,6 +78,8 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
          "1"},
         {"csv, a column left out", "id,x,y,class\na,1.5,0.25,0\nb,-2,3e-3,1\nc,4,50%,0\n", ".csv",
          TABLE_AUTO, nullptr, "x,3"},
+        {"csv, no header, an id column left out", "a,1.5,0.25,0\nb,-2,3e-3,1\nc,4,50%,0\n", ".csv",
+         TABLE_AUTO, nullptr, "2,3"},
         {"tsv", "x\ty\tclass\n1.5\t0.25\tnormal\n-2\t3e-3\tanomaly\n4\t50%\tnormal\n", ".tsv",
          TABLE_AUTO},
         {"text, gzip, label first", gzip_bytes("0 1.5 0.25\n1 -2 3e-3\n0 4 50%\n"), ".gz",

@@ -96,6 +96,17 @@ bool all_digits(const char* text) {
     return true;
 }
 
+// The items of a comma-separated list.
+std::vector<std::string> split_list(std::string_view list) {
+    std::vector<std::string> items;
+    for (;;) {
+        const size_t comma = list.find(',');
+        items.emplace_back(list.substr(0, comma));
+        if (comma == std::string_view::npos) return items;
+        list.remove_prefix(comma + 1);
+    }
+}
+
 // The 0-based column that spec names (a header name first, then a 1-based number), or -1 with
 // *why set.
 int32_t find_column(const std::string& spec, int32_t columns, const std::vector<std::string>& names,
@@ -134,11 +145,8 @@ bool choose_columns(const TableFormat* format, int32_t columns,
         for (int32_t c = 0; c < columns; ++c)
             if (c != chosen->label) chosen->features.push_back(c);
     } else {
-        std::string_view list = format->features;
-        for (;;) {
-            const size_t comma = list.find(',');
-            const int32_t c =
-                find_column(std::string(list.substr(0, comma)), columns, names, "-F", why);
+        for (const std::string& spec : split_list(format->features)) {
+            const int32_t c = find_column(spec, columns, names, "-F", why);
             if (c < 0) return false;
             if (c == chosen->label || chosen->role[c] >= 0) {
                 *why = "-F names " + column_text(c, names) +
@@ -147,8 +155,6 @@ bool choose_columns(const TableFormat* format, int32_t columns,
             }
             chosen->role[c] = 0;
             chosen->features.push_back(c);
-            if (comma == std::string_view::npos) break;
-            list.remove_prefix(comma + 1);
         }
     }
     for (size_t i = 0; i < chosen->features.size(); ++i)
@@ -404,15 +410,26 @@ void data_row(CsvLoad* load) {
 }
 
 // The first row is a header when a field that is not the label's is not a number: a first data
-// row of class names stays data. Without a named label column every field counts.
+// row of class names stays data. Columns that -F leaves out by number do not count either (an
+// id column, say); without a numbered label column, or with a feature named, every field counts.
 bool is_header(const CsvLoad* load) {
-    int32_t label = load->columns - 1;
-    if (load->format->label != nullptr)
-        label = all_digits(load->format->label) ? std::atoi(load->format->label) - 1 : -1;
+    const char* label = load->format->label;
+    const int32_t label_column = label == nullptr    ? load->columns - 1
+                                 : all_digits(label) ? std::atoi(label) - 1
+                                                     : -1;
+    std::vector<bool> counts(static_cast<size_t>(load->columns), load->format->features == nullptr);
+    if (load->format->features != nullptr) {
+        for (const std::string& spec : split_list(load->format->features)) {
+            if (!all_digits(spec.c_str())) return true;  // a name: the row must hold it
+            const long c = std::strtol(spec.c_str(), nullptr, 10) - 1;
+            if (c >= 0 && c < load->columns) counts[static_cast<size_t>(c)] = true;
+        }
+    }
     double value;
     for (int32_t c = 0; c < load->columns; ++c) {
         const std::string& text = load->first[c];
-        if (c != label && !field_number(text.data(), text.size(), &value)) return true;
+        if (counts[c] && c != label_column && !field_number(text.data(), text.size(), &value))
+            return true;
     }
     return false;
 }
