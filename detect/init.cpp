@@ -31,18 +31,18 @@ const char* input_name(const char* name) {
     return is_standard_input(name) ? "standard input" : name;
 }
 
-// Loads p->instr in the format p asks for, keeping the names in p->names; prints the load's
-// explanation of a refusal, or its warning, on standard error.
+// Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
+// record; prints the load's explanation of a refusal, or its warning, on standard error.
 HFSET load_input(Parameters* p) {
     const TableFormat format{p->format, p->label_column, p->feature_columns};
+    TableNames unkept;
+    TableNames* names = p->names != nullptr ? p->names : &unkept;
     const char* name = p->instr;
-    HFSET set = is_standard_input(name)
-                    ? tableLoadStream(stdin, input_name(name), &format, p->names)
-                    : tableLoad(name, &format, p->names);
-    if (set == nullptr && !p->names->why.empty())
-        std::fprintf(stderr, "%s\n", p->names->why.c_str());
-    if (set != nullptr && !p->names->warning.empty())
-        std::fprintf(stderr, "tarn: %s\n", p->names->warning.c_str());
+    HFSET set = is_standard_input(name) ? tableLoadStream(stdin, input_name(name), &format, names)
+                                        : tableLoad(name, &format, names);
+    if (set == nullptr && !names->why.empty()) std::fprintf(stderr, "%s\n", names->why.c_str());
+    if (set != nullptr && !names->warning.empty())
+        std::fprintf(stderr, "tarn: %s\n", names->warning.c_str());
     return set;
 }
 

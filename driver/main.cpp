@@ -22,7 +22,6 @@ void release(Graph* g, Parameters* parap) {
     std::free(parap->label_column);
     std::free(parap->feature_columns);
     std::free(parap->outlier_name);
-    delete parap->names;
     std::free(parap);
 }
 
@@ -32,6 +31,8 @@ int main(int argc, char** argv) {
     long watch = setwatch();
     (void)watch;  // kept for prtime; a run prints no timing line
     Parameters* parap = init_params();
+    TableNames names;  // column and class names, for the evaluation and the picture
+    parap->names = &names;
     parse_params(parap, argc, argv);
     open_files(parap);
     progress_start();

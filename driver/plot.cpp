@@ -151,8 +151,9 @@ std::vector<Point> collect_points(Graph* g) {
 
 // The title of feature column i: its name from the input, or "column <i + 1>".
 std::string column_title(const Parameters* p, size_t i) {
-    const std::vector<std::string>& names = p->names->features;
-    return i < names.size() ? xml_escape(names[i].c_str()) : "column " + std::to_string(i + 1);
+    if (p->names != nullptr && i < p->names->features.size())
+        return xml_escape(p->names->features[i].c_str());
+    return "column " + std::to_string(i + 1);
 }
 
 void print_axes(FILE* out, const Axis& x, const Axis& y, const char* x_title, const char* y_title) {

@@ -46,6 +46,13 @@ int32_t to_int32(const char* text) {
     std::exit(-1);
 }
 
+// Whether text starts as atoi reads a number.
+bool is_number(const char* text) {
+    char* end;
+    std::strtol(text, &end, 10);
+    return end != text;
+}
+
 char* copy_text(const char* text) {
     size_t length = std::strlen(text);
     char* copy = static_cast<char*>(allocate(length + 1, NO_INIT));
@@ -80,7 +87,7 @@ Parameters* init_params() {
     p->label_column = nullptr;
     p->feature_columns = nullptr;
     p->outlier_name = nullptr;
-    p->names = new TableNames;
+    p->names = nullptr;
     return p;
 }
 
@@ -125,8 +132,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'P':
                 parap->outlier_label = to_int32(optarg);
-                std::free(parap->outlier_name);
-                parap->outlier_name = copy_text(optarg);
+                std::free(parap->outlier_name);  // a later -P replaces the class name
+                parap->outlier_name = is_number(optarg) ? nullptr : copy_text(optarg);
                 break;
             case 'g':
                 std::free(parap->plotstr);  // a later -g replaces the name
@@ -189,23 +196,22 @@ void print_usage() {
 
 void resolve_outlier_class(Parameters* p) {
     if (p->outlier_name == nullptr) return;
-    const std::vector<std::string>& classes = p->names->classes;
-    for (size_t c = 0; c < classes.size(); ++c) {
-        if (classes[c] == p->outlier_name) {
-            p->outlier_label = static_cast<int32_t>(c);
-            return;
+    if (p->names != nullptr) {
+        const std::vector<std::string>& classes = p->names->classes;
+        for (size_t c = 0; c < classes.size(); ++c) {
+            if (classes[c] == p->outlier_name) {
+                p->outlier_label = static_cast<int32_t>(c);
+                return;
+            }
         }
     }
-    char* end;
-    std::strtol(p->outlier_name, &end, 10);
-    if (end != p->outlier_name) return;  // a number, read as always
     std::printf("-P %s names no class of the input\n", p->outlier_name);
     std::exit(-1);
 }
 
 std::string label_text(const Parameters* p, int32_t label) {
-    const std::vector<std::string>& classes = p->names->classes;
-    if (label >= 0 && static_cast<size_t>(label) < classes.size()) return classes[label];
+    if (p->names != nullptr && label >= 0 && static_cast<size_t>(label) < p->names->classes.size())
+        return p->names->classes[label];
     return std::to_string(label);
 }
 

@@ -10,7 +10,8 @@ struct Graph;
 struct TableNames;
 
 // The whole configuration of a run. Created with its defaults by init_params, filled once by
-// parse_params and only read afterwards; the record owns instr. Flags are 0 or 1.
+// parse_params and only read afterwards; the record owns instr and the other text copies. Flags
+// are 0 or 1.
 struct Parameters {
     int32_t k;              // neighbours each vertex keeps (-k, default 3)
     int32_t I;              // in-degree limit of the default rule (-I, default 0)
@@ -34,8 +35,9 @@ struct Parameters {
     int32_t format;         // -f: a TableKind, TABLE_AUTO by the name (default)
     char* label_column;     // -L: label column name, number or "none", a heap copy, or null
     char* feature_columns;  // -F: feature columns, a heap copy, or null for all but the label
-    char* outlier_name;     // -P as given, a heap copy: a class name or a number, or null
-    TableNames* names;      // what the load learnt (column and class names), owned
+    char* outlier_name;     // -P when it is not a number: a class name, a heap copy, or null
+    TableNames* names;      // what the load learnt (column and class names), the driver's
+                            // record, not owned; null: nothing is kept
 };
 
 // Build identification printed first in the usage text.
