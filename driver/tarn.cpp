@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <vector>
 
 #include <sys/time.h>
 
@@ -20,13 +21,14 @@
 #include "driver/progress.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "vectors/table.h"
 
 const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:x";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xf:L:F:";
 
 // kOptions followed by every rule's letter.
 const char* option_string() {
@@ -73,6 +75,13 @@ int32_t to_int32(const char* text) {
     std::exit(-1);
 }
 
+// Whether text starts as atoi reads a number.
+bool is_number(const char* text) {
+    char* end;
+    std::strtol(text, &end, 10);
+    return end != text;
+}
+
 char* copy_text(const char* text) {
     size_t length = std::strlen(text);
     char* copy = static_cast<char*>(allocate(length + 1, NO_INIT));
@@ -103,6 +112,11 @@ Parameters* init_params() {
     p->outlier_label = 1;
     p->plotstr = nullptr;
     p->index = 0;
+    p->format = TABLE_AUTO;
+    p->label_column = nullptr;
+    p->feature_columns = nullptr;
+    p->outlier_name = nullptr;
+    p->names = nullptr;
     return p;
 }
 
@@ -136,6 +150,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'P':
                 parap->outlier_label = to_int32(optarg);
+                std::free(parap->outlier_name);  // a later -P replaces the class name
+                parap->outlier_name = is_number(optarg) ? nullptr : copy_text(optarg);
                 break;
             case 'g':
                 std::free(parap->plotstr);  // a later -g replaces the name
@@ -143,6 +159,18 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'x':
                 parap->index = 1;
+                break;
+            case 'f':
+                parap->format = tableKindOf(optarg);
+                if (parap->format < 0) print_usage();
+                break;
+            case 'L':
+                std::free(parap->label_column);
+                parap->label_column = copy_text(optarg);
+                break;
+            case 'F':
+                std::free(parap->feature_columns);
+                parap->feature_columns = copy_text(optarg);
                 break;
             default:
                 print_usage();
@@ -177,6 +205,9 @@ void print_usage() {
     std::printf("             -P [outlier label]\n");
     std::printf("             -g [svg plot file]\n");
     std::printf("             -x  (exact spatial index)\n");
+    std::printf("             -f [csv|tsv|text]\n");
+    std::printf("             -L [label column or none]\n");
+    std::printf("             -F [feature columns]\n");
     std::exit(-1);
 }
 
@@ -197,11 +228,32 @@ int32_t print_results(Graph* g, Parameters* p) {
 
 namespace {
 
+// After the load: -P's class name, when the input has one of that name, becomes the outlier
+// label. A -P that is neither a number nor a class of the input prints a message and ends the
+// process with status -1.
+void resolve_outlier_class(Parameters* p) {
+    if (p->outlier_name == nullptr) return;
+    if (p->names != nullptr) {
+        const std::vector<std::string>& classes = p->names->classes;
+        for (size_t c = 0; c < classes.size(); ++c) {
+            if (classes[c] == p->outlier_name) {
+                p->outlier_label = static_cast<int32_t>(c);
+                return;
+            }
+        }
+    }
+    std::printf("-P %s names no class of the input\n", p->outlier_name);
+    std::exit(-1);
+}
+
 void release(Graph* g, Parameters* parap) {
     free_graph(g);
     std::free(g);
     std::free(parap->instr);
     std::free(parap->plotstr);
+    std::free(parap->label_column);
+    std::free(parap->feature_columns);
+    std::free(parap->outlier_name);
     std::free(parap);
 }
 
@@ -209,11 +261,14 @@ int run(int argc, char** argv) {
     long watch = setwatch();
     (void)watch;  // kept for prtime; a run prints no timing line
     Parameters* parap = init_params();
+    TableNames names;  // column and class names, for the evaluation and the picture
+    parap->names = &names;
     parse_params(parap, argc, argv);
     open_files(parap);
     tarn::progress_start();
     Graph* g = init(parap);
     tarn::progress_stop();
+    resolve_outlier_class(parap);
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
     if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {
