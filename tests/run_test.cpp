@@ -114,7 +114,8 @@ TEST(Run, AFileThatCannotBeLoadedIsNamed) {
     TempFile malformed_file("1 0\n2 0\n# fine so far\n1,2 0\n");
     Outcome malformed = run_tarn({"-k", "1", "-i", malformed_file.path()});
     EXPECT_EQ(malformed.err,
-              "Problem in line 4\nfvector.c (1224): error 6 (Invalid file format)\n");
+              "Problem in line 4\nfvector.c (1224): error 6 (Invalid file format)\n"
+              "line 4: a comma must be followed by white space in the text format (use -f csv)\n");
     EXPECT_EQ(malformed.out, "Cannot load vectors from " + malformed_file.path() + "\n");
     EXPECT_EQ(malformed.status, 255);
 }

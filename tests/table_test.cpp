@@ -187,6 +187,28 @@ TEST(Table, RefusalsSayWhereAndWhat) {
     }
 }
 
+// The text format's refusals of a line, replayed on the text the loader keeps: where and what.
+TEST(Table, TextRefusalsSayWhereAndWhat) {
+    const std::string far(70000, '\n');  // the refused line lies beyond the text kept
+    const std::pair<std::string, std::string> cases[] = {
+        {"x y label\n1 2 0\n",
+         "line 1, field 1: \"x\" is not a number (a header row? name the file .csv or use -f csv)"},
+        {"1,2,0\n3,4,1\n",
+         "line 1: a comma must be followed by white space in the text format (use -f csv)"},
+        {"# a b c\n1 2 0\n\n3 4 5 1\n6 7\n", "line 5 has 2 values, line 4 has 4"},
+        {"1 2 0\n3 NaN 1\n", "line 2: NaN and Inf are accepted on the first data line only"},
+        {"1 2 0\n3 4% 1\n5 six 0", "line 3, field 2: \"six\" is not a number"},
+        {"1 2 0\n" + far + "1 x 0\n", ""},
+    };
+    for (const auto& [contents, why] : cases) {
+        TempFile file(contents);
+        Loaded loaded = load(file.path(), TABLE_TEXT);
+        EXPECT_EQ(loaded.set, nullptr) << why;
+        EXPECT_EQ(loaded.names.why, why);
+        fvsDestroy(loaded.set);
+    }
+}
+
 // A compressed stream cut short or damaged is a failed load with the decoder's reason, in every
 // format: never a shorter data set.
 TEST(Table, DamagedCompressedInputIsRefused) {

@@ -4,6 +4,7 @@
 
 #include <csv.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -254,6 +255,70 @@ std::string data_line_text(const std::string& head, int32_t position) {
     return "vector " + std::to_string(position + 1);
 }
 
+// What breaks the text format's line grammar in one data line, "" when nothing does; *count
+// gets the values read. The grammar is the reader's: items of a number (nothing read counts as
+// 0), an optional "%", an optional ",", then white space or the end of the line.
+std::string line_fault(std::string_view line, size_t number, bool first, int32_t* count) {
+    const std::string where = "line " + std::to_string(number);
+    if (line.find('\0') != std::string_view::npos) return where + " holds a NUL byte";
+    const std::string text(line);
+    const char* p = text.c_str();
+    *count = 0;
+    for (int32_t field = 1;; ++field) {
+        while (*p != '\0' && std::strchr(" \t\v\f\r", *p) != nullptr)
+            ++p;
+        if (*p == '\0') return "";
+        char* end = nullptr;
+        readnumsStrtod(p, &end);
+        const char* after = end + (*end == '%' ? 1 : 0);
+        const bool comma = *after == ',';
+        after += comma ? 1 : 0;
+        if (*after != '\0' && std::strchr(" \t\v\f\r", *after) == nullptr) {
+            if (comma && after > p + 1) {
+                return where + ": a comma must be followed by white space in the text format " +
+                       "(use -f csv)";
+            }
+            const std::string token(p, std::min<size_t>(std::strcspn(p, " \t\v\f\r"), 40));
+            return where + ", field " + std::to_string(field) + ": \"" + token +
+                   "\" is not a number" +
+                   (first ? " (a header row? name the file .csv or use -f csv)" : "");
+        }
+        ++*count;
+        p = after;
+    }
+}
+
+// Where and why the text format refused a file, when the refused line lies within the head
+// the source kept: the loader's line rules replayed on that text. "" when the head ends first.
+std::string text_refusal(const std::string& head) {
+    std::vector<std::string_view> lines = whole_lines(head);
+    const size_t whole = lines.empty() ? 0 : size_t(lines.back().end() - head.data()) + 1;
+    if (head.size() < kSourceHead && whole < head.size()) {
+        lines.emplace_back(head.data() + whole, head.size() - whole);  // a last line without end
+    }
+    size_t previous = 0;  // the data line before, 1-based; 0 before the first
+    int32_t previous_count = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (!is_data_line(lines[i]) && lines[i].find('\0') == std::string_view::npos) continue;
+        int32_t count = 0;
+        const std::string fault = line_fault(lines[i], i + 1, previous == 0, &count);
+        if (!fault.empty()) return fault;
+        if (previous != 0 && (lines[i].find("NaN") != std::string_view::npos ||
+                              lines[i].find("Inf") != std::string_view::npos)) {
+            return "line " + std::to_string(i + 1) +
+                   ": NaN and Inf are accepted on the first data line only";
+        }
+        if (previous != 0 && count < previous_count) {
+            return "line " + std::to_string(i + 1) + " has " + std::to_string(count) +
+                   " values, line " + std::to_string(previous) + " has " +
+                   std::to_string(previous_count);
+        }
+        previous = i + 1;
+        previous_count = count;
+    }
+    return "";
+}
+
 // A label column that holds a fraction is most likely a feature of a file without labels.
 std::string fraction_label_warning(HFSET set, const std::string& head) {
     for (int32_t p = 0; p < set->vector_number; ++p) {
@@ -292,8 +357,11 @@ bool rearrange(HFSET set, const Columns& chosen) {
 HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
     HFSET set = fvsLoadStream(sourceStream(source), name);
     if (set == nullptr) {
-        if (fails_later(sourceStream(source)) && !sourceError(source).empty())
+        if (fails_later(sourceStream(source)) && !sourceError(source).empty()) {
             names->why = std::string(name) + ": " + sourceError(source);
+        } else {
+            names->why = text_refusal(sourceHead(source));
+        }
         return nullptr;
     }
     const int32_t columns = set->vector_size;
