@@ -1,5 +1,6 @@
 #include "detect/core.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <new>
@@ -78,6 +79,7 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     const Array<Vertex*> vertices = graph_vertices(graphp);
     if (std::optional<Error> failure = check_dimensions(vertices)) return failure;
+    if (p->standardise == 1) standardise(vertices);
     const int32_t threads = construction_threads(p->threads);
     const bool indexed = p->index == 1 && tree_applies(vertices);
     const int32_t dim = fvGetDim(vertices[0]->vector);
@@ -97,6 +99,7 @@ void run_rule(Graph* graphp, const Parameters* p) {
     Parameters options = *p;
     reserve_cursors(kNestedWalks);
     selected_rule(p).run(graphp, &options);
+    if (p->share > 0) mark_most_outlying(graphp, p);
 }
 
 // Runs body under AllocationFailuresThrow, turning a failed allocation into its error.
@@ -158,6 +161,28 @@ void read_verdict(const Array<Vertex*>& vertices, const Parameters* p, Verdict* 
 }
 
 }  // namespace
+
+void standardise(const Array<Vertex*>& vertices) {
+    if (vertices.empty()) return;
+    const double n = static_cast<double>(vertices.size());
+    const int32_t features = fvGetDim(vertices[0]->vector) - 1;
+    for (int32_t c = 0; c < features; ++c) {
+        double sum = 0.0;
+        for (Vertex* v : vertices)
+            sum += v->vector->vector[c];
+        const double mean = sum / n;
+        double squares = 0.0;
+        for (Vertex* v : vertices) {
+            const double deviation = v->vector->vector[c] - mean;
+            squares += deviation * deviation;
+        }
+        const double sd = std::sqrt(squares / n);
+        for (Vertex* v : vertices) {
+            double& x = v->vector->vector[c];
+            x = sd > 0 ? (x - mean) / sd : x - mean;
+        }
+    }
+}
 
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {
     return reporting([&]() -> std::optional<Error> {

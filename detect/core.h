@@ -43,10 +43,19 @@ struct Verdict {
     Array<double> score;            // the rule's ranking score
 };
 
+// Standardises the feature columns of the vertices (every component but the last, which holds
+// the label's 0): each becomes (x − mean) / sd, a constant column (sd 0) x − mean. In doubles,
+// column by column, every sum in vertex order: mean = sum / n, variance = (sum of (x − mean)²)
+// / n, sd = sqrt(variance), then one subtraction and one division per value. So the result is
+// the same to the bit however the graph is built afterwards. A column holding a not-a-number
+// or an infinite value keeps no finite value. The vertices need one dimension.
+void standardise(const Array<Vertex*>& vertices);
+
 // Builds the k-nearest-neighbour graph of graphp's vertices (inserted in order, no edges yet)
-// after checking k, the dimensions and the memory the graph needs, then runs the one rule p
-// selects. On failure the error comes back and graphp holds its vertices and whatever edges it
-// had got; the caller releases it as always.
+// after checking k, the dimensions and the memory the graph needs (standardising the features
+// first with p->standardise), then runs the one rule p selects, and with p->share replaces its
+// marks by the most outlying share (mark_most_outlying). On failure the error comes back and graphp
+// holds its vertices and whatever edges it had got; the caller releases it as always.
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last

@@ -1,5 +1,8 @@
 #include "detect/lof.h"
 
+#include <cmath>
+#include <limits>
+
 #include "driver/parameters.h"
 
 namespace {
@@ -7,6 +10,17 @@ namespace {
 // The k-distance of u: the distance to its farthest kept neighbour.
 double k_distance(const Vertex* u) {
     return u->outf->dist;
+}
+
+// Whether v's density or a neighbour's is +infinity.
+bool meets_infinite_density(Vertex* v) {
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    if (lrd(v) == kInfinity) return true;
+    // A plain walk of the outbound list, which may stop half way.
+    for (Edge* e = v->outn; e != nullptr; e = e->next) {
+        if (lrd(vertex_edge_to(e)) == kInfinity) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -40,3 +54,21 @@ int32_t lof_main(Graph* g, Parameters* p) {
     }
     return 0;
 }
+
+namespace tarn {
+
+DuplicateScores duplicate_scores(Graph* g) {
+    DuplicateScores counts{0, 0};
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        if (std::isfinite(v->lof) || !meets_infinite_density(v)) continue;
+        if (std::isnan(v->lof)) {
+            ++counts.nan;
+        } else if (v->lof > 0) {
+            ++counts.inf;
+        }
+    }
+    return counts;
+}
+
+}  // namespace tarn

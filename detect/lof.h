@@ -21,4 +21,20 @@ double lof(Graph* g, Vertex* v);
 // The local reachability density of v: 1 / (mean reachability distance to its neighbours).
 double lrd(Vertex* v);
 
+namespace tarn {
+
+// The vertices whose stored local outlier factor an infinite density made not-a-number or
+// infinite: their own density or a neighbour's is +infinity, which a zero sum of reachability
+// distances (duplicated points) gives. Scores made non-finite otherwise (a not-a-number or
+// infinite coordinate) are not counted.
+struct DuplicateScores {
+    int32_t nan;  // vertices scoring not-a-number
+    int32_t inf;  // vertices scoring +infinity
+};
+
+// Counts them over g once lof_main has run.
+DuplicateScores duplicate_scores(Graph* g);
+
+}  // namespace tarn
+
 #endif

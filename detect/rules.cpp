@@ -1,10 +1,14 @@
 #include "detect/rules.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <cmath>
+#include <functional>
 #include <limits>
 
 #include "detect/lof.h"
 #include "driver/parameters.h"
+#include "driver/util.h"
 
 namespace {
 
@@ -160,6 +164,47 @@ int32_t inbound_count(Vertex* v) {
 
 double ranking_score(Vertex* v, const Parameters* p) {
     return selected_rule(p).score(v, p);
+}
+
+}  // namespace tarn
+
+namespace tarn {
+
+int32_t share_count(double share, int32_t n) {
+    const double product = share * static_cast<double>(n);
+    const double whole = std::round(product);
+    const double count = std::fabs(product - whole) <= product * 1e-12 ? whole : std::ceil(product);
+    return static_cast<int32_t>(std::clamp(count, 1.0, static_cast<double>(n)));
+}
+
+void mark_most_outlying(Graph* g, const Parameters* p) {
+    const Rule& rule = selected_rule(p);
+    // Scores turned so that higher is more outlying; not-a-number ones take no place.
+    auto outlying = [&](Vertex* v) {
+        const double score = rule.score(v, p);
+        return rule.higher_is_outlying ? score : -score;
+    };
+    Array<double> ranked;
+    ranked.reserve(static_cast<size_t>(get_nvert(g)));
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        const double score = outlying(v);
+        if (!std::isnan(score)) ranked.push_back(score);
+    }
+    const size_t count =
+        std::min(static_cast<size_t>(share_count(p->share, get_nvert(g))), ranked.size());
+    // The score of the last vertex taken; every vertex at least as outlying is marked.
+    double cut = std::numeric_limits<double>::infinity();
+    if (count > 0) {
+        std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(count - 1),
+                         ranked.end(), std::greater<double>());
+        cut = ranked[count - 1];
+    }
+    it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        const bool marked = count > 0 && outlying(v) >= cut;
+        vertex_indegree_set(v, marked ? 0 : std::max(inbound_count(v), 1));
+    }
 }
 
 }  // namespace tarn

@@ -82,6 +82,18 @@ int32_t inbound_count(Vertex* v);
 // nobody keeps (the rule skips it, it is marked from the start).
 double ranking_score(Vertex* v, const Parameters* p);
 
+// ⌈share × n⌉ for a share in (0, 1], kept within 1 … n. A product within a relative 1e-12 of a
+// whole number counts as that number: a decimal share is stored a little off (0.07 × 100 is
+// 7.000000000000001 in doubles), and the user asked for 7 of 100, not 8.
+int32_t share_count(double share, int32_t n);
+
+// Replaces the marks of the rule p selects, once it has run, by the share p->share of the most
+// outlying vertices: the share_count most outlying by the ranking score, in the rule's
+// direction, and every vertex tied with the last of them; a not-a-number score is never
+// marked. The in-degree field then holds only the mark: 0 for a marked vertex, else its inbound
+// count or 1 when nobody keeps it (the inbound lists still give the in-degrees).
+void mark_most_outlying(Graph* g, const Parameters* p);
+
 }  // namespace tarn
 
 #endif

@@ -38,6 +38,12 @@ struct Parameters {
     char* outlier_name;     // -P when it is not a number: a class name, a heap copy, or null
     TableNames* names;      // what the load learnt (column and class names), the driver's
                             // record, not owned; null: nothing is kept
+    int32_t print_score;    // -s: the rule's ranking score as the report's first field
+    double share;           // -c: mark this share, in (0, 1], of the most outlying vectors by
+                            // the ranking score instead of the rule's threshold; 0: off
+    int32_t standardise;    // -z: feature columns centred and scaled before any distance
+    int32_t plot_x;         // -G: the feature columns the picture plots, 0-based; -1 (the
+    int32_t plot_y;         // default): the first two
 };
 
 #endif

@@ -22,6 +22,11 @@ constexpr const char* kInlierColour = "#3b75af";
 constexpr const char* kMarkedColour = "#d62728";
 constexpr const char* kRingColour = "#111111";
 constexpr int kMaxTicks = 12;
+// Above this many vectors the unmarked, unlabelled ones are drawn as one translucent path of
+// small squares, one per occupied cell of kCell × kCell units, so that the file's size is
+// bounded by the canvas rather than growing with the input.
+constexpr size_t kCloudAbove = 2000;
+constexpr int32_t kCell = 3;
 
 struct Point {
     int32_t position;  // 1-based position in the file
@@ -129,7 +134,7 @@ size_t utf8_length(const unsigned char* s, size_t i) {
     return 0;
 }
 
-std::vector<Point> collect_points(Graph* g) {
+std::vector<Point> collect_points(Graph* g, const Parameters* p) {
     std::vector<Point> points;
     int32_t position = 0;
     Iterator* it = iterate_start();
@@ -138,7 +143,10 @@ std::vector<Point> collect_points(Graph* g) {
         int32_t features = fvGetDim(v->vector) - 1;  // the last component held the label
         const double* values = v->vector->vector;
         Point point{position, 0, 0, v->lof, v->flag, tarn::vertex_marked(v)};
-        if (features >= 2) {
+        if (p->plot_x >= 0) {
+            point.x = values[p->plot_x];
+            point.y = values[p->plot_y];
+        } else if (features >= 2) {
             point.x = values[0];
             point.y = values[1];
         } else {
@@ -204,6 +212,60 @@ void print_point(FILE* out, const Point& pt, const Axis& x, const Axis& y, bool 
                  ringed ? kRingColour : "#ffffff", ringed ? "1.5" : "0.5", pt.position,
                  tarn::xml_escape(tableLabelText(p->names, pt.label).c_str()).c_str(), pt.score,
                  pt.marked ? ", marked" : "");
+}
+
+// Whether pt goes into the inliers' cloud of a big picture: neither marked nor labelled.
+bool in_cloud(const Point& pt, const Parameters* p) {
+    return pt.marked == 0 && pt.label != p->outlier_label;
+}
+
+// The inliers' cloud: one path, a square per occupied cell, in file order. Returns the number
+// of its vectors not drawn for a non-finite coordinate.
+int32_t print_cloud(FILE* out, const std::vector<Point>& points, const Axis& x, const Axis& y,
+                    const Parameters* p) {
+    constexpr int32_t columns = static_cast<int32_t>(kWidth) / kCell + 1;
+    constexpr int32_t rows = static_cast<int32_t>(kHeight) / kCell + 1;
+    std::vector<bool> occupied(static_cast<size_t>(columns * rows));
+    int32_t hidden = 0, drawn = 0;
+    std::string path;
+    for (const Point& pt : points) {
+        if (!in_cloud(pt, p)) continue;
+        if (!std::isfinite(pt.x) || !std::isfinite(pt.y)) {
+            ++hidden;
+            continue;
+        }
+        ++drawn;
+        const int32_t column =
+            std::clamp(static_cast<int32_t>(x.map(pt.x)) / kCell, 0, columns - 1);
+        const int32_t row = std::clamp(static_cast<int32_t>(y.map(pt.y)) / kCell, 0, rows - 1);
+        const size_t cell = static_cast<size_t>(row * columns + column);
+        if (occupied[cell]) continue;
+        occupied[cell] = true;
+        char square[48];
+        std::snprintf(square, sizeof square, "M%d %dh2v2h-2z", column * kCell, row * kCell);
+        path += square;
+    }
+    std::fprintf(out,
+                 "<path class=\"inlier\" fill=\"%s\" fill-opacity=\"0.45\" d=\"%s\"><title>%d "
+                 "vectors not marked, one square per occupied cell</title></path>\n",
+                 kInlierColour, path.c_str(), drawn);
+    return hidden;
+}
+
+// What the rule's marks were cut at, for the title: the share with -c, else the rule's own
+// threshold (-I of the default rule, -T of the others; the mutual rule has none).
+std::string cut_text(const tarn::Rule& rule, const Parameters* p) {
+    char text[64];
+    if (p->share > 0) {
+        std::snprintf(text, sizeof text, ", share %g", p->share);
+    } else if (rule.kind == tarn::RULE_INDEGREE) {
+        std::snprintf(text, sizeof text, ", I = %d", p->I);
+    } else if (rule.kind != tarn::RULE_MKNN) {
+        std::snprintf(text, sizeof text, ", T = %g", p->th);
+    } else {
+        text[0] = '\0';
+    }
+    return text;
 }
 
 void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bool sized,
@@ -281,7 +343,7 @@ std::string xml_escape(const char* text) {
 int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
     const tarn::Rule& rule = tarn::selected_rule(p);
     const bool sized = rule.kind == tarn::RULE_LOF;
-    std::vector<Point> points = collect_points(g);
+    std::vector<Point> points = collect_points(g, p);
     std::vector<double> xs, ys;
     int32_t features = g->top != nullptr ? fvGetDim(g->top->vector) - 1 : 0;
     for (const Point& pt : points) {
@@ -298,12 +360,14 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
                  "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
                  kWidth, kHeight, kWidth, kHeight);
     std::string file = tarn::xml_escape(p->instr);
-    std::fprintf(
-        out,
-        "<text x=\"%.2f\" y=\"32\" font-size=\"16\" fill=\"#111111\">%s rule, k = %d, %s</text>\n",
-        kLeft, rule.name, p->k, file.c_str());
-    const std::string first = column_title(p, 0), second = column_title(p, 1);
-    if (features >= 2) {
+    std::fprintf(out,
+                 "<text x=\"%.2f\" y=\"32\" font-size=\"16\" fill=\"#111111\">%s rule, k = %d%s, "
+                 "%s</text>\n",
+                 kLeft, rule.name, p->k, cut_text(rule, p).c_str(), file.c_str());
+    const bool chosen = p->plot_x >= 0;
+    const std::string first = column_title(p, chosen ? static_cast<size_t>(p->plot_x) : 0);
+    const std::string second = column_title(p, chosen ? static_cast<size_t>(p->plot_y) : 1);
+    if (chosen || features >= 2) {
         print_axes(out, x, y, first.c_str(), second.c_str());
     } else {
         print_axes(out, x, y, "position in the file",
@@ -311,11 +375,13 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
     }
 
     // Inliers first, so that marked points are drawn on top of them.
+    const bool cloud = points.size() > kCloudAbove;
     int32_t hidden = 0;
     std::fprintf(out, "<g>\n");
+    if (cloud) hidden += print_cloud(out, points, x, y, p);
     for (int32_t pass = 0; pass < 2; ++pass) {
         for (const Point& pt : points) {
-            if (pt.marked != pass) continue;
+            if (pt.marked != pass || (cloud && in_cloud(pt, p))) continue;
             if (!std::isfinite(pt.x) || !std::isfinite(pt.y)) {
                 ++hidden;
                 continue;

@@ -1,6 +1,7 @@
 #include "driver/tarn.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,12 +16,14 @@
 #include <sys/time.h>
 
 #include "detect/init.h"
+#include "detect/lof.h"
 #include "detect/rules.h"
 #include "driver/evaluate.h"
 #include "driver/plot.h"
 #include "driver/progress.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "vectors/fvector.h"
 #include "vectors/table.h"
 
 const char* id = "Wed Nov 17 15:58:03 EET 2004";
@@ -28,7 +31,15 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xf:L:F:";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xf:L:F:sc:zG:";
+
+// The long options, which only print: the usage text or the version, and status 0.
+enum LongOption { kHelp = 0x100, kVersion };
+constexpr option kLongOptions[] = {
+    {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
 
 // kOptions followed by every rule's letter.
 const char* option_string() {
@@ -82,6 +93,57 @@ bool is_number(const char* text) {
     return end != text;
 }
 
+// -c's share: atof's syntax, and in (0, 1] (a not-a-number is not); else the usage text.
+double to_share(const char* text) {
+    const double share = std::strtod(text, nullptr);
+    if (!(share > 0.0 && share <= 1.0)) print_usage();
+    return share;
+}
+
+// -G's "i,j": two feature column numbers from 1, stored from 0; anything else gets the usage
+// text.
+void to_plot_columns(const char* text, Parameters* p) {
+    char* end;
+    const long x = std::strtol(text, &end, 10);
+    if (end == text || *end != ',') print_usage();
+    const char* second = end + 1;
+    const long y = std::strtol(second, &end, 10);
+    const long most = std::numeric_limits<int32_t>::max();
+    if (end == second || *end != '\0' || x < 1 || y < 1 || x > most || y > most) print_usage();
+    p->plot_x = static_cast<int32_t>(x - 1);
+    p->plot_y = static_cast<int32_t>(y - 1);
+}
+
+// The usage text on standard output, without ending the process.
+void write_usage() {
+    std::printf("%s\n", id);
+    std::printf("tarn: outlier detection on the k-nearest-neighbour graph of a vector file\n");
+    std::printf("prints one line per vector: its score and its label (the last column)\n");
+    std::printf("\n");
+    std::printf("usage: tarn  -i [ts]\n");
+    std::printf("             -i -  (read the vectors from standard input)\n");
+    std::printf("             -k [n of neighbours]\n");
+    std::printf("             -I [indegree]\n");
+    for (const tarn::Rule& rule : tarn::rules()) {
+        if (rule.usage != nullptr) std::printf("             %s\n", rule.usage);
+    }
+    std::printf("             -T  [Threshold]\n");
+    std::printf("             -j [n of threads, 0 for all processors]\n");
+    std::printf("             -o  (print outlier marks)\n");
+    std::printf("             -e  (evaluate against the labels)\n");
+    std::printf("             -P [outlier label]\n");
+    std::printf("             -g [svg plot file]\n");
+    std::printf("             -x  (exact spatial index)\n");
+    std::printf("             -f [csv|tsv|text]\n");
+    std::printf("             -L [label column or none]\n");
+    std::printf("             -F [feature columns]\n");
+    std::printf("             -s  (print the rule's score)\n");
+    std::printf("             -c [share of the most outlying to mark]\n");
+    std::printf("             -z  (standardise the features)\n");
+    std::printf("             -G [feature columns to plot, as i,j]\n");
+    std::printf("             --help, --version\n");
+}
+
 char* copy_text(const char* text) {
     size_t length = std::strlen(text);
     char* copy = static_cast<char*>(allocate(length + 1, NO_INIT));
@@ -117,12 +179,17 @@ Parameters* init_params() {
     p->feature_columns = nullptr;
     p->outlier_name = nullptr;
     p->names = nullptr;
+    p->print_score = 0;
+    p->share = 0.0;
+    p->standardise = 0;
+    p->plot_x = -1;
+    p->plot_y = -1;
     return p;
 }
 
 void parse_params(Parameters* parap, int argc, char** argv) {
     int option;
-    while ((option = getopt(argc, argv, option_string())) != -1) {
+    while ((option = getopt_long(argc, argv, option_string(), kLongOptions, nullptr)) != -1) {
         if (select_rule(parap, option)) continue;
         switch (option) {
             case 'i':
@@ -172,6 +239,24 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 std::free(parap->feature_columns);
                 parap->feature_columns = copy_text(optarg);
                 break;
+            case 's':
+                parap->print_score = 1;
+                break;
+            case 'c':
+                parap->share = to_share(optarg);
+                break;
+            case 'z':
+                parap->standardise = 1;
+                break;
+            case 'G':
+                to_plot_columns(optarg, parap);
+                break;
+            case kHelp:
+                write_usage();
+                std::exit(0);
+            case kVersion:
+                std::printf("tarn %s\n", TARN_VERSION);
+                std::exit(0);
             default:
                 print_usage();
         }
@@ -187,27 +272,7 @@ void open_files(Parameters* p) {
 }
 
 void print_usage() {
-    std::printf("%s\n", id);
-    std::printf("tarn: outlier detection on the k-nearest-neighbour graph of a vector file\n");
-    std::printf("prints one line per vector: its score and its label (the last column)\n");
-    std::printf("\n");
-    std::printf("usage: tarn  -i [ts]\n");
-    std::printf("             -i -  (read the vectors from standard input)\n");
-    std::printf("             -k [n of neighbours]\n");
-    std::printf("             -I [indegree]\n");
-    for (const tarn::Rule& rule : tarn::rules()) {
-        if (rule.usage != nullptr) std::printf("             %s\n", rule.usage);
-    }
-    std::printf("             -T  [Threshold]\n");
-    std::printf("             -j [n of threads, 0 for all processors]\n");
-    std::printf("             -o  (print outlier marks)\n");
-    std::printf("             -e  (evaluate against the labels)\n");
-    std::printf("             -P [outlier label]\n");
-    std::printf("             -g [svg plot file]\n");
-    std::printf("             -x  (exact spatial index)\n");
-    std::printf("             -f [csv|tsv|text]\n");
-    std::printf("             -L [label column or none]\n");
-    std::printf("             -F [feature columns]\n");
+    write_usage();
     std::exit(-1);
 }
 
@@ -215,7 +280,9 @@ int32_t print_results(Graph* g, Parameters* p) {
     Iterator* it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
         // The score is rounded to single precision before it is printed.
-        double score = static_cast<double>(static_cast<float>(v->lof));
+        const double stored =
+            p != nullptr && p->print_score == 1 ? tarn::ranking_score(v, p) : v->lof;
+        const double score = static_cast<double>(static_cast<float>(stored));
         if (p != nullptr && p->marks == 1) {
             std::printf("%f %d %d\n", score, v->flag, tarn::vertex_marked(v));
         } else {
@@ -246,6 +313,29 @@ void resolve_outlier_class(Parameters* p) {
     std::exit(-1);
 }
 
+// After the load: -G must name feature columns the input has; otherwise a message and the end
+// of the process with status -1.
+void check_plot_columns(Graph* g, const Parameters* p) {
+    if (p->plotstr == nullptr || p->plot_x < 0) return;
+    const int32_t features = fvGetDim(g->top->vector) - 1;
+    if (p->plot_x < features && p->plot_y < features) return;
+    std::printf("-G %d,%d names a column beyond the %d feature columns of the input\n",
+                p->plot_x + 1, p->plot_y + 1, features);
+    std::exit(-1);
+}
+
+// Under -l, one warning on standard error when duplicated points left scores of not-a-number
+// or infinity.
+void warn_of_duplicates(Graph* g, const Parameters* p) {
+    if (tarn::selected_rule(p).kind != tarn::RULE_LOF) return;
+    const tarn::DuplicateScores counts = tarn::duplicate_scores(g);
+    if (counts.nan + counts.inf == 0) return;
+    std::fprintf(stderr,
+                 "tarn: %d vectors have local outlier factor nan and %d inf: duplicated points "
+                 "(see README)\n",
+                 counts.nan, counts.inf);
+}
+
 void release(Graph* g, Parameters* parap) {
     free_graph(g);
     std::free(g);
@@ -269,6 +359,8 @@ int run(int argc, char** argv) {
     Graph* g = init(parap);
     tarn::progress_stop();
     resolve_outlier_class(parap);
+    check_plot_columns(g, parap);
+    warn_of_duplicates(g, parap);
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
     if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {

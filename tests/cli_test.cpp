@@ -31,7 +31,12 @@ const std::string kUsage =
     "             -x  (exact spatial index)\n"
     "             -f [csv|tsv|text]\n"
     "             -L [label column or none]\n"
-    "             -F [feature columns]\n";
+    "             -F [feature columns]\n"
+    "             -s  (print the rule's score)\n"
+    "             -c [share of the most outlying to mark]\n"
+    "             -z  (standardise the features)\n"
+    "             -G [feature columns to plot, as i,j]\n"
+    "             --help, --version\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});
@@ -57,6 +62,42 @@ TEST(CommandLine, BadOptionsPrintTheParserDiagnosticAndUsage) {
         EXPECT_EQ(outcome.out, kUsage) << c.args[0];
         EXPECT_EQ(outcome.err, c.diagnostic);
         EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+// Values the parser refuses itself: no diagnostic, the usage text, status 255.
+TEST(CommandLine, BadValuesOfTheVerdictOptionsPrintUsage) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"-c", "0"},    {"-c", "1.0001"}, {"-c", "-0.5"}, {"-c", "nan"},
+        {"-c", "x"},    {"-G", "1"},      {"-G", "0,1"},  {"-G", "1,-2"},
+        {"-G", "1,2x"}, {"-G", ",2"},     {"-G", "1,"},   {"-G", "4294967298,1"},
+    };
+    for (const auto& args : cases) {
+        testkit::Outcome outcome = run_tarn({"-i", "x", args[0], args[1]});
+        EXPECT_EQ(outcome.out, kUsage) << args[0] << " " << args[1];
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+// The long options print and end the run with status 0, wherever they stand; -h stays an
+// unknown option (above).
+TEST(CommandLine, HelpAndVersionSucceed) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"--help"}, kUsage},
+        {{"-i", "missing", "--help", "-k", "2"}, kUsage},
+        {{"--version"}, std::string("tarn ") + TARN_VERSION + "\n"},
+        {{"-l", "--version", "-i", "missing"}, std::string("tarn ") + TARN_VERSION + "\n"},
+    };
+    for (const Case& c : cases) {
+        testkit::Outcome outcome = run_tarn(c.args);
+        EXPECT_EQ(outcome.out, c.out) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.status, 0);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "detect/construct.h"
 #include "detect/init.h"
 #include "driver/tarn.h"
 #include "tests/testkit.h"
@@ -62,6 +64,10 @@ TEST(Core, TheVerdictIsTheCommandLinesGraphBitForBit) {
         {"lof", [](Parameters* p) { p->lof = 1; }},
         {"lof -x -j 2", [](Parameters* p) { p->lof = 1, p->index = 1, p->threads = 2; }},
         {"mutual -x", [](Parameters* p) { p->mknn = 1, p->index = 1; }},
+        {"lof -z -c", [](Parameters* p) { p->lof = 1, p->standardise = 1, p->share = 0.05; }},
+        {"in-degree -c -x", [](Parameters* p) { p->share = 0.1, p->index = 1; }},
+        {"max incoming -z -j 2",
+         [](Parameters* p) { p->maxin = 1, p->standardise = 1, p->threads = 2; }},
     };
     const int32_t n = 120, d = 4;
     const std::vector<double> rows = seeded_rows(n, d);
@@ -123,6 +129,25 @@ TEST(Core, FailuresComeBackAsErrorsWithoutAWord) {
         EXPECT_TRUE(verdict.score.empty());
         std::free(p);
     }
+}
+
+// Standardising by hand: column 1 holds 1, 3, 8 (mean 4, variance (9 + 1 + 16) / 3), column 2
+// is constant and only centred; the label column stays 0.
+TEST(Core, StandardiseCentresAndScalesEachFeatureColumn) {
+    Graph* g = create_graph();
+    const double rows[3][3] = {{1, 2, 0}, {3, 2, 1}, {8, 2, 0}};
+    for (int32_t i = 0; i < 3; ++i)
+        insert_vertex(g, testkit::vector_of({rows[i][0], rows[i][1], rows[i][2]}), i);
+    tarn::standardise(tarn::graph_vertices(g));
+    const double sd = std::sqrt(26.0 / 3.0);
+    const double expected[3][3] = {{-3 / sd, 0, 0}, {-1 / sd, 0, 0}, {4 / sd, 0, 0}};
+    size_t i = 0;
+    for (Vertex* v = g->top; v != nullptr; v = v->next, ++i) {
+        for (int32_t c = 0; c < 3; ++c)
+            EXPECT_EQ(bits(v->vector->vector[c]), bits(expected[i][c])) << i << " " << c;
+    }
+    free_graph(g);
+    std::free(g);
 }
 
 }  // namespace

@@ -185,6 +185,8 @@ TEST(EvaluationSummary, ExactLinesOnStandardError) {
         // Three equal points score not-a-number and rank below the far point's infinity.
         {"0 0 1\n0 0 0\n0 0 0\n5 0 0\n",
          {"-k", "2", "-l"},
+         "tarn: 3 vectors have local outlier factor nan and 1 inf: duplicated points (see "
+         "README)\n"
          "rule: local outlier factor, n: 4, k: 2\n"
          "marked: 1, labelled outliers (label 1): 1\n"
          "TP: 0, FP: 1, FN: 1, TN: 2\n"

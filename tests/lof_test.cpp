@@ -85,4 +85,26 @@ TEST_F(LofFixture, EqualDistancesEverywhereScoreExactlyOne) {
     }
 }
 
+// Only scores that an infinite density made non-finite count, each kind apart.
+TEST_F(LofFixture, DuplicateScoresCountWhatZeroReachabilityMade) {
+    struct Case {
+        std::vector<double> xs;
+        int32_t k, nan, inf;
+    };
+    const Case cases[] = {
+        {{0, 1, 3, 10}, 1, 0, 0},       {{0, 0, 0, 5}, 2, 3, 1},
+        {{0, 0, 5, 6, 9}, 1, 2, 0},  // a pair nobody else keeps
+        {{0, 0, 1}, 1, 2, 1},        // 1 keeps the first 0: a finite density over an infinite one
+        {{INFINITY, 1, 2, 3}, 1, 0, 0},  // infinite, but from a distance, not a duplicate
+    };
+    for (const Case& c : cases) {
+        free_graph(g);
+        line(c.xs, c.k);
+        lof_main(g, p);
+        const tarn::DuplicateScores counts = tarn::duplicate_scores(g);
+        EXPECT_EQ(counts.nan, c.nan) << ::testing::PrintToString(c.xs);
+        EXPECT_EQ(counts.inf, c.inf) << ::testing::PrintToString(c.xs);
+    }
+}
+
 }  // namespace

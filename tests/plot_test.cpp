@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -208,12 +209,14 @@ TEST(Plot, EveryRuleDrawsOneWellFormedCirclePerVectorInTheColourOfItsMark) {
         std::string title;
     };
     const Case cases[] = {
-        {{"-k", "10"}, ">in-degree rule, k = 10, "},
-        {{"-k", "10", "-I", "9"}, ">in-degree rule, k = 10, "},
+        {{"-k", "10"}, ">in-degree rule, k = 10, I = 0, "},
+        {{"-k", "10", "-I", "9"}, ">in-degree rule, k = 10, I = 9, "},
         {{"-m", "-k", "5"}, ">mutual k-nearest neighbours rule, k = 5, "},
-        {{"-M", "-k", "10", "-T", "0.3"}, ">mean incoming distance rule, k = 10, "},
-        {{"-X", "-k", "10", "-T", "0.5"}, ">maximum incoming distance rule, k = 10, "},
-        {{"-l", "-k", "10", "-T", "2"}, ">local outlier factor rule, k = 10, "},
+        {{"-M", "-k", "10", "-T", "0.3"}, ">mean incoming distance rule, k = 10, T = 0.3, "},
+        {{"-X", "-k", "10", "-T", "0.5"}, ">maximum incoming distance rule, k = 10, T = 0.5, "},
+        {{"-l", "-k", "10", "-T", "2"}, ">local outlier factor rule, k = 10, T = 2, "},
+        {{"-l", "-k", "10", "-c", "0.05"}, ">local outlier factor rule, k = 10, share 0.05, "},
+        {{"-m", "-k", "5", "-c", "0.1"}, ">mutual k-nearest neighbours rule, k = 5, share 0.1, "},
     };
     for (const Case& c : cases) {
         std::string svg;
@@ -267,6 +270,68 @@ TEST(Plot, OneFeatureGoesAgainstThePositionAndScoresSetTheSize) {
     run_with_plot(input.path(), {"-k", "1"}, &svg);
     c = circles(svg);
     EXPECT_EQ(c[1].r, c[4].r);
+}
+
+TEST(Plot, GChoosesTheColumnsPlotted) {
+    TempFile input("a,b,c,class\n1,30,200,0\n2,10,300,0\n3,20,100,1\n", ".csv");
+    std::string svg;
+    Outcome outcome = run_with_plot(input.path(), {"-k", "1", "-G", "3,1"}, &svg);
+    ASSERT_EQ(outcome.status, 0) << outcome.out;
+    EXPECT_EQ(xml_error(svg), "");
+    EXPECT_NE(svg.find("font-size=\"13\">c</text>"), std::string::npos);  // the x axis
+    EXPECT_NE(svg.find("rotate(-90)\" text-anchor=\"middle\" font-size=\"13\">a</text>"),
+              std::string::npos);
+    std::map<int, Circle> c = circles(svg);
+    ASSERT_EQ(c.size(), 3u);
+    EXPECT_LT(c[3].cx, c[1].cx);  // c: 100 < 200 < 300
+    EXPECT_LT(c[1].cx, c[2].cx);
+    EXPECT_GT(c[1].cy, c[2].cy);  // a: 1 < 2 < 3, rising up the canvas
+    EXPECT_GT(c[2].cy, c[3].cy);
+    // A column beyond the features stops the run before the report.
+    outcome = run_with_plot(input.path(), {"-k", "1", "-G", "1,4"}, &svg);
+    EXPECT_EQ(outcome.out, "-G 1,4 names a column beyond the 3 feature columns of the input\n");
+    EXPECT_EQ(outcome.status, 255);
+}
+
+// Above a few thousand vectors the unmarked, unlabelled ones become one path whose size the
+// canvas bounds; marked and labelled vectors keep their circles.
+TEST(Plot, BigInputsGrowTheFileLessThanTheInput) {
+    auto cloud = [](int32_t n) {
+        std::string text;
+        char line[64];
+        for (int32_t i = 0; i < n; ++i) {
+            // A seeded, evenly spread disc, one labelled vector in a thousand.
+            const double angle = i * 2.399963, radius = std::sqrt((i + 0.5) / n) * 100;
+            std::snprintf(line, sizeof line, "%.6f %.6f %d\n", radius * std::cos(angle),
+                          radius * std::sin(angle), i % 1000 == 0 ? 1 : 0);
+            text += line;
+        }
+        return text;
+    };
+    size_t bytes[2];
+    const int32_t n[2] = {10000, 100000};
+    for (int32_t i = 0; i < 2; ++i) {
+        TempFile input(cloud(n[i]));
+        std::string svg;
+        Outcome outcome =
+            run_with_plot(input.path(), {"-x", "-l", "-k", "5", "-c", "0.001", "-o"}, &svg);
+        ASSERT_EQ(outcome.status, 0);
+        EXPECT_EQ(xml_error(svg), "");
+        bytes[i] = svg.size();
+        // Circles for exactly the marked and the labelled vectors.
+        std::vector<std::string> m = marks(outcome.out);
+        std::map<int, Circle> drawn = circles(svg);
+        size_t own = 0;
+        for (size_t v = 0; v < m.size(); ++v) {
+            const bool kept = m[v] == "1" || v % 1000 == 0;
+            own += kept ? 1 : 0;
+            EXPECT_EQ(drawn.count(static_cast<int>(v + 1)), kept ? 1u : 0u) << v + 1;
+        }
+        EXPECT_EQ(drawn.size(), own);
+        EXPECT_NE(svg.find("<path class=\"inlier\""), std::string::npos);
+    }
+    // Ten times the vectors, not three times the bytes.
+    EXPECT_LT(bytes[1], 3 * bytes[0]) << bytes[0] << " " << bytes[1];
 }
 
 TEST(Plot, NonFiniteCoordinatesAreCountedNotDrawn) {

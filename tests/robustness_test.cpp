@@ -133,7 +133,12 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         args.insert(args.end(), {"-i", input.path()});
         const Outcome outcome = run_tarn(args);
         EXPECT_EQ(outcome.out, c.out) << c.what;
-        EXPECT_EQ(outcome.err, "") << c.what;
+        // Zero distances read as duplicated points, which -l names.
+        const bool duplicates = std::string(c.what) == "subnormals";
+        EXPECT_EQ(outcome.err, duplicates ? "tarn: 4 vectors have local outlier factor nan and 0 "
+                                            "inf: duplicated points (see README)\n"
+                                          : "")
+            << c.what;
         EXPECT_EQ(outcome.status, 0) << c.what;
     }
 }

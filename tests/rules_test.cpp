@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -154,6 +155,97 @@ TEST(MarksInTheReport, EveryRuleShowsItsMarks) {
             start = end + 1;
         }
         EXPECT_EQ(plain.out, stripped) << ::testing::PrintToString(c.args);
+    }
+}
+
+// -s puts the ranking score of the rule in the first field, rounded like the local outlier
+// factor: ties, in-degree 0 (+infinity for -M and -X), not-a-number from duplicated points.
+TEST(ScoresInTheReport, EveryRulePrintsItsRankingScore) {
+    const std::string kDuplicates = "0 0\n0 0\n0 0\n5 1\n";
+    struct Case {
+        std::string input;
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {kLine, {"-k", "1", "-I", "1"}, "1.000000 0\n2.000000 0\n1.000000 0\n0.000000 1\n"},
+        {kLine, {"-k", "1", "-m"}, "1.000000 0\n1.000000 0\n0.000000 0\n0.000000 1\n"},
+        {kLine, {"-k", "2", "-X"}, "3.000000 0\n0.000000 0\n0.000000 0\ninf 1\n"},
+        {kLine, {"-k", "2", "-M"}, "2.000000 0\n0.000000 0\n0.000000 0\ninf 1\n"},
+        {kLine, {"-k", "1", "-l"}, "1.000000 0\n1.000000 0\n2.000000 0\n3.500000 1\n"},
+        {kDuplicates, {"-k", "2", "-l"}, "-nan 0\n-nan 0\n-nan 0\ninf 1\n"},
+        // Every pair at distance 0: in-degree 2 each, incoming measures 0.
+        {kDuplicates, {"-k", "2", "-M"}, "0.000000 0\n0.000000 0\n0.000000 0\ninf 1\n"},
+        // Rounded to single precision like every score: 123.4567891 prints as 123.456787.
+        {"0 0\n123.4567891 0\n300 0\n", {"-k", "1", "-M"}, "123.456787 0\n0.000000 0\ninf 0\n"},
+    };
+    for (const Case& c : cases) {
+        TempFile input(c.input);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-i", input.path(), "-s"});
+        Outcome outcome = run_tarn(args);
+        EXPECT_EQ(outcome.out, c.out) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+TEST(MostOutlyingShare, CountsRoundUpButNotForDecimalNoise) {
+    struct Case {
+        double share;
+        int32_t n, count;
+    };
+    const Case cases[] = {
+        {0.07, 100, 7},  {0.29, 100, 29}, {0.1, 30, 3},           {0.05, 100, 5}, {0.3, 10, 3},
+        {0.051, 100, 6}, {0.5, 3, 2},     {0.001, 10, 1},         {1e-300, 5, 1}, {1, 7, 7},
+        {0.999, 10, 10}, {0.5, 2, 1},     {0.07, 1000000, 70000},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(share_count(c.share, c.n), c.count) << c.share << " × " << c.n;
+}
+
+// -c marks by the ranking score: ties with the last one taken all marked, not-a-number never,
+// -e counts the same marks.
+TEST(MostOutlyingShare, MarksTheTopShareOfTheRankingScore) {
+    const std::string kDuplicates = "0 0\n0 0\n0 0\n5 1\n";
+    struct Case {
+        std::string input;
+        std::vector<std::string> args;
+        std::string marks;  // the third report field of each vector
+    };
+    const Case cases[] = {
+        // Local outlier factors 1, 1, 2, 3.5.
+        {kLine, {"-l", "-k", "1", "-c", "0.25"}, "0001"},
+        {kLine, {"-l", "-k", "1", "-c", "0.5"}, "0011"},
+        {kLine, {"-l", "-k", "1", "-c", "0.51"}, "1111"},  // 3 taken, the fourth tied
+        {kLine, {"-l", "-k", "1", "-T", "100", "-c", "1"}, "1111"},
+        // In-degrees 1, 2, 1, 0, lower first: the second taken ties with the first vector.
+        {kLine, {"-k", "1", "-c", "0.5"}, "1011"},
+        {kLine, {"-k", "1", "-I", "5", "-c", "0.25"}, "0001"},  // -I gives way to -c
+        // In-degree after pruning 1, 1, 0, 0.
+        {kLine, {"-m", "-k", "1", "-c", "0.25"}, "0011"},
+        // -X: 3, 0, 0, +infinity.
+        {kLine, {"-X", "-k", "2", "-c", "0.5"}, "1001"},
+        // Not-a-number never, even when the share asks for every vector.
+        {kDuplicates, {"-l", "-k", "2", "-c", "1"}, "0001"},
+        {kDuplicates, {"-l", "-k", "2", "-c", "0.25"}, "0001"},
+        // n = 2: the two tie.
+        {"0 0\n1 1\n", {"-l", "-k", "1", "-c", "0.5"}, "11"},
+        {"0 0\n1 1\n", {"-k", "1", "-c", "0.01"}, "11"},
+    };
+    for (const Case& c : cases) {
+        TempFile input(c.input);
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-i", input.path(), "-o", "-e"});
+        Outcome outcome = run_tarn(args);
+        std::string got;
+        for (size_t end = outcome.out.find('\n'); end != std::string::npos;
+             end = outcome.out.find('\n', end + 1))
+            got += outcome.out[end - 1];
+        EXPECT_EQ(got, c.marks) << ::testing::PrintToString(c.args);
+        const size_t marked = static_cast<size_t>(std::count(got.begin(), got.end(), '1'));
+        EXPECT_NE(outcome.err.find("\nmarked: " + std::to_string(marked) + ","), std::string::npos)
+            << outcome.err;
+        EXPECT_EQ(outcome.status, 0);
     }
 }
 

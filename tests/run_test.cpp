@@ -63,6 +63,55 @@ TEST(Run, ZeroDistancesGiveInfiniteAndNotANumberScores) {
     EXPECT_EQ(outcome.status, 0);
 }
 
+// The duplicates warning: once on standard error, under -l only, and only when zero
+// reachability distances made a score not-a-number or infinite.
+TEST(Run, DuplicatedPointsAreNamedOnStandardError) {
+    const std::string warning =
+        "tarn: 3 vectors have local outlier factor nan and 1 inf: duplicated points (see README)\n";
+    struct Case {
+        std::string contents;
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"0 0\n0 0\n0 0\n5 1\n", {"-l", "-k", "2"}, warning},
+        {"0 0\n0 0\n0 0\n5 1\n", {"-l", "-k", "2", "-c", "0.5", "-s", "-o"}, warning},
+        {"0 0\n0 0\n0 0\n5 1\n", {"-k", "2"}, ""},
+        {"0 0\n0 0\n0 0\n5 1\n", {"-M", "-k", "2", "-s"}, ""},
+        {"Inf 0\n1 0\n2 0\n3 0\n", {"-l", "-k", "1"}, ""},  // an infinite score, no duplicate
+        {kLine, {"-l", "-k", "1"}, ""},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run_on(c.contents, c.args);
+        EXPECT_EQ(outcome.err, c.err) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
+// -z: the same report, bit for bit, whatever builds the graph; and it does change the scale.
+TEST(Run, StandardisedRunsAgreeUnderThreadsAndTheIndex) {
+    std::mt19937_64 rng(16);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::string text;
+    char line[96];
+    for (int i = 0; i < 400; ++i) {
+        // Columns on scales 1000 and 0.01 around different means, a constant one, a label.
+        std::snprintf(line, sizeof line, "%.9g %.9g 7 %d\n", 5000 + 1000 * normal(rng),
+                      0.01 * normal(rng) - 3, i % 50 == 0 ? 1 : 0);
+        text += line;
+    }
+    const std::vector<std::vector<std::string>> builds = {
+        {"-j", "2"}, {"-x"}, {"-x", "-j", "2"}, {"-j", "0"}};
+    const Outcome reference = run_on(text, {"-l", "-k", "7", "-z", "-s"});
+    ASSERT_EQ(reference.status, 0);
+    for (const auto& build : builds) {
+        std::vector<std::string> args = {"-l", "-k", "7", "-z", "-s"};
+        args.insert(args.end(), build.begin(), build.end());
+        EXPECT_EQ(run_on(text, args).out, reference.out) << ::testing::PrintToString(build);
+    }
+    EXPECT_NE(run_on(text, {"-l", "-k", "7", "-s"}).out, reference.out);
+}
+
 TEST(Run, StopsBeforeTheReportWithAMessage) {
     struct Case {
         std::string contents;
