@@ -155,33 +155,12 @@ char* copy_text(const char* text) {
 
 Parameters* init_params() {
     Parameters* p = static_cast<Parameters*>(allocate(sizeof(Parameters), NO_INIT));
+    // Every field not named below, a rule's flag among them, starts at zero or null.
+    *p = Parameters{};
     p->k = 3;
-    p->I = 0;
-    p->cb_size = 0;
-    p->dist_calc = 0;
-    p->mknn = 0;
-    p->meanin = 0;
-    p->lof = 0;
-    p->maxin = 0;
-    p->th = 0.0;
-    p->instr = nullptr;
-    p->outstr = nullptr;
-    p->infile = nullptr;
-    p->outfile = nullptr;
     p->threads = 1;
-    p->marks = 0;
-    p->evaluate = 0;
     p->outlier_label = 1;
-    p->plotstr = nullptr;
-    p->index = 0;
     p->format = TABLE_AUTO;
-    p->label_column = nullptr;
-    p->feature_columns = nullptr;
-    p->outlier_name = nullptr;
-    p->names = nullptr;
-    p->print_score = 0;
-    p->share = 0.0;
-    p->standardise = 0;
     p->plot_x = -1;
     p->plot_y = -1;
     return p;
