@@ -114,6 +114,28 @@ TEST(Run, AFileThatCannotBeLoadedIsNamed) {
     EXPECT_EQ(malformed.status, 255);
 }
 
+TEST(Run, ANulByteMakesItsLineMalformed) {
+    // Read as C text, each of these lines would lose what follows its NUL: a labelled outlier
+    // would vanish, a label would read 0 instead of 1.
+    using namespace std::string_literals;
+    struct Case {
+        std::string contents;
+        int line;
+    };
+    const Case cases[] = {{"0 0\n1 0\n2 0\n\0 9 1\n"s, 4},
+                          {"0 0\n1 0\n5 5 0\0 1\n"s, 3},
+                          {"# a comment\0\n0 0\n1 0\n"s, 1},
+                          {"0 0\n1 0\n2 0\n3 1\0"s, 4}};
+    for (const Case& c : cases) {
+        TempFile input(c.contents);
+        Outcome outcome = run_tarn({"-k", "1", "-i", input.path()});
+        EXPECT_EQ(outcome.err, "Problem in line " + std::to_string(c.line) +
+                                   "\nfvector.c (1224): error 6 (Invalid file format)\n");
+        EXPECT_EQ(outcome.out, "Cannot load vectors from " + input.path() + "\n");
+        EXPECT_EQ(outcome.status, 255);
+    }
+}
+
 TEST(Run, LargestAcceptedNeighbourhoodIsOneLessThanTheCount) {
     // k = n − 1 on (0, 0), (3, 0), (0, 4): every vertex keeps both others. k-distances 4, 5, 5;
     // densities 1/5, 1/4.5, 1/4.5; scores (2/4.5) × 5 / 2, (1/5 + 1/4.5) × 4.5 / 2 twice.
