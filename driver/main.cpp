@@ -14,7 +14,7 @@
 namespace {
 
 void release(Graph* g, Parameters* parap) {
-    free_graph(g);
+    if (g != nullptr) free_graph(g);
     std::free(g);
     std::free(parap->instr);
     std::free(parap->plotstr);
@@ -29,6 +29,12 @@ int main(int argc, char** argv) {
     Parameters* parap = init_params();
     parse_params(parap, argc, argv);
     open_files(parap);
+    // Checked before anything is read, so that the picture can never replace the data.
+    if (parap->plotstr != nullptr && plot_names_input(parap->plotstr, parap->instr)) {
+        std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
+        release(nullptr, parap);
+        return -1;
+    }
     progress_start();
     Graph* g = init(parap);
     progress_stop();
@@ -44,6 +50,14 @@ int main(int argc, char** argv) {
     if (parap->evaluate == 1) {
         std::fflush(stdout);
         print_evaluation(g, parap, stderr);
+        // The evaluation is a result like the report: lost, it fails the run.
+        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
+            const int error = errno;
+            std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
+                         std::strerror(error));
+            release(g, parap);
+            return -1;
+        }
     }
     release(g, parap);
     return 0;

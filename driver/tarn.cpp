@@ -1,6 +1,8 @@
 #include "driver/tarn.h"
 
 #include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +44,26 @@ int32_t to_int32(const char* text) {
                      error != 0 ? std::strerror(error) : "write error");
     }
     std::exit(-1);
+}
+
+// Warns about a word of the command line that is neither an option nor an option's argument;
+// the run goes on without it. The hint guesses the option the word was meant for: -g for a
+// name ending in ".svg", -i for an existing file, none otherwise.
+void warn_stray_word(const char* word) {
+    const size_t length = std::strlen(word);
+    struct stat info;
+    const char* option = nullptr;
+    if (length >= 4 && strcasecmp(word + length - 4, ".svg") == 0) {
+        option = "-g";
+    } else if (stat(word, &info) == 0 && !S_ISDIR(info.st_mode)) {
+        option = "-i";
+    }
+    if (option != nullptr) {
+        std::fprintf(stderr, "tarn: ignoring '%s': not an option (did you mean %s %s?)\n", word,
+                     option, word);
+    } else {
+        std::fprintf(stderr, "tarn: ignoring '%s': not an option\n", word);
+    }
 }
 
 char* copy_text(const char* text) {
@@ -130,11 +152,22 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 print_usage();
         }
     }
+    for (int i = optind; i < argc; ++i)
+        warn_stray_word(argv[i]);
 }
 
 void open_files(Parameters* p) {
     // A closed standard output would also let the next file opened take its descriptor.
     if (fcntl(STDOUT_FILENO, F_GETFL) == -1) report_not_written(EBADF);
+    // So would a closed standard error. A descriptor open for reading only holds its place:
+    // writes to standard error fail on it as on the closed one, and -e sees the failure.
+    if (fcntl(STDERR_FILENO, F_GETFL) == -1) {
+        const int held = open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != STDERR_FILENO) {
+            dup2(held, STDERR_FILENO);
+            close(held);
+        }
+    }
     if (p->instr != nullptr) return;
     std::printf("No input file set!\n");
     print_usage();

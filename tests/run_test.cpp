@@ -1,6 +1,12 @@
 // Process-level tests of whole runs: the exact report, the stops with their messages, statuses.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -133,6 +139,121 @@ TEST(Run, ANulByteMakesItsLineMalformed) {
                                    "\nfvector.c (1224): error 6 (Invalid file format)\n");
         EXPECT_EQ(outcome.out, "Cannot load vectors from " + input.path() + "\n");
         EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+TEST(Run, ThePictureNeverReplacesTheInput) {
+    // However -g reaches the input file, the run stops before reading it and leaves it alone.
+    TempFile data(kLine);
+    const std::string link = data.path() + ".link", hard = data.path() + ".hard";
+    ASSERT_EQ(symlink(data.path().c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(data.path().c_str(), hard.c_str()), 0);
+    const std::vector<std::vector<std::string>> cases = {{"-i", data.path(), "-g", data.path()},
+                                                         {"-i", data.path(), "-g", link},
+                                                         {"-i", link, "-g", hard},
+                                                         {"-i", "-", "-g", data.path()},
+                                                         {"-i", "-", "-g", "/dev/stdin"},
+                                                         {"-i", "/dev/stdin", "-g", hard}};
+    for (const auto& args : cases) {
+        TempFile err;
+        const Outcome outcome = testkit::run_tarn_redirected(args, data.path(), err.path());
+        EXPECT_EQ(err.read(), "Cannot write the plot to " + args[3] + ": it is the input file\n")
+            << args[1] << " " << args[3];
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_EQ(data.read(), kLine);
+    }
+    std::remove(link.c_str());
+    std::remove(hard.c_str());
+}
+
+TEST(Run, APictureReplacesAnOlderOneOnlyWhenComplete) {
+    // Writes beyond 2 KiB fail (SIGXFSZ ignored, so the write returns EFBIG): the 4 KiB picture
+    // cannot be written whole and the older picture stays. Without the limit it is replaced.
+    char folder_template[] = "/tmp/tarn-plot-XXXXXX";
+    const std::string folder = mkdtemp(folder_template);
+    const std::string picture = folder + "/p.svg";
+    TempFile data(kLine);
+    for (const bool limited : {true, false}) {
+        std::ofstream(picture) << "older picture\n";
+        const Outcome outcome = testkit::run_in_child([&] {
+            if (limited) {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit size{2048, 2048};
+                setrlimit(RLIMIT_FSIZE, &size);
+            }
+            execl(TARN_BINARY, TARN_BINARY, "-k", "1", "-i", data.path().c_str(), "-g",
+                  picture.c_str(), static_cast<char*>(nullptr));
+        });
+        const std::string svg = testkit::read_file(picture);
+        if (limited) {
+            EXPECT_EQ(outcome.err, "Cannot write the plot to " + picture + ": File too large\n");
+            EXPECT_EQ(outcome.out, "");
+            EXPECT_EQ(outcome.status, 255);
+            EXPECT_EQ(svg, "older picture\n");
+        } else {
+            EXPECT_EQ(outcome.status, 0);
+            EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+        }
+        size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
+            ++entries;
+        EXPECT_EQ(entries, 1u) << "a partial picture was left beside the target";
+    }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(Run, TheEvaluationIsAResultLikeTheReport) {
+    // With -e a standard error that takes no writes fails the run after the report; without
+    // -e nothing is written there and the run succeeds as before.
+    const std::string report = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
+    TempFile data(kLine);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err_path;  // "" closes standard error
+        int status;
+    };
+    const Case cases[] = {{{"-e"}, "/dev/full", 255},
+                          {{"-e"}, "", 255},
+                          {{"-e", "-g", data.path() + ".svg"}, "", 255},
+                          {{}, "/dev/full", 0},
+                          {{}, "", 0}};
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-k", "1", "-i", data.path()});
+        const Outcome outcome = testkit::run_tarn_redirected(args, "/dev/null", c.err_path);
+        EXPECT_EQ(outcome.out, report) << c.err_path;
+        EXPECT_EQ(outcome.status, c.status) << c.err_path << " " << c.args.size();
+    }
+    std::remove((data.path() + ".svg").c_str());
+}
+
+TEST(Run, StrayWordsAreNamedAndLeftOut) {
+    TempFile data(kLine), other("1 0\n");
+    const std::string report = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"result.svg"},
+         "tarn: ignoring 'result.svg': not an option (did you mean -g result.svg?)\n"},
+        {{"PLOT.SVG"}, "tarn: ignoring 'PLOT.SVG': not an option (did you mean -g PLOT.SVG?)\n"},
+        {{other.path()},
+         "tarn: ignoring '" + other.path() + "': not an option (did you mean -i " + other.path() +
+             "?)\n"},
+        {{"5", "/", "-"},
+         "tarn: ignoring '5': not an option\ntarn: ignoring '/': not an option\n"
+         "tarn: ignoring '-': not an option\n"},
+        {{"--", "-l"}, "tarn: ignoring '-l': not an option\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"-k", "1", "-i", data.path()};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        const Outcome outcome = run_tarn(args);
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(outcome.out, report);
+        EXPECT_EQ(outcome.status, 0);
     }
 }
 
