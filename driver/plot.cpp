@@ -64,6 +64,12 @@ Axis make_axis(const std::vector<double>& values, double from, double to) {
         lo = std::isfinite(lo - pad) ? lo - pad : lo;
         hi = std::isfinite(hi + pad) ? hi + pad : hi;
     }
+    // Values a few subnormals apart leave no width once halved (a tenth of the smallest
+    // subnormal is 0): the range is opened to a unit on each side instead.
+    if (!(hi / 2 - lo / 2 > 0)) {
+        lo -= 1;
+        hi += 1;
+    }
     return {lo, hi, from, to};
 }
 

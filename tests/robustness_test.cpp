@@ -138,6 +138,47 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
     }
 }
 
+// Every number of a picture's attributes and of its tick labels, in the order of the file.
+std::vector<double> picture_numbers(const std::string& svg) {
+    std::vector<double> numbers;
+    const std::regex attribute(R"re(="([^"]*)")re"), tick(R"(>([^<>]*)</text>)");
+    const std::regex number(R"([-+]?([0-9]*\.?[0-9]+([eE][-+]?[0-9]+)?|nan|inf)(\([^)]*\))?)",
+                            std::regex::icase);
+    for (const std::regex& where : {attribute, tick}) {
+        for (std::sregex_iterator i(svg.begin(), svg.end(), where), end; i != end; ++i) {
+            const std::string text = (*i)[1];
+            if (&where == &tick && !std::regex_match(text, number)) continue;  // words
+            for (std::sregex_iterator j(text.begin(), text.end(), number); j != end; ++j)
+                numbers.push_back(std::strtod(j->str().c_str(), nullptr));
+        }
+    }
+    return numbers;
+}
+
+TEST(Extremes, PicturesHoldFiniteNumbersAtEveryScale) {
+    const char* const inputs[] = {
+        "5e-324 1 0\n5e-324 2 0\n5e-324 3 1\n",
+        "0 5e-324 0\n5e-324 0 0\n5e-324 5e-324 1\n",
+        "-5e-324 1e-320 0\n5e-324 1e-320 0\n0 1e-320 1\n",
+        "1e308 -1e308 0\n1e308 -1e308 0\n1e308 -1e308 1\n",
+        "1.7976931348623157e308 0 0\n-1.7976931348623157e308 1 0\n0 inf 1\n",
+        "-0 0 0\n0 -0 0\n0 0 1\n",
+        "2.2250738585072014e-308 1 0\n2.225073858507201e-308 1 0\n1e-300 1 1\n",
+        "5e-324 0\n5e-324 0\n5e-324 1\n",
+    };
+    for (const char* data : inputs) {
+        TempFile input(data), picture;
+        const Outcome outcome =
+            run_tarn({"-l", "-k", "1", "-i", input.path(), "-g", picture.path()});
+        ASSERT_EQ(outcome.status, 0) << data << outcome.err;
+        const std::vector<double> numbers = picture_numbers(picture.read());
+        EXPECT_GT(numbers.size(), 50u) << data;
+        EXPECT_TRUE(std::all_of(numbers.begin(), numbers.end(), [](double x) {
+            return std::isfinite(x);
+        })) << data;
+    }
+}
+
 TEST(Extremes, OptionsAtThe32BitLimits) {
     TempFile input("0 0\n1 0\n3 0\n10 1\n");
     const std::string zeros = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
