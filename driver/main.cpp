@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "detect/init.h"
+#include "detect/overflow.h"
 #include "driver/evaluate.h"
 #include "driver/plot.h"
 #include "driver/progress.h"
@@ -38,6 +39,11 @@ int main(int argc, char** argv) {
     progress_start();
     Graph* g = init(parap);
     progress_stop();
+    if (distances_overflow(g)) {
+        std::fprintf(stderr,
+                     "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
+                     "scale the data\n");
+    }
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
     if (parap->plotstr != nullptr && write_plot(g, parap, parap->plotstr) != 0) {

@@ -99,7 +99,11 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         std::string input;
         std::vector<std::string> args;
         std::string out;
+        std::string err = "";
     };
+    const std::string overflow =
+        "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); scale the "
+        "data\n";
     const Case cases[] = {
         // 1e308 squared overflows: every distance from the first point is infinite. It keeps
         // the first other point (nothing is strictly nearer than infinity); its density is
@@ -108,13 +112,15 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         {"overflow",
          "1e308 0\n0 0\n1 0\n3 1\n",
          {"-l", "-k", "1"},
-         "inf 0\n1.000000 0\n1.000000 0\n2.000000 1\n"},
+         "inf 0\n1.000000 0\n1.000000 0\n2.000000 1\n",
+         overflow},
         // The two largest doubles of opposite sign keep each other at infinity: both
         // densities are 0, both scores 0 / 0.
         {"overflow between the two largest doubles",
          "1.7976931348623157e308 0\n-1.7976931348623157e308 0\n0 0\n1 0\n3 1\n",
          {"-l", "-k", "1"},
-         "-nan 0\n-nan 0\n1.000000 0\n1.000000 0\n2.000000 1\n"},
+         "-nan 0\n-nan 0\n1.000000 0\n1.000000 0\n2.000000 1\n",
+         overflow},
         // Squares of subnormal differences underflow to 0: every distance is 0, every density
         // infinite, every score infinity over infinity.
         {"subnormals",
@@ -133,8 +139,39 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         args.insert(args.end(), {"-i", input.path()});
         const Outcome outcome = run_tarn(args);
         EXPECT_EQ(outcome.out, c.out) << c.what;
-        EXPECT_EQ(outcome.err, "") << c.what;
+        EXPECT_EQ(outcome.err, c.err) << c.what;
         EXPECT_EQ(outcome.status, 0) << c.what;
+    }
+}
+
+TEST(Extremes, OverflowingDistancesAreNamedOnce) {
+    const std::string warning =
+        "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); scale the "
+        "data\n";
+    struct Case {
+        const char* what;
+        const char* input;
+        bool overflows;
+    };
+    const Case cases[] = {
+        {"one column's range overflows", "1e200 0 0\n0 0 0\n1 0 0\n3 1 1\n", true},
+        // Each column's range squares to 1e308; only the two far points' sum overflows, and
+        // no vector keeps the other.
+        {"ranges add up", "0 0 0\n1e154 0 0\n0 1e154 1\n1 1 0\n", true},
+        {"spread out but finite", "1e153 0 0\n-1e153 0 0\n0 1e153 0\n1 1 1\n", false},
+        {"infinite coordinates are data", "inf 0 0\n0 0 0\n1 0 0\n3 1 1\n", false},
+        {"not-a-number coordinates are data", "nan 1e300 0\n0 0 0\n1 0 0\n3 1 1\n", false},
+        {"largest doubles apart", "1.7e308 0\n-1.7e308 0\n0 0\n1 1\n", true},
+        {"plain data", "0 0\n1 0\n3 0\n10 1\n", false},
+    };
+    for (const Case& c : cases) {
+        TempFile input(c.input);
+        for (const char* rule : {"-l", "-m", "-x"}) {
+            const Outcome outcome = run_tarn({rule, "-k", "1", "-i", input.path()});
+            EXPECT_EQ(outcome.err, c.overflows ? warning : "") << c.what << " " << rule;
+            EXPECT_EQ(outcome.status, 0) << c.what << " " << rule;
+            EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 4) << c.what;
+        }
     }
 }
 
