@@ -77,11 +77,12 @@ void check_dimensions(Graph* graphp) {
 // Where the available memory cannot be read, nothing is checked.
 void check_memory(int32_t n, int32_t dim, int32_t k) {
     const GraphNeed need = graph_need(n, dim, k);
-    const double available = available_memory();
-    if (available < 0 || graph_fits(need, available)) return;
+    const MemoryLimit limit = memory_limit();
+    if (limit.bytes < 0 || graph_fits(need, limit.bytes)) return;
     constexpr double kMiB = 1024.0 * 1024.0;
-    std::printf("The graph needs %.0f MiB of memory, but only %.0f MiB are available\n",
-                (need.vectors + need.edges) / kMiB, (need.vectors + available) / kMiB);
+    std::printf("The graph needs %.0f MiB of memory, but only %.0f MiB are available%s\n",
+                (need.vectors + need.edges) / kMiB, (need.vectors + limit.bytes) / kMiB,
+                limit.where);
     stop_run();
 }
 
