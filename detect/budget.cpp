@@ -9,14 +9,14 @@
 #include <cstring>
 #include <string>
 
-#include "detect/knn.h"
+#include "detect/construct.h"
 #include "graph/graph.h"
 #include "vectors/fvector.h"
 
 namespace {
 
 // Neighbour-list entries the fast construction holds at once, 24 bytes each (detect/knn.h).
-constexpr double kConstructionEntries = static_cast<double>(kDefaultChunkEntries);
+constexpr double kConstructionEntries = static_cast<double>(tarn::kDefaultChunkEntries);
 constexpr double kEntryBytes = 24.0;
 
 }  // namespace
@@ -26,7 +26,23 @@ double allocator_bytes(double size) {
     return chunk < 32.0 ? 32.0 : chunk;
 }
 
-GraphNeed graph_need(int32_t n, int32_t dim, int32_t k) {
+namespace {
+
+// The k-d tree's working set beyond the tiled construction's: at its peak it holds its own
+// copy of the vectors and the leaves' blocks (padded to 8 lanes: at most 1.5 copies), per cell
+// a bounding box (cells of 16 or more vectors: a quarter copy) and a 40-byte node, the index
+// maps both ways; each thread's search keeps up to about 8k + 128 candidates of 16 bytes and a
+// heap of k squares.
+double tree_bytes(double vectors, double components, double k, double threads) {
+    const double copy = vectors * components * sizeof(double);
+    const double per_vector = 2 * sizeof(int32_t) + 40.0 / 8;
+    const double per_thread = (8 * k + 128) * 16 + k * sizeof(double);
+    return 1.75 * copy + vectors * per_vector + threads * per_thread;
+}
+
+}  // namespace
+
+GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads) {
     const double vertices = n;
     const double components = dim;
     // Vertex records are slab-carved like the edge records; vectors come from the allocator.
@@ -36,8 +52,9 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k) {
     // The construction copies every vector but its label once, and lists the vertices.
     const double working = vertices * ((components - 1.0) * sizeof(double) + sizeof(Vertex*)) +
                            kConstructionEntries * kEntryBytes;
+    const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     // Edge records are carved from large slabs without a header each.
-    return {vertices * per_vertex, pairs * 2.0 * sizeof(Edge) + working};
+    return {vertices * per_vertex, pairs * 2.0 * sizeof(Edge) + working + tree};
 }
 
 double available_memory(const char* meminfo) {

@@ -1,17 +1,14 @@
 #include "detect/kdtree.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <system_error>
-#include <thread>
-#include <vector>
-
-#include "detect/init.h"
 
 namespace {
+
+using tarn::Array;
+using tarn::Mirror;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -39,13 +36,13 @@ struct Node {
 // order, each with its vertex index, and every cell's bounding box.
 struct Tree {
     int32_t dim = 0;
-    int32_t widest_leaf = 0;     // vectors in the largest leaf
-    std::vector<double> coords;  // row-major, dim components per tree position
-    std::vector<double> lanes;   // the leaves' blocks: dim × kLanes values each, padded with 0
-    std::vector<double> boxes;   // per node the lowest, then the highest, value of each component
-    std::vector<int32_t> ids;    // vertex index of each tree position
-    std::vector<int32_t> where;  // tree position of each vertex index
-    std::vector<Node> nodes;     // nodes[0] is the root
+    int32_t widest_leaf = 0;  // vectors in the largest leaf
+    Array<double> coords;     // row-major, dim components per tree position
+    Array<double> lanes;      // the leaves' blocks: dim × kLanes values each, padded with 0
+    Array<double> boxes;      // per node the lowest, then the highest, value of each component
+    Array<int32_t> ids;       // vertex index of each tree position
+    Array<int32_t> where;     // tree position of each vertex index
+    Array<Node> nodes;        // nodes[0] is the root
 
     size_t width() const { return static_cast<size_t>(dim); }
     const double* point(int32_t position) const {
@@ -62,7 +59,7 @@ struct Tree {
 class Builder {
 public:
     // Copies the vectors once, so that the splits read one contiguous block.
-    Builder(const std::vector<Vertex*>& vertices, Tree& tree)
+    Builder(const Array<Vertex*>& vertices, Tree& tree)
         : tree_(tree), rows_(vertices.size() * tree.width()), order_(vertices.size()) {
         const size_t dim = tree_.width();
         for (size_t i = 0; i < order_.size(); ++i) {
@@ -85,6 +82,8 @@ public:
             std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(at * dim));
             tree_.where[static_cast<size_t>(order_[at])] = static_cast<int32_t>(at);
         }
+        // The tree's own copy is complete: the build's copy goes before the leaves' blocks come.
+        Array<double>().swap(rows_);
         int32_t blocks = 0;
         for (Node& n : tree_.nodes) {
             if (n.low >= 0) continue;
@@ -149,8 +148,8 @@ private:
     }
 
     Tree& tree_;
-    std::vector<double> rows_;  // the vectors in vertex order, dim components each
-    std::vector<int32_t> order_;
+    Array<double> rows_;  // the vectors in vertex order, dim components each
+    Array<int32_t> order_;
 };
 
 // The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
@@ -175,19 +174,6 @@ TARN_CLONES void block_squares(const double* block, int32_t blocks, const double
 struct Found {
     int32_t target;
     double sq;  // its squared distance before the root
-};
-
-// One kept neighbour of a finished source.
-struct Kept {
-    double dist;
-    int32_t target;
-};
-
-// The finished list of one source: count entries in list order, nearest first.
-struct Result {
-    Kept* kept;
-    int32_t count;
-    double largest;  // the source's largest_dist
 };
 
 // The squared distance exactly as cdist sums it: components in ascending order, no
@@ -221,7 +207,7 @@ public:
 
     // Finds the list the candidate rule leaves for source (a vertex index) into out, which
     // has room for k entries. Returns the number of distances evaluated.
-    int64_t run(int32_t source, Result& out) {
+    int64_t run(int32_t source, Mirror& out) {
         self_ = tree_.where[static_cast<size_t>(source)];
         query_ = tree_.point(self_);
         std::fill(gap_.begin(), gap_.end(), 0.0);
@@ -320,114 +306,64 @@ private:
     // mirror of the outbound list: ordered insertion in front of equal distances, the farthest
     // replaced only by a strictly nearer target, largest_dist raised by insertion and lowered
     // to the predecessor's distance by a removal.
-    void replay(Result& out) {
+    void replay(Mirror& out) {
         const double kth = std::sqrt(heap_.front());
         std::erase_if(found_, [&](const Found& f) { return !(std::sqrt(f.sq) <= kth); });
         std::sort(found_.begin(), found_.end(),
                   [](const Found& a, const Found& b) { return a.target < b.target; });
         out.count = 0;
         out.largest = 0.0;
-        for (const Found& f : found_) {
-            const double dist = std::sqrt(f.sq);
-            if (out.count == k_) {
-                if (!(dist < out.kept[out.count - 1].dist)) continue;
-                if (out.count > 1) out.largest = out.kept[out.count - 2].dist;
-                --out.count;
-            }
-            int32_t at = 0;
-            while (at < out.count && dist > out.kept[at].dist)
-                ++at;
-            for (int32_t i = out.count; i > at; --i)
-                out.kept[i] = out.kept[i - 1];
-            out.kept[at] = {dist, f.target};
-            ++out.count;
-            if (dist > out.largest) out.largest = dist;
-        }
+        for (const Found& f : found_)
+            tarn::mirror_offer(out, k_, std::sqrt(f.sq), f.sq, f.target);
     }
 
     const Tree& tree_;
     const int32_t k_;
-    std::vector<double> squares_;  // one leaf's squares
-    std::vector<double> gap_;      // the current cell's gaps, per component
-    std::vector<double> heap_;     // max-heap of the k smallest squares seen so far
-    std::vector<Found> found_;     // every target seen with a square within reach_ when seen
-    size_t compact_at_ = 0;        // found_ drops the targets out of reach at this size
-    double reach_ = kInf;          // no target with a larger square can be within the k-th distance
-    int32_t self_ = 0;             // tree position of the source
+    Array<double> squares_;  // one leaf's squares
+    Array<double> gap_;      // the current cell's gaps, per component
+    Array<double> heap_;     // max-heap of the k smallest squares seen so far
+    Array<Found> found_;     // every target seen with a square within reach_ when seen
+    size_t compact_at_ = 0;  // found_ drops the targets out of reach at this size
+    double reach_ = kInf;    // no target with a larger square can be within the k-th distance
+    int32_t self_ = 0;       // tree position of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
 };
 
-// Searches the sources of one chunk, [first, last), on `threads` threads. They go in tree
-// order, so that consecutive searches run through the same cells, in groups handed out in
-// turn; which thread searches a source does not change its result. Returns the distances
-// evaluated.
-int64_t search_chunk(const Tree& tree, int32_t k, int32_t first, int32_t last,
-                     std::vector<Result>& results, int32_t threads,
-                     ConstructionProgress& progress) {
-    std::vector<int32_t> sources(static_cast<size_t>(last - first));
-    for (int32_t s = first; s < last; ++s)
-        sources[static_cast<size_t>(s - first)] = s;
-    std::sort(sources.begin(), sources.end(), [&](int32_t a, int32_t b) {
-        return tree.where[static_cast<size_t>(a)] < tree.where[static_cast<size_t>(b)];
-    });
-    constexpr int32_t kGroup = 64;
-    const int32_t count = last - first;
-    std::atomic<int32_t> next{0};
-    std::atomic<int32_t> done{first};
-    std::atomic<int64_t> evaluations{0};
-    auto work = [&](bool reporting) {
-        Search search(tree, k);
-        int64_t mine = 0;
-        for (;;) {
-            const int32_t start = next.fetch_add(kGroup);
-            if (start >= count) break;
-            const int32_t end = std::min(count, start + kGroup);
-            for (int32_t i = start; i < end; ++i) {
-                const int32_t s = sources[static_cast<size_t>(i)];
-                mine += search.run(s, results[static_cast<size_t>(s - first)]);
-            }
-            const int32_t finished = done.fetch_add(end - start) + (end - start);
-            if (reporting) progress.report(finished);
-        }
-        evaluations += mine;
-    };
-    std::vector<std::thread> pool;
-    for (int32_t t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(work, false);
-        } catch (const std::system_error&) {
-            break;  // fewer threads than asked for: the others take over the work
-        }
+// The tree search: sources of a chunk in tree order, so that consecutive searches run through
+// the same cells; one Search per worker thread, reused across sources.
+class TreeSearch final : public tarn::NeighbourSearch {
+public:
+    TreeSearch(const Tree& tree, int32_t k) : tree_(tree), k_(k) {}
+    void prepare(int32_t workers) override {
+        searches_.reserve(static_cast<size_t>(workers));
+        for (int32_t w = 0; w < workers; ++w)
+            searches_.emplace_back(tree_, k_);
     }
-    work(true);
-    for (std::thread& thread : pool)
-        thread.join();
-    return evaluations;
-}
-
-// Sources ahead of the one being written whose targets are fetched.
-constexpr int32_t kAhead = 4;
-
-void prefetch_targets(const std::vector<Vertex*>& vertices, const std::vector<Result>& results,
-                      int32_t at) {
-    const Result& r = results[static_cast<size_t>(at)];
-    for (int32_t i = 0; i < r.count; ++i)
-        __builtin_prefetch(vertices[static_cast<size_t>(r.kept[i].target)]);
-}
-
-void prefetch_tails(const std::vector<Vertex*>& vertices, const std::vector<Result>& results,
-                    int32_t at) {
-    const Result& r = results[static_cast<size_t>(at)];
-    for (int32_t i = 0; i < r.count; ++i) {
-        if (const Edge* tail = vertices[static_cast<size_t>(r.kept[i].target)]->inf) {
-            __builtin_prefetch(tail);
-        }
+    int64_t search(int32_t worker, const int32_t* sources, int32_t count, Mirror* chunk,
+                   int32_t first) override {
+        Search& search = searches_[static_cast<size_t>(worker)];
+        int64_t evaluations = 0;
+        for (int32_t i = 0; i < count; ++i)
+            evaluations += search.run(sources[i], chunk[sources[i] - first]);
+        return evaluations;
     }
-}
+    void order(int32_t* sources, int32_t count) const override {
+        std::sort(sources, sources + count, [&](int32_t a, int32_t b) {
+            return tree_.where[static_cast<size_t>(a)] < tree_.where[static_cast<size_t>(b)];
+        });
+    }
+    int32_t group() const override { return 64; }
 
-// Whether every component but the label is a finite number, and there is one.
-bool orderable(const std::vector<Vertex*>& vertices) {
+private:
+    const Tree& tree_;
+    const int32_t k_;
+    Array<Search> searches_;
+};
+
+}  // namespace
+
+bool tree_applies(const tarn::Array<Vertex*>& vertices) {
     const int32_t dim = vertices[0]->vector->dim - 1;
     if (dim < 1) return false;
     for (const Vertex* v : vertices) {
@@ -438,55 +374,12 @@ bool orderable(const std::vector<Vertex*>& vertices) {
     return true;
 }
 
-}  // namespace
-
 void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
-    std::vector<Vertex*> vertices;
-    vertices.reserve(static_cast<size_t>(get_nvert(graphp)));
-    Iterator* it = iterate_start();
-    while (Vertex* v = iterate_vertex(graphp, it))
-        vertices.push_back(v);
+    const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
-    if (!orderable(vertices)) {
-        create_edges_fast(graphp, k, threads, chunk_entries);
-        return;
-    }
-
     Tree tree;
     tree.dim = vertices[0]->vector->dim - 1;
     Builder(vertices, tree).build();
-
-    const int32_t n = static_cast<int32_t>(vertices.size());
-    const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
-    const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
-    std::vector<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
-    std::vector<Result> results(static_cast<size_t>(chunk));
-    for (size_t i = 0; i < results.size(); ++i)
-        results[i] = {storage.data() + i * static_cast<size_t>(k), 0, 0.0};
-    ConstructionProgress progress(n);
-    int64_t evaluations = 0;
-
-    for (int32_t first = 0; first < n; first += chunk) {
-        const int32_t last = std::min(n, first + chunk);
-        evaluations += search_chunk(tree, k, first, last, results, threads, progress);
-        // Sources in vertex order, each list appended in its final order: every inbound list
-        // grows in source order, as under the per-pair construction.
-        for (int32_t s = first; s < last; ++s) {
-            // The targets lie anywhere in memory: fetch a later source's targets, then their
-            // inbound tails, while this one is written.
-            if (s + 2 * kAhead < last) prefetch_targets(vertices, results, s + 2 * kAhead - first);
-            if (s + kAhead < last) prefetch_tails(vertices, results, s + kAhead - first);
-            const Result& r = results[static_cast<size_t>(s - first)];
-            Vertex* from = vertices[static_cast<size_t>(s)];
-            for (int32_t i = 0; i < r.count; ++i) {
-                append_edge(graphp, from, vertices[static_cast<size_t>(r.kept[i].target)],
-                            r.kept[i].dist);
-            }
-            from->largest_dist = r.largest;
-        }
-    }
-    progress.report(n);
-    const int64_t total = graphp->dist_calculations + evaluations;
-    graphp->dist_calculations =
-        static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
+    TreeSearch search(tree, k);
+    tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search);
 }

@@ -12,23 +12,26 @@
 // and never changes their order in the list (ordered insertion puts it behind them), and while
 // it occupies a slot, a nearer target that takes its slot is inserted exactly as it would be
 // into a list that was not yet full. So the search finds D, collects every target within D,
-// and replays the rule on those alone. The argument needs distances that are totally ordered:
-// with a not-a-number or infinite coordinate the brute force builds the graph instead.
+// and replays the rule on those alone. The argument needs distances that are totally ordered,
+// so the tree applies only to finite coordinates (tree_applies).
 #ifndef TARN_DETECT_KDTREE_H
 #define TARN_DETECT_KDTREE_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "detect/knn.h"
+#include "detect/construct.h"
 #include "graph/graph.h"
 
+// Whether the tree can build the graph of these vertices: at least one column besides the label,
+// and every coordinate finite.
+bool tree_applies(const tarn::Array<Vertex*>& vertices);
+
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
-// each vertex keeps its k nearest others, 1 <= k < n, searching a k-d tree over the vectors.
-// threads > 1 searches on that many threads; the graph itself is filled by the calling thread
-// in vertex order, sources in chunks of about chunk_entries / k. Data with a not-a-number or
-// infinite coordinate, or without any column besides the label, goes to create_edges_fast.
+// each vertex keeps its k nearest others, 1 <= k < n, searching a k-d tree over the vectors,
+// which tree_applies must accept. threads > 1 searches on that many threads; chunks and
+// writing as tarn::build_neighbours does them.
 void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads,
-                          size_t chunk_entries = kDefaultChunkEntries);
+                          size_t chunk_entries = tarn::kDefaultChunkEntries);
 
 #endif

@@ -1,34 +1,17 @@
 #include "detect/knn.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
-#include <cstdlib>
-#include <exception>
 #include <limits>
-#include <thread>
-#include <vector>
-
-#include "detect/init.h"
-#include "driver/util.h"
 
 namespace {
 
-// The construction's working memory comes from allocate, like the graph's records: memory that
-// runs out ends the run with the allocation message, not with an exception nobody catches.
-template <typename T>
-struct Checked {
-    using value_type = T;
-    Checked() = default;
-    template <typename U>
-    explicit Checked(const Checked<U>&) {}
-    T* allocate(size_t count) { return static_cast<T*>(::allocate(count * sizeof(T), NO_INIT)); }
-    void deallocate(T* block, size_t) { std::free(block); }
-    bool operator==(const Checked&) const = default;
-};
-template <typename T>
-using Array = std::vector<T, Checked<T>>;
+using tarn::Array;
+using tarn::Kept;
+using tarn::Mirror;
+using tarn::mirror_insert;
+using tarn::mirror_offer;
 
 // Targets are stored in tiles of kLanes vectors, component-major inside a tile, so that one
 // load brings the same component of kLanes targets. Sources are taken kSources at a time so
@@ -41,21 +24,6 @@ constexpr int kBlockBytes = 256 * 1024;
 
 typedef double Lanes __attribute__((vector_size(sizeof(double) * 8)));
 constexpr int kVectorsPerTile = kLanes / 8;
-
-// One kept neighbour in a mirror of an outbound list.
-struct Kept {
-    double dist;  // the distance the graph will carry
-    double sq;    // its square before the root, for the cheap rejection test
-    int32_t target;
-};
-
-// The outbound list of one source as the candidate rule leaves it, in list order (nearest
-// first), with the largest_dist that the graph's insertion and removal rules track.
-struct Mirror {
-    Kept* kept;  // k slots, count used
-    int32_t count;
-    double largest;
-};
 
 // The vectors without their label column (which is 0 everywhere and adds nothing to a sum), in
 // tiles: component i of vector t at tiles[(t / kLanes) × dim × kLanes + i × kLanes + t % kLanes].
@@ -90,35 +58,13 @@ Packed pack(const Array<Vertex*>& vertices) {
     return p;
 }
 
-// Ordered insertion exactly as the graph does it: in front of the first kept record that the
-// new distance does not strictly exceed (so in front of equal ones, and in front of any
-// not-a-number record), raising largest only for a strictly greater distance.
-void mirror_insert(Mirror& m, double dist, double sq, int32_t target) {
-    int32_t at = 0;
-    while (at < m.count && dist > m.kept[at].dist)
-        ++at;
-    for (int32_t i = m.count; i > at; --i)
-        m.kept[i] = m.kept[i - 1];
-    m.kept[at] = {dist, sq, target};
-    ++m.count;
-    if (dist > m.largest) m.largest = dist;
-}
-
-// Removal of the farthest record: largest falls to its predecessor's distance when it has one.
-void mirror_drop_farthest(Mirror& m) {
-    if (m.count > 1) m.largest = m.kept[m.count - 2].dist;
-    --m.count;
-}
-
 // Offers one target to a source whose list is full. Most candidates fail the first compare:
 // sqrt is monotonic, so a square not below the farthest kept square cannot give a smaller root.
 inline void offer_full(Mirror& m, double sq, int32_t target) {
     const Kept& farthest = m.kept[m.count - 1];
     if (!(sq < farthest.sq)) return;
     double dist = std::sqrt(sq);
-    if (!(dist < farthest.dist)) return;  // equal roots of different squares stay rejected
-    mirror_drop_farthest(m);
-    mirror_insert(m, dist, sq, target);
+    mirror_offer(m, m.count, dist, sq, target);  // equal roots of different squares stay out
 }
 
 inline void offer(Mirror& m, int32_t k, double sq, int32_t target) {
@@ -269,83 +215,29 @@ void compute_range(const Packed& p, int32_t k, int32_t first, int32_t last, Mirr
     }
 }
 
-// Computes the mirrors of sources [first, last) on `threads` threads, groups of sources handed
-// out in order; which thread computes a source does not change its result. Progress is told
-// from the calling thread only.
-void compute_chunk(const Packed& p, int32_t k, int32_t first, int32_t last, Mirror* mirrors,
-                   int32_t threads, ConstructionProgress& progress) {
-    constexpr int32_t kGroup = 8 * kSources;
-    std::atomic<int32_t> next{first};
-    std::atomic<int32_t> done{first};
-    auto work = [&](bool reporting) {
-        for (;;) {
-            const int32_t start = next.fetch_add(kGroup);
-            if (start >= last) return;
-            const int32_t end = std::min(last, start + kGroup);
-            compute_range(p, k, start, end, mirrors + (start - first));
-            const int32_t finished = done.fetch_add(end - start) + (end - start);
-            if (reporting) progress.report(finished);
-        }
-    };
-    std::vector<std::thread> pool;
-    for (int32_t t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(work, false);
-        } catch (const std::exception&) {
-            // A thread or its record could not be had (system_error, bad_alloc): fewer threads
-            // than asked for, the others take over the work.
-            break;
-        }
+// The tiled search: sources in vertex order, groups of consecutive sources, no state of its own.
+class TiledSearch final : public tarn::NeighbourSearch {
+public:
+    TiledSearch(const Packed& packed, int32_t k) : packed_(packed), k_(k) {}
+    void prepare(int32_t /*workers*/) override {}
+    int64_t search(int32_t /*worker*/, const int32_t* sources, int32_t count, Mirror* chunk,
+                   int32_t first) override {
+        compute_range(packed_, k_, sources[0], sources[0] + count, chunk + (sources[0] - first));
+        return int64_t{count} * (packed_.n - 1);
     }
-    work(true);
-    for (std::thread& thread : pool)
-        thread.join();
-}
+    int32_t group() const override { return 8 * kSources; }
 
-// Writes one source's mirrored list into the graph. Appending in list order gives the outbound
-// order; every inbound list still grows in source order, since a source adds at most one
-// record to each target.
-void write_source(Graph* graphp, const Array<Vertex*>& vertices, Vertex* from, const Mirror& m) {
-    for (int32_t i = 0; i < m.count; ++i) {
-        append_edge(graphp, from, vertices[m.kept[i].target], m.kept[i].dist);
-    }
-    from->largest_dist = m.largest;
-}
-
-void add_evaluations(Graph* graphp, int64_t pairs) {
-    const int64_t total = graphp->dist_calculations + pairs;
-    graphp->dist_calculations =
-        static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
-}
+private:
+    const Packed& packed_;
+    const int32_t k_;
+};
 
 }  // namespace
 
 void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
-    Array<Vertex*> vertices;
-    vertices.reserve(static_cast<size_t>(get_nvert(graphp)));
-    Iterator* it = iterate_start();
-    while (Vertex* v = iterate_vertex(graphp, it))
-        vertices.push_back(v);
+    const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
-
     const Packed packed = pack(vertices);
-    const int32_t n = packed.n;
-    const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
-    const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
-    Array<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
-    Array<Mirror> mirrors(static_cast<size_t>(chunk));
-    ConstructionProgress progress(n);
-
-    for (int32_t first = 0; first < n; first += chunk) {
-        const int32_t last = std::min(n, first + chunk);
-        for (int32_t s = first; s < last; ++s) {
-            mirrors[s - first] = {storage.data() + static_cast<size_t>(s - first) * k, 0, 0.0};
-        }
-        compute_chunk(packed, k, first, last, mirrors.data(), threads, progress);
-        for (int32_t s = first; s < last; ++s) {
-            write_source(graphp, vertices, vertices[s], mirrors[s - first]);
-        }
-    }
-    progress.report(n);
-    add_evaluations(graphp, int64_t{n} * (n - 1));
+    TiledSearch search(packed, k);
+    tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search);
 }

@@ -13,26 +13,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "detect/construct.h"
 #include "graph/graph.h"
-
-// Marks a kernel that is compiled once per instruction set; one binary serves every x86-64, the
-// loader picks the widest clone the processor supports. The AFL++ instrumentation
-// (fuzz/run-afl.sh) cannot take function clones; its builds run the default clone, which
-// computes the same bits.
-#if defined(__AFL_COMPILER)
-#define TARN_CLONES
-#else
-#define TARN_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#endif
-
-// Neighbour-list entries held at once before they are written into the graph: about 1.5 MB.
-constexpr size_t kDefaultChunkEntries = size_t{1} << 16;
 
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
 // each vertex keeps its k nearest others, 1 <= k < n. threads > 1 computes the neighbours on
-// that many threads; the graph itself is filled by the calling thread in vertex order. Sources
-// go in chunks of about chunk_entries / k, each written into the graph before the next starts.
+// that many threads; chunks and writing as tarn::build_neighbours does them.
 void create_edges_fast(Graph* graphp, int32_t k, int32_t threads,
-                       size_t chunk_entries = kDefaultChunkEntries);
+                       size_t chunk_entries = tarn::kDefaultChunkEntries);
 
 #endif

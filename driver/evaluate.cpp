@@ -6,7 +6,7 @@
 #include <numeric>
 #include <vector>
 
-#include "detect/verdict.h"
+#include "detect/rules.h"
 
 namespace {
 
@@ -109,26 +109,26 @@ double precision_at_positives(const double* score, const int32_t* positive, int3
 }
 
 void print_evaluation(Graph* g, Parameters* p, FILE* out) {
-    const RuleKind rule = selected_rule(p);
+    const tarn::Rule& rule = tarn::selected_rule(p);
     const int32_t n = get_nvert(g);
-    const double orientation = higher_is_outlying(rule) == 1 ? 1.0 : -1.0;
+    const double orientation = rule.higher_is_outlying ? 1.0 : -1.0;
     std::vector<double> score;
     std::vector<int32_t> positive;
     int32_t tp = 0, fp = 0, fn = 0, tn = 0;
     Iterator* it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
         int32_t is_outlier = v->flag == p->outlier_label ? 1 : 0;
-        int32_t marked = vertex_marked(v);
+        int32_t marked = tarn::vertex_marked(v);
         tp += marked & is_outlier;
         fp += marked & (1 - is_outlier);
         fn += (1 - marked) & is_outlier;
         tn += (1 - marked) & (1 - is_outlier);
-        score.push_back(orientation * ranking_score(v, p));
+        score.push_back(orientation * rule.score(v, p));
         positive.push_back(is_outlier);
     }
     const int32_t outliers = tp + fn;
 
-    std::fprintf(out, "rule: %s, n: %d, k: %d\n", rule_name(rule), n, p->k);
+    std::fprintf(out, "rule: %s, n: %d, k: %d\n", rule.name, n, p->k);
     std::fprintf(out, "marked: %d, labelled outliers (label %d): %d\n", tp + fp, p->outlier_label,
                  outliers);
     std::fprintf(out, "TP: %d, FP: %d, FN: %d, TN: %d\n", tp, fp, fn, tn);
@@ -138,8 +138,8 @@ void print_evaluation(Graph* g, Parameters* p, FILE* out) {
     print_measure(out, ratio(tp, tp + fn));
     std::fputs(", F1: ", out);
     print_measure(out, ratio(2 * tp, 2 * tp + fp + fn));
-    std::fprintf(out, "\nranking score: %s, %s is more outlying\n", ranking_score_name(rule),
-                 higher_is_outlying(rule) == 1 ? "higher" : "lower");
+    std::fprintf(out, "\nranking score: %s, %s is more outlying\n", rule.score_name,
+                 rule.higher_is_outlying ? "higher" : "lower");
     std::fputs("ROC AUC: ", out);
     print_measure(out, roc_auc(score.data(), positive.data(), n));
     std::fputs(", average precision: ", out);

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "detect/verdict.h"
+#include "detect/rules.h"
 #include "vectors/fvector.h"
 
 namespace {
@@ -146,7 +146,7 @@ std::vector<Point> collect_points(Graph* g) {
         ++position;
         int32_t features = fvGetDim(v->vector) - 1;  // the last component held the label
         const double* values = v->vector->vector;
-        Point point{position, 0, 0, v->lof, v->flag, vertex_marked(v)};
+        Point point{position, 0, 0, v->lof, v->flag, tarn::vertex_marked(v)};
         if (features >= 2) {
             point.x = values[0];
             point.y = values[1];
@@ -292,8 +292,8 @@ std::string xml_escape(const char* text) {
 }
 
 int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
-    const RuleKind rule = selected_rule(p);
-    const bool sized = rule == RULE_LOF;
+    const tarn::Rule& rule = tarn::selected_rule(p);
+    const bool sized = rule.kind == tarn::RULE_LOF;
     std::vector<Point> points = collect_points(g);
     std::vector<double> xs, ys;
     int32_t features = g->top != nullptr ? fvGetDim(g->top->vector) - 1 : 0;
@@ -314,7 +314,7 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
     std::fprintf(
         out,
         "<text x=\"%.2f\" y=\"32\" font-size=\"16\" fill=\"#111111\">%s rule, k = %d, %s</text>\n",
-        kLeft, rule_name(rule), p->k, file.c_str());
+        kLeft, rule.name, p->k, file.c_str());
     if (features >= 2) {
         print_axes(out, x, y, "column 1", "column 2");
     } else {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "detect/init.h"
+#include "detect/construct.h"
 
 namespace {
 
@@ -67,12 +67,12 @@ void progress_start() {
     state.last_done = 0;
     state.shown = 0;
     state.finished = false;
-    construction_progress = on_progress;
+    tarn::construction_progress = on_progress;
 }
 
 void progress_stop() {
     std::lock_guard<std::mutex> lock(state.mutex);
-    if (construction_progress == on_progress) construction_progress = nullptr;
+    if (tarn::construction_progress == on_progress) tarn::construction_progress = nullptr;
     clear_line();
     state.finished = true;
 }

@@ -15,7 +15,7 @@
 
 #include <sys/time.h>
 
-#include "detect/verdict.h"
+#include "detect/rules.h"
 #include "driver/util.h"
 #include "graph/graph.h"
 
@@ -23,7 +23,32 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
-constexpr const char* kOptions = "i:I:k:mT:MXlj:oeP:g:x";
+// The options besides the rule letters, which come from the rule table.
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:x";
+
+// kOptions followed by every rule's letter.
+const char* option_string() {
+    static char options[64];
+    if (options[0] != '\0') return options;
+    size_t length = std::strlen(kOptions);
+    std::memcpy(options, kOptions, length);
+    for (const tarn::Rule& rule : tarn::rules()) {
+        if (rule.letter != 0) options[length++] = rule.letter;
+    }
+    options[length] = '\0';
+    return options;
+}
+
+// Sets the flag of the rule whose letter option is; false when no rule has that letter.
+bool select_rule(Parameters* parap, int option) {
+    for (const tarn::Rule& rule : tarn::rules()) {
+        if (rule.letter != 0 && rule.letter == option) {
+            parap->*rule.flag = 1;
+            return true;
+        }
+    }
+    return false;
+}
 
 // atoi's syntax (leading white space, a sign, decimal digits, stop at the first other
 // character, 0 when nothing converts), but a value beyond 32 bits saturates instead of being
@@ -101,7 +126,8 @@ Parameters* init_params() {
 
 void parse_params(Parameters* parap, int argc, char** argv) {
     int option;
-    while ((option = getopt(argc, argv, kOptions)) != -1) {
+    while ((option = getopt(argc, argv, option_string())) != -1) {
+        if (select_rule(parap, option)) continue;
         switch (option) {
             case 'i':
                 std::free(parap->instr);  // a later -i replaces the name
@@ -113,20 +139,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'k':
                 parap->k = to_int32(optarg);
                 break;
-            case 'm':
-                parap->mknn = 1;
-                break;
             case 'T':
                 parap->th = std::strtod(optarg, nullptr);
-                break;
-            case 'M':
-                parap->meanin = 1;
-                break;
-            case 'X':
-                parap->maxin = 1;
-                break;
-            case 'l':
-                parap->lof = 1;
                 break;
             case 'j':
                 parap->threads = to_int32(optarg);
@@ -182,10 +196,9 @@ void print_usage() {
     std::printf("             -i -  (read the vectors from standard input)\n");
     std::printf("             -k [n of neighbours]\n");
     std::printf("             -I [indegree]\n");
-    std::printf("             -m  (MkNN mode)\n");
-    std::printf("             -M  (mean incoming distance mode)\n");
-    std::printf("             -X  (max incoming distance mode)\n");
-    std::printf("             -l  (LOF mode)\n");
+    for (const tarn::Rule& rule : tarn::rules()) {
+        if (rule.usage != nullptr) std::printf("             %s\n", rule.usage);
+    }
     std::printf("             -T  [Threshold]\n");
     std::printf("             -j [n of threads, 0 for all processors]\n");
     std::printf("             -o  (print outlier marks)\n");
@@ -202,7 +215,7 @@ int32_t print_results(Graph* g, Parameters* p) {
         // The score is rounded to single precision before it is printed.
         double score = static_cast<double>(static_cast<float>(v->lof));
         if (p->marks == 1) {
-            std::printf("%f %d %d\n", score, v->flag, vertex_marked(v));
+            std::printf("%f %d %d\n", score, v->flag, tarn::vertex_marked(v));
         } else {
             std::printf("%f %d\n", score, v->flag);
         }

@@ -5,31 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 
-struct Graph;
+#include "driver/parameters.h"
 
-// The whole configuration of a run. Created with its defaults by init_params, filled once by
-// parse_params and only read afterwards; the record owns instr. Flags are 0 or 1.
-struct Parameters {
-    int32_t k;              // neighbours each vertex keeps (-k, default 3)
-    int32_t I;              // in-degree limit of the default rule (-I, default 0)
-    int32_t cb_size;        // not read by a run
-    int32_t dist_calc;      // not read by a run
-    int32_t mknn;           // -m: mutual-nearest-neighbour pruning
-    int32_t meanin;         // -M: mean incoming distance rule
-    int32_t lof;            // -l: local outlier factor
-    int32_t maxin;          // -X: maximum incoming distance rule
-    double th;              // -T: threshold factor / score limit (default 0.0)
-    char* instr;            // -i: input file name, a heap copy owned by the record
-    char* outstr;           // not read by a run
-    FILE* infile;           // not read by a run
-    FILE* outfile;          // not read by a run
-    int32_t threads;        // -j: threads of the construction, 0 for one per processor (default 1)
-    int32_t marks;          // -o: the outlier mark as a third report field
-    int32_t evaluate;       // -e: evaluation against the labels on standard error
-    int32_t outlier_label;  // -P: the label of the outlier class (default 1)
-    char* plotstr;          // -g: SVG plot file name, a heap copy owned by the record
-    int32_t index;          // -x: build the graph through the exact spatial index
-};
+struct Graph;
 
 // Build identification printed first in the usage text.
 extern const char* id;

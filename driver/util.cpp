@@ -7,12 +7,32 @@ namespace {
 constexpr int kLineBufferSize = 256;
 constexpr size_t kInitElementSize = 4;
 
+// Depth of the AllocationFailuresThrow scopes alive on this thread.
+thread_local int throwing_scopes = 0;
+
 [[noreturn]] void allocation_failed(size_t size) {
+    if (throwing_scopes > 0) throw tarn::AllocationFailure(size);
     std::printf("Allocation of %zu bytes failed\n", size);
     std::exit(-1);
 }
 
 }  // namespace
+
+namespace tarn {
+
+AllocationFailuresThrow::AllocationFailuresThrow() {
+    ++throwing_scopes;
+}
+
+AllocationFailuresThrow::~AllocationFailuresThrow() {
+    --throwing_scopes;
+}
+
+bool AllocationFailuresThrow::active() {
+    return throwing_scopes > 0;
+}
+
+}  // namespace tarn
 
 void* allocate(size_t size, int flag) {
     // A zero-byte request still yields a distinct block, so null always means failure.

@@ -5,13 +5,63 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <vector>
 
 enum { NO_INIT = 0, INIT = 1 };
 
 // A new heap block, released with free. NO_INIT gives size uninitialised bytes; any other flag
 // gives size zero-filled 4-byte elements. Never returns null: on failure it prints
-// "Allocation of <size> bytes failed" to standard output and ends the process with status -1.
+// "Allocation of <size> bytes failed" to standard output and ends the process with status -1,
+// unless the calling thread runs under a tarn::AllocationFailuresThrow, where it throws
+// tarn::AllocationFailure instead.
 void* allocate(size_t size, int flag);
+
+namespace tarn {
+
+// An allocation that could not be had; size is the figure the allocation message prints.
+class AllocationFailure : public std::bad_alloc {
+public:
+    explicit AllocationFailure(size_t size) : size_(size) {}
+    size_t size() const { return size_; }
+    const char* what() const noexcept override { return "allocation failed"; }
+
+private:
+    size_t size_;
+};
+
+// While one of these lives on a thread, allocate on that thread throws AllocationFailure
+// instead of ending the process. The detector's core runs under one, so that whoever called it
+// gets the failure back as an error; scopes nest.
+class AllocationFailuresThrow {
+public:
+    AllocationFailuresThrow();
+    ~AllocationFailuresThrow();
+    AllocationFailuresThrow(const AllocationFailuresThrow&) = delete;
+    AllocationFailuresThrow& operator=(const AllocationFailuresThrow&) = delete;
+
+    // Whether the calling thread runs under one.
+    static bool active();
+};
+
+// A standard allocator over allocate, so that containers fail like every other allocation of
+// the product: the allocation message, or AllocationFailure under AllocationFailuresThrow.
+template <typename T>
+struct Checked {
+    using value_type = T;
+    Checked() = default;
+    template <typename U>
+    explicit Checked(const Checked<U>&) {}
+    T* allocate(size_t count) { return static_cast<T*>(::allocate(count * sizeof(T), NO_INIT)); }
+    void deallocate(T* block, size_t) { std::free(block); }
+    bool operator==(const Checked&) const = default;
+};
+
+template <typename T>
+using Array = std::vector<T, Checked<T>>;
+
+}  // namespace tarn
 
 // Reads one line (at most 255 characters) into buf, which holds 256 bytes. Returns 0 when a line
 // was read and the stream is not at its end, nonzero otherwise.

@@ -24,6 +24,43 @@
 
 namespace {
 
+// Cursors of ended walks, kept for the next walks on the same thread: the local outlier factor
+// alone walks n × (k + 1) times, and a walk that finds its cursor here allocates nothing, so it
+// cannot fail (tarn::reserve_cursors). A cached cursor is poisoned under AddressSanitizer like
+// a released one.
+class CursorCache {
+public:
+    ~CursorCache() {
+        while (Iterator* itep = take())
+            std::free(itep);
+    }
+    Iterator* take() {
+        if (count_ == 0) return nullptr;
+        Iterator* itep = slots_[--count_];
+        ASAN_UNPOISON_MEMORY_REGION(itep, sizeof(Iterator));
+        return itep;
+    }
+    bool give(Iterator* itep) {
+        if (count_ == kSlots) return false;
+        ASAN_POISON_MEMORY_REGION(itep, sizeof(Iterator));
+        slots_[count_++] = itep;
+        return true;
+    }
+    int32_t count() const { return count_; }
+
+private:
+    static constexpr int32_t kSlots = 8;
+    Iterator* slots_[kSlots] = {};
+    int32_t count_ = 0;
+};
+
+thread_local CursorCache cursor_cache;
+
+// Ends a cursor's life: back to the cache, or released when the cache is full.
+void release_cursor(Iterator* itep) {
+    if (!cursor_cache.give(itep)) std::free(itep);
+}
+
 // The one link and unlink pair behind the vertex list and both edge lists. A list is given by
 // its holder's head and tail pointers; nodes carry next and prev; the ends are null.
 
@@ -73,7 +110,7 @@ int32_t label_of(double value) {
 Edge* step_edge_list(Edge* head, Iterator* itep) {
     Edge* candidate = itep->curedge == nullptr ? head : itep->succedge;
     if (candidate == nullptr) {
-        std::free(itep);
+        release_cursor(itep);
         return nullptr;
     }
     itep->curedge = candidate;
@@ -219,7 +256,13 @@ namespace {
 // A new edge pair from -> to, counted in both degrees but linked into neither list.
 Edge* new_edge_pair(Vertex* from, Vertex* to, double distance) {
     Edge* outbound = edge_pool.take();
-    Edge* inbound = edge_pool.take();
+    Edge* inbound;
+    try {
+        inbound = edge_pool.take();
+    } catch (...) {
+        edge_pool.give(outbound);  // allocate threw (tarn::AllocationFailuresThrow): no half pair
+        throw;
+    }
     for (Edge* edgep : {outbound, inbound}) {
         edgep->dist = distance;
         edgep->to = to;
@@ -375,7 +418,8 @@ int32_t get_dcalc(Graph* graphp) {
 // ---- Graph traversal ----
 
 Iterator* iterate_start() {
-    auto* itep = static_cast<Iterator*>(allocate(sizeof(Iterator), NO_INIT));
+    Iterator* itep = cursor_cache.take();
+    if (itep == nullptr) itep = static_cast<Iterator*>(allocate(sizeof(Iterator), NO_INIT));
     itep->curvert = nullptr;
     itep->curedge = nullptr;
     itep->succedge = nullptr;
@@ -386,7 +430,7 @@ Vertex* iterate_vertex(Graph* graphp, Iterator* itep) {
     // Reads curvert->next at step time, so a vertex preset by find_next_edge is continued from.
     Vertex* candidate = itep->curvert == nullptr ? graphp->top : itep->curvert->next;
     if (candidate == nullptr) {
-        std::free(itep);
+        release_cursor(itep);
         return nullptr;
     }
     itep->curvert = candidate;
@@ -410,7 +454,7 @@ Edge* iterate_all_edges(Graph* graphp, Iterator* itep) {
     else
         candidate = find_next_edge(graphp, itep->curedge->from);
     if (candidate == nullptr) {
-        std::free(itep);
+        release_cursor(itep);
         return nullptr;
     }
     itep->curedge = candidate;
@@ -427,7 +471,7 @@ Edge* iterate_edge(Graph* graphp, Iterator* itep) {
         candidate = itep->curedge->from->next->outn;
     }
     if (candidate == nullptr) {
-        std::free(itep);
+        release_cursor(itep);
         return nullptr;
     }
     itep->curedge = candidate;
@@ -439,7 +483,7 @@ Edge* find_next_edge(Graph* graphp, Vertex* vertp) {
     itep->curvert = vertp;
     while (Vertex* candidate = iterate_vertex(graphp, itep)) {
         if (candidate->outn != nullptr) {
-            std::free(itep);
+            release_cursor(itep);
             return candidate->outn;
         }
     }
@@ -450,7 +494,7 @@ int32_t isedge(Vertex* fromp, Vertex* top) {
     Iterator* itep = iterate_start();
     while (Edge* edgep = iterate_vertex_edge(fromp, itep)) {
         if (vertex_edge_to(edgep) == top) {
-            std::free(itep);
+            release_cursor(itep);
             return 1;
         }
     }
@@ -486,3 +530,13 @@ double cdist(Graph* graphp, Vertex* from, Vertex* to) {
     }
     return std::sqrt(sum);
 }
+
+namespace tarn {
+
+void reserve_cursors(int32_t count) {
+    while (cursor_cache.count() < count) {
+        if (!cursor_cache.give(static_cast<Iterator*>(allocate(sizeof(Iterator), NO_INIT)))) break;
+    }
+}
+
+}  // namespace tarn

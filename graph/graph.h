@@ -192,6 +192,15 @@ Edge* find_next_edge(Graph* graphp, Vertex* vertp);
 // else 0. Records of top itself are not consulted.
 int32_t isedge(Vertex* fromp, Vertex* top);
 
+namespace tarn {
+
+// Makes sure that the calling thread's next walks, up to count of them open at once (at most 8),
+// take their cursors from a cache instead of allocating: code that must not fail half way
+// through a walk reserves before it starts.
+void reserve_cursors(int32_t count);
+
+}  // namespace tarn
+
 // Prints every vertex with print_vertex, top to bottom.
 void print_graph(Graph* graphp);
 

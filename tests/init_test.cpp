@@ -1,4 +1,5 @@
 #include "detect/init.h"
+#include "driver/tarn.h"
 
 #include <gtest/gtest.h>
 

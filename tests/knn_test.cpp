@@ -25,7 +25,7 @@ using Points = std::vector<std::vector<double>>;
 
 // threads 0 builds with the per-pair reference.
 Graph* build(const Points& points, int32_t k, int32_t threads,
-             size_t chunk_entries = kDefaultChunkEntries) {
+             size_t chunk_entries = tarn::kDefaultChunkEntries) {
     Graph* g = create_graph();
     for (size_t i = 0; i < points.size(); ++i) {
         HFV v = fvCreate(static_cast<int32_t>(points[i].size()) + 1);
@@ -44,7 +44,7 @@ Graph* build(const Points& points, int32_t k, int32_t threads,
 }
 
 void expect_same_graph(const Points& points, int32_t k, int32_t threads, const std::string& what,
-                       size_t chunk_entries = kDefaultChunkEntries) {
+                       size_t chunk_entries = tarn::kDefaultChunkEntries) {
     Graph* reference = build(points, k, 0);
     Graph* fast = build(points, k, threads, chunk_entries);
     EXPECT_EQ(get_dcalc(fast), get_dcalc(reference)) << what;

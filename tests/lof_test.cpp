@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "detect/init.h"
+#include "driver/tarn.h"
 #include "vectors/fvector.h"
 
 namespace {

@@ -62,6 +62,22 @@ bool holds(HFSET fvs, int32_t num) {
     return num >= 1 && num <= fvs->vector_number;
 }
 
+// A new vector of size >= 1 components, or null with record_failed telling which of its two
+// allocations failed.
+HFV new_vector(int32_t size, bool* record_failed) {
+    HFV fv = static_cast<HFV>(std::malloc(sizeof(Hvec)));
+    *record_failed = fv == nullptr;
+    if (fv == nullptr) return nullptr;
+    fv->vector = static_cast<double*>(std::malloc(sizeof(double) * static_cast<size_t>(size)));
+    if (fv->vector == nullptr) {
+        std::free(fv);
+        return nullptr;
+    }
+    fv->dim = size;
+    fv->freq = 1;
+    return fv;
+}
+
 }  // namespace
 
 // ---- single vectors ----
@@ -71,20 +87,15 @@ HFV fvCreate(int32_t size) {
         refuse(ESR_INVALID_PARAMETER, 55);
         return nullptr;
     }
-    HFV fv = static_cast<HFV>(std::malloc(sizeof(Hvec)));
-    if (fv == nullptr) {
-        refuse(ESR_NOT_ENOUGH_MEMORY, 62);
-        return nullptr;
-    }
-    fv->vector = static_cast<double*>(std::malloc(sizeof(double) * static_cast<size_t>(size)));
-    if (fv->vector == nullptr) {
-        std::free(fv);
-        refuse(ESR_NOT_ENOUGH_MEMORY, 69);
-        return nullptr;
-    }
-    fv->dim = size;
-    fv->freq = 1;
+    bool record_failed = false;
+    HFV fv = new_vector(size, &record_failed);
+    if (fv == nullptr) refuse(ESR_NOT_ENOUGH_MEMORY, record_failed ? 62 : 69);
     return fv;
+}
+
+HFV fvCreateUnreported(int32_t size) {
+    bool record_failed = false;
+    return new_vector(size, &record_failed);
 }
 
 HFV fvCreateWithData(int32_t size, double* data) {
@@ -330,6 +341,12 @@ HFSET fvsCreate(int32_t size, int32_t vector_size) {
     for (int32_t i = 0; i < fvs->array_size; ++i)
         fvs->vectors[i] = nullptr;
     return fvs;
+}
+
+void fvsDestroyHandedOn(HFSET fvs) {
+    if (fvs == nullptr) return;
+    std::free(fvs->vectors);
+    std::free(fvs);
 }
 
 void fvsDestroy(HFSET fvs) {

@@ -50,6 +50,10 @@ HFV fvCreateDifference(HFV vector1, HFV vector2);
 // (12, 269), returning null.
 HFV fvCreateSum(HFV vector1, HFV vector2);
 
+// Like fvCreate(size) for size >= 1, but a failed allocation is not reported: the null result
+// alone tells the caller, who reports it in its own way.
+HFV fvCreateUnreported(int32_t size);
+
 // Releases the component array, then the record. fv must be a vector made here.
 void fvDestroy(HFV fv);
 
@@ -122,6 +126,10 @@ HFSET fvsCreate(int32_t size, int32_t vector_size);
 
 // Destroys the set's vectors, then its slots and record. A null set is ignored.
 void fvsDestroy(HFSET fvs);
+
+// Destroys the slots and record of a set whose vectors have all been handed on: the caller took
+// each of them with fvsGetVector and now owns it. A null set is ignored.
+void fvsDestroyHandedOn(HFSET fvs);
 
 // Appends fv, which becomes the set's, doubling the capacity when full; returns the new count.
 // Refuses a null fvs or fv (1, 817) and a failed growth (2, 829), returning 0 with the set

@@ -1,5 +1,6 @@
-// The verdict a run leaves: the selected rule, the marks, the ranking scores, and the -o report.
-#include "detect/verdict.h"
+// The rule table and the verdict a run leaves: the selected rule, the marks, the ranking scores,
+// and the -o report.
+#include "detect/rules.h"
 
 #include <gtest/gtest.h>
 
@@ -9,10 +10,12 @@
 #include <vector>
 
 #include "detect/init.h"
+#include "driver/tarn.h"
 #include "tests/testkit.h"
 
 namespace {
 
+using namespace tarn;
 using testkit::Outcome;
 using testkit::run_tarn;
 using testkit::TempFile;
@@ -60,12 +63,14 @@ TEST(Verdict, TheFirstSetFlagSelectsTheRule) {
         p->meanin = c.meanin;
         p->maxin = c.maxin;
         p->lof = c.lof;
-        EXPECT_EQ(selected_rule(p), c.rule) << c.mknn << c.meanin << c.maxin << c.lof;
+        EXPECT_EQ(selected_rule(p).kind, c.rule) << c.mknn << c.meanin << c.maxin << c.lof;
         std::free(p);
     }
-    EXPECT_EQ(higher_is_outlying(RULE_INDEGREE), 0);
-    EXPECT_EQ(higher_is_outlying(RULE_MKNN), 0);
-    EXPECT_EQ(higher_is_outlying(RULE_LOF), 1);
+    // Lower in-degrees are more outlying; higher values of every other rule.
+    for (const Rule& rule : rules()) {
+        EXPECT_EQ(rule.higher_is_outlying, rule.kind != RULE_INDEGREE && rule.kind != RULE_MKNN)
+            << rule.name;
+    }
 }
 
 TEST(Verdict, RankingScoresOfEachRule) {

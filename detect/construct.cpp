@@ -1,0 +1,191 @@
+#include "detect/construct.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace tarn {
+
+PROGRESSFN construction_progress = nullptr;
+
+namespace {
+
+// What construction_progress is told: how many sources are final, at most about 256 times a
+// run, from the calling thread only.
+class ConstructionProgress {
+public:
+    explicit ConstructionProgress(int32_t total) : total_(total), step_(total / 256 + 1) {}
+    void report(int32_t done) {
+        if (construction_progress == nullptr || done < next_) return;
+        construction_progress(done, total_);
+        next_ = done + step_;
+    }
+
+private:
+    int32_t total_;
+    int32_t step_;
+    int32_t next_ = 0;
+};
+
+// The first exception thrown by any worker; the others stop at their next group.
+class FirstFailure {
+public:
+    void keep(std::exception_ptr failure) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!failure_) failure_ = failure;
+        failed_.store(true);
+    }
+    bool failed() const { return failed_.load(); }
+    void rethrow() const {
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    std::mutex mutex_;
+    std::exception_ptr failure_;
+    std::atomic<bool> failed_{false};
+};
+
+// Searches the sources of one chunk, in the search's order, in groups handed out in turn to
+// up to `threads` threads. Returns the distances evaluated.
+int64_t search_chunk(NeighbourSearch& search, const int32_t* sources, int32_t count, Mirror* chunk,
+                     int32_t first, int32_t threads, ConstructionProgress& progress) {
+    const int32_t group = search.group();
+    const bool throwing = AllocationFailuresThrow::active();
+    std::atomic<int32_t> next{0};
+    std::atomic<int32_t> done{first};
+    std::atomic<int64_t> evaluations{0};
+    FirstFailure failure;
+    auto work = [&](int32_t worker) {
+        // A worker fails like the thread that started it.
+        std::optional<AllocationFailuresThrow> scope;
+        if (throwing) scope.emplace();
+        try {
+            int64_t mine = 0;
+            while (!failure.failed()) {
+                const int32_t start = next.fetch_add(group);
+                if (start >= count) break;
+                const int32_t end = std::min(count, start + group);
+                mine += search.search(worker, sources + start, end - start, chunk, first);
+                const int32_t finished = done.fetch_add(end - start) + (end - start);
+                if (worker == 0) progress.report(finished);
+            }
+            evaluations += mine;
+        } catch (...) {
+            failure.keep(std::current_exception());
+        }
+    };
+    Array<std::thread> pool;
+    pool.reserve(static_cast<size_t>(threads));
+    for (int32_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work, t);
+        } catch (const std::exception&) {
+            // A thread or its record could not be had (system_error, bad_alloc): fewer threads
+            // than asked for, the others take over the work.
+            break;
+        }
+    }
+    work(0);
+    for (std::thread& thread : pool)
+        thread.join();
+    failure.rethrow();
+    return evaluations;
+}
+
+// Sources ahead of the one being written whose targets are fetched.
+constexpr int32_t kAhead = 4;
+
+void prefetch_targets(const Array<Vertex*>& vertices, const Mirror& m) {
+    for (int32_t i = 0; i < m.count; ++i)
+        __builtin_prefetch(vertices[static_cast<size_t>(m.kept[i].target)]);
+}
+
+void prefetch_tails(const Array<Vertex*>& vertices, const Mirror& m) {
+    for (int32_t i = 0; i < m.count; ++i) {
+        if (const Edge* tail = vertices[static_cast<size_t>(m.kept[i].target)]->inf) {
+            __builtin_prefetch(tail);
+        }
+    }
+}
+
+// Writes the mirrors of sources [first, last) into the graph, in vertex order, each list
+// appended in its final order: every inbound list grows in source order, as under the per-pair
+// construction. The targets lie anywhere in memory: a later source's targets, then their
+// inbound tails, are fetched while one is written.
+void write_chunk(Graph* graphp, const Array<Vertex*>& vertices, const Mirror* chunk, int32_t first,
+                 int32_t last) {
+    for (int32_t s = first; s < last; ++s) {
+        if (s + 2 * kAhead < last) prefetch_targets(vertices, chunk[s + 2 * kAhead - first]);
+        if (s + kAhead < last) prefetch_tails(vertices, chunk[s + kAhead - first]);
+        const Mirror& m = chunk[s - first];
+        Vertex* from = vertices[static_cast<size_t>(s)];
+        for (int32_t i = 0; i < m.count; ++i) {
+            append_edge(graphp, from, vertices[static_cast<size_t>(m.kept[i].target)],
+                        m.kept[i].dist);
+        }
+        from->largest_dist = m.largest;
+    }
+}
+
+void add_evaluations(Graph* graphp, int64_t evaluations) {
+    const int64_t total = graphp->dist_calculations + evaluations;
+    graphp->dist_calculations =
+        static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
+}
+
+}  // namespace
+
+void NeighbourSearch::order(int32_t* /*sources*/, int32_t /*count*/) const {}
+
+Array<Vertex*> graph_vertices(Graph* graphp) {
+    Array<Vertex*> vertices;
+    // Reserved before the walk, so that no allocation can fail while a cursor is open.
+    vertices.reserve(static_cast<size_t>(get_nvert(graphp)));
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(graphp, it))
+        vertices.push_back(v);
+    return vertices;
+}
+
+int32_t construction_threads(int32_t asked) {
+    constexpr int32_t kMostThreads = 256;
+    if (asked == 0) asked = static_cast<int32_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    return std::min(asked, kMostThreads);
+}
+
+void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, int32_t threads,
+                      size_t chunk_entries, NeighbourSearch& search) {
+    const int32_t n = static_cast<int32_t>(vertices.size());
+    const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
+    const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
+    Array<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
+    Array<Mirror> mirrors(static_cast<size_t>(chunk));
+    Array<int32_t> sources(static_cast<size_t>(chunk));
+    search.prepare(threads);
+    ConstructionProgress progress(n);
+    int64_t evaluations = 0;
+    for (int32_t first = 0; first < n; first += chunk) {
+        const int32_t last = std::min(n, first + chunk);
+        const int32_t count = last - first;
+        for (int32_t s = first; s < last; ++s) {
+            const size_t at = static_cast<size_t>(s - first);
+            mirrors[at] = {storage.data() + at * static_cast<size_t>(k), 0, 0.0};
+            sources[at] = s;
+        }
+        search.order(sources.data(), count);
+        evaluations +=
+            search_chunk(search, sources.data(), count, mirrors.data(), first, threads, progress);
+        write_chunk(graphp, vertices, mirrors.data(), first, last);
+    }
+    progress.report(n);
+    add_evaluations(graphp, evaluations);
+}
+
+}  // namespace tarn

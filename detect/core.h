@@ -1,0 +1,59 @@
+// The detector's entry point for every caller: the library's front door.
+//
+// Vectors already in memory go in, with a Parameters record for the options (k, I, th, the rule
+// flags, threads, index); the verdict comes out, or an error with its kind and the text the
+// command line prints for it. Nothing here ends the process or prints: exhausted memory comes
+// back as an error like any other failure, everything allocated is released, and the reporting
+// hooks are not called. The command line's init is one caller; it prints what comes back.
+//
+// One detection at a time per process: the graph store's records come from process-wide pools.
+#ifndef TARN_DETECT_CORE_H
+#define TARN_DETECT_CORE_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "driver/util.h"
+#include "graph/graph.h"
+
+struct Parameters;
+
+namespace tarn {
+
+enum class ErrorKind {
+    kNeighbourhood,  // k is not in 1 … n − 1
+    kDimensions,     // the vectors do not all have the first one's dimension
+    kMemoryCheck,    // the graph would need more memory than the machine can give
+    kAllocation,     // an allocation failed
+};
+
+struct Error {
+    ErrorKind kind;
+    std::string message;  // the command line's message, one line with its newline
+};
+
+// The verdict of a run, one entry per vector in input order.
+struct Verdict {
+    Array<double> lof;              // the stored score: the local outlier factor, 0 unless -l
+    Array<int32_t> label;           // the last column truncated toward zero
+    Array<int32_t> marked;          // 1 for the outlier mark, else 0
+    Array<int32_t> built_indegree;  // in-degree after construction
+    Array<int32_t> indegree;        // in-degree the rule saw (after pruning for -m)
+    Array<double> score;            // the rule's ranking score
+};
+
+// Builds the k-nearest-neighbour graph of graphp's vertices (inserted in order, no edges yet)
+// after checking k, the dimensions and the memory the graph needs, then runs the one rule p
+// selects. On failure the error comes back and graphp holds its vertices and whatever edges it
+// had got; the caller releases it as always.
+std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
+
+// Detects outliers among n vectors of d doubles each, rows one after the other, the last
+// column the label (never part of a distance). Fills verdict on success.
+std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Parameters* p,
+                            Verdict* verdict);
+
+}  // namespace tarn
+
+#endif

@@ -1,0 +1,165 @@
+#include "detect/rules.h"
+
+#include <cfloat>
+#include <limits>
+
+#include "detect/lof.h"
+#include "driver/parameters.h"
+
+namespace {
+
+// The value of a vertex of in-degree d > 0 under an incoming-distance rule: the integer quotient
+// k / d as a factor (a vertex kept by more than k others gets 0) times the measure.
+double incoming_value(int32_t d, const Parameters* p, double measure) {
+    return static_cast<double>(p->k / d) * measure;
+}
+
+double maxincoming_value(Vertex* v, int32_t d, const Parameters* p) {
+    return incoming_value(d, p, maxincoming(v));
+}
+
+double meanincoming_value(Vertex* v, int32_t d, const Parameters* p) {
+    return incoming_value(d, p, meanincoming(v, p->k));
+}
+
+using IncomingValue = double (*)(Vertex* v, int32_t d, const Parameters* p);
+
+// Marks every vertex whose value exceeds the threshold; a vertex of in-degree 0 already
+// carries the mark.
+void incoming_rule(Graph* g, Parameters* p, IncomingValue value) {
+    const double threshold = calcthreshold(g, p->th);
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        const int32_t d = vertex_indegree(v);
+        if (d != 0 && value(v, d, p) > threshold) vertex_indegree_set(v, 0);
+    }
+}
+
+// The ranking score of an incoming-distance rule: its value on the inbound count, which the
+// mark leaves alone, and +infinity for a vertex nobody keeps.
+double incoming_score(Vertex* v, const Parameters* p, IncomingValue value) {
+    const int32_t d = tarn::inbound_count(v);
+    return d == 0 ? std::numeric_limits<double>::infinity() : value(v, d, p);
+}
+
+double inbound_score(Vertex* v, const Parameters* /*p*/) {
+    return static_cast<double>(tarn::inbound_count(v));
+}
+
+constexpr tarn::Rule kRules[] = {
+    {tarn::RULE_MKNN, 'm', &Parameters::mknn, "-m  (MkNN mode)", "mutual k-nearest neighbours",
+     "in-degree after pruning", false, [](Graph* g, Parameters*) { mknn(g); }, inbound_score},
+    {tarn::RULE_MEANIN, 'M', &Parameters::meanin, "-M  (mean incoming distance mode)",
+     "mean incoming distance", "(k / in-degree) * incoming distance sum / k", true, meanin,
+     [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }},
+    {tarn::RULE_MAXIN, 'X', &Parameters::maxin, "-X  (max incoming distance mode)",
+     "maximum incoming distance", "(k / in-degree) * largest incoming distance", true, maxin,
+     [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }},
+    {tarn::RULE_LOF, 'l', &Parameters::lof, "-l  (LOF mode)", "local outlier factor",
+     "local outlier factor", true, [](Graph* g, Parameters* p) { lof_main(g, p); },
+     [](Vertex* v, const Parameters*) { return v->lof; }},
+    {tarn::RULE_INDEGREE, 0, nullptr, nullptr, "in-degree", "in-degree after construction", false,
+     kill_unwated_vertexes, inbound_score},
+};
+
+}  // namespace
+
+double findmin(Graph* g) {
+    double minimum = DBL_MAX;
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        if (v->outn->dist < minimum) minimum = v->outn->dist;
+    }
+    return minimum;
+}
+
+double findmax(Graph* g) {
+    double maximum = 0.0;
+    Iterator* it = iterate_start();
+    while (Edge* e = iterate_all_edges(g, it)) {
+        if (e->dist > maximum) maximum = e->dist;
+    }
+    return maximum;
+}
+
+double maxincoming(Vertex* v) {
+    double maximum = 0.0;
+    Iterator* it = iterate_start();
+    while (Edge* e = iterate_vertex_inbound_edge(v, it)) {
+        if (e->dist > maximum) maximum = e->dist;
+    }
+    return maximum;
+}
+
+double meanincoming(Vertex* v, int32_t indegree) {
+    double sum = 0.0;
+    Iterator* it = iterate_start();
+    while (Edge* e = iterate_vertex_inbound_edge(v, it))
+        sum += e->dist;
+    return sum / static_cast<double>(indegree);
+}
+
+double calcthreshold(Graph* g, double th) {
+    double minimum = findmin(g);
+    double maximum = findmax(g);
+    // The minimum is subtracted at the end: (max − min) × th − min.
+    return (maximum - minimum) * th - minimum;
+}
+
+void maxin(Graph* g, Parameters* p) {
+    incoming_rule(g, p, maxincoming_value);
+}
+
+void meanin(Graph* g, Parameters* p) {
+    incoming_rule(g, p, meanincoming_value);
+}
+
+void mknn(Graph* g) {
+    Iterator* vertices = iterate_start();
+    while (Vertex* v = iterate_vertex(g, vertices)) {
+        Iterator* edges = iterate_start();
+        while (Edge* e = iterate_vertex_edge(v, edges)) {
+            // The walk steps on to the record that followed e, even after e is removed.
+            if (!isedge(vertex_edge_to(e), v)) free_edge(v, e);
+        }
+    }
+}
+
+void kill_unwated_vertexes(Graph* g, Parameters* p) {
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        // "At most I", written so that it cannot overflow when I is the largest 32-bit value.
+        if (vertex_indegree(v) <= p->I) vertex_indegree_set(v, 0);
+    }
+}
+
+namespace tarn {
+
+std::span<const Rule> rules() {
+    return kRules;
+}
+
+const Rule& selected_rule(const Parameters* p) {
+    for (const Rule& rule : kRules) {
+        if (rule.flag == nullptr || p->*rule.flag == 1) return rule;
+    }
+    return kRules[std::size(kRules) - 1];
+}
+
+int32_t vertex_marked(const Vertex* v) {
+    return v->indegree <= 0 ? 1 : 0;
+}
+
+int32_t inbound_count(Vertex* v) {
+    int32_t count = 0;
+    Iterator* it = iterate_start();
+    while (iterate_vertex_inbound_edge(v, it) != nullptr)
+        ++count;
+    return count;
+}
+
+double ranking_score(Vertex* v, const Parameters* p) {
+    return selected_rule(p).score(v, p);
+}
+
+}  // namespace tarn
