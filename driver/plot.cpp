@@ -371,7 +371,7 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
         return -1;
     }
     // mkstemp makes the file private; the picture gets the target's mode, or that of a new file.
-    mode_t mode = info.st_mode & 07777;
+    mode_t mode = exists ? info.st_mode & 07777 : 0;
     if (!exists) {
         mode = umask(0);
         umask(mode);

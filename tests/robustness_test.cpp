@@ -37,10 +37,32 @@ int32_t int_label(double value) {
     return static_cast<int32_t>(value);
 }
 
+// Every number of a picture's attributes and of its tick labels, in the order of the file.
+std::vector<double> picture_numbers(const std::string& svg) {
+    std::vector<double> numbers;
+    const std::regex attribute(R"re(="([^"]*)")re"), tick(R"(>([^<>]*)</text>)");
+    const std::regex number(R"([-+]?([0-9]*\.?[0-9]+([eE][-+]?[0-9]+)?|nan|inf)(\([^)]*\))?)",
+                            std::regex::icase);
+    for (const std::regex& where : {attribute, tick}) {
+        for (std::sregex_iterator i(svg.begin(), svg.end(), where), end; i != end; ++i) {
+            const std::string text = (*i)[1];
+            if (&where == &tick && !std::regex_match(text, number)) continue;  // words
+            for (std::sregex_iterator j(text.begin(), text.end(), number); j != end; ++j)
+                numbers.push_back(std::strtod(j->str().c_str(), nullptr));
+        }
+    }
+    return numbers;
+}
+
+bool all_finite(const std::vector<double>& numbers) {
+    return std::all_of(numbers.begin(), numbers.end(), [](double x) { return std::isfinite(x); });
+}
+
 // Every corpus input under both fuzzed rules, and under -l built through the spatial index, ends
 // one of two ways: status 0 with one report line per vector, labels as loaded; or status 255
 // with one message line and no report line. A sanitizer finding or a signal shows as another
-// status. The index gives the brute force's output byte for byte.
+// status. The index gives the brute force's output byte for byte, and so does -l with the
+// evaluation and a picture, whose every number is finite.
 TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
     const std::regex report_line(R"((-?nan|-?inf|-?[0-9]+\.[0-9]{6}) -?[0-9]+)");
     std::vector<std::filesystem::path> inputs;
@@ -54,9 +76,11 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
         HFSET loaded = fvsLoad(input.c_str());
         SetReportError(ReportErrorDefault);
         Outcome brute_lof{};
+        TempFile picture;
         for (const std::vector<std::string>& flags :
              {std::vector<std::string>{}, std::vector<std::string>{"-l"},
-              std::vector<std::string>{"-x", "-l"}}) {
+              std::vector<std::string>{"-x", "-l"},
+              std::vector<std::string>{"-l", "-e", "-g", picture.path()}}) {
             std::vector<std::string> args = flags;
             args.insert(args.end(), {"-i", input.string()});
             const Outcome outcome = run_tarn(args);
@@ -65,10 +89,13 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
             for (const std::string& flag : flags)
                 where += " " + flag;
             if (flags.size() == 1) brute_lof = outcome;
-            if (flags.size() == 2) {
-                // The spatial index changes nothing a user can see.
+            if (flags.size() >= 2) {
+                // Neither the spatial index nor the evaluation and picture change the report.
                 EXPECT_EQ(outcome.status, brute_lof.status) << where;
                 EXPECT_EQ(outcome.out, brute_lof.out) << where;
+            }
+            if (flags.size() == 4 && outcome.status == 0) {
+                EXPECT_TRUE(all_finite(picture_numbers(picture.read()))) << where;
             }
             ASSERT_TRUE(outcome.status == 0 || outcome.status == 255)
                 << where << ": status " << outcome.status << "\n"
@@ -173,23 +200,6 @@ TEST(Extremes, OverflowingDistancesAreNamedOnce) {
             EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 4) << c.what;
         }
     }
-}
-
-// Every number of a picture's attributes and of its tick labels, in the order of the file.
-std::vector<double> picture_numbers(const std::string& svg) {
-    std::vector<double> numbers;
-    const std::regex attribute(R"re(="([^"]*)")re"), tick(R"(>([^<>]*)</text>)");
-    const std::regex number(R"([-+]?([0-9]*\.?[0-9]+([eE][-+]?[0-9]+)?|nan|inf)(\([^)]*\))?)",
-                            std::regex::icase);
-    for (const std::regex& where : {attribute, tick}) {
-        for (std::sregex_iterator i(svg.begin(), svg.end(), where), end; i != end; ++i) {
-            const std::string text = (*i)[1];
-            if (&where == &tick && !std::regex_match(text, number)) continue;  // words
-            for (std::sregex_iterator j(text.begin(), text.end(), number); j != end; ++j)
-                numbers.push_back(std::strtod(j->str().c_str(), nullptr));
-        }
-    }
-    return numbers;
 }
 
 TEST(Extremes, PicturesHoldFiniteNumbersAtEveryScale) {
