@@ -1,5 +1,7 @@
 #include "detect/lof.h"
 
+#include "driver/parameters.h"
+
 namespace {
 
 // The k-distance of u: the distance to its farthest kept neighbour.

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "driver/tarn.h"
+struct Parameters;
 #include "graph/graph.h"
 
 // Stores every vertex's local outlier factor in its lof field and marks (in-degree 0) each

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "detect/rules.h"
+#include "driver/parameters.h"
 
 namespace {
 

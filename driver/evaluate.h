@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "driver/tarn.h"
+struct Parameters;
 #include "graph/graph.h"
 
 // Area under the ROC curve: the share of (positive, negative) pairs in which the positive

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "detect/rules.h"
+#include "driver/parameters.h"
 #include "vectors/fvector.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string>
 
-#include "driver/tarn.h"
+struct Parameters;
 #include "graph/graph.h"
 
 // Writes the plot of g, after the rule of p ran, to path. Returns 0, or -1 with errno telling

@@ -15,7 +15,12 @@
 
 #include <sys/time.h>
 
+#include "detect/init.h"
+#include "detect/overflow.h"
 #include "detect/rules.h"
+#include "driver/evaluate.h"
+#include "driver/plot.h"
+#include "driver/progress.h"
 #include "driver/util.h"
 #include "graph/graph.h"
 
@@ -214,7 +219,7 @@ int32_t print_results(Graph* g, Parameters* p) {
     while (Vertex* v = iterate_vertex(g, it)) {
         // The score is rounded to single precision before it is printed.
         double score = static_cast<double>(static_cast<float>(v->lof));
-        if (p->marks == 1) {
+        if (p != nullptr && p->marks == 1) {
             std::printf("%f %d %d\n", score, v->flag, tarn::vertex_marked(v));
         } else {
             std::printf("%f %d\n", score, v->flag);
@@ -232,6 +237,79 @@ void finish_report() {
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
         report_not_written(errno != 0 ? errno : earlier);
 }
+
+namespace {
+
+void release(Graph* g, Parameters* parap) {
+    if (g != nullptr) free_graph(g);
+    std::free(g);
+    std::free(parap->instr);
+    std::free(parap->plotstr);
+    std::free(parap);
+}
+
+int run(int argc, char** argv) {
+    long watch = setwatch();
+    (void)watch;  // kept for prtime; a run prints no timing line
+    Parameters* parap = init_params();
+    parse_params(parap, argc, argv);
+    open_files(parap);
+    // Checked before anything is read, so that the picture can never replace the data.
+    if (parap->plotstr != nullptr && plot_names_input(parap->plotstr, parap->instr)) {
+        std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
+        release(nullptr, parap);
+        return -1;
+    }
+    progress_start();
+    Graph* g = init(parap);
+    progress_stop();
+    if (distances_overflow(g)) {
+        std::fprintf(stderr,
+                     "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
+                     "scale the data\n");
+    }
+    // The picture comes before the report, so that a run that cannot write it stops with no
+    // report line, like every other stop.
+    if (parap->plotstr != nullptr && write_plot(g, parap, parap->plotstr) != 0) {
+        std::fprintf(stderr, "Cannot write the plot to %s: %s\n", parap->plotstr,
+                     std::strerror(errno));
+        release(g, parap);
+        return -1;
+    }
+    print_results(g, parap);
+    if (parap->evaluate == 1) {
+        std::fflush(stdout);
+        print_evaluation(g, parap, stderr);
+        // The evaluation is a result like the report: lost, it fails the run.
+        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
+            const int error = errno;
+            std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
+                         std::strerror(error));
+            release(g, parap);
+            return -1;
+        }
+    }
+    release(g, parap);
+    return 0;
+}
+
+}  // namespace
+
+namespace tarn {
+
+int run_command_line(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const AllocationFailure& failure) {
+        std::printf("Allocation of %zu bytes failed\n", failure.size());
+    } catch (const std::bad_alloc&) {
+        std::printf("Allocation failed\n");
+    }
+    std::fflush(stdout);
+    return -1;
+}
+
+}  // namespace tarn
 
 long setwatch() {
     return static_cast<long>(std::time(nullptr));

@@ -32,14 +32,24 @@ void open_files(Parameters* p);
 [[noreturn]] void print_usage();
 
 // Prints one "%f %d\n" line (score rounded to single precision, label) per vertex in file
-// order, or "%f %d %d\n" with the outlier mark (1 when the in-degree is 0 or less) when p->marks
-// is set; then finish_report. Returns 0.
+// order, or "%f %d %d\n" with the outlier mark (1 when the in-degree is 0 or less) when p is
+// given and p->marks is set; then finish_report. Returns 0.
 int32_t print_results(Graph* g, Parameters* p);
 
 // Flushes standard output. When the report could not be written whole, ends the process with
 // status -1: quietly when the reader has gone (EPIPE), otherwise with a message naming the
 // failure on standard error.
 void finish_report();
+
+namespace tarn {
+
+// The whole run of the program: parameters, graph, picture, report, evaluation, release.
+// Returns the process status: 0 after a complete run, -1 when the picture cannot be written or
+// an allocation of the C++ library fails (the allocation message on standard output); every
+// other failure ends the process where it happens.
+int run_command_line(int argc, char** argv);
+
+}  // namespace tarn
 
 // Current calendar time in whole seconds.
 long setwatch();

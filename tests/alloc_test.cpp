@@ -11,10 +11,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <new>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "detect/core.h"
 #include "detect/init.h"
 #include "driver/tarn.h"
 #include "errors/errorapi.h"
@@ -27,9 +30,10 @@ namespace {
 // The seam's state. Only counted allocations can fail, and only while armed.
 struct Seam {
     bool armed = false;
-    long seen = 0;     // allocations asked for since arming
-    long fail_at = 0;  // the one that fails, 1-based
-    long live = 0;     // blocks handed out by the wrapped functions and not yet freed
+    bool new_too = false;  // operator new counts (and fails) like malloc
+    long seen = 0;         // allocations asked for since arming
+    long fail_at = 0;      // the one that fails, 1-based
+    long live = 0;         // blocks handed out by the wrapped functions and not yet freed
 };
 Seam seam;
 
@@ -72,6 +76,22 @@ void __wrap_free(void* block) {
 }
 }
 
+// operator new takes part in the seam only where a test asks for it; elsewhere its blocks come
+// from the C library's malloc, uncounted, so that the tables above number malloc's calls alone.
+void* operator new(std::size_t size) {
+    if (seam.new_too && fail_now()) throw tarn::AllocationFailure(size);
+    if (void* block = __real_malloc(size == 0 ? 1 : size)) return block;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* block) noexcept {
+    __real_free(block);
+}
+
+void operator delete(void* block, std::size_t) noexcept {
+    __real_free(block);
+}
+
 namespace {
 
 using testkit::Report;
@@ -82,12 +102,13 @@ using testkit::vector_of;
 // Fails the fail_at-th allocation while it lives.
 class Injection {
 public:
-    explicit Injection(long fail_at) {
+    explicit Injection(long fail_at, bool new_too = false) {
         seam.seen = 0;
         seam.fail_at = fail_at;
+        seam.new_too = new_too;
         seam.armed = true;
     }
-    ~Injection() { seam.armed = false; }
+    ~Injection() { seam.armed = false, seam.new_too = false; }
     Injection(const Injection&) = delete;
     Injection& operator=(const Injection&) = delete;
 };
@@ -355,6 +376,102 @@ TEST(AllocationFailure, RunEndsWithTheAllocationMessage) {
         ASSERT_LT(n, 1000) << "the run never completes";
     }
     EXPECT_GT(failures, 20);  // the load, the vertices, the edges and the walks all allocate
+}
+
+// Every allocation of a detection in memory failing in turn, operator new's included: an
+// allocation error every time, nothing printed, nothing left behind, until one completes.
+TEST(AllocationFailure, TheCoreReturnsAnErrorAndKeepsNothing) {
+    const std::vector<double> rows = {0, 0, 0, 1, 0, 0, 3, 0, 0, 10, 0, 1, 4, 1, 0, 4, 2, 0};
+    struct Options {
+        const char* name;
+        int32_t lof, mknn, index, threads;
+    };
+    const Options table[] = {{"default", 0, 0, 0, 1},
+                             {"-l -x", 1, 0, 1, 1},
+                             {"-m -j 2", 0, 1, 0, 2},
+                             {"-l -x -j 2", 1, 0, 1, 2}};
+    const std::regex allocation("Allocation of [0-9]+ bytes failed\n");
+    for (const Options& o : table) {
+        Parameters* p = init_params();
+        p->k = 2, p->lof = o.lof, p->mknn = o.mknn, p->index = o.index, p->threads = o.threads;
+        tarn::Verdict expected;
+        ASSERT_FALSE(tarn::detect(rows.data(), 6, 3, p, &expected).has_value());
+        long failures = 0;
+        for (long n = 1;; ++n) {
+            const long live = seam.live;
+            std::optional<tarn::Error> failure;
+            tarn::Verdict verdict;
+            const std::string out = testkit::capture_stdout([&] {
+                Injection injection(n, true);
+                failure = tarn::detect(rows.data(), 6, 3, p, &verdict);
+            });
+            EXPECT_EQ(out, "") << o.name;
+            if (!failure.has_value()) {
+                EXPECT_EQ(verdict.score, expected.score) << o.name;
+                EXPECT_EQ(verdict.marked, expected.marked) << o.name;
+                break;
+            }
+            ++failures;
+            EXPECT_EQ(failure->kind, tarn::ErrorKind::kAllocation) << o.name << " " << n;
+            EXPECT_TRUE(std::regex_match(failure->message, allocation)) << failure->message;
+            verdict = tarn::Verdict();
+            EXPECT_EQ(seam.live, live) << o.name << " leaks with allocation " << n << " failing";
+            ASSERT_LT(n, 1000) << o.name << " never completes";
+        }
+        EXPECT_GT(failures, 10) << o.name;
+        std::free(p);
+    }
+}
+
+// Whole runs of the program with every allocation failing in turn, operator new's included:
+// the allocation message and status 255, never a crash, a report only when complete.
+TEST(AllocationFailure, EveryOptionEndsWithTheAllocationMessage) {
+    TempFile file("0 0 0\n1 0 0\n3 0 0\n10 0 1\n4 1 0\n");
+    TempFile picture;
+    const std::regex allocation("Allocation (of [0-9]+ bytes )?failed\n");
+    const std::vector<std::vector<std::string>> table = {
+        {"-x"}, {"-l"}, {"-m"}, {"-j", "2", "-l"}, {"-e"}, {"-g", picture.path()}};
+    for (const std::vector<std::string>& options : table) {
+        std::vector<std::string> words = {"tarn", "-k", "2", "-i", file.path()};
+        words.insert(words.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const std::string what = ::testing::PrintToString(options);
+        auto run = [&](long n) {
+            return testkit::run_in_child([&] {
+                optind = 0;
+                int status;
+                {
+                    Injection injection(n, true);
+                    status = tarn::run_command_line(static_cast<int>(words.size()), argv.data());
+                }
+                std::fflush(nullptr);
+                _exit(status & 0xff);
+            });
+        };
+        const testkit::Outcome complete = run(0);
+        ASSERT_EQ(complete.status, 0) << what;
+        for (long n = 1;; ++n) {
+            const testkit::Outcome outcome = run(n);
+            if (outcome.status == 0) {
+                EXPECT_EQ(outcome.out, complete.out) << what;
+                EXPECT_GT(n, 20) << what;  // the load, the graph, the rule and more allocate
+                break;
+            }
+            EXPECT_EQ(outcome.status, 255) << what << ", allocation " << n;
+            // The evaluation follows the report: its failure comes after a complete one.
+            std::string out = outcome.out;
+            if (options[0] == "-e" && out.find("0.000000 1\n") != std::string::npos) {
+                out = out.substr(out.rfind("0.000000 0\n") + 11);
+            }
+            const bool load = out.rfind("Cannot load vectors from ", 0) == 0;
+            EXPECT_TRUE(load || std::regex_match(out, allocation))
+                << what << ", allocation " << n << ": " << outcome.out;
+            ASSERT_LT(n, 2000) << what << " never completes";
+        }
+    }
 }
 
 }  // namespace

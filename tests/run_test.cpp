@@ -3,10 +3,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -281,6 +284,50 @@ TEST(Run, ShippedSampleFlagsThePlantedOutliers) {
     }
     EXPECT_EQ(lines, 308u);
     EXPECT_GT(lowest_outlier, highest_inlier);
+}
+
+// Address space limits (ulimit -v) at which the run can no longer have all it needs, with the
+// brute force and with the k-d tree: each run either completes or ends with one message (the
+// memory check's, naming the limit, or the allocation's past it) and status 255, never with a
+// crash.
+TEST(Run, ExhaustedMemoryEndsWithTheAllocationMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves its shadow memory beyond any such limit";
+#else
+    std::mt19937_64 rng(7);
+    std::uniform_int_distribution<int> digits(0, 999);
+    std::string text;
+    for (int line = 0; line < 1000; ++line) {
+        for (int c = 0; c < 400; ++c)
+            text += "0." + std::to_string(digits(rng)) + " ";
+        text += "0\n";
+    }
+    TempFile input(text);
+    const std::regex stop(
+        "(Allocation of [0-9]+ bytes failed|Cannot load vectors from .*|The graph needs [0-9]+ MiB "
+        "of memory, but only [0-9]+ MiB are available under the address-space limit \\(ulimit "
+        "-v\\))\n");
+    for (const char* method : {"-o", "-x"}) {
+        int exhausted = 0;
+        for (rlim_t kib = 16000; kib <= 96000; kib += 6000) {
+            const Outcome outcome = testkit::run_in_child([&] {
+                const rlimit limit{kib * 1024, kib * 1024};
+                setrlimit(RLIMIT_AS, &limit);
+                execl(TARN_BINARY, "tarn", "-k", "100", "-i", input.path().c_str(), method,
+                      nullptr);
+                _exit(126);
+            });
+            if (outcome.status == 0) {
+                EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1000);
+                break;  // more room completes too
+            }
+            EXPECT_EQ(outcome.status, 255) << method << " " << kib << " KiB";
+            EXPECT_TRUE(std::regex_match(outcome.out, stop)) << outcome.out;
+            exhausted += outcome.out.rfind("Allocation", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_GT(exhausted, 0) << method;
+    }
+#endif
 }
 
 }  // namespace
