@@ -305,8 +305,8 @@ TEST(Run, ExhaustedMemoryEndsWithTheAllocationMessage) {
     TempFile input(text);
     const std::regex stop(
         "(Allocation of [0-9]+ bytes failed|Cannot load vectors from .*|The graph needs [0-9]+ MiB "
-        "of memory, but only [0-9]+ MiB are available under the address-space limit \\(ulimit "
-        "-v\\))\n");
+        "of memory, but only [0-9]+ MiB are available under the address-space limit [(]ulimit "
+        "-v[)])\n");
     for (const char* method : {"-o", "-x"}) {
         int exhausted = 0;
         for (rlim_t kib = 16000; kib <= 96000; kib += 6000) {
