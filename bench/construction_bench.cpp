@@ -36,9 +36,9 @@ void construction(benchmark::State& state) {
         Graph* g = make_graph(n, dim);
         state.ResumeTiming();
         if (way == Way::kFast) {
-            create_edges_fast(g, 10, threads);
+            tarn::create_edges_fast(g, 10, threads);
         } else if (way == Way::kIndexed) {
-            create_edges_indexed(g, 10, threads);
+            tarn::create_edges_indexed(g, 10, threads);
         } else {
             create_edges(g, 10);
         }

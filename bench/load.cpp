@@ -1,4 +1,5 @@
-// Loads one vector file with fvsLoad and prints what it cost: load file
+// Loads one vector file with fvsLoad (or, given "table", with tableLoad in the format its name
+// picks) and prints what it cost: load file [table]
 //   <bytes> <vectors> <dim> <seconds> <MB/s> <held MiB> <peak RSS MiB> <peak / held>
 // "held" is what the loaded set takes as the C library's allocator rounds it: per vector its
 // record and component array, and the set's slot array.
@@ -10,23 +11,26 @@
 
 #include "detect/budget.h"
 #include "vectors/fvector.h"
+#include "vectors/table.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: load file\n");
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: load file [table]\n");
         return 2;
     }
     const double bytes = static_cast<double>(std::filesystem::file_size(argv[1]));
     const auto start = std::chrono::steady_clock::now();
-    HFSET fvs = fvsLoad(argv[1]);
+    const TableFormat format{TABLE_AUTO, nullptr, nullptr};
+    TableNames names;
+    HFSET fvs = argc == 3 ? tableLoad(argv[1], &format, &names) : fvsLoad(argv[1]);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (fvs == nullptr) return 1;
-    double held = allocator_bytes(sizeof(FVSet)) +
-                  allocator_bytes(static_cast<double>(fvs->array_size) * sizeof(HFV));
+    double held = tarn::allocator_bytes(sizeof(FVSet)) +
+                  tarn::allocator_bytes(static_cast<double>(fvs->array_size) * sizeof(HFV));
     for (int32_t p = 0; p < fvs->vector_number; ++p) {
-        held += allocator_bytes(sizeof(Hvec)) +
-                allocator_bytes(static_cast<double>(fvs->vectors[p]->dim) * sizeof(double));
+        held += tarn::allocator_bytes(sizeof(Hvec)) +
+                tarn::allocator_bytes(static_cast<double>(fvs->vectors[p]->dim) * sizeof(double));
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);

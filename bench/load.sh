@@ -15,11 +15,22 @@ mkdir -p "$data"
 file="$data/load-n$vectors-d8.txt"
 [ -s "$file" ] || "$bin/gendata" "$vectors" 8 >"$file"
 
-echo "loader (fvsLoad):"
-printf '%12s %9s %4s %8s %7s %9s %9s %6s\n' bytes vectors dim seconds MB/s held_MiB peak_MiB ratio
-read -r bytes n dim seconds rate held peak ratio < <("$bin/load" "$file")
-printf '%12s %9s %4s %8s %7s %9s %9s %6s\n' "$bytes" "$n" "$dim" "$seconds" "$rate" "$held" \
-    "$peak" "$ratio"
+# The same numbers as CSV: commas for the blanks, a header row.
+csv="${file%.txt}.csv"
+[ -s "$csv" ] || { echo "f1,f2,f3,f4,f5,f6,f7,f8,label"; tr -s ' ' ',' <"$file" | sed 's/,$//'; } >"$csv"
+
+printf '%-22s %12s %9s %4s %8s %7s %9s %9s %6s\n' loader bytes vectors dim seconds MB/s \
+    held_MiB peak_MiB ratio
+for run in "fvsLoad, text:$file:" "tableLoad, text:$file:table" "tableLoad, CSV:$csv:table"; do
+    IFS=: read -r label path how <<<"$run"
+    read -r bytes n dim seconds rate held peak ratio < <("$bin/load" "$path" $how)
+    printf '%-22s %12s %9s %4s %8s %7s %9s %9s %6s\n' "$label" "$bytes" "$n" "$dim" "$seconds" \
+        "$rate" "$held" "$peak" "$ratio"
+    [ "$path" = "$file" ] && text_seconds=${text_seconds:-$seconds}
+    [ "$path" = "$csv" ] && awk -v c="$seconds" -v t="$text_seconds" \
+        'BEGIN { printf "CSV takes %.2f times as long as text\n", c / t }'
+done
+bytes=$(stat -c %s "$file")
 
 # The whole run also makes a vertex record (104 bytes, slab-carved) per vector.
 echo "tarn up to the vertices (the neighbourhood check stops it):"

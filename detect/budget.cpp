@@ -21,6 +21,8 @@ constexpr double kEntryBytes = 24.0;
 
 }  // namespace
 
+namespace tarn {
+
 double allocator_bytes(double size) {
     const double chunk = std::ceil((size + 8.0) / 16.0) * 16.0;
     return chunk < 32.0 ? 32.0 : chunk;
@@ -165,3 +167,5 @@ MemoryLimit memory_limit(const MemorySources& sources) {
 bool graph_fits(const GraphNeed& need, double available) {
     return need.edges <= available;
 }
+
+}  // namespace tarn

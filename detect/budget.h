@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+namespace tarn {
+
 // Bytes of a run, in doubles: products like n × k pass 64 bits long before they pass what a
 // double tells apart at this scale.
 struct GraphNeed {
@@ -51,5 +53,7 @@ MemoryLimit memory_limit(const MemorySources& sources = {});
 // Whether the edges still to come fit into the available bytes (those the vectors hold are
 // already taken from them). Equal fits.
 bool graph_fits(const GraphNeed& need, double available);
+
+}  // namespace tarn
 
 #endif

@@ -9,6 +9,7 @@
 #include "detect/core.h"
 #include "driver/parameters.h"
 #include "vectors/fvector.h"
+#include "vectors/table.h"
 
 namespace {
 
@@ -26,8 +27,19 @@ const char* input_name(const char* name) {
     return is_standard_input(name) ? "standard input" : name;
 }
 
-HFSET load_input(const char* name) {
-    return is_standard_input(name) ? fvsLoadStream(stdin, input_name(name)) : fvsLoad(name);
+// Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
+// record; prints the load's explanation of a refusal, or its warning, on standard error.
+HFSET load_input(Parameters* p) {
+    const TableFormat format{p->format, p->label_column, p->feature_columns};
+    TableNames unkept;
+    TableNames* names = p->names != nullptr ? p->names : &unkept;
+    const char* name = p->instr;
+    HFSET set = is_standard_input(name) ? tableLoadStream(stdin, input_name(name), &format, names)
+                                        : tableLoad(name, &format, names);
+    if (set == nullptr && !names->why.empty()) std::fprintf(stderr, "%s\n", names->why.c_str());
+    if (set != nullptr && !names->warning.empty())
+        std::fprintf(stderr, "tarn: %s\n", names->warning.c_str());
+    return set;
 }
 
 // Hands every vector of the set to a vertex of its own, ids 0 … n − 1 in file order, and
@@ -43,7 +55,7 @@ void insert_vertices(Graph* graphp, HFSET set) {
 
 Graph* init(Parameters* p) {
     Graph* graphp = create_graph();
-    HFSET set = load_input(p->instr);
+    HFSET set = load_input(p);
     if (set == nullptr) {
         std::printf("Cannot load vectors from %s\n", input_name(p->instr));
         stop_run();

@@ -363,6 +363,8 @@ private:
 
 }  // namespace
 
+namespace tarn {
+
 bool tree_applies(const tarn::Array<Vertex*>& vertices) {
     const int32_t dim = vertices[0]->vector->dim - 1;
     if (dim < 1) return false;
@@ -383,3 +385,5 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
     TreeSearch search(tree, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search);
 }
+
+}  // namespace tarn

@@ -23,6 +23,8 @@
 #include "detect/construct.h"
 #include "graph/graph.h"
 
+namespace tarn {
+
 // Whether the tree can build the graph of these vertices: at least one column besides the label,
 // and every coordinate finite.
 bool tree_applies(const tarn::Array<Vertex*>& vertices);
@@ -33,5 +35,7 @@ bool tree_applies(const tarn::Array<Vertex*>& vertices);
 // writing as tarn::build_neighbours does them.
 void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads,
                           size_t chunk_entries = tarn::kDefaultChunkEntries);
+
+}  // namespace tarn
 
 #endif

@@ -234,6 +234,8 @@ private:
 
 }  // namespace
 
+namespace tarn {
+
 void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
@@ -241,3 +243,5 @@ void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_e
     TiledSearch search(packed, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search);
 }
+
+}  // namespace tarn

@@ -30,6 +30,8 @@ bool squared_distance_overflows(const Vertex* a, const Vertex* b) {
 
 }  // namespace
 
+namespace tarn {
+
 bool distances_overflow(Graph* g) {
     std::vector<Vertex*> finite;
     Iterator* it = iterate_start();
@@ -76,3 +78,5 @@ bool distances_overflow(Graph* g) {
             if (squared_distance_overflows(finite[i], finite[j])) return true;
     return false;
 }
+
+}  // namespace tarn

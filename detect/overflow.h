@@ -5,6 +5,8 @@
 
 #include "graph/graph.h"
 
+namespace tarn {
+
 // True when some pair of vertices of g, both with finite coordinates only, has a squared
 // distance, summed column by column in file order as the construction sums it, that overflows
 // to infinity. Pairs with an infinite or not-a-number coordinate have their distance from the
@@ -12,5 +14,7 @@
 // (the common cases); otherwise the kept edges are looked at and, if none settles it, every
 // pair is measured until one overflows. Reads g only; the distance counter is left alone.
 bool distances_overflow(Graph* g);
+
+}  // namespace tarn
 
 #endif

@@ -8,6 +8,7 @@
 
 #include "detect/rules.h"
 #include "driver/parameters.h"
+#include "vectors/table.h"
 
 namespace {
 
@@ -63,6 +64,8 @@ double ratio(int32_t numerator, int32_t denominator) {
 }
 
 }  // namespace
+
+namespace tarn {
 
 double roc_auc(const double* score, const int32_t* positive, int32_t n) {
     const int32_t positives = count_positives(positive, n);
@@ -130,8 +133,8 @@ void print_evaluation(Graph* g, Parameters* p, FILE* out) {
     const int32_t outliers = tp + fn;
 
     std::fprintf(out, "rule: %s, n: %d, k: %d\n", rule.name, n, p->k);
-    std::fprintf(out, "marked: %d, labelled outliers (label %d): %d\n", tp + fp, p->outlier_label,
-                 outliers);
+    std::fprintf(out, "marked: %d, labelled outliers (label %s): %d\n", tp + fp,
+                 tableLabelText(p->names, p->outlier_label).c_str(), outliers);
     std::fprintf(out, "TP: %d, FP: %d, FN: %d, TN: %d\n", tp, fp, fn, tn);
     std::fputs("precision: ", out);
     print_measure(out, ratio(tp, tp + fp));
@@ -149,3 +152,5 @@ void print_evaluation(Graph* g, Parameters* p, FILE* out) {
     print_measure(out, precision_at_positives(score.data(), positive.data(), n));
     std::fputs("\n", out);
 }
+
+}  // namespace tarn

@@ -15,6 +15,8 @@
 struct Parameters;
 #include "graph/graph.h"
 
+namespace tarn {
+
 // Area under the ROC curve: the share of (positive, negative) pairs in which the positive
 // scores higher, a tied pair counting one half (the Mann–Whitney statistic over P × N).
 double roc_auc(const double* score, const int32_t* positive, int32_t n);
@@ -39,5 +41,7 @@ double precision_at_positives(const double* score, const int32_t* positive, int3
 // outliers, F1 without either, and the three ranking measures when no vector or every vector
 // carries the outlier label.
 void print_evaluation(Graph* g, Parameters* p, FILE* out);
+
+}  // namespace tarn
 
 #endif

@@ -7,8 +7,11 @@
 #include <cstdint>
 #include <cstdio>
 
+struct TableNames;
+
 // The whole configuration of a run. Created with its defaults by init_params, filled once by
-// parse_params and only read afterwards; the record owns instr. Flags are 0 or 1.
+// parse_params and only read afterwards; the record owns instr and the other text copies. Flags
+// are 0 or 1.
 struct Parameters {
     int32_t k;              // neighbours each vertex keeps (-k, default 3)
     int32_t I;              // in-degree limit of the default rule (-I, default 0)
@@ -29,6 +32,12 @@ struct Parameters {
     int32_t outlier_label;  // -P: the label of the outlier class (default 1)
     char* plotstr;          // -g: SVG plot file name, a heap copy owned by the record
     int32_t index;          // -x: build the graph through the exact spatial index
+    int32_t format;         // -f: a TableKind, TABLE_AUTO by the name (default)
+    char* label_column;     // -L: label column name, number or "none", a heap copy, or null
+    char* feature_columns;  // -F: feature columns, a heap copy, or null for all but the label
+    char* outlier_name;     // -P when it is not a number: a class name, a heap copy, or null
+    TableNames* names;      // what the load learnt (column and class names), the driver's
+                            // record, not owned; null: nothing is kept
 };
 
 #endif

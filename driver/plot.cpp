@@ -13,6 +13,7 @@
 #include "detect/rules.h"
 #include "driver/parameters.h"
 #include "vectors/fvector.h"
+#include "vectors/table.h"
 
 namespace {
 
@@ -160,6 +161,13 @@ std::vector<Point> collect_points(Graph* g) {
     return points;
 }
 
+// The title of feature column i: its name from the input, or "column <i + 1>".
+std::string column_title(const Parameters* p, size_t i) {
+    if (p->names != nullptr && i < p->names->features.size())
+        return tarn::xml_escape(p->names->features[i].c_str());
+    return "column " + std::to_string(i + 1);
+}
+
 void print_axes(FILE* out, const Axis& x, const Axis& y, const char* x_title, const char* y_title) {
     std::fprintf(out, "<g font-size=\"11\" fill=\"#333333\">\n");
     double x_step = tick_step(x), y_step = tick_step(y);
@@ -196,16 +204,17 @@ void print_axes(FILE* out, const Axis& x, const Axis& y, const char* x_title, co
 }
 
 void print_point(FILE* out, const Point& pt, const Axis& x, const Axis& y, bool sized,
-                 int32_t outlier_label) {
-    bool ringed = pt.label == outlier_label;
+                 const Parameters* p) {
+    bool ringed = pt.label == p->outlier_label;
     std::fprintf(out,
                  "<circle id=\"v%d\" class=\"%s\" cx=\"%.2f\" cy=\"%.2f\" r=\"%.2f\" fill=\"%s\" "
-                 "stroke=\"%s\" stroke-width=\"%s\"><title>vector %d: label %d, score %g%s</title>"
+                 "stroke=\"%s\" stroke-width=\"%s\"><title>vector %d: label %s, score %g%s</title>"
                  "</circle>\n",
                  pt.position, pt.marked ? "marked" : "inlier", x.map(pt.x), y.map(pt.y),
                  radius(pt, sized), pt.marked ? kMarkedColour : kInlierColour,
-                 ringed ? kRingColour : "#ffffff", ringed ? "1.5" : "0.5", pt.position, pt.label,
-                 pt.score, pt.marked ? ", marked" : "");
+                 ringed ? kRingColour : "#ffffff", ringed ? "1.5" : "0.5", pt.position,
+                 tarn::xml_escape(tableLabelText(p->names, pt.label).c_str()).c_str(), pt.score,
+                 pt.marked ? ", marked" : "");
 }
 
 void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bool sized,
@@ -229,9 +238,9 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
     entry(kMarkedColour, "#ffffff", "0.5", "marked outlier", marked);
     entry(kInlierColour, "#ffffff", "0.5", "not marked",
           static_cast<int32_t>(points.size()) - marked);
-    char ring[64];
-    std::snprintf(ring, sizeof ring, "label %d", p->outlier_label);
-    entry("none", kRingColour, "1.5", ring, labelled);
+    const std::string ring =
+        "label " + tarn::xml_escape(tableLabelText(p->names, p->outlier_label).c_str());
+    entry("none", kRingColour, "1.5", ring.c_str(), labelled);
     if (sized) {
         std::fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">area grows with the score,</text>\n", x - 5,
                      y + 4);
@@ -249,7 +258,7 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
 int32_t write_plot_in_place(Graph* g, Parameters* p, const char* path) {
     FILE* out = std::fopen(path, "w");
     if (out == nullptr) return -1;
-    int32_t failed = print_plot(g, p, out);
+    int32_t failed = tarn::print_plot(g, p, out);
     int saved = errno;
     if (std::fclose(out) != 0) return -1;
     if (failed != 0) {
@@ -260,6 +269,8 @@ int32_t write_plot_in_place(Graph* g, Parameters* p, const char* path) {
 }
 
 }  // namespace
+
+namespace tarn {
 
 std::string xml_escape(const char* text) {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(text);
@@ -311,15 +322,17 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
                  "viewBox=\"0 0 %.0f %.0f\" font-family=\"sans-serif\">\n"
                  "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
                  kWidth, kHeight, kWidth, kHeight);
-    std::string file = xml_escape(p->instr);
+    std::string file = tarn::xml_escape(p->instr);
     std::fprintf(
         out,
         "<text x=\"%.2f\" y=\"32\" font-size=\"16\" fill=\"#111111\">%s rule, k = %d, %s</text>\n",
         kLeft, rule.name, p->k, file.c_str());
+    const std::string first = column_title(p, 0), second = column_title(p, 1);
     if (features >= 2) {
-        print_axes(out, x, y, "column 1", "column 2");
+        print_axes(out, x, y, first.c_str(), second.c_str());
     } else {
-        print_axes(out, x, y, "position in the file", features == 1 ? "column 1" : "(no feature)");
+        print_axes(out, x, y, "position in the file",
+                   features == 1 ? first.c_str() : "(no feature)");
     }
 
     // Inliers first, so that marked points are drawn on top of them.
@@ -332,7 +345,7 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
                 ++hidden;
                 continue;
             }
-            print_point(out, pt, x, y, sized, p->outlier_label);
+            print_point(out, pt, x, y, sized, p);
         }
     }
     std::fprintf(out, "</g>\n");
@@ -407,3 +420,5 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
     }
     return 0;
 }
+
+}  // namespace tarn

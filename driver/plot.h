@@ -17,6 +17,8 @@
 struct Parameters;
 #include "graph/graph.h"
 
+namespace tarn {
+
 // Writes the plot of g, after the rule of p ran, to path. Returns 0, or -1 with errno telling
 // why when the file cannot be created or written completely. The picture is written to a new
 // file in path's folder and renamed over path when complete, so a failure leaves no partial
@@ -34,5 +36,7 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out);
 // text made safe for XML character data and attribute values: & < > " ' as entities, control
 // characters, bytes that are not UTF-8 and the non-characters U+FFFE and U+FFFF as '?'.
 std::string xml_escape(const char* text);
+
+}  // namespace tarn
 
 #endif

@@ -48,7 +48,7 @@ void on_progress(int32_t done, int32_t total) {
     double elapsed = std::chrono::duration<double>(Clock::now() - state.start).count();
     if (elapsed < kQuietSeconds) return;
     char text[sizeof state.text];
-    progress_text(text, sizeof text, done, total, elapsed);
+    tarn::progress_text(text, sizeof text, done, total, elapsed);
     if (state.shown > 0 && std::strcmp(text, state.text) == 0) return;
     std::memcpy(state.text, text, sizeof text);
     size_t length = std::strlen(text);
@@ -59,6 +59,8 @@ void on_progress(int32_t done, int32_t total) {
 }
 
 }  // namespace
+
+namespace tarn {
 
 void progress_start() {
     if (isatty(STDERR_FILENO) == 0) return;
@@ -95,3 +97,5 @@ void progress_text(char* buf, size_t size, int32_t done, int32_t total, double e
     std::snprintf(buf, size, "tarn: neighbour graph %3lld%% done, %s left",
                   static_cast<long long>(percent), eta);
 }
+
+}  // namespace tarn

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tarn {
+
 // Installs the construction listener when standard error is a terminal; does nothing
 // otherwise. The clock starts now.
 void progress_start();
@@ -18,5 +20,7 @@ void progress_stop();
 // bytes, NUL-terminated, truncated to fit): "tarn: neighbour graph  42% done, 12 s left", the
 // time left as "%d s", "%d min %02d s" or "%d h %02d min", rounded up.
 void progress_text(char* buf, size_t size, int32_t done, int32_t total, double elapsed);
+
+}  // namespace tarn
 
 #endif

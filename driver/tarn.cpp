@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <vector>
 
 #include <sys/time.h>
 
@@ -23,13 +24,14 @@
 #include "driver/progress.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "vectors/table.h"
 
 const char* id = "Wed Nov 17 15:58:03 EET 2004";
 
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:x";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xf:L:F:";
 
 // kOptions followed by every rule's letter.
 const char* option_string() {
@@ -96,6 +98,13 @@ void warn_stray_word(const char* word) {
     }
 }
 
+// Whether text starts as atoi reads a number.
+bool is_number(const char* text) {
+    char* end;
+    std::strtol(text, &end, 10);
+    return end != text;
+}
+
 char* copy_text(const char* text) {
     size_t length = std::strlen(text);
     char* copy = static_cast<char*>(allocate(length + 1, NO_INIT));
@@ -126,6 +135,11 @@ Parameters* init_params() {
     p->outlier_label = 1;
     p->plotstr = nullptr;
     p->index = 0;
+    p->format = TABLE_AUTO;
+    p->label_column = nullptr;
+    p->feature_columns = nullptr;
+    p->outlier_name = nullptr;
+    p->names = nullptr;
     return p;
 }
 
@@ -159,6 +173,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'P':
                 parap->outlier_label = to_int32(optarg);
+                std::free(parap->outlier_name);  // a later -P replaces the class name
+                parap->outlier_name = is_number(optarg) ? nullptr : copy_text(optarg);
                 break;
             case 'g':
                 std::free(parap->plotstr);  // a later -g replaces the name
@@ -166,6 +182,18 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'x':
                 parap->index = 1;
+                break;
+            case 'f':
+                parap->format = tableKindOf(optarg);
+                if (parap->format < 0) print_usage();
+                break;
+            case 'L':
+                std::free(parap->label_column);
+                parap->label_column = copy_text(optarg);
+                break;
+            case 'F':
+                std::free(parap->feature_columns);
+                parap->feature_columns = copy_text(optarg);
                 break;
             default:
                 print_usage();
@@ -211,6 +239,9 @@ void print_usage() {
     std::printf("             -P [outlier label]\n");
     std::printf("             -g [svg plot file]\n");
     std::printf("             -x  (exact spatial index)\n");
+    std::printf("             -f [csv|tsv|text]\n");
+    std::printf("             -L [label column or none]\n");
+    std::printf("             -F [feature columns]\n");
     std::exit(-1);
 }
 
@@ -225,26 +256,38 @@ int32_t print_results(Graph* g, Parameters* p) {
             std::printf("%f %d\n", score, v->flag);
         }
     }
-    finish_report();
+    tarn::finish_report();
     return 0;
 }
 
-void finish_report() {
-    // The final flush names its own failure; a failure of an earlier write has left its errno,
-    // which the successful writes after it do not clear.
-    const int earlier = errno;
-    errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
-        report_not_written(errno != 0 ? errno : earlier);
-}
-
 namespace {
+
+// After the load: -P's class name, when the input has one of that name, becomes the outlier
+// label. A -P that is neither a number nor a class of the input prints a message and ends the
+// process with status -1.
+void resolve_outlier_class(Parameters* p) {
+    if (p->outlier_name == nullptr) return;
+    if (p->names != nullptr) {
+        const std::vector<std::string>& classes = p->names->classes;
+        for (size_t c = 0; c < classes.size(); ++c) {
+            if (classes[c] == p->outlier_name) {
+                p->outlier_label = static_cast<int32_t>(c);
+                return;
+            }
+        }
+    }
+    std::printf("-P %s names no class of the input\n", p->outlier_name);
+    std::exit(-1);
+}
 
 void release(Graph* g, Parameters* parap) {
     if (g != nullptr) free_graph(g);
     std::free(g);
     std::free(parap->instr);
     std::free(parap->plotstr);
+    std::free(parap->label_column);
+    std::free(parap->feature_columns);
+    std::free(parap->outlier_name);
     std::free(parap);
 }
 
@@ -252,25 +295,28 @@ int run(int argc, char** argv) {
     long watch = setwatch();
     (void)watch;  // kept for prtime; a run prints no timing line
     Parameters* parap = init_params();
+    TableNames names;  // column and class names, for the evaluation and the picture
+    parap->names = &names;
     parse_params(parap, argc, argv);
     open_files(parap);
     // Checked before anything is read, so that the picture can never replace the data.
-    if (parap->plotstr != nullptr && plot_names_input(parap->plotstr, parap->instr)) {
+    if (parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr)) {
         std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
         release(nullptr, parap);
         return -1;
     }
-    progress_start();
+    tarn::progress_start();
     Graph* g = init(parap);
-    progress_stop();
-    if (distances_overflow(g)) {
+    tarn::progress_stop();
+    if (tarn::distances_overflow(g)) {
         std::fprintf(stderr,
                      "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
                      "scale the data\n");
     }
+    resolve_outlier_class(parap);
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
-    if (parap->plotstr != nullptr && write_plot(g, parap, parap->plotstr) != 0) {
+    if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {
         std::fprintf(stderr, "Cannot write the plot to %s: %s\n", parap->plotstr,
                      std::strerror(errno));
         release(g, parap);
@@ -279,7 +325,7 @@ int run(int argc, char** argv) {
     print_results(g, parap);
     if (parap->evaluate == 1) {
         std::fflush(stdout);
-        print_evaluation(g, parap, stderr);
+        tarn::print_evaluation(g, parap, stderr);
         // The evaluation is a result like the report: lost, it fails the run.
         if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
             const int error = errno;
@@ -296,6 +342,15 @@ int run(int argc, char** argv) {
 }  // namespace
 
 namespace tarn {
+
+void finish_report() {
+    // The final flush names its own failure; a failure of an earlier write has left its errno,
+    // which the successful writes after it do not clear.
+    const int earlier = errno;
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        report_not_written(errno != 0 ? errno : earlier);
+}
 
 int run_command_line(int argc, char** argv) {
     try {
@@ -318,7 +373,7 @@ long setwatch() {
 void prtime(long start, int32_t dcalc) {
     timeval now;
     gettimeofday(&now, nullptr);
-    double elapsed =
-        static_cast<double>(now.tv_sec) + now.tv_usec / 1000000.0 - static_cast<double>(start);
+    double elapsed = static_cast<double>(now.tv_sec) +
+                     static_cast<double>(now.tv_usec) / 1000000.0 - static_cast<double>(start);
     std::printf("Time: %6.1f DCalc: %d\n", elapsed, dcalc);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "driver/parameters.h"
 
@@ -36,12 +37,12 @@ void open_files(Parameters* p);
 // given and p->marks is set; then finish_report. Returns 0.
 int32_t print_results(Graph* g, Parameters* p);
 
+namespace tarn {
+
 // Flushes standard output. When the report could not be written whole, ends the process with
 // status -1: quietly when the reader has gone (EPIPE), otherwise with a message naming the
 // failure on standard error.
 void finish_report();
-
-namespace tarn {
 
 // The whole run of the program: parameters, graph, picture, report, evaluation, release.
 // Returns the process status: 0 after a complete run, -1 when the picture cannot be written or

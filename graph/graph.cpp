@@ -286,13 +286,6 @@ Edge* insert_edge(Graph* /*graphp*/, Vertex* from, Vertex* to, double distance) 
     return outbound;
 }
 
-Edge* append_edge(Graph* /*graphp*/, Vertex* from, Vertex* to, double distance) {
-    Edge* outbound = new_edge_pair(from, to, distance);
-    link_after(from->outn, from->outf, from->outf, outbound);
-    insert_inbound_edge(to, outbound->otherend);
-    return outbound;
-}
-
 void insert_outbound_edge(Vertex* from, Edge* edgep) {
     // Pass only records the new distance strictly exceeds: equal distances and any
     // not-a-number comparison stop the walk, so the record goes in front of them.
@@ -532,6 +525,13 @@ double cdist(Graph* graphp, Vertex* from, Vertex* to) {
 }
 
 namespace tarn {
+
+Edge* append_edge(Graph* /*graphp*/, Vertex* from, Vertex* to, double distance) {
+    Edge* outbound = new_edge_pair(from, to, distance);
+    link_after(from->outn, from->outf, from->outf, outbound);
+    insert_inbound_edge(to, outbound->otherend);
+    return outbound;
+}
 
 void reserve_cursors(int32_t count) {
     while (cursor_cache.count() < count) {

@@ -106,11 +106,6 @@ Vertex* insert_vertex(Graph* graphp, HFV vector, int32_t id);
 // accepted.
 Edge* insert_edge(Graph* graphp, Vertex* from, Vertex* to, double distance);
 
-// Creates the edge pair from -> to like insert_edge, but appends the outbound record at the tail
-// of from's outbound list without the ordered walk and leaves largest_dist alone. For a builder
-// that already knows each source's final list order and sets largest_dist itself.
-Edge* append_edge(Graph* graphp, Vertex* from, Vertex* to, double distance);
-
 // Ordered insertion of a prepared outbound record: it goes in front of the first record whose
 // distance it does not strictly exceed (an equal or greater one, or any comparison with
 // not-a-number), else at the tail. Raises largest_dist when the distance is strictly greater.
@@ -193,6 +188,11 @@ Edge* find_next_edge(Graph* graphp, Vertex* vertp);
 int32_t isedge(Vertex* fromp, Vertex* top);
 
 namespace tarn {
+
+// Creates the edge pair from -> to like insert_edge, but appends the outbound record at the tail
+// of from's outbound list without the ordered walk and leaves largest_dist alone. For a builder
+// that already knows each source's final list order and sets largest_dist itself.
+Edge* append_edge(Graph* graphp, Vertex* from, Vertex* to, double distance);
 
 // Makes sure that the calling thread's next walks, up to count of them open at once (at most 8),
 // take their cursors from a cache instead of allocating: code that must not fail half way

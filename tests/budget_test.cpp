@@ -20,6 +20,8 @@
 
 namespace {
 
+using namespace tarn;
+
 using testkit::TempFile;
 
 TEST(Budget, AllocatorBlocksAreHeaderPlusRequestInGranulesOfSixteen) {

@@ -28,7 +28,10 @@ const std::string kUsage =
     "             -e  (evaluate against the labels)\n"
     "             -P [outlier label]\n"
     "             -g [svg plot file]\n"
-    "             -x  (exact spatial index)\n";
+    "             -x  (exact spatial index)\n"
+    "             -f [csv|tsv|text]\n"
+    "             -L [label column or none]\n"
+    "             -F [feature columns]\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {
     testkit::Outcome outcome = run_tarn({});

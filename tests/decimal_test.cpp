@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace tarn;
+
 locale_t c_locale() {
     static const locale_t locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     return locale;

@@ -15,6 +15,8 @@
 
 namespace {
 
+using namespace tarn;
+
 using testkit::Outcome;
 using testkit::run_tarn;
 using testkit::TempFile;

@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace tarn;
+
 using testkit::Outcome;
 using testkit::TempFile;
 

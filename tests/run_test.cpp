@@ -118,7 +118,8 @@ TEST(Run, AFileThatCannotBeLoadedIsNamed) {
     TempFile malformed_file("1 0\n2 0\n# fine so far\n1,2 0\n");
     Outcome malformed = run_tarn({"-k", "1", "-i", malformed_file.path()});
     EXPECT_EQ(malformed.err,
-              "Problem in line 4\nfvector.c (1224): error 6 (Invalid file format)\n");
+              "Problem in line 4\nfvector.c (1224): error 6 (Invalid file format)\n"
+              "line 4: a comma must be followed by white space in the text format (use -f csv)\n");
     EXPECT_EQ(malformed.out, "Cannot load vectors from " + malformed_file.path() + "\n");
     EXPECT_EQ(malformed.status, 255);
 }
@@ -138,8 +139,10 @@ TEST(Run, ANulByteMakesItsLineMalformed) {
     for (const Case& c : cases) {
         TempFile input(c.contents);
         Outcome outcome = run_tarn({"-k", "1", "-i", input.path()});
-        EXPECT_EQ(outcome.err, "Problem in line " + std::to_string(c.line) +
-                                   "\nfvector.c (1224): error 6 (Invalid file format)\n");
+        const std::string line = std::to_string(c.line);
+        EXPECT_EQ(outcome.err, "Problem in line " + line +
+                                   "\nfvector.c (1224): error 6 (Invalid file format)\nline " +
+                                   line + " holds a NUL byte\n");
         EXPECT_EQ(outcome.out, "Cannot load vectors from " + input.path() + "\n");
         EXPECT_EQ(outcome.status, 255);
     }

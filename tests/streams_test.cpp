@@ -84,7 +84,8 @@ TEST(Input, StandardInputThatCannotBeLoadedIsNamed) {
     const Case cases[] = {
         {"printf '# nothing\\n' | \"$TARN\" -i -", "fvector.c (1207): error 7 (Empty file)\n"},
         {"printf '1 0\\n2, 0\\n3,0\\n' | \"$TARN\" -i -",
-         "Problem in line 3\nfvector.c (1224): error 6 (Invalid file format)\n"},
+         "Problem in line 3\nfvector.c (1224): error 6 (Invalid file format)\n"
+         "line 3: a comma must be followed by white space in the text format (use -f csv)\n"},
         {"\"$TARN\" -i - <&-", "fvector.c (1227): error 5 (Can't load file): standard input\n"},
     };
     for (const Case& c : cases) {

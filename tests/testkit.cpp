@@ -145,7 +145,13 @@ Outcome run_in_child(const std::function<void()>& fn) {
     return {out.read(), err.read(), decode_status(raw)};
 }
 
-TempFile::TempFile(const std::string& contents) : path_(make_temp_path()) {
+TempFile::TempFile(const std::string& contents, const std::string& suffix)
+    : path_(make_temp_path()) {
+    if (!suffix.empty()) {
+        // The name is unique without the suffix; the file with the suffix takes its place.
+        std::remove(path_.c_str());
+        path_ += suffix;
+    }
     std::ofstream(path_, std::ios::binary) << contents;
 }
 

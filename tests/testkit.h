@@ -61,10 +61,11 @@ Outcome run_tarn_redirected(const std::vector<std::string>& args, const std::str
 // Runs fn in a child process with standard output and standard error captured.
 Outcome run_in_child(const std::function<void()>& fn);
 
-// A file under the system's temporary folder, removed when the object goes.
+// A file under the system's temporary folder, removed when the object goes; its name ends in
+// suffix (".csv", say) when one is given.
 class TempFile {
 public:
-    explicit TempFile(const std::string& contents = "");
+    explicit TempFile(const std::string& contents = "", const std::string& suffix = "");
     ~TempFile();
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;

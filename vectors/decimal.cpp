@@ -18,6 +18,8 @@ bool is_digit(char c) {
 
 }  // namespace
 
+namespace tarn {
+
 bool read_plain_decimal(const char* text, double* value, const char** end) {
     const char* p = text;
     const bool negative = *p == '-';
@@ -50,3 +52,5 @@ bool read_plain_decimal(const char* text, double* value, const char** end) {
     *end = p;
     return true;
 }
+
+}  // namespace tarn

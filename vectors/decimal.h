@@ -4,6 +4,8 @@
 #ifndef TARN_VECTORS_DECIMAL_H
 #define TARN_VECTORS_DECIMAL_H
 
+namespace tarn {
+
 // Reads an optional sign, digits and an optional fraction ("-12.5", "3.", ".25") at text.
 // True, with *value and *end as strtod would set them, when the number has at most 19
 // significant digits forming a mantissa of at most 2^53, at most 22 fraction digits, and is not
@@ -12,5 +14,7 @@
 // False otherwise (white space first, an exponent, hexadecimal, infinity, not-a-number, no
 // digit at all, too many digits), with *value and *end untouched.
 bool read_plain_decimal(const char* text, double* value, const char** end);
+
+}  // namespace tarn
 
 #endif

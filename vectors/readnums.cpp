@@ -29,16 +29,20 @@ locale_t c_locale() {
     return locale;
 }
 
-double c_strtod(const char* text, char** end) {
+}  // namespace
+
+double readnumsStrtod(const char* text, char** end) {
     double value;
     const char* stop;
-    if (read_plain_decimal(text, &value, &stop)) {
+    if (tarn::read_plain_decimal(text, &value, &stop)) {
         *end = const_cast<char*>(stop);
         return value;
     }
     locale_t locale = c_locale();
     return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
 }
+
+namespace {
 
 // Blank lines and comment lines carry no data.
 bool is_data_line(const char* line) {
@@ -237,7 +241,7 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
             return nullptr;
         }
         char* end;
-        double value = c_strtod(cursor, &end);
+        double value = readnumsStrtod(cursor, &end);
         cursor = end;
         if (*cursor == '%') {
             value *= 0.01;

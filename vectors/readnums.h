@@ -60,6 +60,10 @@ char* ReadTextFileLine(ReadNums* handle, FILE* F);
 double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
                    int32_t* Errors);
 
+// A number as a data line's item starts: strtod's value and end in the C locale, whatever
+// locale the process has set, through a fast path for plain decimals.
+double readnumsStrtod(const char* text, char** end);
+
 // Releases the buffers that were allocated and the record; a null reader is ignored. Returns 0.
 int32_t readnumsDestroy(ReadNums* handle);
 

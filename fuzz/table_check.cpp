@@ -1,0 +1,151 @@
+#include "fuzz/table_check.h"
+
+#include <zlib.h>
+#include <zstd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "errors/errorapi.h"
+#include "vectors/fvector.h"
+#include "vectors/table.h"
+
+namespace {
+
+// What one load gave: the vectors, or the refusal's reports and explanation.
+struct Loaded {
+    bool ok = false;
+    std::vector<std::vector<double>> rows;
+    std::vector<int32_t> codes;
+    std::string why;
+    std::vector<std::string> classes;
+    std::vector<std::string> features;
+};
+
+std::vector<int32_t>* seen_codes = nullptr;
+
+int32_t record_code(int32_t code, const char*, const char*, int32_t) {
+    seen_codes->push_back(code);
+    return 0;
+}
+
+Loaded keep(HFSET set, Loaded loaded) {
+    loaded.ok = set != nullptr;
+    for (int32_t p = 0; set != nullptr && p < set->vector_number; ++p)
+        loaded.rows.emplace_back(set->vectors[p]->vector,
+                                 set->vectors[p]->vector + set->vectors[p]->dim);
+    fvsDestroy(set);
+    return loaded;
+}
+
+// Loads bytes as a table of kind, or with fvsLoadStream for kind -1.
+Loaded load(const std::string& bytes, int32_t kind) {
+    Loaded loaded;
+    FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
+    const ERRFN previous = ReportError;
+    seen_codes = &loaded.codes;
+    ReportError = record_code;
+    const TableFormat format{kind, nullptr, nullptr};
+    TableNames names;
+    HFSET set =
+        kind < 0 ? fvsLoadStream(file, "input") : tableLoadStream(file, "input", &format, &names);
+    ReportError = previous;
+    seen_codes = nullptr;
+    std::fclose(file);
+    loaded.why = names.why;
+    loaded.classes = names.classes;
+    loaded.features = names.features;
+    return keep(set, std::move(loaded));
+}
+
+bool same_rows(const Loaded& a, const Loaded& b) {
+    if (a.ok != b.ok || a.rows.size() != b.rows.size()) return false;
+    for (size_t p = 0; p < a.rows.size(); ++p) {
+        if (a.rows[p].size() != b.rows[p].size()) return false;
+        for (size_t i = 0; i < a.rows[p].size(); ++i) {
+            const double x = a.rows[p][i], y = b.rows[p][i];
+            if (!(x == y || (std::isnan(x) && std::isnan(y)))) return false;
+        }
+    }
+    return true;
+}
+
+// The promises of one load of kind on its own.
+std::string check_alone(const Loaded& loaded, int32_t kind) {
+    const bool table = kind != TABLE_TEXT;
+    if (loaded.ok) {
+        if (!loaded.codes.empty()) return "a loaded table was reported";
+        if (loaded.rows.empty()) return "a loaded table is empty";
+        for (const std::vector<double>& row : loaded.rows) {
+            if (table && row.size() != loaded.rows[0].size()) return "table rows of two sizes";
+            if (!loaded.classes.empty() &&
+                !(row.back() >= 0 && row.back() < static_cast<double>(loaded.classes.size()) &&
+                  row.back() == std::floor(row.back())))
+                return "a class label outside the classes";
+        }
+        if (!loaded.features.empty() && loaded.features.size() + 1 != loaded.rows[0].size())
+            return "feature names do not match the columns";
+        return "";
+    }
+    if (loaded.codes.size() != 1) return "a refusal made other than one report";
+    if (table && loaded.codes[0] != ESR_NOT_ENOUGH_MEMORY && loaded.why.empty())
+        return "a table refusal without an explanation";
+    return "";
+}
+
+}  // namespace
+
+std::string check_table_input(const uint8_t* data, size_t size) {
+    const std::string plain(reinterpret_cast<const char*>(data), size);
+    const bool wrapped =
+        size >= 2 && ((data[0] == 0x1f && data[1] == 0x8b) ||
+                      (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0) ||
+                      (size >= 4 && std::memcmp(data, "\x28\xb5\x2f\xfd", 4) == 0));
+    const std::string gz = gzip_bytes(plain), zst = zstd_bytes(plain);
+    for (const int32_t kind : {TABLE_CSV, TABLE_TSV, TABLE_TEXT}) {
+        const std::string name = kind == TABLE_CSV ? "csv" : kind == TABLE_TSV ? "tsv" : "text";
+        const Loaded loaded = load(plain, kind);
+        std::string broken = check_alone(loaded, kind);
+        if (!broken.empty()) return name + ": " + broken;
+        if (kind == TABLE_TEXT && !wrapped) {
+            const Loaded direct = load(plain, -1);
+            if (!same_rows(loaded, direct) || loaded.codes != direct.codes)
+                return "text: not as fvsLoadStream loads it";
+        }
+        if (wrapped) continue;
+        for (const std::string& copy : {gz, zst, "\xef\xbb\xbf" + plain}) {
+            const Loaded other = load(copy, kind);
+            if (!same_rows(loaded, other) || loaded.codes != other.codes ||
+                loaded.why != other.why || loaded.classes != other.classes)
+                return name + ": a compressed or marked copy loads differently";
+        }
+        if (size == 0) continue;
+        for (const std::string& copy : {gz, zst}) {
+            const Loaded cut = load(copy.substr(0, copy.size() / 2), kind);
+            if (cut.ok) return name + ": a compressed stream cut in half loaded";
+        }
+    }
+    return "";
+}
+
+std::string gzip_bytes(const std::string& bytes) {
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&z, bytes.size()) + 32, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    z.avail_in = static_cast<uInt>(bytes.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string zstd_bytes(const std::string& bytes) {
+    std::string out(ZSTD_compressBound(bytes.size()), '\0');
+    out.resize(ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), 1));
+    return out;
+}

@@ -1,0 +1,323 @@
+// Every graph builder against the per-pair reference, record by record and bit for bit: one
+// table of builders × data shapes × thread counts × chunkings.
+#include "detect/construct.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "detect/init.h"
+#include "detect/kdtree.h"
+#include "detect/knn.h"
+#include "tests/graph_check.h"
+#include "tests/testkit.h"
+#include "vectors/fvector.h"
+
+namespace {
+
+using Points = std::vector<std::vector<double>>;
+
+enum class Builder { kReference, kTiled, kTree };
+
+const char* name_of(Builder builder) {
+    return builder == Builder::kTree    ? "k-d tree"
+           : builder == Builder::kTiled ? "tiled"
+                                        : "per-pair";
+}
+
+// The graph of points (each given a label) built by builder; the tree hands data it cannot
+// order to the tiled brute force, as a run does.
+Graph* build(const Points& points, int32_t k, Builder builder, int32_t threads = 1,
+             size_t chunk = tarn::kDefaultChunkEntries) {
+    Graph* g = create_graph();
+    for (size_t i = 0; i < points.size(); ++i) {
+        HFV v = fvCreate(static_cast<int32_t>(points[i].size()) + 1);
+        for (size_t c = 0; c < points[i].size(); ++c)
+            fvSetElement(v, static_cast<int32_t>(c), points[i][c]);
+        fvSetElement(v, static_cast<int32_t>(points[i].size()), static_cast<double>(i % 3));
+        insert_vertex(g, v, static_cast<int32_t>(i));
+    }
+    if (builder == Builder::kReference) {
+        create_edges(g, k);
+    } else if (builder == Builder::kTree && tarn::tree_applies(tarn::graph_vertices(g))) {
+        tarn::create_edges_indexed(g, k, threads, chunk);
+    } else {
+        tarn::create_edges_fast(g, k, threads, chunk);
+    }
+    return g;
+}
+
+void release(Graph* g) {
+    free_graph(g);
+    std::free(g);
+}
+
+bool finite(const Points& points) {
+    return std::all_of(points.begin(), points.end(), [](const auto& point) {
+        return std::all_of(point.begin(), point.end(), [](double x) { return std::isfinite(x); });
+    });
+}
+
+// Builds with builder and with `against`, compares every vertex, and returns the builder's
+// distance counter.
+int32_t expect_same_graph(const Points& points, int32_t k, Builder builder, int32_t threads,
+                          const std::string& what, Builder against = Builder::kReference,
+                          size_t chunk = tarn::kDefaultChunkEntries) {
+    Graph* expected = build(points, k, against);
+    Graph* built = build(points, k, builder, threads, chunk);
+    // Not-a-number distances have no order for the checker to verify.
+    if (finite(points)) {
+        EXPECT_TRUE(graph_check::consistent(built)) << what;
+    }
+    int mismatches = 0;
+    const Vertex* e = expected->top;
+    const Vertex* b = built->top;
+    for (; e != nullptr && b != nullptr && mismatches < 3; e = e->next, b = b->next) {
+        if (graph_check::describe(e) != graph_check::describe(b)) {
+            ++mismatches;
+            ADD_FAILURE() << what << ", vertex " << e->id << "\n expected "
+                          << graph_check::describe(e) << "\n built    " << graph_check::describe(b);
+        }
+    }
+    const int32_t evaluations = get_dcalc(built);
+    release(expected);
+    release(built);
+    return evaluations;
+}
+
+Points fill(int n, int dim, const std::function<double(int point, int axis)>& value) {
+    Points points(static_cast<size_t>(n), std::vector<double>(static_cast<size_t>(dim)));
+    for (int p = 0; p < n; ++p) {
+        for (int a = 0; a < dim; ++a)
+            points[static_cast<size_t>(p)][static_cast<size_t>(a)] = value(p, a);
+    }
+    return points;
+}
+
+struct Shape {
+    const char* name;
+    std::function<Points(std::mt19937_64&, int n, int dim)> make;
+};
+
+// Data that stresses the tie rule, the screens and the pruning bounds.
+std::vector<Shape> shapes() {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto grid = [](int top) {
+        return [top](std::mt19937_64& rng, int n, int dim) {
+            std::uniform_int_distribution<int> g(0, top);
+            return fill(n, dim, [&](int, int) { return static_cast<double>(g(rng)); });
+        };
+    };
+    // Grid data whose first point holds a non-finite value and with one exact duplicate.
+    auto non_finite = [grid](std::vector<double> first) {
+        return [grid, first](std::mt19937_64& rng, int n, int dim) {
+            Points points = grid(3)(rng, n, dim);
+            for (size_t a = 0; a < points[0].size(); ++a)
+                points[0][a] = first[a % first.size()];
+            if (n > 7) points[static_cast<size_t>(n / 2)] = points[5];
+            return points;
+        };
+    };
+    return {
+        {"uniform",
+         [](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_real_distribution<double> u(-50.0, 50.0);
+             return fill(n, dim, [&](int, int) { return u(rng); });
+         }},
+        {"grid 0..2", grid(2)},  // most distances tie at the k-th
+        {"grid 0..9 on two axes",
+         [](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_int_distribution<int> g(0, 9);
+             return fill(n, dim, [&](int, int a) { return a < 2 ? g(rng) : 0.0; });
+         }},
+        {"duplicates of a few points",
+         [](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_real_distribution<double> u(0.0, 1.0);
+             Points pool = fill(5, dim, [&](int, int) { return u(rng); });
+             std::uniform_int_distribution<size_t> pick(0, 4);
+             Points points;
+             for (int p = 0; p < n; ++p)
+                 points.push_back(pool[pick(rng)]);
+             return points;
+         }},
+        {"all equal", [](std::mt19937_64&, int n,
+                         int dim) { return fill(n, dim, [](int, int) { return -3.25; }); }},
+        {"gaussian clusters",
+         [](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_real_distribution<double> u(0.0, 100.0);
+             std::normal_distribution<double> g(0.0, 1.0);
+             Points centres = fill(4, dim, [&](int, int) { return u(rng); });
+             return fill(n, dim, [&](int p, int a) {
+                 return centres[static_cast<size_t>(p % 4)][static_cast<size_t>(a)] + g(rng);
+             });
+         }},
+        {"one line, collinear and sorted",  // every split falls on one axis
+         [](std::mt19937_64&, int n, int dim) {
+             return fill(n, dim, [](int p, int a) { return a == 0 ? p / 3 : 1.0; });
+         }},
+        {"wild scales",  // tiny, huge and overflowing squares side by side
+         [](std::mt19937_64& rng, int n, int dim) {
+             const double scales[] = {1e-310, 1e-160, 1.0,
+                                      1e150,  1e300,  std::numeric_limits<double>::max()};
+             std::uniform_int_distribution<size_t> pick(0, 5);
+             std::uniform_int_distribution<int> g(-2, 2);
+             return fill(n, dim, [&](int, int) { return g(rng) * (scales[pick(rng)] / 2); });
+         }},
+        {"not a number first", non_finite({nan, 1.0, 2.0})},
+        {"infinities first", non_finite({inf, -inf, 0.0})},
+        {"labels only", [](std::mt19937_64&, int n, int) { return Points(size_t(n)); }},
+    };
+}
+
+// The table: every builder on every shape at several sizes, dimensions, k, thread counts and
+// chunkings, against `against` (the per-pair reference on small sets, the tiled brute force,
+// which matches it, on larger ones).
+void expect_builders_match(const std::vector<int>& sizes, Builder against, uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    int round = 0;
+    for (const Shape& shape : shapes()) {
+        for (int n : sizes) {
+            const int dim = 1 + (round * 5) % 16;
+            const Points points = shape.make(rng, n, dim);
+            std::vector<int> ks{1, 2, std::max(1, n / 3), n - 1};
+            ks.erase(std::remove_if(ks.begin(), ks.end(), [&](int k) { return k >= n; }), ks.end());
+            if (n > 300) ks = {1, 2 + dim};
+            for (int k : ks) {
+                const int threads = 1 + round % 3;
+                // One source a chunk, a few sources a chunk, or the default.
+                const size_t chunks[] = {tarn::kDefaultChunkEntries, size_t(k), size_t(k) * 13};
+                const size_t chunk = chunks[round % 3];
+                ++round;
+                for (Builder builder : {Builder::kTiled, Builder::kTree}) {
+                    if (builder == against) continue;
+                    std::ostringstream what;
+                    what << name_of(builder) << ", " << shape.name << " n " << n << " dim " << dim
+                         << " k " << k << " threads " << threads << " chunk " << chunk;
+                    expect_same_graph(points, k, builder, threads, what.str(), against, chunk);
+                }
+            }
+        }
+    }
+}
+
+TEST(Construction, BuildersMatchTheReferenceOnSmallSets) {
+    expect_builders_match({2, 3, 9, 40, 150}, Builder::kReference, 2027);
+}
+
+TEST(Construction, TheTreeMatchesTheBruteForceOnLargerSets) {
+    expect_builders_match({700, 1500}, Builder::kTiled, 99);
+}
+
+TEST(Construction, EqualRootsOfDifferentSquaresStayTies) {
+    // Far from the origin neighbouring squares often share one root; the rule compares roots,
+    // so such candidates tie and the earlier one stays, and the tree must collect a target whose
+    // square lies just above the k-th square but whose root equals the k-th distance.
+    Points points;
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 30; ++j)
+            points.push_back({1e8 + i * 0x1p-26, j * 0.25});
+    }
+    auto square = [](const std::vector<double>& p) { return p[0] * p[0] + p[1] * p[1]; };
+    int collisions = 0;
+    for (size_t a = 0; a < points.size(); ++a) {
+        for (size_t b = a + 1; b < points.size(); ++b) {
+            const double sa = square(points[a]), sb = square(points[b]);
+            collisions += sa != sb && std::sqrt(sa) == std::sqrt(sb);
+        }
+    }
+    ASSERT_GT(collisions, 0);
+    // Farthest first, every nearer candidate meets a kept farthest neighbour that may share its
+    // root; then shuffled, with the origin at different places.
+    Points farthest = points;
+    std::stable_sort(farthest.begin(), farthest.end(),
+                     [&](const auto& a, const auto& b) { return square(a) > square(b); });
+    farthest.insert(farthest.begin(), {0.0, 0.0});
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 4; ++round) {
+        Points shuffled = points;
+        std::shuffle(shuffled.begin(), shuffled.end(), rng);
+        shuffled.insert(shuffled.begin() + round * 7, {0.0, 0.0});
+        for (const Points* set : {&farthest, &shuffled}) {
+            for (int k : {1, 2, 5, 17, 60, 120}) {
+                for (Builder builder : {Builder::kTiled, Builder::kTree}) {
+                    expect_same_graph(*set, k, builder, 1 + k % 2,
+                                      std::string(name_of(builder)) + " round " +
+                                          std::to_string(round) + " k " + std::to_string(k));
+                }
+            }
+        }
+    }
+}
+
+TEST(Construction, OneNeighbourKeepsTheDistanceToTheFirstTargetAsLargest) {
+    // With k = 1 the first target taken is removed without a predecessor, so largest_dist stays
+    // at the distance to the first target offered: vertex 0, or vertex 1 for vertex 0 itself.
+    const Points points{{10.0}, {0.0}, {7.0}, {1.0}, {6.5}};
+    const double first[] = {10.0, 10.0, 3.0, 9.0, 3.5};
+    const double nearest[] = {3.0, 1.0, 0.5, 1.0, 0.5};
+    for (Builder builder : {Builder::kReference, Builder::kTiled, Builder::kTree}) {
+        Graph* g = build(points, 1, builder);
+        int i = 0;
+        for (const Vertex* v = g->top; v != nullptr; v = v->next, ++i) {
+            EXPECT_EQ(v->largest_dist, first[i]) << name_of(builder) << " vertex " << i;
+            EXPECT_EQ(v->outn->dist, nearest[i]) << name_of(builder) << " vertex " << i;
+        }
+        release(g);
+    }
+}
+
+TEST(Construction, DistanceCountersOfEachBuilder) {
+    // The brute force evaluates every ordered pair, as the reference does; the tree counts the
+    // evaluations it makes, a small share on well-separated points, the same for every thread
+    // count and chunking; data it cannot order goes to the brute force.
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const int n = 2000;
+    Points points = fill(n, 2, [&](int, int) { return u(rng); });
+    EXPECT_EQ(expect_same_graph(points, 5, Builder::kTiled, 2, "tiled", Builder::kTiled),
+              n * (n - 1));
+    const int32_t tree = expect_same_graph(points, 5, Builder::kTree, 1, "tree", Builder::kTiled);
+    EXPECT_GT(tree, n * 5);
+    EXPECT_LT(tree, n * (n - 1) / 10);
+    EXPECT_EQ(expect_same_graph(points, 5, Builder::kTree, 3, "tree", Builder::kTiled, 5 * 7),
+              tree);
+    points[0][1] = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(expect_same_graph(points, 5, Builder::kTree, 2, "fallback", Builder::kTiled),
+              n * (n - 1));
+}
+
+TEST(Construction, EveryReportIsTheSameWithAndWithoutTheIndex) {
+    std::ostringstream text;
+    std::mt19937_64 rng(12);
+    std::uniform_int_distribution<int> g(0, 6);
+    for (int p = 0; p < 150; ++p)
+        text << g(rng) << ' ' << g(rng) << ", " << g(rng) * 0.5 << ' ' << p % 2 << '\n';
+    testkit::TempFile input(text.str());
+    const std::vector<std::vector<std::string>> rules = {
+        {}, {"-I", "2"}, {"-m"}, {"-M", "-T", "0.3"}, {"-X", "-T", "0.2"}, {"-l"}};
+    for (const auto& rule : rules) {
+        for (const char* k : {"1", "4", "20"}) {
+            std::vector<std::string> args{"-i", input.path(), "-k", k, "-j", "2"};
+            args.insert(args.end(), rule.begin(), rule.end());
+            testkit::Outcome plain = testkit::run_tarn(args);
+            args.push_back("-x");
+            testkit::Outcome indexed = testkit::run_tarn(args);
+            EXPECT_EQ(plain.status, 0);
+            EXPECT_EQ(indexed.status, 0);
+            EXPECT_EQ(indexed.out, plain.out) << ::testing::PrintToString(args);
+            EXPECT_EQ(indexed.err, plain.err);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,401 @@
+// Tables: the formats, the columns, the class names, compression, every refusal with its
+// explanation, and whole runs on the same data written each way.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/table_check.h"
+#include "tests/testkit.h"
+#include "vectors/table.h"
+
+namespace {
+
+using testkit::Outcome;
+using testkit::ReportCapture;
+using testkit::run_tarn;
+using testkit::TempFile;
+
+using Rows = std::vector<std::vector<double>>;
+
+struct Loaded {
+    HFSET set;
+    TableNames names;
+    std::vector<testkit::Report> reports;
+};
+
+Loaded load(const std::string& path, int32_t kind, const char* label = nullptr,
+            const char* features = nullptr) {
+    ReportCapture capture;
+    Loaded loaded;
+    const TableFormat format{kind, label, features};
+    loaded.set = tableLoad(path.c_str(), &format, &loaded.names);
+    loaded.reports = capture.reports();
+    return loaded;
+}
+
+Rows rows_of(HFSET set) {
+    Rows rows;
+    for (int32_t p = 0; set != nullptr && p < set->vector_number; ++p)
+        rows.emplace_back(set->vectors[p]->vector, set->vectors[p]->vector + set->vectors[p]->dim);
+    return rows;
+}
+
+// One data set written in every way a user may have it: each loads to the same vectors, the
+// features in order and the label last.
+TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
+    const Rows expected = {{1.5, 0.25, 0}, {-2, 3e-3, 1}, {4, 0.5, 0}};
+    struct Case {
+        const char* name;
+        std::string contents;
+        std::string suffix;
+        int32_t kind;
+        const char* label = nullptr;
+        const char* features = nullptr;
+    };
+    const std::string csv = "x,y,class\n1.5,0.25,normal\n-2,3e-3,anomaly\n4,50%,normal\n";
+    const Case cases[] = {
+        {"text", "# x y class\n1.5 0.25 0\n-2, 3e-3, 1\n\n4 50% 0\n", ".txt", TABLE_AUTO},
+        {"csv, class names", csv, ".csv", TABLE_AUTO},
+        {"csv by -f", csv, ".txt", TABLE_CSV},
+        {"csv, gzip", gzip_bytes(csv), ".csv.gz", TABLE_AUTO},
+        {"csv, zstd, upper-case name", zstd_bytes(csv), ".CSV.zst", TABLE_AUTO},
+        {"csv, byte-order mark, CRLF",
+         "\xef\xbb\xbfx,y,class\r\n1.5,0.25,normal\r\n-2,3e-3,"
+         "anomaly\r\n4,50%,normal\r\n",
+         ".csv", TABLE_AUTO},
+        {"csv, quoted",
+         "\"x\",\"y, \"\"the second\"\"\",class\n\"1.5\",0.25,normal\n-2,3e-3,"
+         "anomaly\n4,50%,\"normal\"\n",
+         ".csv", TABLE_AUTO},
+        {"csv, semicolons", "x;y;class\n1.5;0.25;0\n-2;3e-3;1\n4;50%;0\n", ".csv", TABLE_AUTO},
+        {"csv, no header", "1.5,0.25,normal\n-2,3e-3,anomaly\n4,50%,normal\n", ".csv", TABLE_AUTO},
+        {"csv, label first", "class,x,y\nnormal,1.5,0.25\nanomaly,-2,3e-3\nnormal,4,50%\n", ".csv",
+         TABLE_AUTO, "class"},
+        {"csv, label by number", "class,x,y\n0,1.5,0.25\n1,-2,3e-3\n0,4,50%\n", ".csv", TABLE_AUTO,
+         "1"},
+        {"csv, a column left out", "id,x,y,class\na,1.5,0.25,0\nb,-2,3e-3,1\nc,4,50%,0\n", ".csv",
+         TABLE_AUTO, nullptr, "x,3"},
+        {"csv, no header, an id column left out", "a,1.5,0.25,0\nb,-2,3e-3,1\nc,4,50%,0\n", ".csv",
+         TABLE_AUTO, nullptr, "2,3"},
+        {"tsv", "x\ty\tclass\n1.5\t0.25\tnormal\n-2\t3e-3\tanomaly\n4\t50%\tnormal\n", ".tsv",
+         TABLE_AUTO},
+        {"text, gzip, label first", gzip_bytes("0 1.5 0.25\n1 -2 3e-3\n0 4 50%\n"), ".gz",
+         TABLE_AUTO, "1"},
+        {"text, zstd", zstd_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents, c.suffix);
+        Loaded loaded = load(file.path(), c.kind, c.label, c.features);
+        EXPECT_EQ(rows_of(loaded.set), expected) << c.name;
+        EXPECT_TRUE(loaded.reports.empty()) << c.name;
+        EXPECT_EQ(loaded.set != nullptr ? loaded.set->vector_size : 0, 3) << c.name;
+        fvsDestroy(loaded.set);
+    }
+}
+
+TEST(Table, NamesFromAHeaderOrAComment) {
+    struct Case {
+        std::string contents;
+        std::string suffix;
+        const char* label;
+        std::vector<std::string> features;
+        std::string label_name;
+        std::vector<std::string> classes;
+    };
+    const Case cases[] = {
+        {"y,x,c\n1,2,b\n3,4,a\n5,6,b\n", ".csv", nullptr, {"y", "x"}, "c", {"b", "a"}},
+        {"c,x\n1,2\n0,4\n", ".csv", "c", {"x"}, "c", {}},
+        {"x,y\n1,2\n3,4\n", ".csv", "none", {"x", "y"}, "", {}},
+        {"# x y label\n1 2 0\n", ".txt", nullptr, {"x", "y"}, "label", {}},
+        {"# x, y\n# the data\n1 2 0\n", ".txt", nullptr, {}, "", {}},  // not right before
+        {"# x y\n1 2 0\n", ".txt", nullptr, {}, "", {}},               // not one per column
+        {"1,2\n3,4\n", ".csv", nullptr, {}, "", {}},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents, c.suffix);
+        Loaded loaded = load(file.path(), TABLE_AUTO, c.label);
+        EXPECT_NE(loaded.set, nullptr) << c.contents;
+        EXPECT_EQ(loaded.names.features, c.features) << c.contents;
+        EXPECT_EQ(loaded.names.label, c.label_name) << c.contents;
+        EXPECT_EQ(loaded.names.classes, c.classes) << c.contents;
+        fvsDestroy(loaded.set);
+    }
+}
+
+// Every refusal: one report, nothing loaded, and one line that says where and what.
+TEST(Table, RefusalsSayWhereAndWhat) {
+    const std::string data = "x,y\n1,0\n2,1\n3,0\n4,1\n5,0\n";
+    struct Case {
+        std::string contents;
+        int32_t kind;
+        const char* label;
+        const char* features;
+        int32_t code;
+        int32_t check;
+        std::string why;
+    };
+    const Case cases[] = {
+        {"a,b,c\n1,2,0\n3,4\n", TABLE_CSV, nullptr, nullptr, 6, 90,
+         "line 3 has 2 values, line 1 has 3"},
+        {"a\tb\n1\t0\n\n2\t3\t1\n", TABLE_TSV, nullptr, nullptr, 6, 90,
+         "line 4 has 3 values, line 1 has 2"},
+        {"x,y\n1,0\n\"2,1\n3,0\n", TABLE_CSV, nullptr, nullptr, 6, 140,
+         "a quote opened after line 2 is never closed"},
+        {"x,y\n1,0\n2\"5,1\n", TABLE_CSV, nullptr, nullptr, 6, 130,
+         "line 3: a quote inside a field that is not quoted whole, or text after a closing quote "
+         "(error parsing data while strict checking enabled)"},
+        {"", TABLE_CSV, nullptr, nullptr, 7, 160, "the file holds no row"},
+        {"\n\r\n", TABLE_TSV, nullptr, nullptr, 7, 160, "the file holds no row"},
+        {"x,y\n", TABLE_CSV, nullptr, nullptr, 7, 170,
+         "line 1 is a header and no data row follows"},
+        {"x,y,x\n1,2,0\n", TABLE_CSV, nullptr, nullptr, 6, 100,
+         "line 1: the name \"x\" heads columns 1 and 3"},
+        {data, TABLE_CSV, "z", nullptr, 1, 110, "-L \"z\" names no column of the 2 named columns"},
+        {"1,0\n", TABLE_CSV, "3", nullptr, 1, 110, "-L \"3\" names no column of the 2 columns"},
+        {data, TABLE_CSV, nullptr, "x,y", 1, 110, "-F names column 2 (\"y\"), the label column"},
+        {data, TABLE_CSV, "none", "x,1", 1, 110, "-F names column 1 (\"x\") twice"},
+        {"1 2 0\n", TABLE_TEXT, "4", nullptr, 1, 50, "-L \"4\" names no column of the 3 columns"},
+        {"x,y\n1,0\n2,a\n", TABLE_CSV, nullptr, nullptr, 6, 70,
+         "line 3, column 2 (\"y\"): \"a\" is not a number, but the label column holds numbers"},
+        {"x,y\n1,a\n2,1\n", TABLE_CSV, nullptr, nullptr, 6, 60,
+         "line 3, column 2 (\"y\"): \"1\" is a number, but the label column holds class names"},
+        {"x,y\n1,0\n2,3\n,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
+         "line 4, column 1 (\"x\"): \"\" is not a number"},
+        {"x,y\n1,0\nNA,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
+         "line 3, column 1 (\"x\"): \"NA\" is not a number"},
+        {"1\t0\n2 x\t1\n", TABLE_TSV, nullptr, nullptr, 6, 70,
+         "line 2, column 1: \"2 x\" is not a number"},
+        {"x,y\n1,0\n" + std::string(5000, '7') + "z,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
+         "line 3, column 1 (\"x\"): \"" + std::string(40, '7') + "...\" is not a number"},
+        {std::string("x,y\n1,0\n2\0,1\n", 13), TABLE_CSV, nullptr, nullptr, 6, 70,
+         "line 3, column 1 (\"x\"): \"2\\x00\" is not a number"},
+        {"x,y\nNaN,0\n-Inf,1\n", TABLE_CSV, nullptr, nullptr, 6, 80,
+         "line 3, column 1 (\"x\"): \"-Inf\" is accepted on the first data row only"},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents);
+        Loaded loaded = load(file.path(), c.kind, c.label, c.features);
+        EXPECT_EQ(loaded.set, nullptr) << c.why;
+        EXPECT_EQ(loaded.reports,
+                  (std::vector<testkit::Report>{testkit::report(c.code, "table.c", c.check)}))
+            << c.why;
+        EXPECT_EQ(loaded.names.why, c.why);
+        fvsDestroy(loaded.set);
+    }
+}
+
+// The text format's refusals of a line, replayed on the text the loader keeps: where and what.
+TEST(Table, TextRefusalsSayWhereAndWhat) {
+    const std::string far(70000, '\n');  // the refused line lies beyond the text kept
+    const std::pair<std::string, std::string> cases[] = {
+        {"x y label\n1 2 0\n",
+         "line 1, field 1: \"x\" is not a number (a header row? name the file .csv or use -f csv)"},
+        {"1,2,0\n3,4,1\n",
+         "line 1: a comma must be followed by white space in the text format (use -f csv)"},
+        {"# a b c\n1 2 0\n\n3 4 5 1\n6 7\n", "line 5 has 2 values, line 4 has 4"},
+        {"1 2 0\n3 NaN 1\n", "line 2: NaN and Inf are accepted on the first data line only"},
+        {"1 2 0\n3 4% 1\n5 six 0", "line 3, field 2: \"six\" is not a number"},
+        {"1 2 0\n" + far + "1 x 0\n", ""},
+    };
+    for (const auto& [contents, why] : cases) {
+        TempFile file(contents);
+        Loaded loaded = load(file.path(), TABLE_TEXT);
+        EXPECT_EQ(loaded.set, nullptr) << why;
+        EXPECT_EQ(loaded.names.why, why);
+        fvsDestroy(loaded.set);
+    }
+}
+
+// A compressed stream cut short or damaged is a failed load with the decoder's reason, in every
+// format: never a shorter data set.
+TEST(Table, DamagedCompressedInputIsRefused) {
+    std::string text;
+    for (int i = 0; i < 2000; ++i)
+        text += std::to_string(i) + ".5 " + std::to_string(i % 2) + "\n";
+    const std::string gz = gzip_bytes(text), zst = zstd_bytes(text);
+    std::string flipped = gz;
+    flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x55);
+    struct Case {
+        std::string contents;
+        int32_t kind;
+        int32_t check;
+        std::string why;
+    };
+    const Case cases[] = {
+        {gz.substr(0, gz.size() / 2), TABLE_TEXT, 1227, "gzip: the compressed stream is cut short"},
+        {zst.substr(0, zst.size() / 2), TABLE_TSV, 150, "zstd: the compressed stream is cut short"},
+        {gz.substr(0, gz.size() - 4), TABLE_CSV, 150, "gzip: the compressed stream is cut short"},
+        {flipped, TABLE_TSV, 150, "gzip: "},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents);
+        Loaded loaded = load(file.path(), c.kind);
+        EXPECT_EQ(loaded.set, nullptr) << c.why;
+        ASSERT_EQ(loaded.reports.size(), 1u) << c.why;
+        EXPECT_EQ(loaded.reports[0].code, 5) << c.why;
+        EXPECT_EQ(loaded.reports[0].line, c.check) << c.why;
+        EXPECT_EQ(loaded.names.why.rfind(file.path() + ": " + c.why, 0), 0u) << loaded.names.why;
+        fvsDestroy(loaded.set);
+    }
+}
+
+// ---- whole runs ----
+
+std::string sample_rows(const char* separator, bool names) {
+    const std::string sample = testkit::read_file(TARN_SOURCE_DIR "/examples/sample.txt");
+    std::string out = std::string("x") + separator + "y" + separator + "class\n";
+    for (size_t start = 0; start < sample.size();) {
+        size_t end = sample.find('\n', start);
+        const std::string line = sample.substr(start, end - start);
+        start = end + 1;
+        if (line.empty() || line[0] == '#') continue;
+        char x[32], y[32];
+        int label;
+        if (std::sscanf(line.c_str(), "%31s %31s %d", x, y, &label) != 3) continue;
+        const std::string cls = names ? (label == 1 ? "anomaly" : "normal") : std::to_string(label);
+        out += std::string(x) + separator + y + separator + cls + "\n";
+    }
+    return out;
+}
+
+TEST(Formats, TheShippedSampleInEveryFormatGivesTheSameReport) {
+    const std::string sample = TARN_SOURCE_DIR "/examples/sample.txt";
+    const Outcome reference = run_tarn({"-l", "-k", "10", "-o", "-i", sample});
+    ASSERT_EQ(reference.status, 0);
+    const std::string csv = sample_rows(",", true);
+    TempFile as_csv(csv, ".csv"), as_tsv(sample_rows("\t", false), ".tsv");
+    TempFile as_gz(gzip_bytes(csv), ".csv.gz");
+    TempFile as_zst(zstd_bytes(testkit::read_file(sample)), ".zst");
+    const std::vector<std::vector<std::string>> runs = {
+        {"-i", as_csv.path()},
+        {"-i", as_tsv.path()},
+        {"-i", as_gz.path()},
+        {"-i", as_zst.path()},
+        {"-f", "csv", "-L", "class", "-F", "y,x", "-i", as_csv.path()}};
+    for (const std::vector<std::string>& run : runs) {
+        std::vector<std::string> args = {"-l", "-k", "10", "-o"};
+        args.insert(args.end(), run.begin(), run.end());
+        const Outcome outcome = run_tarn(args);
+        // Features in another order measure the same distances: the same report.
+        EXPECT_EQ(outcome.out, reference.out) << args.back();
+        EXPECT_EQ(outcome.err, "") << args.back();
+        EXPECT_EQ(outcome.status, 0) << args.back();
+    }
+    const Outcome piped = run_tarn({"-l", "-k", "10", "-o", "-f", "csv", "-i", "-"}, csv);
+    EXPECT_EQ(piped.out, reference.out);
+    const Outcome piped_gz =
+        run_tarn({"-l", "-k", "10", "-o", "-i", "-"}, gzip_bytes(testkit::read_file(sample)));
+    EXPECT_EQ(piped_gz.out, reference.out);
+}
+
+// Fisher's iris data as shipped (CSV, a header, class names) and rewritten as a user may have
+// it: text with class numbers, TSV with the label first, compressed, piped.
+TEST(Formats, IrisInEveryFormatGivesTheSameReport) {
+    const std::string iris = testkit::read_file(TARN_SOURCE_DIR "/examples/iris.csv");
+    std::string text, tsv, unlabelled;
+    std::vector<std::string> classes;
+    for (size_t start = iris.find('\n') + 1; start < iris.size();) {
+        const size_t end = iris.find('\n', start);
+        std::string line = iris.substr(start, end - start);
+        start = end + 1;
+        const size_t last = line.rfind(',');
+        const std::string name = line.substr(last + 1);
+        std::string features = line.substr(0, last);
+        size_t cls = std::find(classes.begin(), classes.end(), name) - classes.begin();
+        if (cls == classes.size()) classes.push_back(name);
+        std::string spaced = features;
+        std::replace(spaced.begin(), spaced.end(), ',', ' ');
+        text += spaced + " " + std::to_string(cls) + "\n";
+        unlabelled += spaced + " 0\n";
+        std::replace(features.begin(), features.end(), ',', '\t');
+        tsv += name + "\t" + features + "\n";
+    }
+    ASSERT_EQ(classes.size(), 3u);
+    TempFile as_text(text, ".txt"), as_tsv(tsv, ".tsv"), as_gz(gzip_bytes(iris), ".csv.gz");
+    TempFile as_csv(iris, ".csv");
+    const Outcome reference = run_tarn({"-l", "-k", "10", "-o", "-i", as_text.path()});
+    ASSERT_EQ(reference.status, 0);
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-i", as_csv.path()},
+                                                 {"-L", "1", "-i", as_tsv.path()},
+                                                 {"-i", as_gz.path()},
+                                                 {"-f", "csv", "-i", "-"}}) {
+        std::vector<std::string> run = {"-l", "-k", "10", "-o"};
+        run.insert(run.end(), args.begin(), args.end());
+        const Outcome outcome = run_tarn(run, iris);
+        EXPECT_EQ(outcome.out, reference.out) << args.back();
+        EXPECT_EQ(outcome.status, 0) << args.back();
+    }
+    // Without its label column iris keeps all four features: -L none, the names left out.
+    TempFile as_unlabelled(unlabelled);
+    EXPECT_EQ(run_tarn({"-l", "-k", "10", "-L", "none", "-F", "1,2,3,4", "-i", as_csv.path()}).out,
+              run_tarn({"-l", "-k", "10", "-i", as_unlabelled.path()}).out);
+}
+
+TEST(Formats, ClassNamesInTheEvaluationAndThePicture) {
+    TempFile csv(sample_rows(",", true), ".csv"), svg("", ".svg");
+    const Outcome named = run_tarn(
+        {"-l", "-k", "10", "-T", "2", "-e", "-P", "anomaly", "-g", svg.path(), "-i", csv.path()});
+    EXPECT_EQ(named.status, 0);
+    EXPECT_NE(named.err.find("marked: 16, labelled outliers (label anomaly): 8\n"),
+              std::string::npos)
+        << named.err;
+    const std::string picture = svg.read();
+    EXPECT_NE(picture.find(">x</text>"), std::string::npos);
+    EXPECT_NE(picture.find(">y</text>"), std::string::npos);
+    EXPECT_NE(picture.find("label anomaly (8)"), std::string::npos);
+    EXPECT_NE(picture.find("label normal, score"), std::string::npos);
+
+    const Outcome unknown = run_tarn({"-e", "-P", "anomalous", "-i", csv.path()});
+    EXPECT_EQ(unknown.out, "-P anomalous names no class of the input\n");
+    EXPECT_EQ(unknown.status, 255);
+}
+
+TEST(Formats, RefusalsAndWarningsOnStandardError) {
+    struct Case {
+        std::string contents;
+        std::string suffix;
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int status;
+    };
+    const Case cases[] = {
+        {"x,y,z\n1,NA,0\n",
+         ".csv",
+         {},
+         "Cannot load vectors from %\n",
+         "table.c (70): error 6 (Invalid file format)\n"
+         "line 2, column 2 (\"y\"): \"NA\" is not a number\n",
+         255},
+        {"1 2 0\n3 4 0.25\n5 6 1\n",
+         ".txt",
+         {},
+         "0.000000 0\n0.000000 0\n0.000000 1\n",
+         "tarn: the last column is read as the label, but line 2 holds 0.25 there; if the file "
+         "has no label column, use -L none\n",
+         0},
+        {"1 2 0\n3 4 0.25\n5 6 1\n",
+         ".txt",
+         {"-L", "none"},
+         "0.000000 0\n0.000000 0\n0.000000 0\n",
+         "",
+         0},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents, c.suffix);
+        std::vector<std::string> args = {"-k", "1"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"-i", file.path()});
+        const Outcome outcome = run_tarn(args);
+        std::string out = c.out;
+        if (out.find('%') != std::string::npos) out.replace(out.find('%'), 1, file.path());
+        EXPECT_EQ(outcome.out, out) << c.contents;
+        EXPECT_EQ(outcome.err, c.err) << c.contents;
+        EXPECT_EQ(outcome.status, c.status) << c.contents;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// Loading a data table in one of three formats: the vector text format of fvsLoad, CSV as
+// RFC 4180 defines it, and TSV. Each format may come gzip- or zstd-compressed and may start
+// with a UTF-8 byte-order mark (see source.h).
+//
+// Whatever the format, a loaded set holds one vector per row in the detector's layout: the
+// feature columns in their chosen order, then the label. The label column is the last one unless
+// the format names another or none (every label 0 then); class names in a CSV or TSV label
+// column are numbered 0, 1, 2, … in order of first appearance.
+//
+// CSV and TSV. Fields are separated by commas (semicolons when the first line holds semicolons
+// and no comma) or tabs; quoted fields may hold separators, doubled quotes and line breaks; lines
+// end in LF or CRLF; blank lines are skipped. The first row is a header when any of its fields is
+// not a number; its names are kept. Every row has as many fields as the first. Feature fields
+// are numbers as the text format reads them (with strtod, a "%" after one taking a hundredth);
+// "NaN" and "Inf", spelt exactly so, only on the first data row, as in the text format.
+//
+// Refusals report through ReportError with the file "table.c" and return null, leaving in
+// TableNames::why one line that says where and what ("line 7, column 3 (\"petal_width\"): \"NA\"
+// is not a number"). The text format's refusals are fvsLoadStream's, unchanged.
+#ifndef TARN_VECTORS_TABLE_H
+#define TARN_VECTORS_TABLE_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "vectors/fvector.h"
+
+// The formats; TABLE_AUTO picks CSV or TSV by a name ending in ".csv" or ".tsv" (in any letter
+// case, before a ".gz", ".zst" or ".zstd"), else the text format.
+enum TableKind { TABLE_AUTO = 0, TABLE_TEXT = 1, TABLE_CSV = 2, TABLE_TSV = 3 };
+
+// How to read a table. The texts are the caller's and only read.
+struct TableFormat {
+    int32_t kind;          // a TableKind
+    const char* label;     // the label column: a name, a 1-based number, or "none"; null: last
+    const char* features;  // comma-separated names or numbers of the feature columns; null: all
+                           // but the label
+};
+
+// What a load learnt besides the numbers, filled by tableLoad and tableLoadStream.
+struct TableNames {
+    std::vector<std::string> features;  // the feature columns' names in vector order, or none
+    std::string label;                  // the label column's name, or ""
+    std::vector<std::string> classes;   // class names by number; empty for numeric labels
+    std::string why;      // after a refusal: where and what, one line without its line end
+    std::string warning;  // after a load: a doubt about the data worth a line, or ""
+};
+
+// How the evaluation and the picture show a label: its class name when the input gave class
+// names (names may be null), the number otherwise.
+std::string tableLabelText(const TableNames* names, int32_t label);
+
+// The TableKind a name stands for ("csv", "tsv", "text"), or -1.
+int32_t tableKindOf(const char* name);
+
+// A new set, owned by the caller, holding the table in the file path, or null after a report.
+// A path that cannot be opened is refused as fvsLoad refuses it. names is cleared first.
+HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names);
+
+// The same for an open stream (standard input, say) that stays open and the caller's; name is
+// the one its reports give. TABLE_AUTO reads it as text.
+HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, TableNames* names);
+
+#endif
