@@ -125,7 +125,8 @@ int32_t find_column(const std::string& spec, int32_t columns, const std::vector<
 
 std::string column_text(int32_t column, const std::vector<std::string>& names) {
     std::string text = "column " + std::to_string(column + 1);
-    if (static_cast<size_t>(column) < names.size()) text += " (" + shown(names[column]) + ")";
+    if (static_cast<size_t>(column) < names.size())
+        text += " (" + shown(names[static_cast<size_t>(column)]) + ")";
     return text;
 }
 
@@ -149,27 +150,28 @@ bool choose_columns(const TableFormat* format, int32_t columns,
         for (const std::string& spec : split_list(format->features)) {
             const int32_t c = find_column(spec, columns, names, "-F", why);
             if (c < 0) return false;
-            if (c == chosen->label || chosen->role[c] >= 0) {
+            if (c == chosen->label || chosen->role[static_cast<size_t>(c)] >= 0) {
                 *why = "-F names " + column_text(c, names) +
                        (c == chosen->label ? ", the label column" : " twice");
                 return false;
             }
-            chosen->role[c] = 0;
+            chosen->role[static_cast<size_t>(c)] = 0;
             chosen->features.push_back(c);
         }
     }
     for (size_t i = 0; i < chosen->features.size(); ++i)
-        chosen->role[chosen->features[i]] = static_cast<int32_t>(i);
+        chosen->role[static_cast<size_t>(chosen->features[i])] = static_cast<int32_t>(i);
     if (chosen->label >= 0)
-        chosen->role[chosen->label] = static_cast<int32_t>(chosen->features.size());
+        chosen->role[static_cast<size_t>(chosen->label)] =
+            static_cast<int32_t>(chosen->features.size());
     return true;
 }
 
 void keep_names(const Columns& chosen, const std::vector<std::string>& names, TableNames* out) {
     if (names.empty()) return;
     for (int32_t c : chosen.features)
-        out->features.push_back(names[c]);
-    if (chosen.label >= 0) out->label = names[chosen.label];
+        out->features.push_back(names[static_cast<size_t>(c)]);
+    if (chosen.label >= 0) out->label = names[static_cast<size_t>(chosen.label)];
 }
 
 // Appends a vector of the size doubles at values; false after a report when memory fails.
@@ -428,7 +430,7 @@ std::string field_place(const CsvLoad* load, int32_t column) {
 void data_field(CsvLoad* load, const char* text, size_t length) {
     const int32_t column = load->field++;
     if (column >= load->columns) return;  // the row's length is checked at its end
-    const int32_t role = load->chosen.role[column];
+    const int32_t role = load->chosen.role[static_cast<size_t>(column)];
     if (role < 0) return;
     const bool is_label = column == load->chosen.label;
     double value;
@@ -495,8 +497,9 @@ bool is_header(const CsvLoad* load) {
     }
     double value;
     for (int32_t c = 0; c < load->columns; ++c) {
-        const std::string& text = load->first[c];
-        if (counts[c] && c != label_column && !field_number(text.data(), text.size(), &value))
+        const std::string& text = load->first[static_cast<size_t>(c)];
+        if (counts[static_cast<size_t>(c)] && c != label_column &&
+            !field_number(text.data(), text.size(), &value))
             return true;
     }
     return false;
@@ -511,11 +514,11 @@ void first_row(CsvLoad* load) {
         load->header = load->first;
         std::unordered_map<std::string, int32_t> seen;
         for (int32_t c = 0; c < load->columns; ++c) {
-            auto [at, added] = seen.try_emplace(load->header[c], c);
+            auto [at, added] = seen.try_emplace(load->header[static_cast<size_t>(c)], c);
             if (!added) {
                 refuse(load, ESR_INVALID_FILE_FORMAT, 100,
                        "line " + std::to_string(load->line) + ": the name " +
-                           shown(load->header[c]) + " heads columns " +
+                           shown(load->header[static_cast<size_t>(c)]) + " heads columns " +
                            std::to_string(at->second + 1) + " and " + std::to_string(c + 1));
                 return;
             }
@@ -593,7 +596,8 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
         for (size_t start = 0; start < got && load->code == 0;) {
             const char* newline =
                 static_cast<const char*>(std::memchr(chunk.data() + start, '\n', got - start));
-            const size_t end = newline != nullptr ? newline - chunk.data() + 1 : got;
+            const size_t end =
+                newline != nullptr ? static_cast<size_t>(newline - chunk.data()) + 1 : got;
             if (csv_parse(&parser, chunk.data() + start, end - start, on_field, on_row, load) !=
                 end - start) {
                 refuse(load, ESR_INVALID_FILE_FORMAT, 130,
