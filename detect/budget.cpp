@@ -1,7 +1,13 @@
 #include "detect/budget.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "detect/construct.h"
 #include "graph/graph.h"
@@ -67,6 +73,95 @@ double available_memory(const char* meminfo) {
     }
     std::fclose(file);
     return bytes;
+}
+
+namespace {
+
+// The first number of the file at path (a bare number, or one after a "Name:" label as in
+// self/status), times scale; -1 when it cannot be read. "max" reads as no limit, +infinity.
+double read_number(const std::string& path, const char* label = nullptr, double scale = 1.0) {
+    FILE* file = std::fopen(path.c_str(), "r");
+    if (file == nullptr) return -1.0;
+    double value = -1.0;
+    char line[256];
+    const size_t label_length = label != nullptr ? std::strlen(label) : 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (label != nullptr && std::strncmp(line, label, label_length) != 0) continue;
+        const char* text = line + label_length;
+        char* end;
+        const unsigned long long number = std::strtoull(text, &end, 10);
+        if (end != text) {
+            value = static_cast<double>(number) * scale;
+        } else if (std::strncmp(text, "max", 3) == 0) {
+            value = INFINITY;
+        }
+        break;
+    }
+    std::fclose(file);
+    return value;
+}
+
+void take_smaller(MemoryLimit* limit, double bytes, const char* where) {
+    if (bytes < 0 || std::isnan(bytes)) return;  // unreadable: left out
+    if (limit->bytes < 0 || bytes < limit->bytes) *limit = {bytes, where};
+}
+
+// The limit less the usage of the cgroup at path below mount and of every cgroup above it.
+void take_cgroup(MemoryLimit* limit, const std::string& mount, std::string path,
+                 const char* limit_file, const char* usage_file, const char* where) {
+    for (;;) {
+        const std::string folder = mount + path;
+        const double most = read_number(folder + "/" + limit_file);
+        const double used = read_number(folder + "/" + usage_file);
+        if (most >= 0 && used >= 0 && std::isfinite(most)) {
+            take_smaller(limit, std::max(0.0, most - used), where);
+        }
+        const size_t slash = path.find_last_of('/');
+        if (path.empty() || slash == std::string::npos) break;
+        path.erase(slash);  // "/a/b" → "/a" → "" (the mount's own folder)
+    }
+}
+
+}  // namespace
+
+MemoryLimit memory_limit(const MemorySources& sources) {
+    const std::string proc = sources.proc, cgroup = sources.cgroup;
+    MemoryLimit limit{-1.0, ""};
+    take_smaller(&limit, available_memory((proc + "/meminfo").c_str()), "");
+
+    // Lines of self/cgroup: "0::<path>" for v2, "<id>:<controllers>:<path>" for v1.
+    if (FILE* file = std::fopen((proc + "/self/cgroup").c_str(), "r"); file != nullptr) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, file) != nullptr) {
+            std::string text(line);
+            if (!text.empty() && text.back() == '\n') text.pop_back();
+            const size_t first = text.find(':'), second = text.find(':', first + 1);
+            if (first == std::string::npos || second == std::string::npos) continue;
+            const std::string controllers = text.substr(first + 1, second - first - 1);
+            const std::string path = text.substr(second + 1);
+            if (text.compare(0, first, "0") == 0 && controllers.empty()) {
+                // The v2 hierarchy is the mount itself, or "unified" beside the v1 ones.
+                for (const char* base : {"", "/unified"})
+                    take_cgroup(&limit, cgroup + base, path, "memory.max", "memory.current",
+                                " under the cgroup's memory.max");
+            } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
+                take_cgroup(&limit, cgroup + "/memory", path, "memory.limit_in_bytes",
+                            "memory.usage_in_bytes", " under the cgroup's memory.limit_in_bytes");
+            }
+        }
+        std::fclose(file);
+    }
+
+    rlimit address_space;
+    if (getrlimit(RLIMIT_AS, &address_space) == 0 && address_space.rlim_cur != RLIM_INFINITY) {
+        const double mapped = read_number(proc + "/self/status", "VmSize:", 1024.0);
+        if (mapped >= 0) {
+            take_smaller(&limit,
+                         std::max(0.0, static_cast<double>(address_space.rlim_cur) - mapped),
+                         " under the address-space limit (ulimit -v)");
+        }
+    }
+    return limit;
 }
 
 bool graph_fits(const GraphNeed& need, double available) {

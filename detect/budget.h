@@ -1,6 +1,7 @@
 // The memory a run's neighbour graph will take, weighed before any edge is built against the
-// physical memory the machine can still give, so that a run too big for the machine stops with
-// a message instead of being killed by the system part way through.
+// memory the process can still get (from the machine, its cgroup and its address-space limit), so
+// that a run too big for the machine stops with a message instead of being killed by the system
+// part way through.
 #ifndef TARN_DETECT_BUDGET_H
 #define TARN_DETECT_BUDGET_H
 
@@ -28,6 +29,26 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, in
 // The MemAvailable figure of a meminfo file in bytes, or -1 when the file cannot be read or
 // does not give it.
 double available_memory(const char* meminfo = "/proc/meminfo");
+
+// Where memory_limit reads the limits of the process; the defaults are the system's own, a test
+// points them at a tree of its own.
+struct MemorySources {
+    const char* proc = "/proc";             // meminfo, self/cgroup and self/status beneath it
+    const char* cgroup = "/sys/fs/cgroup";  // where the cgroup hierarchies are mounted
+};
+
+// The bytes the process may still take, and which limit gives them.
+struct MemoryLimit {
+    double bytes;       // -1 when no limit can be read; never below 0 otherwise
+    const char* where;  // "" for MemAvailable, else " under ..." naming the limit, for a message
+};
+
+// The smallest of: MemAvailable of meminfo; for the process's cgroup and each cgroup above it,
+// the memory limit less the usage (memory.max and memory.current of cgroup v2, where "max" is
+// no limit; memory.limit_in_bytes and memory.usage_in_bytes of the v1 memory controller); and
+// the address-space limit (RLIMIT_AS) less the address space the process maps (VmSize of
+// self/status). Whatever cannot be read is left out.
+MemoryLimit memory_limit(const MemorySources& sources = {});
 
 // Whether the edges still to come fit into the available bytes (those the vectors hold are
 // already taken from them). Equal fits.

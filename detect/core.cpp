@@ -60,12 +60,13 @@ std::optional<Error> check_dimensions(const Array<Vertex*>& vertices) {
 std::optional<Error> check_memory(int32_t n, int32_t dim, int32_t k, bool indexed,
                                   int32_t threads) {
     const GraphNeed need = graph_need(n, dim, k, indexed, threads);
-    const double available = available_memory();
-    if (available < 0 || graph_fits(need, available)) return std::nullopt;
+    const MemoryLimit limit = memory_limit();
+    if (limit.bytes < 0 || graph_fits(need, limit.bytes)) return std::nullopt;
     constexpr double kMiB = 1024.0 * 1024.0;
     return error(ErrorKind::kMemoryCheck,
-                 "The graph needs %.0f MiB of memory, but only %.0f MiB are available\n",
-                 (need.vectors + need.edges) / kMiB, (need.vectors + available) / kMiB);
+                 "The graph needs %.0f MiB of memory, but only %.0f MiB are available%s\n",
+                 (need.vectors + need.edges) / kMiB, (need.vectors + limit.bytes) / kMiB,
+                 limit.where);
 }
 
 Error allocation_error(size_t size) {

@@ -17,6 +17,25 @@ void* operator new[](std::size_t size) {
     return operator new(size);
 }
 
+// The library's own nothrow requests (std::stable_sort's temporary buffer) are released through
+// the sized delete below, so they must come from malloc too: a null return lets the caller fall
+// back as it means to.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+
 void operator delete(void* block) noexcept {
     std::free(block);
 }

@@ -1,8 +1,13 @@
 #include "driver/plot.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "detect/rules.h"
@@ -65,6 +70,12 @@ Axis make_axis(const std::vector<double>& values, double from, double to) {
         double pad = (hi / 2 - lo / 2) / 12.5;  // 4 % of the width on each side
         lo = std::isfinite(lo - pad) ? lo - pad : lo;
         hi = std::isfinite(hi + pad) ? hi + pad : hi;
+    }
+    // Values a few subnormals apart leave no width once halved (a tenth of the smallest
+    // subnormal is 0): the range is opened to a unit on each side instead.
+    if (!(hi / 2 - lo / 2 > 0)) {
+        lo -= 1;
+        hi += 1;
     }
     return {lo, hi, from, to};
 }
@@ -305,6 +316,20 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
     std::fprintf(out, "</g>\n");
 }
 
+// Writes the plot straight into path, the way a target that cannot be replaced is written.
+int32_t write_plot_in_place(Graph* g, Parameters* p, const char* path) {
+    FILE* out = std::fopen(path, "w");
+    if (out == nullptr) return -1;
+    int32_t failed = tarn::print_plot(g, p, out);
+    int saved = errno;
+    if (std::fclose(out) != 0) return -1;
+    if (failed != 0) {
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 namespace tarn {
@@ -395,13 +420,67 @@ int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
     return std::ferror(out) != 0 ? -1 : 0;
 }
 
+bool plot_names_input(const char* plot, const char* input) {
+    struct stat target, source;
+    if (stat(plot, &target) != 0) return false;  // a file yet to be made is no file read
+    const int found =
+        std::strcmp(input, "-") == 0 ? fstat(STDIN_FILENO, &source) : stat(input, &source);
+    return found == 0 && target.st_dev == source.st_dev && target.st_ino == source.st_ino;
+}
+
 int32_t write_plot(Graph* g, Parameters* p, const char* path) {
-    FILE* out = std::fopen(path, "w");
-    if (out == nullptr) return -1;
+    // The picture goes to a new file beside the target, which replaces the target only once it
+    // is complete: a failure part way leaves any older picture as it was. A target that exists
+    // but is no regular file (a device, a FIFO) is written in place, as is one in a folder
+    // where no new file can be made.
+    std::string target = path;
+    struct stat info;
+    const bool exists = stat(path, &info) == 0;
+    if (exists && !S_ISREG(info.st_mode)) return write_plot_in_place(g, p, path);
+    if (char* resolved = realpath(path, nullptr); resolved != nullptr) {
+        target = resolved;  // a symbolic link keeps pointing at the picture
+        std::free(resolved);
+    }
+    const size_t slash = target.rfind('/');
+    std::string temporary =
+        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
+        ".tarn-plot-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) {
+        if (exists && (errno == EACCES || errno == EPERM)) return write_plot_in_place(g, p, path);
+        return -1;
+    }
+    // mkstemp makes the file private; the picture gets the target's mode, or that of a new file.
+    mode_t mode = exists ? info.st_mode & 07777 : 0;
+    if (!exists) {
+        mode = umask(0);
+        umask(mode);
+        mode = 0666 & ~mode;
+    }
+    FILE* out = fdopen(fd, "w");
+    if (out == nullptr) {
+        const int saved = errno;
+        close(fd);
+        unlink(temporary.c_str());
+        errno = saved;
+        return -1;
+    }
     int32_t failed = print_plot(g, p, out);
     int saved = errno;
-    if (std::fclose(out) != 0) return -1;
+    if (failed == 0 && (std::fflush(out) != 0 || fchmod(fd, mode) != 0 || fsync(fd) != 0)) {
+        failed = -1;
+        saved = errno;
+    }
+    if (std::fclose(out) != 0 && failed == 0) {
+        failed = -1;
+        saved = errno;
+    }
+    if (failed == 0 && rename(temporary.c_str(), target.c_str()) != 0) {
+        failed = -1;
+        saved = errno;
+    }
     if (failed != 0) {
+        unlink(temporary.c_str());
         errno = saved;
         return -1;
     }

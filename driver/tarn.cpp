@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <getopt.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,7 @@
 
 #include "detect/init.h"
 #include "detect/lof.h"
+#include "detect/overflow.h"
 #include "detect/rules.h"
 #include "driver/evaluate.h"
 #include "driver/plot.h"
@@ -84,6 +87,26 @@ int32_t to_int32(const char* text) {
                      error != 0 ? std::strerror(error) : "write error");
     }
     std::exit(-1);
+}
+
+// Warns about a word of the command line that is neither an option nor an option's argument;
+// the run goes on without it. The hint guesses the option the word was meant for: -g for a
+// name ending in ".svg", -i for an existing file, none otherwise.
+void warn_stray_word(const char* word) {
+    const size_t length = std::strlen(word);
+    struct stat info;
+    const char* option = nullptr;
+    if (length >= 4 && strcasecmp(word + length - 4, ".svg") == 0) {
+        option = "-g";
+    } else if (stat(word, &info) == 0 && !S_ISDIR(info.st_mode)) {
+        option = "-i";
+    }
+    if (option != nullptr) {
+        std::fprintf(stderr, "tarn: ignoring '%s': not an option (did you mean %s %s?)\n", word,
+                     option, word);
+    } else {
+        std::fprintf(stderr, "tarn: ignoring '%s': not an option\n", word);
+    }
 }
 
 // Whether text starts as atoi reads a number.
@@ -240,11 +263,22 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 print_usage();
         }
     }
+    for (int i = optind; i < argc; ++i)
+        warn_stray_word(argv[i]);
 }
 
 void open_files(Parameters* p) {
     // A closed standard output would also let the next file opened take its descriptor.
     if (fcntl(STDOUT_FILENO, F_GETFL) == -1) report_not_written(EBADF);
+    // So would a closed standard error. A descriptor open for reading only holds its place:
+    // writes to standard error fail on it as on the closed one, and -e sees the failure.
+    if (fcntl(STDERR_FILENO, F_GETFL) == -1) {
+        const int held = open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != STDERR_FILENO) {
+            dup2(held, STDERR_FILENO);
+            close(held);
+        }
+    }
     if (p->instr != nullptr) return;
     std::printf("No input file set!\n");
     print_usage();
@@ -316,7 +350,7 @@ void warn_of_duplicates(Graph* g, const Parameters* p) {
 }
 
 void release(Graph* g, Parameters* parap) {
-    free_graph(g);
+    if (g != nullptr) free_graph(g);
     std::free(g);
     std::free(parap->instr);
     std::free(parap->plotstr);
@@ -334,9 +368,20 @@ int run(int argc, char** argv) {
     parap->names = &names;
     parse_params(parap, argc, argv);
     open_files(parap);
+    // Checked before anything is read, so that the picture can never replace the data.
+    if (parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr)) {
+        std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
+        release(nullptr, parap);
+        return -1;
+    }
     tarn::progress_start();
     Graph* g = init(parap);
     tarn::progress_stop();
+    if (tarn::distances_overflow(g)) {
+        std::fprintf(stderr,
+                     "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
+                     "scale the data\n");
+    }
     resolve_outlier_class(parap);
     check_plot_columns(g, parap);
     warn_of_duplicates(g, parap);
@@ -352,6 +397,14 @@ int run(int argc, char** argv) {
     if (parap->evaluate == 1) {
         std::fflush(stdout);
         tarn::print_evaluation(g, parap, stderr);
+        // The evaluation is a result like the report: lost, it fails the run.
+        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
+            const int error = errno;
+            std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
+                         std::strerror(error));
+            release(g, parap);
+            return -1;
+        }
     }
     release(g, parap);
     return 0;

@@ -18,11 +18,15 @@ Parameters* init_params();
 
 // Fills parap from the argument vector with getopt; returns when every option was consumed.
 // A bad option, -h or a missing option argument prints the usage text and ends the process.
+// Each word that is neither an option nor an option's argument is named in a warning on
+// standard error ("tarn: ignoring '<word>': not an option", with a guess at the option meant:
+// "(did you mean -g <word>?)" for a name ending in .svg, "-i" for an existing file) and left out.
 void parse_params(Parameters* parap, int argc, char** argv);
 
 // Returns when an input file was named ("-" for standard input); otherwise prints "No input
 // file set!" and the usage text and ends the process. A closed standard output ends the process
-// first, with a message on standard error.
+// first, with a message on standard error; a closed standard error gets a descriptor that takes
+// no writes, so that no file opened later takes its place.
 void open_files(Parameters* p);
 
 // Prints the usage text to standard output and ends the process with status -1.

@@ -73,10 +73,11 @@ bool is_white(uint8_t c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The 1-based numbers of the lines that are neither blank nor comments, and the count of all
-// lines, found straight from the bytes. A line's text ends at its first NUL.
+// The 1-based numbers of the lines a read stops at (those that are neither blank nor comments,
+// and those holding a NUL byte, which are malformed whatever else they hold), which of them hold
+// a NUL, and the count of all lines, found straight from the bytes.
 void classify_lines(const uint8_t* data, size_t size, std::vector<int32_t>* data_lines,
-                    int32_t* line_count) {
+                    std::vector<int32_t>* nul_lines, int32_t* line_count) {
     *line_count = 0;
     size_t start = 0;
     while (start < size) {
@@ -87,7 +88,9 @@ void classify_lines(const uint8_t* data, size_t size, std::vector<int32_t>* data
         size_t i = start;
         while (i <= end && i < size && is_white(data[i]))
             ++i;
-        if (i < size && i <= end && data[i] != '\0' && data[i] != '%' && data[i] != '#')
+        const bool nul = std::memchr(data + start, '\0', end - start) != nullptr;
+        if (nul) nul_lines->push_back(*line_count);
+        if (nul || (i < size && i <= end && data[i] != '%' && data[i] != '#'))
             data_lines->push_back(*line_count);
         start = end + 1;
     }
@@ -274,9 +277,9 @@ std::string check_load(const uint8_t* data, size_t size, const std::vector<Outco
 }  // namespace
 
 std::string check_reader_input(const uint8_t* data, size_t size) {
-    std::vector<int32_t> data_lines;
+    std::vector<int32_t> data_lines, nul_lines;
     int32_t line_count;
-    classify_lines(data, size, &data_lines, &line_count);
+    classify_lines(data, size, &data_lines, &nul_lines, &line_count);
 
     std::vector<Outcome> runs[2];
     for (int seekable = 1; seekable >= 0; --seekable) {
@@ -291,9 +294,13 @@ std::string check_reader_input(const uint8_t* data, size_t size) {
         if (last_line != line_count) return "line counter at the end is not the line count" + which;
         if (runs[seekable].size() != data_lines.size())
             return "data lines met differ from the data lines of the text" + which;
-        for (size_t i = 0; i < data_lines.size(); ++i)
+        for (size_t i = 0; i < data_lines.size(); ++i) {
             if (runs[seekable][i].line != data_lines[i])
                 return "data line " + std::to_string(i + 1) + " read at the wrong line" + which;
+            const bool nul = std::binary_search(nul_lines.begin(), nul_lines.end(), data_lines[i]);
+            if (nul && !runs[seekable][i].malformed)
+                return "line " + std::to_string(data_lines[i]) + " with a NUL byte read" + which;
+        }
     }
     if (!(runs[0] == runs[1])) return "the two streams read differently";
     return check_load(data, size, runs[1]);

@@ -3,6 +3,7 @@
 # built with AddressSanitizer and UndefinedBehaviorSanitizer. One single-job campaign per call:
 #   fuzz/run-afl.sh default 1800   # the default rule, 30 minutes
 #   fuzz/run-afl.sh lof 1800       # the local outlier factor (-l)
+#   fuzz/run-afl.sh picture 1800   # -l with the marks, the evaluation (-e) and the picture (-g)
 # The campaign starts from fuzz/corpus/run and writes to fuzz-out/<rule>. Crashes and hangs are
 # in fuzz-out/<rule>/default/{crashes,hangs}; inputs worth keeping go into fuzz/corpus/run,
 # which the corpus replay test runs on every CI run.
@@ -13,7 +14,12 @@ seconds=${2:-1800}
 case "$rule" in
     default) flags=() ;;
     lof) flags=(-l) ;;
-    *) echo "usage: fuzz/run-afl.sh default|lof [seconds]" >&2; exit 2 ;;
+    picture)
+        # The picture is written, synced and renamed on every run: on a memory file system
+        # that costs no disk flush.
+        folder=$(mktemp -d "$( [ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/tarn-afl-XXXXXX")
+        flags=(-l -o -e -g "$folder/picture.svg") ;;
+    *) echo "usage: fuzz/run-afl.sh default|lof|picture [seconds]" >&2; exit 2 ;;
 esac
 cmake --preset afl >/dev/null
 cmake --build --preset afl >/dev/null

@@ -84,6 +84,14 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
+// The library's nothrow requests (std::stable_sort's buffer) are released through the sized
+// delete, so they come from the same malloc; a failure gives null, which the caller falls back
+// from.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (seam.new_too && fail_now()) return nullptr;
+    return __real_malloc(size == 0 ? 1 : size);
+}
+
 void operator delete(void* block) noexcept {
     __real_free(block);
 }

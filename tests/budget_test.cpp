@@ -2,13 +2,19 @@
 #include "detect/budget.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/testkit.h"
 
@@ -62,6 +68,108 @@ TEST(Budget, AvailableMemoryComesFromMeminfo) {
     TempFile old_kernel("MemTotal:       1000 kB\nMemFree:         500 kB\n");
     EXPECT_EQ(available_memory(old_kernel.path().c_str()), -1.0);
     EXPECT_EQ(available_memory("/nonexistent/meminfo"), -1.0);
+}
+
+TEST(Budget, TheSmallestLimitBindsAndIsNamed) {
+    // A fake /proc and cgroup tree per case; meminfo gives 1000 KiB unless a case leaves it out.
+    using Files = std::vector<std::pair<std::string, std::string>>;
+    const char* v2 = " under the cgroup's memory.max";
+    const char* v1 = " under the cgroup's memory.limit_in_bytes";
+    struct Case {
+        Files files;
+        double bytes;
+        std::string where;
+    };
+    const std::string meminfo = "MemTotal: 4000 kB\nMemAvailable: 1000 kB\n";
+    const Case cases[] = {
+        {{{"proc/meminfo", meminfo}}, 1024000, ""},
+        {{}, -1, ""},
+        {{{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/a/b\n"},
+          {"cg/a/b/memory.max", "800000\n"},
+          {"cg/a/b/memory.current", "300000\n"}},
+         500000,
+         v2},
+        {{{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/a/b\n"},
+          {"cg/a/b/memory.max", "800000\n"},
+          {"cg/a/b/memory.current", "300000\n"},
+          {"cg/a/memory.max", "400000\n"},
+          {"cg/a/memory.current", "300000\n"}},
+         100000,
+         v2},
+        {{{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/a\n"},
+          {"cg/a/memory.max", "max\n"},
+          {"cg/a/memory.current", "300000\n"}},
+         1024000,
+         ""},
+        {{{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "0::/\n"},
+          {"cg/unified/memory.max", "90000\n"},
+          {"cg/unified/memory.current", "10000\n"}},
+         80000,
+         v2},
+        {{{"proc/meminfo", meminfo},
+          {"proc/self/cgroup", "5:devices:/\n4:memory:/x\n0::/\n"},
+          {"cg/memory/x/memory.limit_in_bytes", "700000\n"},
+          {"cg/memory/x/memory.usage_in_bytes", "100000\n"}},
+         600000,
+         v1},
+        {{{"proc/self/cgroup", "3:cpu,memory:/x/y\n"},
+          {"cg/memory/memory.limit_in_bytes", "9223372036854771712\n"},
+          {"cg/memory/memory.usage_in_bytes", "100000\n"},
+          {"cg/memory/x/y/memory.limit_in_bytes", "200000\n"},
+          {"cg/memory/x/y/memory.usage_in_bytes", "250000\n"}},
+         0,
+         v1},
+    };
+    for (const Case& c : cases) {
+        char folder_template[] = "/tmp/tarn-limits-XXXXXX";
+        const std::filesystem::path root = mkdtemp(folder_template);
+        for (const auto& [name, contents] : c.files) {
+            std::filesystem::create_directories((root / name).parent_path());
+            std::ofstream(root / name) << contents;
+        }
+        const std::string proc = root / "proc", cgroup = root / "cg";
+        const MemoryLimit limit = memory_limit({proc.c_str(), cgroup.c_str()});
+        EXPECT_EQ(limit.bytes, c.bytes) << c.files.size() << " files, " << c.where;
+        EXPECT_EQ(std::string(limit.where), c.where) << c.files.size() << " files";
+        std::filesystem::remove_all(root);
+    }
+}
+
+TEST(Budget, AnAddressSpaceLimitStopsTheRunAndIsNamed) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
+#endif
+#endif
+    // 20000 vectors keeping 10000 neighbours each need about 19 GB; ulimit -v 512 MiB binds.
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += "0 0\n";
+    TempFile input(text);
+    const testkit::Outcome outcome = testkit::run_in_child([&] {
+        const rlimit address_space{512 << 20, 512 << 20};
+        setrlimit(RLIMIT_AS, &address_space);
+        execl(TARN_BINARY, TARN_BINARY, "-k", "10000", "-i", input.path().c_str(),
+              static_cast<char*>(nullptr));
+    });
+    EXPECT_EQ(outcome.status, 255);
+    double need_mib = 0, available_mib = 0;
+    char where[128] = "";
+    ASSERT_EQ(
+        std::sscanf(outcome.out.c_str(),
+                    "The graph needs %lf MiB of memory, but only %lf MiB are available%127[^\n]",
+                    &need_mib, &available_mib, where),
+        3)
+        << outcome.out;
+    EXPECT_STREQ(where, " under the address-space limit (ulimit -v)");
+    EXPECT_LT(available_mib, 512);
+    EXPECT_GT(need_mib, 10000);
 }
 
 TEST(Budget, ARunTooBigForTheMachineStopsBeforeTheEdges) {

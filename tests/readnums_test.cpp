@@ -206,24 +206,50 @@ TEST(ReadVector, ManyNumbersGrowTheNumberBufferOnce) {
     EXPECT_EQ(reader.handle->BufVectorSize, 2048);
 }
 
-TEST(ReadVector, NulBytesEndTheLineTextButNotTheLine) {
-    // A line that starts with NUL reads as empty and is skipped, but counted. A NUL inside a
-    // long line hides the rest of its text; the line must still end at its line feed.
-    std::string text("\0 9 9\n1 2\0", 10);
-    text += std::string(3000, 'q') + "\n3\n";
-    Stream in(text);
-    Reader reader;
-    ResetLineCounter(reader.handle, 0);
-    int32_t dimensionality = 0, incomplete, errors;
-    const double* got = ReadVector(reader.handle, in.get(), &dimensionality, &incomplete, &errors);
-    ASSERT_NE(got, nullptr);
-    expect_values(got, {1, 2}, "first");
-    EXPECT_EQ(dimensionality, 2);
-    EXPECT_EQ(CurrentLineNumber(reader.handle), 2);
-    got = ReadVector(reader.handle, in.get(), &dimensionality, &incomplete, &errors);
-    ASSERT_NE(got, nullptr);
-    expect_values(got, {3}, "second");
-    EXPECT_EQ(CurrentLineNumber(reader.handle), 3);
+TEST(ReadVector, ANulByteAnywhereMakesTheLineMalformed) {
+    // Each text holds one line with a NUL byte: that line is malformed wherever the NUL is, even
+    // in a blank or comment line, and the next read goes on at the following line.
+    struct Case {
+        std::string text;
+        int32_t bad_line;  // the line with the NUL
+    };
+    using namespace std::string_literals;
+    const std::string long_tail = std::string(3000, 'q') + "\n";
+    const Case cases[] = {
+        {"\0 9 9\n3\n"s, 1},
+        {"5 5 0\0 1\n3\n"s, 1},
+        {"1 2\n5 5 0\0\n3\n"s, 2},
+        {"# note\0\n3\n"s, 1},
+        {"\n \0\n3\n"s, 2},
+        {"1 2\n5 5\0"s, 2},  // the stream's last line, no line feed
+        {"1 2\n\0"s, 2},
+        {"1 2\0"s + long_tail + "3\n", 1},
+        {std::string(2000, ' ') + "\0"s + long_tail + "3\n", 1},
+        {"1 2\n" + std::string(3000, ' ') + "7\0\n3\n"s, 2},
+    };
+    for (const Case& c : cases) {
+        const std::string where = "bad line " + std::to_string(c.bad_line) + ", " +
+                                  std::to_string(c.text.size()) + " bytes";
+        Stream in(c.text);
+        Reader reader;
+        ResetLineCounter(reader.handle, 0);
+        int32_t dimensionality = 0, incomplete = -1, errors = -1;
+        const double* got = nullptr;
+        do {
+            got = ReadVector(reader.handle, in.get(), &dimensionality, &incomplete, &errors);
+        } while (got != nullptr);
+        EXPECT_EQ(errors, 1) << where;
+        EXPECT_EQ(CurrentLineNumber(reader.handle), c.bad_line) << where;
+        got = ReadVector(reader.handle, in.get(), &dimensionality, &incomplete, &errors);
+        if (c.text.find("3\n") == std::string::npos) {
+            EXPECT_EQ(got, nullptr) << where;
+            EXPECT_EQ(errors, 0) << where;
+        } else {
+            ASSERT_NE(got, nullptr) << where;
+            expect_values(got, {3}, where);
+            EXPECT_EQ(CurrentLineNumber(reader.handle), c.bad_line + 1) << where;
+        }
+    }
 }
 
 TEST(ReadVector, ReadErrorEndsReadingLikeTheEnd) {

@@ -37,10 +37,32 @@ int32_t int_label(double value) {
     return static_cast<int32_t>(value);
 }
 
+// Every number of a picture's attributes and of its tick labels, in the order of the file.
+std::vector<double> picture_numbers(const std::string& svg) {
+    std::vector<double> numbers;
+    const std::regex attribute(R"re(="([^"]*)")re"), tick(R"(>([^<>]*)</text>)");
+    const std::regex number(R"([-+]?([0-9]*\.?[0-9]+([eE][-+]?[0-9]+)?|nan|inf)(\([^)]*\))?)",
+                            std::regex::icase);
+    for (const std::regex& where : {attribute, tick}) {
+        for (std::sregex_iterator i(svg.begin(), svg.end(), where), end; i != end; ++i) {
+            const std::string text = (*i)[1];
+            if (&where == &tick && !std::regex_match(text, number)) continue;  // words
+            for (std::sregex_iterator j(text.begin(), text.end(), number); j != end; ++j)
+                numbers.push_back(std::strtod(j->str().c_str(), nullptr));
+        }
+    }
+    return numbers;
+}
+
+bool all_finite(const std::vector<double>& numbers) {
+    return std::all_of(numbers.begin(), numbers.end(), [](double x) { return std::isfinite(x); });
+}
+
 // Every corpus input under both fuzzed rules, and under -l built through the spatial index, ends
 // one of two ways: status 0 with one report line per vector, labels as loaded; or status 255
 // with one message line and no report line. A sanitizer finding or a signal shows as another
-// status. The index gives the brute force's output byte for byte.
+// status. The index gives the brute force's output byte for byte, and so does -l with the
+// evaluation and a picture, whose every number is finite.
 TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
     const std::regex report_line(R"((-?nan|-?inf|-?[0-9]+\.[0-9]{6}) -?[0-9]+)");
     std::vector<std::filesystem::path> inputs;
@@ -54,9 +76,11 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
         HFSET loaded = fvsLoad(input.c_str());
         SetReportError(ReportErrorDefault);
         Outcome brute_lof{};
+        TempFile picture;
         for (const std::vector<std::string>& flags :
              {std::vector<std::string>{}, std::vector<std::string>{"-l"},
-              std::vector<std::string>{"-x", "-l"}}) {
+              std::vector<std::string>{"-x", "-l"},
+              std::vector<std::string>{"-l", "-e", "-g", picture.path()}}) {
             std::vector<std::string> args = flags;
             args.insert(args.end(), {"-i", input.string()});
             const Outcome outcome = run_tarn(args);
@@ -65,10 +89,13 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
             for (const std::string& flag : flags)
                 where += " " + flag;
             if (flags.size() == 1) brute_lof = outcome;
-            if (flags.size() == 2) {
-                // The spatial index changes nothing a user can see.
+            if (flags.size() >= 2) {
+                // Neither the spatial index nor the evaluation and picture change the report.
                 EXPECT_EQ(outcome.status, brute_lof.status) << where;
                 EXPECT_EQ(outcome.out, brute_lof.out) << where;
+            }
+            if (flags.size() == 4 && outcome.status == 0) {
+                EXPECT_TRUE(all_finite(picture_numbers(picture.read()))) << where;
             }
             ASSERT_TRUE(outcome.status == 0 || outcome.status == 255)
                 << where << ": status " << outcome.status << "\n"
@@ -99,7 +126,11 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         std::string input;
         std::vector<std::string> args;
         std::string out;
+        std::string err = "";
     };
+    const std::string overflow =
+        "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); scale the "
+        "data\n";
     const Case cases[] = {
         // 1e308 squared overflows: every distance from the first point is infinite. It keeps
         // the first other point (nothing is strictly nearer than infinity); its density is
@@ -108,13 +139,15 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         {"overflow",
          "1e308 0\n0 0\n1 0\n3 1\n",
          {"-l", "-k", "1"},
-         "inf 0\n1.000000 0\n1.000000 0\n2.000000 1\n"},
+         "inf 0\n1.000000 0\n1.000000 0\n2.000000 1\n",
+         overflow},
         // The two largest doubles of opposite sign keep each other at infinity: both
         // densities are 0, both scores 0 / 0.
         {"overflow between the two largest doubles",
          "1.7976931348623157e308 0\n-1.7976931348623157e308 0\n0 0\n1 0\n3 1\n",
          {"-l", "-k", "1"},
-         "-nan 0\n-nan 0\n1.000000 0\n1.000000 0\n2.000000 1\n"},
+         "-nan 0\n-nan 0\n1.000000 0\n1.000000 0\n2.000000 1\n",
+         overflow},
         // Squares of subnormal differences underflow to 0: every distance is 0, every density
         // infinite, every score infinity over infinity.
         {"subnormals",
@@ -137,9 +170,64 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
         const bool duplicates = std::string(c.what) == "subnormals";
         EXPECT_EQ(outcome.err, duplicates ? "tarn: 4 vectors have local outlier factor nan and 0 "
                                             "inf: duplicated points (see README)\n"
-                                          : "")
+                                          : c.err)
             << c.what;
         EXPECT_EQ(outcome.status, 0) << c.what;
+    }
+}
+
+TEST(Extremes, OverflowingDistancesAreNamedOnce) {
+    const std::string warning =
+        "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); scale the "
+        "data\n";
+    struct Case {
+        const char* what;
+        const char* input;
+        bool overflows;
+    };
+    const Case cases[] = {
+        {"one column's range overflows", "1e200 0 0\n0 0 0\n1 0 0\n3 1 1\n", true},
+        // Each column's range squares to 1e308; only the two far points' sum overflows, and
+        // no vector keeps the other.
+        {"ranges add up", "0 0 0\n1e154 0 0\n0 1e154 1\n1 1 0\n", true},
+        {"spread out but finite", "1e153 0 0\n-1e153 0 0\n0 1e153 0\n1 1 1\n", false},
+        {"infinite coordinates are data", "inf 0 0\n0 0 0\n1 0 0\n3 1 1\n", false},
+        {"not-a-number coordinates are data", "nan 1e300 0\n0 0 0\n1 0 0\n3 1 1\n", false},
+        {"largest doubles apart", "1.7e308 0\n-1.7e308 0\n0 0\n1 1\n", true},
+        {"plain data", "0 0\n1 0\n3 0\n10 1\n", false},
+    };
+    for (const Case& c : cases) {
+        TempFile input(c.input);
+        for (const char* rule : {"-l", "-m", "-x"}) {
+            const Outcome outcome = run_tarn({rule, "-k", "1", "-i", input.path()});
+            EXPECT_EQ(outcome.err, c.overflows ? warning : "") << c.what << " " << rule;
+            EXPECT_EQ(outcome.status, 0) << c.what << " " << rule;
+            EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 4) << c.what;
+        }
+    }
+}
+
+TEST(Extremes, PicturesHoldFiniteNumbersAtEveryScale) {
+    const char* const inputs[] = {
+        "5e-324 1 0\n5e-324 2 0\n5e-324 3 1\n",
+        "0 5e-324 0\n5e-324 0 0\n5e-324 5e-324 1\n",
+        "-5e-324 1e-320 0\n5e-324 1e-320 0\n0 1e-320 1\n",
+        "1e308 -1e308 0\n1e308 -1e308 0\n1e308 -1e308 1\n",
+        "1.7976931348623157e308 0 0\n-1.7976931348623157e308 1 0\n0 inf 1\n",
+        "-0 0 0\n0 -0 0\n0 0 1\n",
+        "2.2250738585072014e-308 1 0\n2.225073858507201e-308 1 0\n1e-300 1 1\n",
+        "5e-324 0\n5e-324 0\n5e-324 1\n",
+    };
+    for (const char* data : inputs) {
+        TempFile input(data), picture;
+        const Outcome outcome =
+            run_tarn({"-l", "-k", "1", "-i", input.path(), "-g", picture.path()});
+        ASSERT_EQ(outcome.status, 0) << data << outcome.err;
+        const std::vector<double> numbers = picture_numbers(picture.read());
+        EXPECT_GT(numbers.size(), 50u) << data;
+        EXPECT_TRUE(std::all_of(numbers.begin(), numbers.end(), [](double x) {
+            return std::isfinite(x);
+        })) << data;
     }
 }
 

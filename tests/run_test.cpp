@@ -4,6 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <regex>
 #include <string>
@@ -169,6 +173,145 @@ TEST(Run, AFileThatCannotBeLoadedIsNamed) {
     EXPECT_EQ(malformed.status, 255);
 }
 
+TEST(Run, ANulByteMakesItsLineMalformed) {
+    // Read as C text, each of these lines would lose what follows its NUL: a labelled outlier
+    // would vanish, a label would read 0 instead of 1.
+    using namespace std::string_literals;
+    struct Case {
+        std::string contents;
+        int line;
+    };
+    const Case cases[] = {{"0 0\n1 0\n2 0\n\0 9 1\n"s, 4},
+                          {"0 0\n1 0\n5 5 0\0 1\n"s, 3},
+                          {"# a comment\0\n0 0\n1 0\n"s, 1},
+                          {"0 0\n1 0\n2 0\n3 1\0"s, 4}};
+    for (const Case& c : cases) {
+        TempFile input(c.contents);
+        Outcome outcome = run_tarn({"-k", "1", "-i", input.path()});
+        const std::string line = std::to_string(c.line);
+        EXPECT_EQ(outcome.err, "Problem in line " + line +
+                                   "\nfvector.c (1224): error 6 (Invalid file format)\nline " +
+                                   line + " holds a NUL byte\n");
+        EXPECT_EQ(outcome.out, "Cannot load vectors from " + input.path() + "\n");
+        EXPECT_EQ(outcome.status, 255);
+    }
+}
+
+TEST(Run, ThePictureNeverReplacesTheInput) {
+    // However -g reaches the input file, the run stops before reading it and leaves it alone.
+    TempFile data(kLine);
+    const std::string link = data.path() + ".link", hard = data.path() + ".hard";
+    ASSERT_EQ(symlink(data.path().c_str(), link.c_str()), 0);
+    ASSERT_EQ(::link(data.path().c_str(), hard.c_str()), 0);
+    const std::vector<std::vector<std::string>> cases = {{"-i", data.path(), "-g", data.path()},
+                                                         {"-i", data.path(), "-g", link},
+                                                         {"-i", link, "-g", hard},
+                                                         {"-i", "-", "-g", data.path()},
+                                                         {"-i", "-", "-g", "/dev/stdin"},
+                                                         {"-i", "/dev/stdin", "-g", hard}};
+    for (const auto& args : cases) {
+        TempFile err;
+        const Outcome outcome = testkit::run_tarn_redirected(args, data.path(), err.path());
+        EXPECT_EQ(err.read(), "Cannot write the plot to " + args[3] + ": it is the input file\n")
+            << args[1] << " " << args[3];
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_EQ(data.read(), kLine);
+    }
+    std::remove(link.c_str());
+    std::remove(hard.c_str());
+}
+
+TEST(Run, APictureReplacesAnOlderOneOnlyWhenComplete) {
+    // Writes beyond 2 KiB fail (SIGXFSZ ignored, so the write returns EFBIG): the 4 KiB picture
+    // cannot be written whole and the older picture stays. Without the limit it is replaced.
+    char folder_template[] = "/tmp/tarn-plot-XXXXXX";
+    const std::string folder = mkdtemp(folder_template);
+    const std::string picture = folder + "/p.svg";
+    TempFile data(kLine);
+    for (const bool limited : {true, false}) {
+        std::ofstream(picture) << "older picture\n";
+        const Outcome outcome = testkit::run_in_child([&] {
+            if (limited) {
+                std::signal(SIGXFSZ, SIG_IGN);
+                const rlimit size{2048, 2048};
+                setrlimit(RLIMIT_FSIZE, &size);
+            }
+            execl(TARN_BINARY, TARN_BINARY, "-k", "1", "-i", data.path().c_str(), "-g",
+                  picture.c_str(), static_cast<char*>(nullptr));
+        });
+        const std::string svg = testkit::read_file(picture);
+        if (limited) {
+            EXPECT_EQ(outcome.err, "Cannot write the plot to " + picture + ": File too large\n");
+            EXPECT_EQ(outcome.out, "");
+            EXPECT_EQ(outcome.status, 255);
+            EXPECT_EQ(svg, "older picture\n");
+        } else {
+            EXPECT_EQ(outcome.status, 0);
+            EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+        }
+        size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder))
+            ++entries;
+        EXPECT_EQ(entries, 1u) << "a partial picture was left beside the target";
+    }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(Run, TheEvaluationIsAResultLikeTheReport) {
+    // With -e a standard error that takes no writes fails the run after the report; without
+    // -e nothing is written there and the run succeeds as before.
+    const std::string report = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
+    TempFile data(kLine);
+    struct Case {
+        std::vector<std::string> args;
+        std::string err_path;  // "" closes standard error
+        int status;
+    };
+    const Case cases[] = {{{"-e"}, "/dev/full", 255},
+                          {{"-e"}, "", 255},
+                          {{"-e", "-g", data.path() + ".svg"}, "", 255},
+                          {{}, "/dev/full", 0},
+                          {{}, "", 0}};
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-k", "1", "-i", data.path()});
+        const Outcome outcome = testkit::run_tarn_redirected(args, "/dev/null", c.err_path);
+        EXPECT_EQ(outcome.out, report) << c.err_path;
+        EXPECT_EQ(outcome.status, c.status) << c.err_path << " " << c.args.size();
+    }
+    std::remove((data.path() + ".svg").c_str());
+}
+
+TEST(Run, StrayWordsAreNamedAndLeftOut) {
+    TempFile data(kLine), other("1 0\n");
+    const std::string report = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"result.svg"},
+         "tarn: ignoring 'result.svg': not an option (did you mean -g result.svg?)\n"},
+        {{"PLOT.SVG"}, "tarn: ignoring 'PLOT.SVG': not an option (did you mean -g PLOT.SVG?)\n"},
+        {{other.path()},
+         "tarn: ignoring '" + other.path() + "': not an option (did you mean -i " + other.path() +
+             "?)\n"},
+        {{"5", "/", "-"},
+         "tarn: ignoring '5': not an option\ntarn: ignoring '/': not an option\n"
+         "tarn: ignoring '-': not an option\n"},
+        {{"--", "-l"}, "tarn: ignoring '-l': not an option\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"-k", "1", "-i", data.path()};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        const Outcome outcome = run_tarn(args);
+        EXPECT_EQ(outcome.err, c.err);
+        EXPECT_EQ(outcome.out, report);
+        EXPECT_EQ(outcome.status, 0);
+    }
+}
+
 TEST(Run, LargestAcceptedNeighbourhoodIsOneLessThanTheCount) {
     // k = n − 1 on (0, 0), (3, 0), (0, 4): every vertex keeps both others. k-distances 4, 5, 5;
     // densities 1/5, 1/4.5, 1/4.5; scores (2/4.5) × 5 / 2, (1/5 + 1/4.5) × 4.5 / 2 twice.
@@ -196,8 +339,9 @@ TEST(Run, ShippedSampleFlagsThePlantedOutliers) {
 }
 
 // Address space limits (ulimit -v) at which the run can no longer have all it needs, with the
-// brute force and with the k-d tree: each run either completes or ends with one message and
-// status 255, never with a crash.
+// brute force and with the k-d tree: each run either completes or ends with one message (the
+// memory check's, naming the limit, or the allocation's past it) and status 255, never with a
+// crash.
 TEST(Run, ExhaustedMemoryEndsWithTheAllocationMessage) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer reserves its shadow memory beyond any such limit";
@@ -211,7 +355,10 @@ TEST(Run, ExhaustedMemoryEndsWithTheAllocationMessage) {
         text += "0\n";
     }
     TempFile input(text);
-    const std::regex stop("(Allocation of [0-9]+ bytes failed|Cannot load vectors from .*)\n");
+    const std::regex stop(
+        "(Allocation of [0-9]+ bytes failed|Cannot load vectors from .*|The graph needs [0-9]+ MiB "
+        "of memory, but only [0-9]+ MiB are available under the address-space limit [(]ulimit "
+        "-v[)])\n");
     for (const char* method : {"-o", "-x"}) {
         int exhausted = 0;
         for (rlim_t kib = 16000; kib <= 96000; kib += 6000) {

@@ -81,8 +81,13 @@ void ReportCapture::clear() {
     captured.clear();
 }
 
-Outcome run_tarn(const std::vector<std::string>& args, const std::string& input) {
-    TempFile in(input), out, err;
+namespace {
+
+// Runs the binary with standard input from in_path; standard error goes to err_path when given
+// ("" closes it), else it is captured.
+Outcome spawn_tarn(const std::vector<std::string>& args, const std::string& in_path,
+                   const std::string* err_path) {
+    TempFile out, err;
     std::vector<std::string> words{TARN_BINARY};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -92,16 +97,34 @@ Outcome run_tarn(const std::vector<std::string>& args, const std::string& input)
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.path().c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.path().c_str(), O_WRONLY | O_TRUNC, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, err.path().c_str(), O_WRONLY | O_TRUNC, 0);
+    if (err_path == nullptr) {
+        posix_spawn_file_actions_addopen(&actions, 2, err.path().c_str(), O_WRONLY | O_TRUNC, 0);
+    } else if (err_path->empty()) {
+        posix_spawn_file_actions_addclose(&actions, 2);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, err_path->c_str(), O_WRONLY, 0);
+    }
     pid_t pid;
     int rc = posix_spawn(&pid, TARN_BINARY, &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) throw std::runtime_error("cannot start " TARN_BINARY);
     int raw = 0;
     waitpid(pid, &raw, 0);
-    return {out.read(), err.read(), decode_status(raw)};
+    return {out.read(), err_path == nullptr ? err.read() : "", decode_status(raw)};
+}
+
+}  // namespace
+
+Outcome run_tarn(const std::vector<std::string>& args, const std::string& input) {
+    TempFile in(input);
+    return spawn_tarn(args, in.path(), nullptr);
+}
+
+Outcome run_tarn_redirected(const std::vector<std::string>& args, const std::string& in_path,
+                            const std::string& err_path) {
+    return spawn_tarn(args, in_path, &err_path);
 }
 
 Outcome run_in_child(const std::function<void()>& fn) {

@@ -53,6 +53,11 @@ struct Outcome {
 // Runs the tarn binary with the given arguments (not counting argv[0]) and standard input.
 Outcome run_tarn(const std::vector<std::string>& args, const std::string& input = "");
 
+// Runs the tarn binary with standard input read from the file in_path and standard error sent
+// to the file err_path instead of being captured ("" closes it); Outcome::err is then empty.
+Outcome run_tarn_redirected(const std::vector<std::string>& args, const std::string& in_path,
+                            const std::string& err_path);
+
 // Runs fn in a child process with standard output and standard error captured.
 Outcome run_in_child(const std::function<void()>& fn);
 

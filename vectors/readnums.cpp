@@ -13,6 +13,10 @@ namespace {
 constexpr int32_t InitialBufSize = 1024;
 constexpr int32_t InitialBufVectorSize = 1024;
 
+// What the line buffer holds outside the line handed out: anything but NUL, so that the one
+// NUL fgets writes after a line can be found even when the line holds NUL bytes of its own.
+constexpr char kFiller = '\n';
+
 // The C locale's white-space class, independent of the locale the process has set.
 bool is_white(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -66,8 +70,10 @@ bool grow_line_buffer(ReadNums* handle, FILE* F, int32_t* kept) {
             free(handle->Buffer);
             handle->Buffer = nullptr;
             grown = static_cast<char*>(malloc(size));
+            if (grown != nullptr) memset(grown, kFiller, size);
         } else {
             grown = static_cast<char*>(realloc(handle->Buffer, size));
+            if (grown != nullptr) memset(grown + handle->BufSize, kFiller, size / 2);
         }
     }
     if (grown == nullptr) {
@@ -81,10 +87,29 @@ bool grow_line_buffer(ReadNums* handle, FILE* F, int32_t* kept) {
     return true;
 }
 
-// ReadTextFileLine with one more outcome told apart: *out_of_memory is set when the null
-// result comes from a buffer that could not be allocated rather than from the stream's end.
-char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
+// Makes the line buffer free of NUL bytes again once the caller is done with the line it holds.
+// A line that ends in its line feed holds one NUL, its terminator, right after it; any other
+// (one with a NUL byte, the stream's last, one the caller wrote into) is swept whole.
+void sweep_line_buffer(ReadNums* handle) {
+    char* buffer = handle->Buffer;
+    const size_t size = static_cast<size_t>(handle->BufSize);
+    const size_t length = strnlen(buffer, size);
+    if (length > 0 && length < size && buffer[length - 1] == '\n') {
+        buffer[length] = kFiller;
+        return;
+    }
+    char* const end = buffer + size;
+    for (char* p = buffer;
+         (p = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(end - p)))) != nullptr;)
+        *p++ = kFiller;
+}
+
+// ReadTextFileLine with two more outcomes told apart: *out_of_memory is set when the null
+// result comes from a buffer that could not be allocated rather than from the stream's end, and
+// *nul_byte when the line returned holds a NUL byte before its end.
+char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory, bool* nul_byte) {
     *out_of_memory = false;
+    *nul_byte = false;
     if (handle == nullptr || F == nullptr || feof(F) || ferror(F)) return nullptr;
     if (handle->Buffer == nullptr) {
         handle->Buffer = static_cast<char*>(malloc(static_cast<size_t>(handle->BufSize)));
@@ -92,6 +117,9 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
             *out_of_memory = true;
             return nullptr;
         }
+        memset(handle->Buffer, kFiller, static_cast<size_t>(handle->BufSize));
+    } else {
+        sweep_line_buffer(handle);
     }
     int32_t kept = 0;
     for (;;) {
@@ -99,13 +127,23 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory) {
         // a NUL byte inside the line must neither hide its end nor make it look unfinished.
         // fgets writes its terminator into the last byte only when it filled the buffer.
         char* last = handle->Buffer + handle->BufSize - 1;
+        char* chunk = handle->Buffer + kept;
         *last = '\1';
-        if (fgets(handle->Buffer + kept, handle->BufSize - kept, F) == nullptr) {
+        if (fgets(chunk, handle->BufSize - kept, F) == nullptr) {
             if (kept == 0) return nullptr;  // end of stream or read error before the line
             handle->Buffer[kept] = '\0';    // the rest failed; keep what was read
             break;
         }
         const bool filled = *last == '\0';
+        // fgets wrote at least one character and then its terminator. The first NUL is that
+        // terminator when the buffer filled there or a line feed precedes it; otherwise the
+        // terminator is the last NUL, as no other is left behind the chunk (sweep_line_buffer).
+        const char* first_nul = chunk + strlen(chunk);
+        const char* terminator = filled ? last : first_nul;
+        if (!filled && (first_nul == chunk || first_nul[-1] != '\n'))
+            terminator =
+                static_cast<const char*>(memrchr(chunk, '\0', static_cast<size_t>(last - chunk)));
+        *nul_byte = *nul_byte || first_nul != terminator;
         if (!filled || last[-1] == '\n' || feof(F) || ferror(F)) break;
         if (!grow_line_buffer(handle, F, &kept)) {
             *out_of_memory = true;
@@ -159,8 +197,8 @@ int32_t CurrentLineNumber(ReadNums* handle) {
 }
 
 char* ReadTextFileLine(ReadNums* handle, FILE* F) {
-    bool out_of_memory;
-    return read_line(handle, F, &out_of_memory);
+    bool out_of_memory, nul_byte;
+    return read_line(handle, F, &out_of_memory, &nul_byte);
 }
 
 double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
@@ -184,10 +222,11 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
     }
     const char* line;
     do {
-        bool out_of_memory;
-        line = read_line(handle, F, &out_of_memory);
-        if (line == nullptr) {
-            *Errors = out_of_memory ? 1 : 0;
+        bool out_of_memory, nul_byte;
+        line = read_line(handle, F, &out_of_memory, &nul_byte);
+        if (line == nullptr || nul_byte) {
+            // A NUL byte would end the line's text early and lose what follows it.
+            *Errors = out_of_memory || nul_byte ? 1 : 0;
             return nullptr;
         }
     } while (!is_data_line(line));

@@ -10,8 +10,8 @@
 //   then the end of the line or at least one white-space character.
 // Anything else where the white space is due makes the line malformed. A data line containing
 // the text "NaN" or "Inf" (exactly so spelled) is marked incomplete, its values still read.
-// A line whose first byte is NUL reads as an empty line (C strings end there): it is counted
-// and, being blank, skipped. Text behind a NUL later in a line is ignored likewise.
+// A line holding a NUL byte anywhere is malformed, whatever else it holds (a comment or blank
+// line too): read as C text it would end at the NUL and silently lose the rest.
 //
 // The reader never reports through ReportError and never ends the process.
 #ifndef TARN_VECTORS_READNUMS_H
@@ -45,7 +45,7 @@ int32_t CurrentLineNumber(ReadNums* handle);
 // A line longer than the buffer is read again from its start after the buffer doubled (on a
 // stream that cannot go back, the rest is read behind the part already held). Null at the end
 // of the stream, after a read error, and when the line buffer cannot be allocated (the reader
-// then holds no line buffer).
+// then holds no line buffer). As C text, a line holding a NUL byte ends at its first one.
 char* ReadTextFileLine(ReadNums* handle, FILE* F);
 
 // Reads lines until a data line and returns its values in the reader's number buffer.
