@@ -1,8 +1,11 @@
 #include "detect/rules.h"
 
+#include <algorithm>
 #include <cfloat>
+#include <functional>
 #include <limits>
 
+#include "detect/construct.h"
 #include "detect/lof.h"
 #include "driver/parameters.h"
 
@@ -48,7 +51,8 @@ double inbound_score(Vertex* v, const Parameters* /*p*/) {
 
 constexpr tarn::Rule kRules[] = {
     {tarn::RULE_MKNN, 'm', &Parameters::mknn, "-m  (MkNN mode)", "mutual k-nearest neighbours",
-     "in-degree after pruning", false, [](Graph* g, Parameters*) { mknn(g); }, inbound_score},
+     "in-degree after pruning", false, [](Graph* g, Parameters*) { tarn::prune_one_way(g); },
+     inbound_score},
     {tarn::RULE_MEANIN, 'M', &Parameters::meanin, "-M  (mean incoming distance mode)",
      "mean incoming distance", "(k / in-degree) * incoming distance sum / k", true, meanin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }},
@@ -56,7 +60,7 @@ constexpr tarn::Rule kRules[] = {
      "maximum incoming distance", "(k / in-degree) * largest incoming distance", true, maxin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }},
     {tarn::RULE_LOF, 'l', &Parameters::lof, "-l  (LOF mode)", "local outlier factor",
-     "local outlier factor", true, [](Graph* g, Parameters* p) { lof_main(g, p); },
+     "local outlier factor", true, tarn::lof_rule,
      [](Vertex* v, const Parameters*) { return v->lof; }},
     {tarn::RULE_INDEGREE, 0, nullptr, nullptr, "in-degree", "in-degree after construction", false,
      kill_unwated_vertexes, inbound_score},
@@ -144,6 +148,29 @@ const Rule& selected_rule(const Parameters* p) {
         if (rule.flag == nullptr || p->*rule.flag == 1) return rule;
     }
     return kRules[std::size(kRules) - 1];
+}
+
+void prune_one_way(Graph* g) {
+    int32_t widest = 0;
+    for (const Vertex* v = g->top; v != nullptr; v = v->next)
+        widest = std::max(widest, v->indegree);
+    Array<Vertex*> keepers;
+    keepers.reserve(static_cast<size_t>(widest));
+    for (Vertex* v = g->top; v != nullptr; v = v->next) {
+        // u keeps v exactly when u is the source of a record of v's inbound list. No earlier
+        // removal took such a record away: it would have needed v → u to be absent.
+        keepers.clear();
+        for (const Edge* in = v->inn; in != nullptr; in = in->next)
+            keepers.push_back(in->from);
+        std::sort(keepers.begin(), keepers.end(), std::less<Vertex*>());
+        for (Edge* e = v->outn; e != nullptr;) {
+            Edge* next = e->next;  // e may go
+            if (!std::binary_search(keepers.begin(), keepers.end(), e->to, std::less<Vertex*>())) {
+                free_edge(v, e);
+            }
+            e = next;
+        }
+    }
 }
 
 int32_t vertex_marked(const Vertex* v) {
