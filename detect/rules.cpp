@@ -151,21 +151,50 @@ const Rule& selected_rule(const Parameters* p) {
 }
 
 void prune_one_way(Graph* g) {
-    int32_t widest = 0;
-    for (const Vertex* v = g->top; v != nullptr; v = v->next)
-        widest = std::max(widest, v->indegree);
-    Array<Vertex*> keepers;
-    keepers.reserve(static_cast<size_t>(widest));
-    for (Vertex* v = g->top; v != nullptr; v = v->next) {
-        // u keeps v exactly when u is the source of a record of v's inbound list. No earlier
-        // removal took such a record away: it would have needed v → u to be absent.
-        keepers.clear();
-        for (const Edge* in = v->inn; in != nullptr; in = in->next)
-            keepers.push_back(in->from);
-        std::sort(keepers.begin(), keepers.end(), std::less<Vertex*>());
-        for (Edge* e = v->outn; e != nullptr;) {
+    const Array<Vertex*> vertices = graph_vertices(g);
+    const size_t n = vertices.size();
+    // Vertex positions by record address.
+    Array<Vertex*> by_address = vertices;
+    std::sort(by_address.begin(), by_address.end(), std::less<Vertex*>());
+    Array<int32_t> position_of(n);
+    auto slot = [&](const Vertex* v) {
+        return static_cast<size_t>(
+            std::lower_bound(by_address.begin(), by_address.end(), v, std::less<const Vertex*>()) -
+            by_address.begin());
+    };
+    for (size_t i = 0; i < n; ++i)
+        position_of[slot(vertices[i])] = static_cast<int32_t>(i);
+    // Every outbound record's target position in walk order, and from them every vertex's
+    // keepers (the sources of its inbound records) in source order: read from the outbound
+    // lists, whose records lie together, rather than from the scattered inbound records.
+    Array<int32_t> targets;
+    Array<int32_t> first(n + 1, 0);
+    for (const Vertex* v : vertices) {
+        for (const Edge* e = v->outn; e != nullptr; e = e->next) {
+            targets.push_back(position_of[slot(e->to)]);
+            ++first[static_cast<size_t>(targets.back()) + 1];
+        }
+    }
+    for (size_t i = 0; i < n; ++i)
+        first[i + 1] += first[i];
+    Array<int32_t> keepers(targets.size());
+    Array<int32_t> next_keeper(first.begin(), first.end() - 1);
+    for (size_t i = 0, at = 0; i < n; ++i) {
+        for (int32_t d = 0; d < vertices[i]->outdegree; ++d, ++at) {
+            const size_t t = static_cast<size_t>(targets[at]);
+            keepers[static_cast<size_t>(next_keeper[t]++)] = static_cast<int32_t>(i);
+        }
+    }
+    // v keeps u exactly when u keeps v in the graph as built: an earlier removal of u → v would
+    // have needed v → u to be absent. v's own list is intact until v's turn.
+    Array<int32_t> kept_by(n, -1);
+    for (size_t i = 0, at = 0; i < n; ++i) {
+        for (int32_t j = first[i]; j < first[i + 1]; ++j)
+            kept_by[static_cast<size_t>(keepers[static_cast<size_t>(j)])] = static_cast<int32_t>(i);
+        Vertex* v = vertices[i];
+        for (Edge* e = v->outn; e != nullptr; ++at) {
             Edge* next = e->next;  // e may go
-            if (!std::binary_search(keepers.begin(), keepers.end(), e->to, std::less<Vertex*>())) {
+            if (kept_by[static_cast<size_t>(targets[at])] != static_cast<int32_t>(i)) {
                 free_edge(v, e);
             }
             e = next;
