@@ -17,6 +17,16 @@ void* operator new[](std::size_t size) {
     return operator new(size);
 }
 
+// The forms that return null instead (std::stable_sort's buffer) come from the same heap, so
+// that the deletes above release them.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return std::malloc(size == 0 ? 1 : size);
+}
+
 void operator delete(void* block) noexcept {
     std::free(block);
 }

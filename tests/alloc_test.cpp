@@ -84,6 +84,12 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
+// The form that returns null instead (std::stable_sort's buffer, which copes without it) is
+// never failed; it comes from the same heap, so that the deletes below release it.
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return __real_malloc(size == 0 ? 1 : size);
+}
+
 void operator delete(void* block) noexcept {
     __real_free(block);
 }
