@@ -56,46 +56,14 @@ private:
 // up to `threads` threads. Returns the distances evaluated.
 int64_t search_chunk(NeighbourSearch& search, const int32_t* sources, int32_t count, Mirror* chunk,
                      int32_t first, int32_t threads, ConstructionProgress& progress) {
-    const int32_t group = search.group();
-    const bool throwing = AllocationFailuresThrow::active();
-    std::atomic<int32_t> next{0};
     std::atomic<int32_t> done{first};
     std::atomic<int64_t> evaluations{0};
-    FirstFailure failure;
-    auto work = [&](int32_t worker) {
-        // A worker fails like the thread that started it.
-        std::optional<AllocationFailuresThrow> scope;
-        if (throwing) scope.emplace();
-        try {
-            int64_t mine = 0;
-            while (!failure.failed()) {
-                const int32_t start = next.fetch_add(group);
-                if (start >= count) break;
-                const int32_t end = std::min(count, start + group);
-                mine += search.search(worker, sources + start, end - start, chunk, first);
-                const int32_t finished = done.fetch_add(end - start) + (end - start);
-                if (worker == 0) progress.report(finished);
-            }
-            evaluations += mine;
-        } catch (...) {
-            failure.keep(std::current_exception());
-        }
+    auto body = [&](int32_t worker, int32_t begin, int32_t end) {
+        evaluations += search.search(worker, sources + begin, end - begin, chunk, first);
+        const int32_t finished = done.fetch_add(end - begin) + (end - begin);
+        if (worker == 0) progress.report(finished);
     };
-    Array<std::thread> pool;
-    pool.reserve(static_cast<size_t>(threads));
-    for (int32_t t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(work, t);
-        } catch (const std::exception&) {
-            // A thread or its record could not be had (system_error, bad_alloc): fewer threads
-            // than asked for, the others take over the work.
-            break;
-        }
-    }
-    work(0);
-    for (std::thread& thread : pool)
-        thread.join();
-    failure.rethrow();
+    for_each_range(count, search.group(), threads, body);
     return evaluations;
 }
 
@@ -143,6 +111,41 @@ void add_evaluations(Graph* graphp, int64_t evaluations) {
 }  // namespace
 
 void NeighbourSearch::order(int32_t* /*sources*/, int32_t /*count*/) const {}
+
+void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, void* body) {
+    const bool throwing = AllocationFailuresThrow::active();
+    std::atomic<int32_t> next{0};
+    FirstFailure failure;
+    auto work = [&](int32_t worker) {
+        // A worker fails like the thread that started it.
+        std::optional<AllocationFailuresThrow> scope;
+        if (throwing) scope.emplace();
+        try {
+            while (!failure.failed()) {
+                const int32_t begin = next.fetch_add(grain);
+                if (begin >= count) break;
+                call(body, worker, begin, std::min(count, begin + grain));
+            }
+        } catch (...) {
+            failure.keep(std::current_exception());
+        }
+    };
+    Array<std::thread> pool;
+    pool.reserve(static_cast<size_t>(threads));
+    for (int32_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(work, t);
+        } catch (const std::exception&) {
+            // A thread or its record could not be had (system_error, bad_alloc): fewer threads
+            // than asked for, the others take over the work.
+            break;
+        }
+    }
+    work(0);
+    for (std::thread& thread : pool)
+        thread.join();
+    failure.rethrow();
+}
 
 Array<Vertex*> graph_vertices(Graph* graphp) {
     Array<Vertex*> vertices;

@@ -109,6 +109,24 @@ Array<Vertex*> graph_vertices(Graph* graphp);
 // than a machine could sensibly run.
 int32_t construction_threads(int32_t asked);
 
+// Calls body(worker, begin, end) over consecutive ranges of [0, count), at most grain indices
+// each, handed out in turn to up to `threads` threads, the calling thread among them as worker
+// 0. A thread that cannot be had leaves its share to the others. The first failure of any
+// worker (AllocationFailure under an AllocationFailuresThrow included, which the workers
+// inherit from the calling thread) stops the others at their next range and is rethrown here.
+using RangeCall = void (*)(void* body, int32_t worker, int32_t begin, int32_t end);
+void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, void* body);
+
+template <typename Body>
+void for_each_range(int32_t count, int32_t grain, int32_t threads, Body& body) {
+    run_ranges(
+        count, grain, threads,
+        [](void* b, int32_t worker, int32_t begin, int32_t end) {
+            (*static_cast<Body*>(b))(worker, begin, end);
+        },
+        &body);
+}
+
 // Builds the edges of graphp, whose vertices (as graph_vertices lists them) have no edges yet,
 // through search: sources in chunks of about chunk_entries / k, each chunk searched on up to
 // `threads` threads and written into the graph before the next starts. Adds the distances the

@@ -23,7 +23,7 @@ typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
 // A cell of the tree. Every vector of the low child has its split-axis component at most
 // split, every vector of the high child at least split.
 struct Node {
-    int32_t begin;  // first tree position of the cell's vectors
+    int32_t begin;  // first entry of the cell (a vertex position while the tree is built)
     int32_t end;    // one past the last
     int32_t low;    // child nodes, -1 for a leaf
     int32_t high;
@@ -33,20 +33,24 @@ struct Node {
 };
 
 // The vectors without their label column (0 on every vector, it adds nothing to a sum) in tree
-// order, each with its vertex index, and every cell's bounding box.
+// order, and every cell's bounding box. The tree holds entries: an entry is one vector of a
+// leaf, or all the vectors of a leaf whose vectors are equal (a leaf that cannot split), so
+// that any number of equal vectors costs one distance and bounded work per search. Equal
+// vectors give every source the same square bit for bit, so one square serves them all.
 struct Tree {
     int32_t dim = 0;
-    int32_t widest_leaf = 0;  // vectors in the largest leaf
-    Array<double> coords;     // row-major, dim components per tree position
+    int32_t widest_leaf = 0;  // entries in the largest leaf
+    Array<double> coords;     // row-major, dim components per entry
     Array<double> lanes;      // the leaves' blocks: dim × kLanes values each, padded with 0
     Array<double> boxes;      // per node the lowest, then the highest, value of each component
-    Array<int32_t> ids;       // vertex index of each tree position
-    Array<int32_t> where;     // tree position of each vertex index
+    Array<int32_t> members;   // vertex indices by entry, ascending inside an entry
+    Array<int32_t> first;     // entry e holds members[first[e] … first[e + 1])
+    Array<int32_t> where;     // entry of each vertex index
     Array<Node> nodes;        // nodes[0] is the root
 
     size_t width() const { return static_cast<size_t>(dim); }
-    const double* point(int32_t position) const {
-        return coords.data() + static_cast<size_t>(position) * width();
+    const double* point(int32_t entry) const {
+        return coords.data() + static_cast<size_t>(entry) * width();
     }
     const double* low_corner(int32_t node) const {
         return boxes.data() + static_cast<size_t>(node) * 2 * width();
@@ -74,13 +78,13 @@ public:
         tree_.nodes.reserve(4 * order_.size() / kLeafSize + 1);
         tree_.boxes.reserve(tree_.nodes.capacity() * 2 * dim);
         node(0, static_cast<int32_t>(order_.size()));
-        tree_.coords.resize(order_.size() * dim);
-        tree_.ids = order_;
-        tree_.where.resize(order_.size());
-        for (size_t at = 0; at < order_.size(); ++at) {
-            const double* x = rows_.data() + static_cast<size_t>(order_[at]) * dim;
-            std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(at * dim));
-            tree_.where[static_cast<size_t>(order_[at])] = static_cast<int32_t>(at);
+        make_entries();
+        const size_t entries = tree_.first.size() - 1;
+        tree_.coords.resize(entries * dim);
+        for (size_t e = 0; e < entries; ++e) {
+            const size_t vertex = static_cast<size_t>(tree_.members[size_t(tree_.first[e])]);
+            const double* x = rows_.data() + vertex * dim;
+            std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(e * dim));
         }
         // The tree's own copy is complete: the build's copy goes before the leaves' blocks come.
         Array<double>().swap(rows_);
@@ -105,6 +109,38 @@ public:
     }
 
 private:
+    // Turns the vertex positions of the leaves into entries: a leaf whose box has no extent
+    // becomes one entry of its vertices in ascending order, any other leaf one entry per
+    // vertex. The leaves come in position order (the nodes are numbered depth first, low child
+    // first), so every cell's range of positions becomes a range of entries.
+    void make_entries() {
+        const size_t n = order_.size();
+        const size_t dim = tree_.width();
+        Array<int32_t> entry_at(n + 1);
+        tree_.first.reserve(n + 1);
+        for (size_t index = 0; index < tree_.nodes.size(); ++index) {
+            const Node& leaf = tree_.nodes[index];
+            if (leaf.low >= 0) continue;
+            const double* lo = tree_.boxes.data() + index * 2 * dim;
+            const bool equal = std::equal(lo, lo + dim, lo + dim);
+            if (equal) std::sort(order_.begin() + leaf.begin, order_.begin() + leaf.end);
+            for (int32_t at = leaf.begin; at < leaf.end; ++at) {
+                if (!equal || at == leaf.begin) tree_.first.push_back(at);
+                entry_at[static_cast<size_t>(at)] = static_cast<int32_t>(tree_.first.size()) - 1;
+            }
+        }
+        entry_at[n] = static_cast<int32_t>(tree_.first.size());
+        tree_.first.push_back(static_cast<int32_t>(n));
+        for (Node& cell : tree_.nodes) {
+            cell.begin = entry_at[static_cast<size_t>(cell.begin)];
+            cell.end = entry_at[static_cast<size_t>(cell.end)];
+        }
+        tree_.where.resize(n);
+        for (size_t at = 0; at < n; ++at)
+            tree_.where[static_cast<size_t>(order_[at])] = entry_at[at];
+        tree_.members = std::move(order_);
+    }
+
     double component(int32_t vertex, size_t axis) const {
         return rows_[static_cast<size_t>(vertex) * tree_.width() + axis];
     }
@@ -208,6 +244,7 @@ public:
     // Finds the list the candidate rule leaves for source (a vertex index) into out, which
     // has room for k entries. Returns the number of distances evaluated.
     int64_t run(int32_t source, Mirror& out) {
+        source_ = source;
         self_ = tree_.where[static_cast<size_t>(source)];
         query_ = tree_.point(self_);
         std::fill(gap_.begin(), gap_.end(), 0.0);
@@ -280,26 +317,65 @@ private:
         const int32_t count = leaf.end - leaf.begin;
         block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
                       squares_.data());
-        evaluations_ += count - (self_ >= leaf.begin && self_ < leaf.end ? 1 : 0);
+        // The source's own entry counts only when it holds other vertices too.
+        const bool alone =
+            tree_.first[static_cast<size_t>(self_) + 1] - tree_.first[static_cast<size_t>(self_)] ==
+            1;
+        evaluations_ += count - (alone && self_ >= leaf.begin && self_ < leaf.end ? 1 : 0);
         for (int32_t j = 0; j < count; ++j) {
             const double sq = squares_[static_cast<size_t>(j)];
-            if (!(sq <= reach_) || leaf.begin + j == self_) continue;
-            found_.push_back({tree_.ids[static_cast<size_t>(leaf.begin + j)], sq});
-            if (heap_.size() < static_cast<size_t>(k_)) {
-                heap_.push_back(sq);
-                std::push_heap(heap_.begin(), heap_.end());
-                if (heap_.size() == static_cast<size_t>(k_)) reach_ = reach_of(heap_.front());
-            } else if (sq < heap_.front()) {
-                std::pop_heap(heap_.begin(), heap_.end());
-                heap_.back() = sq;
-                std::push_heap(heap_.begin(), heap_.end());
-                reach_ = reach_of(heap_.front());
+            if (!(sq <= reach_)) continue;
+            // Of an entry's members only the first k others can be kept: any later one meets k
+            // earlier targets at the same distance.
+            const int32_t entry = leaf.begin + j;
+            const int32_t* member = tree_.members.data() + tree_.first[static_cast<size_t>(entry)];
+            const int32_t* last =
+                tree_.members.data() + tree_.first[static_cast<size_t>(entry) + 1];
+            for (int32_t taken = 0; member != last && taken < k_; ++member) {
+                if (*member == source_) continue;
+                found_.push_back({*member, sq});
+                ++taken;
+                offer(sq);
+            }
+            if (found_.size() >= compact_at_) {
+                trim();
+                compact_at_ = std::max(compact_at_, 2 * found_.size());
             }
         }
-        if (found_.size() >= compact_at_) {
-            std::erase_if(found_, [&](const Found& f) { return !(f.sq <= reach_); });
-            compact_at_ = std::max(compact_at_, 2 * found_.size());
+    }
+
+    // Keeps the k smallest squares seen in the heap, and reach_ beyond the k-th of them.
+    void offer(double sq) {
+        if (heap_.size() < static_cast<size_t>(k_)) {
+            heap_.push_back(sq);
+            std::push_heap(heap_.begin(), heap_.end());
+            if (heap_.size() == static_cast<size_t>(k_)) reach_ = reach_of(heap_.front());
+        } else if (sq < heap_.front()) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            heap_.back() = sq;
+            std::push_heap(heap_.begin(), heap_.end());
+            reach_ = reach_of(heap_.front());
         }
+    }
+
+    // Drops the found targets the rule cannot keep once the heap is full. With D the k-th
+    // distance so far (the final one is at most D): a target beyond D goes; fewer than k lie
+    // nearer than D, and they stay; of the targets at exactly D only the k of lowest index
+    // stay. A later one of those is offered after k targets within D, to a full list whose
+    // farthest kept distance is at most D, so it is never strictly nearer and changes nothing.
+    void trim() {
+        const double kth = std::sqrt(heap_.front());
+        const auto ties = std::partition(found_.begin(), found_.end(),
+                                         [&](const Found& f) { return std::sqrt(f.sq) < kth; });
+        const auto beyond = std::partition(ties, found_.end(),
+                                           [&](const Found& f) { return std::sqrt(f.sq) == kth; });
+        auto end = beyond;
+        if (end - ties > k_) {
+            end = ties + k_;
+            std::nth_element(ties, end - 1, beyond,
+                             [](const Found& a, const Found& b) { return a.target < b.target; });
+        }
+        found_.erase(end, found_.end());
     }
 
     // The candidate rule over the targets within the k-th distance, in target order, on a
@@ -307,8 +383,7 @@ private:
     // replaced only by a strictly nearer target, largest_dist raised by insertion and lowered
     // to the predecessor's distance by a removal.
     void replay(Mirror& out) {
-        const double kth = std::sqrt(heap_.front());
-        std::erase_if(found_, [&](const Found& f) { return !(std::sqrt(f.sq) <= kth); });
+        trim();
         std::sort(found_.begin(), found_.end(),
                   [](const Found& a, const Found& b) { return a.target < b.target; });
         out.count = 0;
@@ -325,7 +400,8 @@ private:
     Array<Found> found_;     // every target seen with a square within reach_ when seen
     size_t compact_at_ = 0;  // found_ drops the targets out of reach at this size
     double reach_ = kInf;    // no target with a larger square can be within the k-th distance
-    int32_t self_ = 0;       // tree position of the source
+    int32_t source_ = 0;     // vertex index of the source
+    int32_t self_ = 0;       // entry of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
 };

@@ -12,7 +12,10 @@
 // and never changes their order in the list (ordered insertion puts it behind them), and while
 // it occupies a slot, a nearer target that takes its slot is inserted exactly as it would be
 // into a list that was not yet full. So the search finds D, collects every target within D,
-// and replays the rule on those alone. The argument needs distances that are totally ordered,
+// and replays the rule on those alone. Of the targets at exactly D only the k of lowest index
+// can matter (any later one meets a full list of targets within D), so ties and equal vectors
+// cost a bounded set per source: equal vectors that fill a leaf are one entry of the tree, of
+// which a search takes at most the first k. The argument needs distances that are totally ordered,
 // so the tree applies only to finite coordinates (tree_applies).
 #ifndef TARN_DETECT_KDTREE_H
 #define TARN_DETECT_KDTREE_H

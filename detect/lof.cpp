@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "detect/construct.h"
 #include "driver/parameters.h"
 
 namespace {
@@ -12,24 +13,11 @@ double k_distance(const Vertex* u) {
     return u->outf->dist;
 }
 
-// Whether v's density or a neighbour's is +infinity.
-bool meets_infinite_density(Vertex* v) {
-    constexpr double kInfinity = std::numeric_limits<double>::infinity();
-    if (lrd(v) == kInfinity) return true;
-    // A plain walk of the outbound list, which may stop half way.
-    for (Edge* e = v->outn; e != nullptr; e = e->next) {
-        if (lrd(vertex_edge_to(e)) == kInfinity) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-double lrd(Vertex* v) {
+// The density of v as lrd defines it, its outbound list walked from the nearest record.
+double density(const Vertex* v) {
     double reach = 0.0;
-    Iterator* it = iterate_start();
-    while (Edge* e = iterate_vertex_edge(v, it)) {
-        double kdist = k_distance(vertex_edge_to(e));
+    for (const Edge* e = v->outn; e != nullptr; e = e->next) {
+        const double kdist = k_distance(e->to);
         // The reachability distance is the larger of the two; equal or not-a-number values
         // take the edge's own distance.
         reach += e->dist < kdist ? kdist : e->dist;
@@ -37,13 +25,38 @@ double lrd(Vertex* v) {
     return 1 / (reach / static_cast<double>(v->outdegree));
 }
 
+// The factor of v as lof defines it, with the density of each vertex from density_of: the
+// neighbours' densities summed in list order, divided by v's own, then by the out-degree.
+template <typename DensityOf>
+double factor(const Vertex* v, DensityOf density_of) {
+    const double own = density_of(v);
+    double sum = 0.0;
+    for (const Edge* e = v->outn; e != nullptr; e = e->next)
+        sum += density_of(e->to);
+    return (sum / own) / static_cast<double>(v->outdegree);
+}
+
+// Vertices a thread takes at a time.
+constexpr int32_t kGrain = 1024;
+
+// Whether v's density or a neighbour's is +infinity.
+bool meets_infinite_density(const Vertex* v) {
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    if (density(v) == kInfinity) return true;
+    for (const Edge* e = v->outn; e != nullptr; e = e->next) {
+        if (density(e->to) == kInfinity) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+double lrd(Vertex* v) {
+    return density(v);
+}
+
 double lof(Graph* /*g*/, Vertex* v) {
-    double lrdv = lrd(v);
-    double lrdknn = 0.0;
-    Iterator* it = iterate_start();
-    while (Edge* e = iterate_vertex_edge(v, it))
-        lrdknn += lrd(vertex_edge_to(e));
-    return (lrdknn / lrdv) / static_cast<double>(v->outdegree);
+    return factor(v, density);
 }
 
 int32_t lof_main(Graph* g, Parameters* p) {
@@ -69,6 +82,33 @@ DuplicateScores duplicate_scores(Graph* g) {
         }
     }
     return counts;
+}
+
+void lof_rule(Graph* g, Parameters* p) {
+    const Array<Vertex*> vertices = graph_vertices(g);
+    const int32_t n = static_cast<int32_t>(vertices.size());
+    const int32_t threads = construction_threads(p->threads);
+    // Every density once, parked in the lof field until every score that reads it is known.
+    auto densities = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) {
+            Vertex* v = vertices[static_cast<size_t>(i)];
+            v->lof = density(v);
+        }
+    };
+    for_each_range(n, kGrain, threads, densities);
+    Array<double> scores(vertices.size());
+    auto score = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t i = begin; i < end; ++i) {
+            scores[static_cast<size_t>(i)] =
+                factor(vertices[static_cast<size_t>(i)], [](const Vertex* u) { return u->lof; });
+        }
+    };
+    for_each_range(n, kGrain, threads, score);
+    for (size_t i = 0; i < vertices.size(); ++i) {
+        Vertex* v = vertices[i];
+        v->lof = scores[i];
+        if (v->lof > p->th) vertex_indegree_set(v, 0);
+    }
 }
 
 }  // namespace tarn

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 
+#include "detect/construct.h"
 #include "detect/lof.h"
 #include "driver/parameters.h"
 #include "driver/util.h"
@@ -52,7 +53,8 @@ double inbound_score(Vertex* v, const Parameters* /*p*/) {
 
 constexpr tarn::Rule kRules[] = {
     {tarn::RULE_MKNN, 'm', &Parameters::mknn, "-m  (MkNN mode)", "mutual k-nearest neighbours",
-     "in-degree after pruning", false, [](Graph* g, Parameters*) { mknn(g); }, inbound_score},
+     "in-degree after pruning", false, [](Graph* g, Parameters*) { tarn::prune_one_way(g); },
+     inbound_score},
     {tarn::RULE_MEANIN, 'M', &Parameters::meanin, "-M  (mean incoming distance mode)",
      "mean incoming distance", "(k / in-degree) * incoming distance sum / k", true, meanin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }},
@@ -60,7 +62,7 @@ constexpr tarn::Rule kRules[] = {
      "maximum incoming distance", "(k / in-degree) * largest incoming distance", true, maxin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }},
     {tarn::RULE_LOF, 'l', &Parameters::lof, "-l  (LOF mode)", "local outlier factor",
-     "local outlier factor", true, [](Graph* g, Parameters* p) { lof_main(g, p); },
+     "local outlier factor", true, tarn::lof_rule,
      [](Vertex* v, const Parameters*) { return v->lof; }},
     {tarn::RULE_INDEGREE, 0, nullptr, nullptr, "in-degree", "in-degree after construction", false,
      kill_unwated_vertexes, inbound_score},
@@ -148,6 +150,58 @@ const Rule& selected_rule(const Parameters* p) {
         if (rule.flag == nullptr || p->*rule.flag == 1) return rule;
     }
     return kRules[std::size(kRules) - 1];
+}
+
+void prune_one_way(Graph* g) {
+    const Array<Vertex*> vertices = graph_vertices(g);
+    const size_t n = vertices.size();
+    // Vertex positions by record address.
+    Array<Vertex*> by_address = vertices;
+    std::sort(by_address.begin(), by_address.end(), std::less<Vertex*>());
+    Array<int32_t> position_of(n);
+    auto slot = [&](const Vertex* v) {
+        return static_cast<size_t>(
+            std::lower_bound(by_address.begin(), by_address.end(), v, std::less<const Vertex*>()) -
+            by_address.begin());
+    };
+    for (size_t i = 0; i < n; ++i)
+        position_of[slot(vertices[i])] = static_cast<int32_t>(i);
+    // Every outbound record's target position in walk order, and from them every vertex's
+    // keepers (the sources of its inbound records) in source order: read from the outbound
+    // lists, whose records lie together, rather than from the scattered inbound records.
+    Array<int32_t> targets;
+    Array<int32_t> first(n + 1, 0);
+    for (const Vertex* v : vertices) {
+        for (const Edge* e = v->outn; e != nullptr; e = e->next) {
+            targets.push_back(position_of[slot(e->to)]);
+            ++first[static_cast<size_t>(targets.back()) + 1];
+        }
+    }
+    for (size_t i = 0; i < n; ++i)
+        first[i + 1] += first[i];
+    Array<int32_t> keepers(targets.size());
+    Array<int32_t> next_keeper(first.begin(), first.end() - 1);
+    for (size_t i = 0, at = 0; i < n; ++i) {
+        for (int32_t d = 0; d < vertices[i]->outdegree; ++d, ++at) {
+            const size_t t = static_cast<size_t>(targets[at]);
+            keepers[static_cast<size_t>(next_keeper[t]++)] = static_cast<int32_t>(i);
+        }
+    }
+    // v keeps u exactly when u keeps v in the graph as built: an earlier removal of u → v would
+    // have needed v → u to be absent. v's own list is intact until v's turn.
+    Array<int32_t> kept_by(n, -1);
+    for (size_t i = 0, at = 0; i < n; ++i) {
+        for (int32_t j = first[i]; j < first[i + 1]; ++j)
+            kept_by[static_cast<size_t>(keepers[static_cast<size_t>(j)])] = static_cast<int32_t>(i);
+        Vertex* v = vertices[i];
+        for (Edge* e = v->outn; e != nullptr; ++at) {
+            Edge* next = e->next;  // e may go
+            if (kept_by[static_cast<size_t>(targets[at])] != static_cast<int32_t>(i)) {
+                free_edge(v, e);
+            }
+            e = next;
+        }
+    }
 }
 
 int32_t vertex_marked(const Vertex* v) {

@@ -70,6 +70,12 @@ std::span<const Rule> rules();
 // The rule a run with parameters p runs.
 const Rule& selected_rule(const Parameters* p);
 
+// What mknn does, the same edges removed in the same order, without walking a target's list
+// for each edge: whether u keeps v is a mark set from v's keepers, which are gathered once
+// from the outbound lists. Time proportional to n × k (and n × log n to number the vertices)
+// instead of n × k². Allocates about 8 bytes per edge and 20 per vertex.
+void prune_one_way(Graph* g);
+
 // 1 when v carries the outlier mark (in-degree 0 or less), else 0.
 int32_t vertex_marked(const Vertex* v);
 

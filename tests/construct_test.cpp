@@ -152,6 +152,15 @@ std::vector<Shape> shapes() {
          }},
         {"all equal", [](std::mt19937_64&, int n,
                          int dim) { return fill(n, dim, [](int, int) { return -3.25; }); }},
+        {"all equal but three",  // one leaf that cannot split, ties at the k-th for the others
+         [](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_real_distribution<double> u(-1.0, 1.0);
+             return fill(n, dim, [&](int p, int) { return p % 97 == 1 ? u(rng) : 0.5; });
+         }},
+        {"unit vectors",  // equal vectors in groups, every other group at one distance
+         [](std::mt19937_64&, int n, int dim) {
+             return fill(n, dim, [dim](int p, int a) { return p % dim == a ? 1.0 : 0.0; });
+         }},
         {"gaussian clusters",
          [](std::mt19937_64& rng, int n, int dim) {
              std::uniform_real_distribution<double> u(0.0, 100.0);
@@ -256,6 +265,21 @@ TEST(Construction, EqualRootsOfDifferentSquaresStayTies) {
                 }
             }
         }
+    }
+}
+
+TEST(Construction, TheTreeBoundsTiesAndEqualVectors) {
+    // The origin and its equal copies see every unit vector at distance 1, far more ties than a
+    // search keeps before it trims them; unit vectors see the origin at 1 and each other at √2.
+    // Copies of the origin come first, last and in between, so that the targets kept at a tie
+    // are not the first found.
+    const int dim = 150;
+    Points points = fill(dim, dim, [](int p, int a) { return p == a ? 1.0 : 0.0; });
+    for (int copy = 0; copy < 6; ++copy)
+        points.insert(points.begin() + copy * 31, std::vector<double>(size_t(dim), 0.0));
+    for (int k : {1, 2, 5, 7, 40, 155}) {
+        expect_same_graph(points, k, Builder::kTree, 1 + k % 2,
+                          "unit vectors, k " + std::to_string(k));
     }
 }
 

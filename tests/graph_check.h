@@ -6,13 +6,54 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
+#include "detect/knn.h"
 #include "graph/graph.h"
+#include "vectors/fvector.h"
 
 namespace graph_check {
+
+// The k-nearest-neighbour graph of rows (vertex i labelled i % 2), built by the tiled brute
+// force, which builds the per-pair construction's graph bit for bit. The caller releases it
+// with free_graph and free.
+inline Graph* graph_of(const std::vector<std::vector<double>>& rows, int32_t k) {
+    Graph* g = create_graph();
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int32_t dim = static_cast<int32_t>(rows[i].size());
+        HFV v = fvCreate(dim + 1);
+        for (int32_t c = 0; c < dim; ++c)
+            fvSetElement(v, c, rows[i][static_cast<size_t>(c)]);
+        fvSetElement(v, dim, static_cast<double>(i % 2));
+        insert_vertex(g, v, static_cast<int32_t>(i));
+    }
+    tarn::create_edges_fast(g, k, 1);
+    return g;
+}
+
+// Seeded rows that give a rule every awkward case: d columns of small integers (ties at every
+// distance, equal rows, zero distances), and with `non_finite` a few rows holding an infinite
+// or not-a-number value.
+inline std::vector<std::vector<double>> awkward_rows(uint64_t seed, int n, int d, bool non_finite) {
+    std::mt19937_64 rng(seed);
+    std::uniform_int_distribution<int> small(0, 4);
+    std::vector<std::vector<double>> rows(static_cast<size_t>(n));
+    for (auto& row : rows) {
+        for (int c = 0; c < d; ++c)
+            row.push_back(small(rng));
+    }
+    if (non_finite) {
+        rows[3][0] = std::numeric_limits<double>::quiet_NaN();
+        rows[static_cast<size_t>(n / 2)][0] = std::numeric_limits<double>::infinity();
+        rows[static_cast<size_t>(n - 1)][0] = -std::numeric_limits<double>::infinity();
+    }
+    return rows;
+}
 
 namespace detail {
 
