@@ -5,14 +5,7 @@
 #   bench/index.sh                          # n = 50000, d = 1 … 16
 #   SIZES=200000 DIMS="2 8" PEERS=1 bench/index.sh
 #   NOISE=1 bench/index.sh                  # uniform data, no clusters
-set -euo pipefail
-cd "$(dirname "$0")/.."
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-bin=build/bench/bench
-tarn=build/bench/tarn
-data=${TARN_BENCH_DATA:-/tmp/tarn-bench}
-mkdir -p "$data"
+source "$(dirname "$0")/common.sh"
 
 seconds() { "$bin/measure" "$@" | cut -d' ' -f1; }
 

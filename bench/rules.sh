@@ -5,15 +5,8 @@
 #   rule: -l and -m against the default rule at the same k, on -j 1 and -j 2
 #   bench/rules.sh
 #   BASE=build/base/tarn bench/rules.sh    # adds the -l runs of another tarn binary
-set -euo pipefail
-cd "$(dirname "$0")/.."
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-bin=build/bench/bench
-tarn=build/bench/tarn
-data=${TARN_BENCH_DATA:-/tmp/tarn-bench}
+source "$(dirname "$0")/common.sh"
 repeat=${REPEAT:-3}
-mkdir -p "$data"
 
 # The median wall time of `repeat` runs of a command.
 median() {

@@ -4,14 +4,7 @@
 #   bench/run.sh                      # n in 10000 50000, d in 2 8 32, k = 10, 1 and 2 threads
 #   SIZES=20000 DIMS=8 bench/run.sh   # a smaller table
 # Rows with rule "x" and "x+lof" build the graph through the spatial index (-x).
-set -euo pipefail
-cd "$(dirname "$0")/.."
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-bin=build/bench/bench
-tarn=build/bench/tarn
-data=${TARN_BENCH_DATA:-/tmp/tarn-bench}
-mkdir -p "$data"
+source "$(dirname "$0")/common.sh"
 
 # What the graph itself needs: every vertex record, vector record and component array, and the
 # n × k edge pairs: vertex (104 bytes) and edge records (48 bytes, two per pair) carved from
