@@ -45,7 +45,8 @@ double tree_bytes(double vectors, double components, double k, double threads) {
 
 }  // namespace
 
-GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads) {
+GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
+                     double rule_bytes) {
     const double vertices = n;
     const double components = dim;
     // Vertex records are slab-carved like the edge records; vectors come from the allocator.
@@ -57,7 +58,8 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
                            kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     // Edge records are carved from large slabs without a header each.
-    return {vertices * per_vertex, pairs * 2.0 * sizeof(Edge) + working + tree};
+    return {vertices * per_vertex,
+            pairs * 2.0 * sizeof(Edge) + std::max(working + tree, rule_bytes)};
 }
 
 double available_memory(const char* meminfo) {

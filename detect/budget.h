@@ -23,8 +23,10 @@ double allocator_bytes(double size);
 // What a graph of n vertices, whose vectors have dim components (label included), takes once
 // every vertex keeps k neighbours: each edge pair is two 48-byte records. The construction's
 // working set is the tiled one's, or with indexed the k-d tree's (its copies of the vectors and
-// the search state of each of `threads` threads).
-GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, int32_t threads = 1);
+// the search state of each of `threads` threads). The rule's working memory, rule_bytes, comes
+// after the construction's is released, so the larger of the two counts.
+GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, int32_t threads = 1,
+                     double rule_bytes = 0.0);
 
 // The MemAvailable figure of a meminfo file in bytes, or -1 when the file cannot be read or
 // does not give it.

@@ -57,9 +57,11 @@ std::optional<Error> check_dimensions(const Array<Vertex*>& vertices) {
 
 // A graph that cannot fit stops the run now rather than when the system runs out of memory.
 // Where the available memory cannot be read, nothing is checked.
-std::optional<Error> check_memory(int32_t n, int32_t dim, int32_t k, bool indexed,
-                                  int32_t threads) {
-    const GraphNeed need = graph_need(n, dim, k, indexed, threads);
+std::optional<Error> check_memory(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
+                                  const Rule& rule) {
+    const double vertices = static_cast<double>(n);
+    const double rule_bytes = vertices * rule.vertex_bytes + vertices * k * rule.edge_bytes;
+    const GraphNeed need = graph_need(n, dim, k, indexed, threads, rule_bytes);
     const MemoryLimit limit = memory_limit();
     if (limit.bytes < 0 || graph_fits(need, limit.bytes)) return std::nullopt;
     constexpr double kMiB = 1024.0 * 1024.0;
@@ -84,7 +86,8 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     const int32_t threads = construction_threads(p->threads);
     const bool indexed = p->index == 1 && tree_applies(vertices);
     const int32_t dim = fvGetDim(vertices[0]->vector);
-    if (std::optional<Error> failure = check_memory(n, dim, p->k, indexed, threads)) {
+    if (std::optional<Error> failure =
+            check_memory(n, dim, p->k, indexed, threads, selected_rule(p))) {
         return failure;
     }
     if (indexed) {

@@ -54,18 +54,18 @@ double inbound_score(Vertex* v, const Parameters* /*p*/) {
 constexpr tarn::Rule kRules[] = {
     {tarn::RULE_MKNN, 'm', &Parameters::mknn, "-m  (MkNN mode)", "mutual k-nearest neighbours",
      "in-degree after pruning", false, [](Graph* g, Parameters*) { tarn::prune_one_way(g); },
-     inbound_score},
+     inbound_score, 32, 12},
     {tarn::RULE_MEANIN, 'M', &Parameters::meanin, "-M  (mean incoming distance mode)",
      "mean incoming distance", "(k / in-degree) * incoming distance sum / k", true, meanin,
-     [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }},
+     [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }, 0, 0},
     {tarn::RULE_MAXIN, 'X', &Parameters::maxin, "-X  (max incoming distance mode)",
      "maximum incoming distance", "(k / in-degree) * largest incoming distance", true, maxin,
-     [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }},
+     [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }, 0, 0},
     {tarn::RULE_LOF, 'l', &Parameters::lof, "-l  (LOF mode)", "local outlier factor",
      "local outlier factor", true, tarn::lof_rule,
-     [](Vertex* v, const Parameters*) { return v->lof; }},
+     [](Vertex* v, const Parameters*) { return v->lof; }, 16, 0},
     {tarn::RULE_INDEGREE, 0, nullptr, nullptr, "in-degree", "in-degree after construction", false,
-     kill_unwated_vertexes, inbound_score},
+     kill_unwated_vertexes, inbound_score, 0, 0},
 };
 
 }  // namespace

@@ -61,6 +61,8 @@ struct Rule {
     bool higher_is_outlying;    // whether a higher ranking score is more outlying
     void (*run)(Graph* g, Parameters* p);             // marks (and scores) the vertices
     double (*score)(Vertex* v, const Parameters* p);  // v's ranking score once it has run
+    double vertex_bytes;  // working memory of run beyond the graph, per vertex
+    double edge_bytes;    // and per kept edge (for the memory check before the edges)
 };
 
 // Every rule in order of precedence: a run runs the first whose flag is set, the last row (the

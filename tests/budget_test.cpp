@@ -44,6 +44,15 @@ TEST(Budget, GraphNeedCountsVertexVectorAndTwoRecordsPerPair) {
     EXPECT_EQ(need.edges, 8 * 2 * 48 + 4 * (2 * 8 + 8) + 65536 * 24);
 }
 
+TEST(Budget, TheRulesWorkingMemoryCountsWhenItExceedsTheConstructions) {
+    // The rule runs after the construction's working set is released: the larger one counts.
+    const GraphNeed plain = graph_need(1000, 3, 10);
+    const double pairs = 1000.0 * 10 * 2 * 48;
+    const double working = plain.edges - pairs;
+    EXPECT_EQ(graph_need(1000, 3, 10, false, 1, working / 2).edges, plain.edges);
+    EXPECT_EQ(graph_need(1000, 3, 10, false, 1, working * 3).edges, pairs + working * 3);
+}
+
 TEST(Budget, GraphNeedDoesNotWrapAtTheLimits) {
     const int32_t max = std::numeric_limits<int32_t>::max();
     const GraphNeed need = graph_need(max, 3, max - 1);
