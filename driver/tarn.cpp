@@ -174,6 +174,12 @@ char* copy_text(const char* text) {
     return copy;
 }
 
+// A later occurrence of an option replaces the text an earlier one left.
+void replace_text(char** field, const char* text) {
+    std::free(*field);
+    *field = copy_text(text);
+}
+
 }  // namespace
 
 Parameters* init_params() {
@@ -195,8 +201,7 @@ void parse_params(Parameters* parap, int argc, char** argv) {
         if (select_rule(parap, option)) continue;
         switch (option) {
             case 'i':
-                std::free(parap->instr);  // a later -i replaces the name
-                parap->instr = copy_text(optarg);
+                replace_text(&parap->instr, optarg);
                 break;
             case 'I':
                 parap->I = to_int32(optarg);
@@ -223,8 +228,7 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 parap->outlier_name = is_number(optarg) ? nullptr : copy_text(optarg);
                 break;
             case 'g':
-                std::free(parap->plotstr);  // a later -g replaces the name
-                parap->plotstr = copy_text(optarg);
+                replace_text(&parap->plotstr, optarg);
                 break;
             case 'x':
                 parap->index = 1;
@@ -234,12 +238,10 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 if (parap->format < 0) print_usage();
                 break;
             case 'L':
-                std::free(parap->label_column);
-                parap->label_column = copy_text(optarg);
+                replace_text(&parap->label_column, optarg);
                 break;
             case 'F':
-                std::free(parap->feature_columns);
-                parap->feature_columns = copy_text(optarg);
+                replace_text(&parap->feature_columns, optarg);
                 break;
             case 's':
                 parap->print_score = 1;

@@ -108,17 +108,17 @@ std::vector<std::string> split_list(std::string_view list) {
     }
 }
 
-// The 0-based column that spec names (a header name first, then a 1-based number), or -1 with
-// *why set.
-int32_t find_column(const std::string& spec, int32_t columns, const std::vector<std::string>& names,
-                    const char* option, std::string* why) {
+// The 0-based column that wanted names (a header name first, then a 1-based number), or -1
+// with *why set.
+int32_t find_column(const std::string& wanted, int32_t columns,
+                    const std::vector<std::string>& names, const char* option, std::string* why) {
     for (size_t c = 0; c < names.size(); ++c)
-        if (names[c] == spec) return static_cast<int32_t>(c);
-    if (all_digits(spec.c_str())) {
-        const long number = std::strtol(spec.c_str(), nullptr, 10);
+        if (names[c] == wanted) return static_cast<int32_t>(c);
+    if (all_digits(wanted.c_str())) {
+        const long number = std::strtol(wanted.c_str(), nullptr, 10);
         if (number >= 1 && number <= columns) return static_cast<int32_t>(number - 1);
     }
-    *why = std::string(option) + " " + shown(spec) + " names no column of the " +
+    *why = std::string(option) + " " + shown(wanted) + " names no column of the " +
            std::to_string(columns) + (names.empty() ? "" : " named") + " columns";
     return -1;
 }
@@ -134,12 +134,10 @@ bool choose_columns(const TableFormat* format, int32_t columns,
                     const std::vector<std::string>& names, Columns* chosen, std::string* why) {
     chosen->label = columns - 1;
     if (format->label != nullptr) {
-        const std::string spec = format->label;
-        bool named = false;
-        for (const std::string& name : names)
-            named = named || name == spec;
+        const std::string label = format->label;
+        const bool named = std::find(names.begin(), names.end(), label) != names.end();
         chosen->label =
-            spec == "none" && !named ? -1 : find_column(spec, columns, names, "-L", why);
+            label == "none" && !named ? -1 : find_column(label, columns, names, "-L", why);
         if (chosen->label < 0 && !why->empty()) return false;
     }
     chosen->role.assign(static_cast<size_t>(columns), -1);
@@ -147,8 +145,8 @@ bool choose_columns(const TableFormat* format, int32_t columns,
         for (int32_t c = 0; c < columns; ++c)
             if (c != chosen->label) chosen->features.push_back(c);
     } else {
-        for (const std::string& spec : split_list(format->features)) {
-            const int32_t c = find_column(spec, columns, names, "-F", why);
+        for (const std::string& item : split_list(format->features)) {
+            const int32_t c = find_column(item, columns, names, "-F", why);
             if (c < 0) return false;
             if (c == chosen->label || chosen->role[static_cast<size_t>(c)] >= 0) {
                 *why = "-F names " + column_text(c, names) +
@@ -489,9 +487,9 @@ bool is_header(const CsvLoad* load) {
                                                      : -1;
     std::vector<bool> counts(static_cast<size_t>(load->columns), load->format->features == nullptr);
     if (load->format->features != nullptr) {
-        for (const std::string& spec : split_list(load->format->features)) {
-            if (!all_digits(spec.c_str())) return true;  // a name: the row must hold it
-            const long c = std::strtol(spec.c_str(), nullptr, 10) - 1;
+        for (const std::string& item : split_list(load->format->features)) {
+            if (!all_digits(item.c_str())) return true;  // a name: the row must hold it
+            const long c = std::strtol(item.c_str(), nullptr, 10) - 1;
             if (c >= 0 && c < load->columns) counts[static_cast<size_t>(c)] = true;
         }
     }
