@@ -13,6 +13,7 @@
 namespace tarn {
 
 PROGRESSFN construction_progress = nullptr;
+std::atomic<bool> cancel_construction{false};
 
 namespace {
 
@@ -121,7 +122,7 @@ void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, v
         std::optional<AllocationFailuresThrow> scope;
         if (throwing) scope.emplace();
         try {
-            while (!failure.failed()) {
+            while (!failure.failed() && !cancel_construction.load(std::memory_order_relaxed)) {
                 const int32_t begin = next.fetch_add(grain);
                 if (begin >= count) break;
                 call(body, worker, begin, std::min(count, begin + grain));
@@ -145,6 +146,7 @@ void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, v
     for (std::thread& thread : pool)
         thread.join();
     failure.rethrow();
+    if (cancel_construction.load()) throw ConstructionCancelled();
 }
 
 Array<Vertex*> graph_vertices(Graph* graphp) {

@@ -14,8 +14,10 @@
 #ifndef TARN_DETECT_CONSTRUCT_H
 #define TARN_DETECT_CONSTRUCT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 
 #include "driver/util.h"
 #include "graph/graph.h"
@@ -36,6 +38,16 @@ namespace tarn {
 // construction goes on (at most a few hundred times per run). Null when nobody listens.
 typedef void (*PROGRESSFN)(int32_t done, int32_t total);
 extern PROGRESSFN construction_progress;
+
+// Set from any thread to stop the construction under way: its workers stop after the range
+// they are searching, and run_ranges (so build_neighbours) throws ConstructionCancelled. Whoever
+// sets it clears it before the next construction; a construction never clears it.
+extern std::atomic<bool> cancel_construction;
+
+class ConstructionCancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "construction cancelled"; }
+};
 
 // Neighbour-list entries held at once before they are written into the graph: about 1.5 MB.
 constexpr size_t kDefaultChunkEntries = size_t{1} << 16;
@@ -113,7 +125,8 @@ int32_t construction_threads(int32_t asked);
 // each, handed out in turn to up to `threads` threads, the calling thread among them as worker
 // 0. A thread that cannot be had leaves its share to the others. The first failure of any
 // worker (AllocationFailure under an AllocationFailuresThrow included, which the workers
-// inherit from the calling thread) stops the others at their next range and is rethrown here.
+// inherit from the calling thread) stops the others at their next range and is rethrown here;
+// so does cancel_construction, as ConstructionCancelled.
 using RangeCall = void (*)(void* body, int32_t worker, int32_t begin, int32_t end);
 void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, void* body);
 

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "detect/budget.h"
+#include "detect/construct.h"
 #include "detect/kdtree.h"
 #include "detect/knn.h"
 #include "detect/rules.h"
@@ -112,6 +113,8 @@ std::optional<Error> reporting(Body body) {
     AllocationFailuresThrow scope;
     try {
         return body();
+    } catch (const ConstructionCancelled&) {
+        return Error{ErrorKind::kCancelled, "The construction was cancelled\n"};
     } catch (const AllocationFailure& failure) {
         return allocation_error(failure.size());
     } catch (const std::bad_alloc&) {
@@ -129,14 +132,17 @@ struct OwnedGraph {
     }
 };
 
-// One vertex per row, the label column included (insert_vertex moves it into the label).
-void insert_rows(Graph* graphp, const double* rows, int32_t n, int32_t d) {
+// One vertex per row, the label column included (insert_vertex moves it into the label), or
+// without one (labelled false): the vector then gets a last component of 0, the label 0.
+void insert_rows(Graph* graphp, const double* rows, int32_t n, int32_t d, bool labelled) {
+    const int32_t dim = labelled ? d : d + 1;
     for (int32_t i = 0; i < n; ++i) {
-        HFV v = fvCreateUnreported(d);
-        if (v == nullptr) throw AllocationFailure(sizeof(double) * static_cast<size_t>(d));
+        HFV v = fvCreateUnreported(dim);
+        if (v == nullptr) throw AllocationFailure(sizeof(double) * static_cast<size_t>(dim));
         const double* row = rows + static_cast<size_t>(i) * static_cast<size_t>(d);
         for (int32_t c = 0; c < d; ++c)
             v->vector[c] = row[c];
+        if (!labelled) v->vector[d] = 0.0;
         try {
             insert_vertex(graphp, v, i);
         } catch (...) {
@@ -196,12 +202,15 @@ std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {
     });
 }
 
-std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Parameters* p,
-                            Verdict* verdict) {
+namespace {
+
+// detect and detect_features: the rows with or without their label column.
+std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool labelled,
+                                 const Parameters* p, Verdict* verdict) {
     return reporting([&]() -> std::optional<Error> {
         OwnedGraph owned;
         owned.graph = create_graph();
-        insert_rows(owned.graph, rows, n, d);
+        insert_rows(owned.graph, rows, n, d, labelled);
         if (std::optional<Error> failure = build(owned.graph, p)) return failure;
         const Array<Vertex*> vertices = graph_vertices(owned.graph);
         verdict->built_indegree.resize(vertices.size());
@@ -209,6 +218,38 @@ std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Para
             verdict->built_indegree[i] = vertices[i]->indegree;
         run_rule(owned.graph, p);
         read_verdict(vertices, p, verdict);
+        return std::nullopt;
+    });
+}
+
+}  // namespace
+
+std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Parameters* p,
+                            Verdict* verdict) {
+    return detect_rows(rows, n, d, true, p, verdict);
+}
+
+std::optional<Error> detect_features(const double* features, int32_t n, int32_t d,
+                                     const Parameters* p, Verdict* verdict) {
+    return detect_rows(features, n, d, false, p, verdict);
+}
+
+std::optional<Error> neighbours(const double* features, int32_t n, int32_t d, const Parameters* p,
+                                double* distances, int32_t* indices) {
+    return reporting([&]() -> std::optional<Error> {
+        OwnedGraph owned;
+        owned.graph = create_graph();
+        insert_rows(owned.graph, features, n, d, false);
+        if (std::optional<Error> failure = build(owned.graph, p)) return failure;
+        const Array<Vertex*> vertices = graph_vertices(owned.graph);
+        const size_t k = static_cast<size_t>(p->k);
+        for (size_t i = 0; i < vertices.size(); ++i) {
+            size_t at = i * k;
+            for (const Edge* e = vertices[i]->outn; e != nullptr; e = e->next, ++at) {
+                distances[at] = e->dist;
+                indices[at] = e->to->id;
+            }
+        }
         return std::nullopt;
     });
 }

@@ -26,6 +26,7 @@ enum class ErrorKind {
     kDimensions,     // the vectors do not all have the first one's dimension
     kMemoryCheck,    // the graph would need more memory than the machine can give
     kAllocation,     // an allocation failed
+    kCancelled,      // cancel_construction (detect/construct.h) stopped the construction
 };
 
 struct Error {
@@ -62,6 +63,17 @@ std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 // column the label (never part of a distance). Fills verdict on success.
 std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Parameters* p,
                             Verdict* verdict);
+
+// The same for n vectors of d features each without a label column: every label is 0.
+std::optional<Error> detect_features(const double* features, int32_t n, int32_t d,
+                                     const Parameters* p, Verdict* verdict);
+
+// Builds the graph of n vectors of d features each (no label column) as detect does, checks
+// included, and runs no rule. Row i of distances and of indices (n × p->k each, the caller's)
+// receives vertex i's outbound list, nearest first, in the graph's order (an equally distant
+// neighbour stands in front of those kept before it). Indices are vector positions from 0.
+std::optional<Error> neighbours(const double* features, int32_t n, int32_t d, const Parameters* p,
+                                double* distances, int32_t* indices);
 
 }  // namespace tarn
 

@@ -1,0 +1,254 @@
+"""The Python package against the command line, scikit-learn, bad input and leaks."""
+
+import gc
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import tarn
+from conftest import ROOT, clustered
+
+SAMPLE = ROOT / "examples/sample.txt"
+CORPUS = sorted((ROOT / "fuzz/corpus/run").iterdir())
+
+# rule -> the command line's option; each with its own threshold where it has one.
+RULE_OPTIONS = {"indegree": [], "mutual": ["-m"], "mean": ["-M"], "max": ["-X"], "lof": ["-l"]}
+
+
+def cli_options(rule, k=3, threshold=0.0, indegree=0, share=None, standardise=False, n_jobs=1,
+                method="auto"):
+    options = RULE_OPTIONS[rule] + ["-k", str(k), "-T", repr(threshold), "-I", str(indegree)]
+    options += ["-c", repr(share)] if share is not None else []
+    options += ["-z"] if standardise else []
+    options += ["-x"] if method == "tree" else []
+    return options + ["-j", str(n_jobs)]
+
+
+def c_float(x):
+    """A score as the report prints it: rounded to single precision, then "%f"."""
+    x = float(np.float32(x))
+    if np.isnan(x):
+        return "-nan" if np.signbit(x) else "nan"
+    return "%f" % x
+
+
+def report(result, labels):
+    return "".join(f"{c_float(s)} {label} {int(m)}\n"
+                   for s, label, m in zip(result.score, labels, result.marked))
+
+
+def run_cli(program, path, options):
+    return subprocess.run([program, "-s", "-o", "-i", str(path)] + options, capture_output=True,
+                          text=True, errors="replace")
+
+
+def module_report(path, **options):
+    """The module's report for a file, or the text of the error it raises."""
+    try:
+        X, labels, _ = tarn.load(path)
+        return report(tarn.detect(X, **options), labels)
+    except ValueError as error:
+        return str(error)
+
+
+SAMPLE_RUNS = [
+    dict(rule="indegree", k=10, indegree=1), dict(rule="mutual", k=5),
+    dict(rule="mean", k=10, threshold=0.1), dict(rule="max", k=10, threshold=0.05),
+    dict(rule="lof", k=10, threshold=2.0), dict(rule="lof", k=10, share=0.05),
+    dict(rule="mean", k=7, share=0.1, standardise=True), dict(rule="lof", k=10, method="tree"),
+    dict(rule="lof", k=10, n_jobs=2), dict(rule="mutual", k=4, method="tree", n_jobs=2),
+    dict(rule="indegree", k=3, method="brute", standardise=True),
+]
+
+
+@pytest.mark.parametrize("options", SAMPLE_RUNS, ids=lambda o: "-".join(map(str, o.values())))
+def test_sample_report_equals_the_command_lines(program, options):
+    cli = run_cli(program, SAMPLE, cli_options(**options))
+    assert cli.returncode == 0
+    assert module_report(SAMPLE, **options) == cli.stdout
+
+
+@pytest.mark.parametrize("rule", ["indegree", "lof"])
+def test_corpus_reports_and_refusals_equal_the_command_lines(program, rule):
+    """Every fuzz input: the same report, or the same refusal (load or neighbourhood)."""
+    compared = 0
+    for path in CORPUS:
+        cli = run_cli(program, path, RULE_OPTIONS[rule])
+        ours = module_report(path, rule=rule)
+        if cli.returncode == 0:
+            assert ours == cli.stdout, path.name
+            compared += 1
+        elif cli.stdout.startswith("Cannot load vectors"):
+            assert ours.startswith("Cannot load vectors"), path.name
+        else:
+            assert ours == cli.stdout.rstrip("\n"), path.name
+    assert compared >= 30  # the corpus holds 34 inputs that load and detect
+
+
+def tied_grid(n, d, seed):
+    """Points on a coarse grid: many equal distances and duplicates."""
+    return np.random.default_rng(seed).integers(0, 4, size=(n, d)).astype(float)
+
+
+@pytest.mark.parametrize("X, ties", [(tied_grid(400, 2, 1), True), (tied_grid(300, 5, 2), True),
+                                     (clustered(500, 3, 3), False)], ids=["grid2", "grid5", "clustered3"])
+def test_kneighbors_is_the_same_whatever_the_method_and_threads(X, ties):
+    base = tarn.kneighbors(X, 6)
+    for method, n_jobs in [("tree", 1), ("brute", 2), ("tree", 2), ("auto", -1)]:
+        got = tarn.kneighbors(X, 6, method=method, n_jobs=n_jobs)
+        assert got[0].tobytes() == base[0].tobytes() and np.array_equal(got[1], base[1])
+    distances, indices = base
+    assert np.all(np.diff(distances, axis=1) >= 0)
+    # The graph's list order: an equally distant neighbour goes in front of those kept before.
+    equal = np.diff(distances, axis=1) == 0
+    assert equal.any() == ties
+    assert np.all(np.diff(indices, axis=1)[equal] < 0)
+    exact = np.sqrt(((X[:, None, :] - X[indices]) ** 2).sum(axis=2))
+    assert np.allclose(exact, distances, rtol=1e-12, atol=0)
+
+
+def test_kneighbors_and_lof_agree_with_scikit_learn_on_tie_free_data():
+    """scikit-learn adds 1e-10 to every mean reachability distance: hence 1e-9 relative."""
+    from sklearn.neighbors import LocalOutlierFactor, NearestNeighbors
+
+    for n, d, k in [(600, 2, 5), (800, 4, 20), (300, 8, 10)]:
+        X = clustered(n, d, seed=n + d)
+        distances, indices = tarn.kneighbors(X, k)
+        theirs_d, theirs_i = NearestNeighbors(n_neighbors=k).fit(X).kneighbors()
+        assert np.array_equal(indices, theirs_i)
+        assert np.allclose(distances, theirs_d, rtol=1e-12, atol=0)
+        lof = LocalOutlierFactor(n_neighbors=k).fit(X)
+        ours = tarn.detect(X, k, rule="lof").lof
+        assert np.allclose(ours, -lof.negative_outlier_factor_, rtol=1e-9, atol=0)
+
+
+def test_inputs_of_every_kind_give_the_same_bits():
+    X = clustered(200, 3, seed=5)
+    base = tarn.detect(X, 5, rule="lof").score.tobytes()
+    for converted in [np.asfortranarray(X), X.astype(np.float32).astype(np.float64),
+                      pd.DataFrame(X, columns=list("abc")), X.tolist(), X[::1, :]]:
+        assert tarn.detect(converted, 5, rule="lof").score.tobytes() == \
+            tarn.detect(np.asarray(converted, dtype=float), 5, rule="lof").score.tobytes()
+    assert tarn.detect(X.astype(np.int64), 5).score.tobytes() == \
+        tarn.detect(X.astype(np.int64).astype(float), 5).score.tobytes()
+    assert tarn.detect(X, 5, rule="lof").score.tobytes() == base
+
+
+X_SMALL = clustered(20, 2, seed=7)
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda: tarn.detect(X_SMALL, 20), ValueError,
+     "Neighbourhood value is 20 too BIG!, it should be smaller than 20"),
+    (lambda: tarn.detect(X_SMALL, 0), ValueError,
+     "Neighbourhood value is 0 too small!, it should be at least 1"),
+    (lambda: tarn.detect(X_SMALL, 2**40), ValueError, "Neighbourhood value is 2147483647 too BIG"),
+    (lambda: tarn.kneighbors(X_SMALL, -1), ValueError, "Neighbourhood value is -1 too small"),
+    (lambda: tarn.detect(X_SMALL[0]), ValueError, "2-D"),
+    (lambda: tarn.detect(X_SMALL[None]), ValueError, "2-D"),
+    (lambda: tarn.detect([["a", "b"]] * 5), ValueError, "could not convert"),
+    (lambda: tarn.detect(X_SMALL + 1j), TypeError, "complex"),
+    (lambda: tarn.detect(X_SMALL, "3"), TypeError, "k must be an integer"),
+    (lambda: tarn.detect(X_SMALL, rule="median"), ValueError, "rule must be one of"),
+    (lambda: tarn.detect(X_SMALL, method="fast"), ValueError, "method must be one of"),
+    (lambda: tarn.detect(X_SMALL, share=0), ValueError, r"share must be in \(0, 1\]"),
+    (lambda: tarn.detect(X_SMALL, share=1.5), ValueError, r"share must be in \(0, 1\]"),
+    (lambda: tarn.detect(X_SMALL, n_jobs=-3), ValueError, "n_jobs"),
+    (lambda: tarn.detect(np.zeros((200000, 1)), 199999), MemoryError, "The graph needs"),
+    (lambda: tarn.load(ROOT / "no-such-file.txt"), FileNotFoundError, "no-such-file"),
+    (lambda: tarn.load(ROOT / "README.md"), ValueError, "Cannot load vectors from"),
+    (lambda: tarn.load(SAMPLE, format="xml"), ValueError, "format must be"),
+    (lambda: tarn.load(ROOT / "examples/iris.csv", label="colour"), ValueError,
+     "Cannot load vectors from .*colour"),
+    (lambda: tarn.evaluate([1.0, 2.0], [1]), ValueError, "score has 2 entries"),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_bad_input_raises_with_the_command_lines_words(call, error, text):
+    with pytest.raises(error, match=text):
+        call()
+
+
+def test_load_reads_what_the_command_line_reads():
+    X, labels, names = tarn.load(ROOT / "examples/iris.csv")
+    assert X.shape == (150, 4) and X.dtype == np.float64
+    assert names.features[0] == "sepal_length" and names.label == "species"
+    assert names.classes == ["setosa", "versicolor", "virginica"]
+    assert np.array_equal(np.bincount(labels), [50, 50, 50])
+    X2, labels2, _ = tarn.load(ROOT / "examples/iris.csv", label="none",
+                               features=["petal_width", 1])
+    assert np.array_equal(X2, X[:, [3, 0]]) and not labels2.any()
+
+
+def test_evaluate_ranks_ties_as_the_command_line_does(program):
+    X, labels, _ = tarn.load(SAMPLE)
+    for rule in RULES_WITH_TIES:
+        result = tarn.detect(X, 4, rule=rule)
+        cli = subprocess.run([program, "-e", "-k", "4", "-i", str(SAMPLE)] + RULE_OPTIONS[rule],
+                             capture_output=True, text=True)
+        ours = tarn.evaluate(result.score, labels, 1, result.higher_is_outlying)
+        last = cli.stderr.splitlines()[-1]
+        assert last == (f"ROC AUC: {ours.roc_auc:.6f}, average precision: "
+                        f"{ours.average_precision:.6f}, precision at {labels.sum()}: "
+                        f"{ours.precision_at_a:.6f}")
+
+
+RULES_WITH_TIES = ["indegree", "mutual", "max", "lof"]
+
+
+def rss_kib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def test_a_detect_loop_neither_leaks_nor_holds_references():
+    X = clustered(2000, 3, seed=11)
+    before = sys.getrefcount(X)
+    for _ in range(20):
+        tarn.detect(X, 10, rule="lof")
+        tarn.kneighbors(X, 10)
+    gc.collect()
+    warm = rss_kib()
+    for _ in range(200):
+        result = tarn.detect(X, 10, rule="lof")
+        tarn.kneighbors(X, 10)
+    del result
+    gc.collect()
+    assert sys.getrefcount(X) == before
+    # 200 runs each allocating over 2 MB: a leak of any of it would show many times over.
+    assert rss_kib() - warm < 8 * 1024
+
+
+def test_the_lock_is_released_and_ctrl_c_interrupts_within_a_second():
+    X = clustered(150000, 8, seed=13)
+    ticks = []
+    stop = threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.01)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    sent = []
+    timer = threading.Timer(0.8, lambda: (sent.append(time.monotonic()),
+                                          os.kill(os.getpid(), signal.SIGINT)))
+    start = time.monotonic()
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        tarn.detect(X, 10, rule="lof", method="brute")
+    raised = time.monotonic()
+    stop.set()
+    ticker.join()
+    assert raised - sent[0] < 1.0
+    # Another Python thread ran while the construction did.
+    assert sum(start + 0.1 < t < sent[0] for t in ticks) > 10
+    # The core is free again, and nothing was left cancelled.
+    assert tarn.detect(X[:500], 10, rule="lof").score.shape == (500,)
