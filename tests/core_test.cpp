@@ -131,6 +131,62 @@ TEST(Core, FailuresComeBackAsErrorsWithoutAWord) {
     }
 }
 
+// The features alone: the same verdict as the rows with a label column of zeros, and the
+// neighbour lists the graph holds, nearest first, for each builder and thread count.
+TEST(Core, FeaturesWithoutLabelsGiveTheSameVerdictAndTheGraphsLists) {
+    const int32_t n = 150, d = 3;
+    const std::vector<double> features = seeded_rows(n, d);
+    std::vector<double> rows;
+    for (int32_t i = 0; i < n; ++i) {
+        rows.insert(rows.end(), features.begin() + i * d, features.begin() + (i + 1) * d);
+        rows.push_back(0.0);
+    }
+    TempFile file(as_text(rows, d + 1));
+    for (const auto& [index, threads] : {std::pair{0, 1}, {1, 1}, {0, 2}, {1, 2}}) {
+        Parameters* p = init_params();
+        p->k = 6, p->lof = 1, p->index = index, p->threads = threads;
+        tarn::Verdict labelled, bare;
+        ASSERT_FALSE(tarn::detect(rows.data(), n, d + 1, p, &labelled).has_value());
+        ASSERT_FALSE(tarn::detect_features(features.data(), n, d, p, &bare).has_value());
+        EXPECT_TRUE(labelled.lof == bare.lof && labelled.marked == bare.marked);
+        std::vector<double> distances(static_cast<size_t>(n * p->k));
+        std::vector<int32_t> indices(distances.size());
+        ASSERT_FALSE(tarn::neighbours(features.data(), n, d, p, distances.data(), indices.data()));
+        p->instr = const_cast<char*>(file.path().c_str());
+        Graph* g = init(p);
+        size_t at = 0;
+        for (Vertex* v = g->top; v != nullptr; v = v->next) {
+            for (Edge* e = v->outn; e != nullptr; e = e->next, ++at) {
+                EXPECT_EQ(bits(distances[at]), bits(e->dist)) << index << threads << " " << at;
+                EXPECT_EQ(indices[at], e->to->id) << index << threads << " " << at;
+            }
+        }
+        EXPECT_EQ(at, distances.size());
+        free_graph(g);
+        std::free(g);
+        std::free(p);
+    }
+}
+
+// A cancelled construction comes back as its error, everything released (the sanitizer run
+// checks), and the next detection runs once the request is withdrawn.
+TEST(Core, ACancelledConstructionComesBackAsAnError) {
+    const std::vector<double> rows = seeded_rows(200, 3);
+    for (const int32_t index : {0, 1}) {
+        Parameters* p = init_params();
+        p->index = index, p->lof = 1;
+        tarn::Verdict verdict;
+        tarn::cancel_construction = true;
+        const std::optional<tarn::Error> failure = tarn::detect(rows.data(), 200, 3, p, &verdict);
+        tarn::cancel_construction = false;
+        ASSERT_TRUE(failure.has_value());
+        EXPECT_EQ(failure->kind, tarn::ErrorKind::kCancelled);
+        EXPECT_TRUE(verdict.score.empty());
+        EXPECT_FALSE(tarn::detect(rows.data(), 200, 3, p, &verdict).has_value());
+        std::free(p);
+    }
+}
+
 // Standardising by hand: column 1 holds 1, 3, 8 (mean 4, variance (9 + 1 + 16) / 3), column 2
 // is constant and only centred; the label column stays 0.
 TEST(Core, StandardiseCentresAndScalesEachFeatureColumn) {
