@@ -142,7 +142,8 @@ TEST(Core, FeaturesWithoutLabelsGiveTheSameVerdictAndTheGraphsLists) {
         rows.push_back(0.0);
     }
     TempFile file(as_text(rows, d + 1));
-    for (const auto& [index, threads] : {std::pair{0, 1}, {1, 1}, {0, 2}, {1, 2}}) {
+    for (const auto& [index, threads] :
+         {std::pair{0, 1}, std::pair{1, 1}, std::pair{0, 2}, std::pair{1, 2}}) {
         Parameters* p = init_params();
         p->k = 6, p->lof = 1, p->index = index, p->threads = threads;
         tarn::Verdict labelled, bare;
