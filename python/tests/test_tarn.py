@@ -252,3 +252,19 @@ def test_the_lock_is_released_and_ctrl_c_interrupts_within_a_second():
     assert sum(start + 0.1 < t < sent[0] for t in ticks) > 10
     # The core is free again, and nothing was left cancelled.
     assert tarn.detect(X[:500], 10, rule="lof").score.shape == (500,)
+
+
+def test_calls_from_several_threads_each_get_their_own_verdict():
+    data = [clustered(3000, 3, seed=s) for s in range(4)]
+    expected = [tarn.detect(X, 10, rule="lof").lof.tobytes() for X in data]
+    got = [None] * len(data)
+
+    def one(i):
+        got[i] = tarn.detect(data[i], 10, rule="lof", n_jobs=2).lof.tobytes()
+
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(len(data))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert got == expected
