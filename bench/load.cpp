@@ -1,5 +1,5 @@
 // Loads one vector file with fvsLoad (or, given "table", with tableLoad in the format its name
-// picks) and prints what it cost: load file [table]
+// picks, on the given count of threads) and prints what it cost: load file [table [threads]]
 //   <bytes> <vectors> <dim> <seconds> <MB/s> <held MiB> <peak RSS MiB> <peak / held>
 // "held" is what the loaded set takes as the C library's allocator rounds it: per vector its
 // record and component array, and the set's slot array.
@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "detect/budget.h"
@@ -14,15 +15,15 @@
 #include "vectors/table.h"
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 3) {
-        std::fprintf(stderr, "usage: load file [table]\n");
+    if (argc < 2 || argc > 4) {
+        std::fprintf(stderr, "usage: load file [table [threads]]\n");
         return 2;
     }
     const double bytes = static_cast<double>(std::filesystem::file_size(argv[1]));
     const auto start = std::chrono::steady_clock::now();
-    const TableFormat format{TABLE_AUTO, nullptr, nullptr};
+    const TableFormat format{TABLE_AUTO, nullptr, nullptr, argc == 4 ? std::atoi(argv[3]) : 1};
     TableNames names;
-    HFSET fvs = argc == 3 ? tableLoad(argv[1], &format, &names) : fvsLoad(argv[1]);
+    HFSET fvs = argc >= 3 ? tableLoad(argv[1], &format, &names) : fvsLoad(argv[1]);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (fvs == nullptr) return 1;

@@ -21,13 +21,14 @@ namespace {
 
 // A part keeps the handles of its vectors in chunks of this many, mapped apart from the C
 // library's heap so that each goes back to the system as soon as the set holds its vectors.
-constexpr size_t kChunkHandles = size_t{1} << 20;
+constexpr size_t kChunkHandles = size_t{1} << 17;
 constexpr size_t kChunkBytes = kChunkHandles * sizeof(HFV);
 
 // The report lines are fvsLoadStream's, so that a caller cannot tell the two loads apart.
 constexpr int32_t kReaderRecord = 1202;
 constexpr int32_t kReaderBuffer = 1210;
 constexpr int32_t kVector = 1232;
+constexpr int32_t kReported = 0;  // the set refused, with a report of its own
 
 enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
 
@@ -35,8 +36,9 @@ enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
 // within the part; the join turns them into the file's line numbers.
 struct Part {
     size_t begin = 0, end = 0;  // the part reads the lines that start in [begin, end)
-    std::vector<HFV*> chunks;   // full chunks of kChunkHandles, the last holding `tail`
-    size_t tail = 0;
+    HFSET set = nullptr;        // part 0 only: its vectors, in the set the load returns
+    std::vector<HFV*> chunks;   // the other parts: full chunks of kChunkHandles, the last
+    size_t tail = 0;            // holding `tail`
     int64_t lines = 0;          // lines read (all of the part's when it ended without a failure)
     int64_t first_line = 0;     // the first data line read well, 0 when none was
     int32_t first_count = 0;    // its values
@@ -44,7 +46,7 @@ struct Part {
     int32_t last_count = 0;     // values of the last data line read well
     Failure failure = Failure::kNone;
     int64_t bad_line = 0;  // kBadLine: the line
-    int32_t check = 0;     // kNoMemory: the report line
+    int32_t check = 0;     // kNoMemory: the report line, or kReported
 };
 
 // The lowest index of a part that failed, so that the parts behind it can stop: their lines
@@ -63,6 +65,8 @@ struct Progress {
 };
 
 void destroy_vectors(Part& part) {
+    fvsDestroy(part.set);
+    part.set = nullptr;
     for (size_t c = 0; c < part.chunks.size(); ++c) {
         const size_t used = c + 1 == part.chunks.size() ? part.tail : kChunkHandles;
         for (size_t i = 0; i < used; ++i)
@@ -100,6 +104,7 @@ public:
     PartReader& operator=(const PartReader&) = delete;
 
     void read(bool first_part, size_t index, Progress& progress) {
+        first_part_ = first_part;
         reader_ = readnumsCreate();
         if (reader_ == nullptr) return fail_memory(kReaderRecord);
         buffer_ = static_cast<char*>(std::malloc(capacity_ + 1));
@@ -216,7 +221,20 @@ private:
             return false;
         }
         std::memcpy(fv->vector, reader_->BufferVector, static_cast<size_t>(count) * sizeof(double));
-        if (!keep(part_, fv)) {
+        // Part 0 runs on the calling thread and fills the set itself, as fvsLoadStream does:
+        // its vectors need no handles kept on the side.
+        if (first_part_) {
+            if (part_.set == nullptr && (part_.set = fvsCreate(1, count)) == nullptr) {
+                fvDestroy(fv);
+                fail_memory(kReported);
+                return false;
+            }
+            if (fvsAddVector(part_.set, fv) == 0) {
+                fvDestroy(fv);
+                fail_memory(kReported);
+                return false;
+            }
+        } else if (!keep(part_, fv)) {
             fvDestroy(fv);
             fail_memory(kVector);
             return false;
@@ -234,6 +252,7 @@ private:
     size_t file_end_;
     size_t capacity_;  // bytes the buffer holds, one more for a terminator
     Part& part_;
+    bool first_part_ = false;
     ReadNums* reader_ = nullptr;
     char* buffer_ = nullptr;
     size_t base_ = 0;    // the file offset of buffer_[0]
@@ -291,7 +310,8 @@ bool report_failure(const std::vector<Part>& parts, const char* name) {
         } else if (part.failure == Failure::kBadLine) {
             bad_line = lines + part.bad_line;
         } else if (part.failure == Failure::kNoMemory) {
-            ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", part.check);
+            if (part.check != kReported)
+                ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", part.check);
             return true;
         } else if (part.failure == Failure::kReadError) {
             ReportError(ESR_CANT_LOAD_FILE, name, "fvector.c", 1227);
@@ -326,7 +346,8 @@ HFSET join(std::vector<Part>& parts) {
         ReportError(ESR_EMPTY_FILE, nullptr, "fvector.c", 1207);
         return nullptr;
     }
-    HFSET fvs = fvsCreate(1, dim);
+    HFSET fvs = parts[0].set != nullptr ? parts[0].set : fvsCreate(1, dim);
+    parts[0].set = nullptr;
     bool failed = fvs == nullptr;
     for (Part& part : parts) {
         for (size_t c = 0; c < part.chunks.size(); ++c) {

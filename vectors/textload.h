@@ -7,7 +7,9 @@
 // vectors, the same reports (file "fvector.c", the same checks), and for a bad line the same
 // "Problem in line %d" with the number of the first bad line in file order, blank and comment
 // lines counted. A part cannot check its first data line against the data line before it; the
-// join does, before it looks at anything the part found further on.
+// join does, before it looks at anything the part found further on. Exhausted memory is
+// reported with the same code, at the check of the allocation that failed here (a vector's
+// record and components are one check, 1232).
 #ifndef TARN_VECTORS_TEXTLOAD_H
 #define TARN_VECTORS_TEXTLOAD_H
 
@@ -28,8 +30,8 @@ struct TextLoad {
 // A new set, owned by the caller, holding the vectors of the text in the regular file open as
 // fd from byte start to the file's end as it is when the load begins, or null after the reports
 // fvsLoadStream makes for the same text. name is the detail of a read error's report (5, 1227).
-// fd stays open, its position unchanged. Memory used besides the vectors: a block buffer per
-// part and, until the join, 8 bytes per vector.
+// fd stays open, its position unchanged. Memory used besides the vectors and the set: a block
+// buffer per part and, until the join, 8 bytes per vector of every part but the first.
 HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how);
 
 }  // namespace tarn
