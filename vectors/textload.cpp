@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -83,7 +84,12 @@ bool keep(Part& part, HFV fv) {
         void* chunk =
             mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (chunk == MAP_FAILED) return false;
-        part.chunks.push_back(static_cast<HFV*>(chunk));
+        try {
+            part.chunks.push_back(static_cast<HFV*>(chunk));
+        } catch (const std::bad_alloc&) {
+            munmap(chunk, kChunkBytes);
+            return false;
+        }
         part.tail = 0;
     }
     part.chunks.back()[part.tail++] = fv;
@@ -263,16 +269,8 @@ private:
 
 void read_part(int fd, size_t file_end, size_t block, std::vector<Part>& parts, size_t index,
                Progress& progress) {
-    Part& part = parts[index];
-    try {
-        PartReader reader(fd, file_end, block, part);
-        reader.read(index == 0, index, progress);
-    } catch (const std::exception&) {
-        // Only the chunk list allocates through operator new.
-        part.failure = Failure::kNoMemory;
-        part.check = kVector;
-        progress.failed(index);
-    }
+    PartReader reader(fd, file_end, block, parts[index]);
+    reader.read(index == 0, index, progress);
 }
 
 // Reads every part, parts 1 … on threads of their own and part 0 on the calling thread. A part
