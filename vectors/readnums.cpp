@@ -53,7 +53,9 @@ double readnumsStrtod(const char* text, char** end) {
     const size_t length = strnlen(text, kNumberWindow);
     bool slow;
     const double value = read_number(text, text + length, end, &slow);
-    if (!slow && length == kNumberWindow && *end == text + length) {
+    // At the window's end the number may go on, or an exponent the window cut ("1e", "1e-")
+    // may have been left out.
+    if (!slow && length == kNumberWindow && text + length - *end <= 2) {
         locale_t locale = c_locale();
         return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
     }

@@ -29,6 +29,7 @@ constexpr size_t kChunkBytes = kChunkHandles * sizeof(HFV);
 constexpr int32_t kReaderRecord = 1202;
 constexpr int32_t kReaderBuffer = 1210;
 constexpr int32_t kVector = 1232;
+constexpr size_t kLongestLine = size_t{1} << 30;
 constexpr int32_t kReported = 0;  // the set refused, with a report of its own
 
 enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
@@ -172,7 +173,8 @@ private:
         cursor_ = 0;
         filled_ = held;
         if (held == capacity_) {
-            char* grown = capacity_ <= SIZE_MAX / 4
+            // The stream reader's line buffer stops at 2^30 characters; so does this one.
+            char* grown = 2 * capacity_ <= kLongestLine
                               ? static_cast<char*>(std::realloc(buffer_, 2 * capacity_ + 1))
                               : nullptr;
             if (grown == nullptr) {
