@@ -153,4 +153,27 @@ TEST(TextLoad, SeededRandomFilesWithFaultsLoadAsTheStreamDoes) {
     }
 }
 
+// The command line reads a file of more than twice the least part on -j threads: the same
+// report and the same message for a bad line wherever it lies, as with one thread.
+TEST(TextLoad, TheCommandLineReadsABigFileOnItsThreadsAsOnOne) {
+    std::string good;
+    for (int i = 0; good.size() < (size_t{9} << 20); ++i)
+        good += std::to_string(i % 1000) + ".25 " + std::to_string(i % 7) + " " +
+                std::to_string(i % 2) + "\n";
+    const size_t middle = good.find('\n', good.size() / 2) + 1;
+    const std::string texts[] = {good, good.substr(0, middle) + "1 2\n" + good.substr(middle),
+                                 good + "1 2 x\n", "1,2 0\n" + good};
+    for (const std::string& text : texts) {
+        TempFile file(text);
+        // k beyond n stops a run right after the load.
+        const testkit::Outcome one = testkit::run_tarn({"-k", "2147483647", "-i", file.path()});
+        const testkit::Outcome two =
+            testkit::run_tarn({"-j", "2", "-k", "2147483647", "-i", file.path()});
+        EXPECT_EQ(one.status, 255);
+        EXPECT_EQ(two.out, one.out);
+        EXPECT_EQ(two.err, one.err);
+        EXPECT_EQ(two.status, one.status);
+    }
+}
+
 }  // namespace

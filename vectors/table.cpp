@@ -406,7 +406,9 @@ HFSET load_text(Source* source, const char* name, const TableFormat* format, Tab
 // would keep them.
 bool plain_regular_file(int fd, size_t* start, std::string* head) {
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return false;
+    // A file of the proc file system tells no size: it is read as a stream, and so is an empty
+    // file, to the same end.
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return false;
     std::string first(kSourceHead + 3, '\0');
     size_t got = 0;
     while (got < first.size()) {
