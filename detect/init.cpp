@@ -30,7 +30,8 @@ const char* input_name(const char* name) {
 // Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
 // record; prints the load's explanation of a refusal, or its warning, on standard error.
 HFSET load_input(Parameters* p) {
-    const TableFormat format{p->format, p->label_column, p->feature_columns};
+    const TableFormat format{p->format, p->label_column, p->feature_columns,
+                             tarn::construction_threads(p->threads)};
     TableNames unkept;
     TableNames* names = p->names != nullptr ? p->names : &unkept;
     const char* name = p->instr;

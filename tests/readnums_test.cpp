@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -280,6 +281,22 @@ TEST(ReadNums, CreateAllocatesBuffersOnFirstUse) {
     ResetLineCounter(reader.handle, 41);
     EXPECT_EQ(CurrentLineNumber(reader.handle), 41);
     EXPECT_EQ(readnumsDestroy(readnumsCreate()), 0);
+}
+
+// readnumsStrtod reads a C text without knowing its length: numbers of every length around its
+// fast path's window, an exponent cut anywhere, give strtod's value and end.
+TEST(ReadnumsStrtod, NumbersOfAnyLengthAsStrtodReadsThem) {
+    for (size_t digits = 100; digits < 140; ++digits) {
+        for (const char* tail : {"", "e5", "e-5", "e+5", ".5e1", " 2"}) {
+            const std::string text = "1" + std::string(digits, '0') + tail;
+            char* end;
+            char* want_end;
+            const double value = readnumsStrtod(text.c_str(), &end);
+            const double want = std::strtod(text.c_str(), &want_end);
+            EXPECT_EQ(value, want) << text;
+            EXPECT_EQ(end, want_end) << text;
+        }
+    }
 }
 
 }  // namespace

@@ -29,12 +29,13 @@ locale_t c_locale() {
     return locale;
 }
 
-}  // namespace
-
-double readnumsStrtod(const char* text, char** end) {
+// strtod at text in the C locale, after the fast path for decimals, which reads up to last.
+// *slow tells which of the two read the number.
+double read_number(const char* text, const char* last, char** end, bool* slow) {
     double value;
     const char* stop;
-    if (tarn::read_plain_decimal(text, &value, &stop)) {
+    *slow = !tarn::read_decimal(text, last, &value, &stop);
+    if (!*slow) {
         *end = const_cast<char*>(stop);
         return value;
     }
@@ -42,14 +43,26 @@ double readnumsStrtod(const char* text, char** end) {
     return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
 }
 
-namespace {
+// A number far from the end of its C text is read by the fast path within this window; a
+// longer one (rare) is left to strtod, so that the text's length need not be known.
+constexpr size_t kNumberWindow = 128;
 
-// Blank lines and comment lines carry no data.
-bool is_data_line(const char* line) {
-    while (is_white(*line))
-        ++line;
-    return *line != '\0' && *line != '%' && *line != '#';
+}  // namespace
+
+double readnumsStrtod(const char* text, char** end) {
+    const size_t length = strnlen(text, kNumberWindow);
+    bool slow;
+    const double value = read_number(text, text + length, end, &slow);
+    // At the window's end the number may go on, or an exponent the window cut ("1e", "1e-")
+    // may have been left out.
+    if (!slow && length == kNumberWindow && text + length - *end <= 2) {
+        locale_t locale = c_locale();
+        return locale != static_cast<locale_t>(0) ? strtod_l(text, end, locale) : strtod(text, end);
+    }
+    return value;
 }
+
+namespace {
 
 // Doubles the line buffer for a line that did not fit. When nothing is kept yet, the filled
 // buffer holds the line's first BufSize − 1 characters; if the stream can go back by that many
@@ -221,6 +234,7 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
         }
     }
     const char* line;
+    const char* end;
     do {
         bool out_of_memory, nul_byte;
         line = read_line(handle, F, &out_of_memory, &nul_byte);
@@ -229,38 +243,70 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
             *Errors = out_of_memory || nul_byte ? 1 : 0;
             return nullptr;
         }
-    } while (!is_data_line(line));
+        end = line + strlen(line);
+    } while (!tarn::readnums_is_data_line(line, end));
 
+    int32_t k = 0;
+    bool marked = false;
+    const tarn::ItemsRead read = tarn::readnums_items(handle, line, end, &k, &marked);
+    if (read != tarn::ItemsRead::kRead) {
+        *Errors = 1;
+        return nullptr;
+    }
+    if (k < *Dimensionality || marked) *Incomplete = 1;
+    *Dimensionality = k;
+    return handle->BufferVector;
+}
+
+namespace tarn {
+
+bool readnums_is_data_line(const char* line, const char* end) {
+    while (line < end && is_white(*line))
+        ++line;
+    return line < end && *line != '%' && *line != '#';
+}
+
+ItemsRead readnums_items(ReadNums* handle, const char* line, const char* end, int32_t* count,
+                         bool* marked) {
+    *marked = false;
+    if (handle->BufferVector == nullptr) {
+        handle->BufferVector = static_cast<double*>(
+            malloc(static_cast<size_t>(handle->BufVectorSize) * sizeof(double)));
+        if (handle->BufferVector == nullptr) return ItemsRead::kNoMemory;
+    }
     // Every pass consumes at least one character or fails the line, so the loop ends. A data
     // line has a non-white character, so at least one item is read.
     int32_t k = 0;
     const char* cursor = line;
-    while (*cursor != '\0') {
-        if (k == handle->BufVectorSize && !grow_number_buffer(handle)) {
-            *Errors = 1;
-            return nullptr;
-        }
-        char* end;
-        double value = readnumsStrtod(cursor, &end);
-        cursor = end;
-        if (*cursor == '%') {
+    while (cursor < end) {
+        if (k == handle->BufVectorSize && !grow_number_buffer(handle)) return ItemsRead::kNoMemory;
+        char* stop;
+        bool slow;
+        const char* start = cursor;
+        double value = read_number(cursor, end, &stop, &slow);
+        cursor = stop;
+        // "NaN" and "Inf" can only be part of a number strtod read: anywhere else a letter makes
+        // the line malformed, and the fast path reads no N, a, I or f. So looking there is
+        // looking at the whole line.
+        if (slow && cursor - start >= 3 &&
+            (memmem(start, static_cast<size_t>(cursor - start), "NaN", 3) != nullptr ||
+             memmem(start, static_cast<size_t>(cursor - start), "Inf", 3) != nullptr))
+            *marked = true;
+        if (cursor < end && *cursor == '%') {
             value *= 0.01;
             ++cursor;
         }
-        if (*cursor == ',') ++cursor;
-        if (*cursor != '\0' && !is_white(*cursor)) {
-            *Errors = 1;
-            return nullptr;
-        }
-        while (is_white(*cursor))
+        if (cursor < end && *cursor == ',') ++cursor;
+        if (cursor < end && !is_white(*cursor)) return ItemsRead::kMalformed;
+        while (cursor < end && is_white(*cursor))
             ++cursor;
         handle->BufferVector[k++] = value;
     }
-    if (k < *Dimensionality || strstr(line, "NaN") != nullptr || strstr(line, "Inf") != nullptr)
-        *Incomplete = 1;
-    *Dimensionality = k;
-    return handle->BufferVector;
+    *count = k;
+    return ItemsRead::kRead;
 }
+
+}  // namespace tarn
 
 int32_t readnumsDestroy(ReadNums* handle) {
     if (handle == nullptr) return 0;

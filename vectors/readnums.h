@@ -64,6 +64,24 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
 // locale the process has set, through a fast path for plain decimals.
 double readnumsStrtod(const char* text, char** end);
 
+namespace tarn {
+
+// Whether the line [line, end), free of NUL bytes, is a data line rather than a blank or comment
+// line.
+bool readnums_is_data_line(const char* line, const char* end);
+
+enum class ItemsRead { kRead, kMalformed, kNoMemory };
+
+// Reads the items of the data line [line, end) into handle's number buffer, *count of them, and
+// sets *marked when the line contains "NaN" or "Inf". The line holds no NUL byte and ends in its
+// line feed, or else the byte at end must be readable and stop a number (a NUL). kMalformed: an
+// item is not followed by white space or the end; kNoMemory: the number buffer could not be
+// allocated or grow (the reader then holds none). *count and *marked are kept only on kRead.
+ItemsRead readnums_items(ReadNums* handle, const char* line, const char* end, int32_t* count,
+                         bool* marked);
+
+}  // namespace tarn
+
 // Releases the buffers that were allocated and the record; a null reader is ignored. Returns 0.
 int32_t readnumsDestroy(ReadNums* handle);
 

@@ -3,8 +3,11 @@
 #include "vectors/table.h"
 
 #include <csv.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include "errors/errorapi.h"
 #include "vectors/readnums.h"
 #include "vectors/source.h"
+#include "vectors/textload.h"
 
 namespace {
 
@@ -354,24 +358,21 @@ bool rearrange(HFSET set, const Columns& chosen) {
     return true;
 }
 
-HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
-    HFSET set = fvsLoadStream(sourceStream(source), name);
+// The text format's set with the names and the warning the head of its text gives, the columns
+// chosen; after a refusal (a null set), the explanation the head gives.
+HFSET text_table(HFSET set, const std::string& head, const TableFormat* format, TableNames* names) {
     if (set == nullptr) {
-        if (fails_later(sourceStream(source)) && !sourceError(source).empty()) {
-            names->why = std::string(name) + ": " + sourceError(source);
-        } else {
-            names->why = text_refusal(sourceHead(source));
-        }
+        names->why = text_refusal(head);
         return nullptr;
     }
     const int32_t columns = set->vector_size;
-    const std::vector<std::string> header = comment_names(sourceHead(source), columns);
+    const std::vector<std::string> header = comment_names(head, columns);
     Columns chosen;
     if (format->label == nullptr && format->features == nullptr) {
         // The file as it always read: nothing moves.
         choose_columns(format, columns, header, &chosen, &names->why);
         keep_names(chosen, header, names);
-        names->warning = fraction_label_warning(set, sourceHead(source));
+        names->warning = fraction_label_warning(set, head);
         return set;
     }
     // Lines longer than the first are left for the run's dimension check to name.
@@ -388,6 +389,42 @@ HFSET load_text(Source* source, const char* name, const TableFormat* format, Tab
     }
     keep_names(chosen, header, names);
     return set;
+}
+
+HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
+    HFSET set = fvsLoadStream(sourceStream(source), name);
+    if (set == nullptr && fails_later(sourceStream(source)) && !sourceError(source).empty()) {
+        names->why = std::string(name) + ": " + sourceError(source);
+        return nullptr;
+    }
+    return text_table(set, sourceHead(source), format, names);
+}
+
+// Whether fd is a regular file that holds neither gzip nor zstd data, which the text format can
+// then read in blocks, on threads, rather than through a source. *start is where the text
+// begins (after a byte-order mark) and *head gets its first kSourceHead bytes, as a source
+// would keep them.
+bool plain_regular_file(int fd, size_t* start, std::string* head) {
+    struct stat status {};
+    // A file of the proc file system tells no size: it is read as a stream, and so is an empty
+    // file, to the same end.
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size == 0) return false;
+    std::string first(kSourceHead + 3, '\0');
+    size_t got = 0;
+    while (got < first.size()) {
+        const ssize_t n =
+            pread(fd, first.data() + got, first.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;  // the source's read reports it
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    first.resize(got);
+    const std::string_view text(first);
+    if (text.starts_with("\x1f\x8b") || text.starts_with("\x28\xb5\x2f\xfd")) return false;
+    *start = text.starts_with("\xef\xbb\xbf") ? 3 : 0;
+    *head = first.substr(*start, kSourceHead);
+    return true;
 }
 
 // ---- CSV and TSV ----
@@ -680,7 +717,17 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) 
     }
     TableFormat chosen = *format;
     if (chosen.kind == TABLE_AUTO) chosen.kind = kind_by_name(path);
-    HFSET set = tableLoadStream(file, path, &chosen, names);
+    size_t start = 0;
+    std::string head;
+    HFSET set;
+    if (chosen.kind == TABLE_TEXT && plain_regular_file(fileno(file), &start, &head)) {
+        *names = TableNames();
+        tarn::TextLoad how;
+        how.threads = chosen.threads;
+        set = text_table(tarn::text_load(fileno(file), path, start, how), head, &chosen, names);
+    } else {
+        set = tableLoadStream(file, path, &chosen, names);
+    }
     std::fclose(file);
     return set;
 }

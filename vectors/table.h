@@ -37,6 +37,8 @@ struct TableFormat {
     const char* label;     // the label column: a name, a 1-based number, or "none"; null: last
     const char* features;  // comma-separated names or numbers of the feature columns; null: all
                            // but the label
+    int32_t threads = 1;   // threads that may parse a text file that is big, regular and not
+                           // compressed, each its own part of it (the result is the same)
 };
 
 // What a load learnt besides the numbers, filled by tableLoad and tableLoadStream.
@@ -56,7 +58,9 @@ std::string tableLabelText(const TableNames* names, int32_t label);
 int32_t tableKindOf(const char* name);
 
 // A new set, owned by the caller, holding the table in the file path, or null after a report.
-// A path that cannot be opened is refused as fvsLoad refuses it. names is cleared first.
+// A path that cannot be opened is refused as fvsLoad refuses it. names is cleared first. A text
+// table in a regular file that is not compressed is read in blocks (textload.h), on up to
+// format->threads threads when it is big; anything else through a source, on one.
 HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names);
 
 // The same for an open stream (standard input, say) that stays open and the caller's; name is

@@ -1,0 +1,402 @@
+#include "vectors/textload.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "errors/errorapi.h"
+#include "vectors/readnums.h"
+
+namespace {
+
+// A part keeps the handles of its vectors in chunks of this many, mapped apart from the C
+// library's heap so that each goes back to the system as soon as the set holds its vectors.
+constexpr size_t kChunkHandles = size_t{1} << 17;
+constexpr size_t kChunkBytes = kChunkHandles * sizeof(HFV);
+
+// The report lines are fvsLoadStream's, so that a caller cannot tell the two loads apart.
+constexpr int32_t kReaderRecord = 1202;
+constexpr int32_t kReaderBuffer = 1210;
+constexpr int32_t kVector = 1232;
+constexpr size_t kLongestLine = size_t{1} << 30;
+constexpr int32_t kReported = 0;  // the set refused, with a report of its own
+
+enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
+
+// One part: its share of the bytes, what it read and how it ended. Lines are counted from 1
+// within the part; the join turns them into the file's line numbers.
+struct Part {
+    size_t begin = 0, end = 0;  // the part reads the lines that start in [begin, end)
+    HFSET set = nullptr;        // part 0 only: its vectors, in the set the load returns
+    std::vector<HFV*> chunks;   // the other parts: full chunks of kChunkHandles, the last
+    size_t tail = 0;            // holding `tail`
+    int64_t lines = 0;          // lines read (all of the part's when it ended without a failure)
+    int64_t first_line = 0;     // the first data line read well, 0 when none was
+    int32_t first_count = 0;    // its values
+    bool first_marked = false;  // it contains "NaN" or "Inf"
+    int32_t last_count = 0;     // values of the last data line read well
+    Failure failure = Failure::kNone;
+    int64_t bad_line = 0;  // kBadLine: the line
+    int32_t check = 0;     // kNoMemory: the report line, or kReported
+};
+
+// The lowest index of a part that failed, so that the parts behind it can stop: their lines
+// come after the failure, which the join reports.
+struct Progress {
+    std::atomic<size_t> first_failed{SIZE_MAX};
+
+    void failed(size_t part) {
+        size_t seen = first_failed.load(std::memory_order_relaxed);
+        while (part < seen && !first_failed.compare_exchange_weak(seen, part)) {
+        }
+    }
+    bool behind_failure(size_t part) const {
+        return first_failed.load(std::memory_order_relaxed) < part;
+    }
+};
+
+void destroy_vectors(Part& part) {
+    fvsDestroy(part.set);
+    part.set = nullptr;
+    for (size_t c = 0; c < part.chunks.size(); ++c) {
+        const size_t used = c + 1 == part.chunks.size() ? part.tail : kChunkHandles;
+        for (size_t i = 0; i < used; ++i)
+            fvDestroy(part.chunks[c][i]);
+        munmap(part.chunks[c], kChunkBytes);
+    }
+    part.chunks.clear();
+    part.tail = 0;
+}
+
+// Keeps fv's handle; false when no chunk can be had (fv is then the caller's).
+bool keep(Part& part, HFV fv) {
+    if (part.chunks.empty() || part.tail == kChunkHandles) {
+        void* chunk =
+            mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (chunk == MAP_FAILED) return false;
+        try {
+            part.chunks.push_back(static_cast<HFV*>(chunk));
+        } catch (const std::bad_alloc&) {
+            munmap(chunk, kChunkBytes);
+            return false;
+        }
+        part.tail = 0;
+    }
+    part.chunks.back()[part.tail++] = fv;
+    return true;
+}
+
+// Reads part `index` of the file open as fd, whose bytes end at file_end. The part starts at
+// its first line: part 0 at begin, any other after the first line feed at or after begin − 1.
+class PartReader {
+public:
+    PartReader(int fd, size_t file_end, size_t block, Part& part)
+        : fd_(fd), file_end_(file_end), capacity_(std::max<size_t>(block, 16)), part_(part) {}
+    ~PartReader() {
+        std::free(buffer_);
+        readnumsDestroy(reader_);
+    }
+    PartReader(const PartReader&) = delete;
+    PartReader& operator=(const PartReader&) = delete;
+
+    void read(bool first_part, size_t index, Progress& progress) {
+        first_part_ = first_part;
+        reader_ = readnumsCreate();
+        if (reader_ == nullptr) return fail_memory(kReaderRecord);
+        buffer_ = static_cast<char*>(std::malloc(capacity_ + 1));
+        if (buffer_ == nullptr) return fail_memory(kReaderBuffer);
+        base_ = first_part ? part_.begin : part_.begin - 1;
+        next_ = base_;
+        bool skipping = !first_part;  // the rest of the line the previous part reads
+        const char* line;
+        size_t length;
+        while (next_line(&line, &length)) {
+            const size_t offset = base_ + static_cast<size_t>(line - buffer_);
+            if (skipping) {
+                skipping = false;
+                continue;
+            }
+            if (offset >= part_.end || progress.behind_failure(index)) return;
+            ++part_.lines;
+            if (!take_line(line, length)) break;
+        }
+        if (part_.failure != Failure::kNone) progress.failed(index);
+    }
+
+private:
+    void fail_memory(int32_t check) {
+        part_.failure = Failure::kNoMemory;
+        part_.check = check;
+    }
+
+    // The next whole line in the buffer, with its line feed when it has one; false at the end of
+    // the bytes or after a failure.
+    bool next_line(const char** line, size_t* length) {
+        for (;;) {
+            char* start = buffer_ + cursor_;
+            const size_t held = filled_ - cursor_;
+            if (const void* feed = std::memchr(start, '\n', held)) {
+                *line = start;
+                *length = static_cast<size_t>(static_cast<const char*>(feed) - start) + 1;
+                cursor_ += *length;
+                return true;
+            }
+            if (next_ == file_end_) {
+                if (held == 0) return false;
+                start[held] = '\0';  // stops strtod at the end of a last line without a feed
+                *line = start;
+                *length = held;
+                cursor_ = filled_;
+                return true;
+            }
+            if (!refill()) return false;
+        }
+    }
+
+    // Moves the unfinished line to the front of the buffer, doubles the buffer when that line
+    // fills it, and reads on behind it.
+    bool refill() {
+        const size_t held = filled_ - cursor_;
+        std::memmove(buffer_, buffer_ + cursor_, held);
+        base_ += cursor_;
+        cursor_ = 0;
+        filled_ = held;
+        if (held == capacity_) {
+            // The stream reader's line buffer stops at 2^30 characters; so does this one.
+            char* grown = 2 * capacity_ <= kLongestLine
+                              ? static_cast<char*>(std::realloc(buffer_, 2 * capacity_ + 1))
+                              : nullptr;
+            if (grown == nullptr) {
+                fail_memory(kReaderBuffer);
+                return false;
+            }
+            buffer_ = grown;
+            capacity_ *= 2;
+        }
+        const size_t wanted = std::min(capacity_ - filled_, file_end_ - next_);
+        ssize_t got;
+        do {
+            got = pread(fd_, buffer_ + filled_, wanted, static_cast<off_t>(next_));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            part_.failure = Failure::kReadError;
+            return false;
+        }
+        if (got == 0) file_end_ = next_;  // the file was cut short while being read
+        filled_ += static_cast<size_t>(got);
+        next_ += static_cast<size_t>(got);
+        return true;
+    }
+
+    // Parses one line; false when it ends the part's reading with a failure.
+    bool take_line(const char* line, size_t length) {
+        const char* end = line + length;
+        if (std::memchr(line, '\0', length) != nullptr) return fail_line();
+        if (!tarn::readnums_is_data_line(line, end)) return true;
+        int32_t count = 0;
+        bool marked = false;
+        switch (tarn::readnums_items(reader_, line, end, &count, &marked)) {
+            case tarn::ItemsRead::kMalformed:
+                return fail_line();
+            case tarn::ItemsRead::kNoMemory:
+                fail_memory(kReaderBuffer);
+                return false;
+            case tarn::ItemsRead::kRead:
+                break;
+        }
+        if (part_.first_line == 0) {
+            part_.first_line = part_.lines;
+            part_.first_count = count;
+            part_.first_marked = marked;
+        } else if (count < part_.last_count || marked) {
+            return fail_line();
+        }
+        part_.last_count = count;
+        HFV fv = fvCreateUnreported(count);
+        if (fv == nullptr) {
+            fail_memory(kVector);
+            return false;
+        }
+        std::memcpy(fv->vector, reader_->BufferVector, static_cast<size_t>(count) * sizeof(double));
+        // Part 0 runs on the calling thread and fills the set itself, as fvsLoadStream does:
+        // its vectors need no handles kept on the side.
+        if (first_part_) {
+            if (part_.set == nullptr && (part_.set = fvsCreate(1, count)) == nullptr) {
+                fvDestroy(fv);
+                fail_memory(kReported);
+                return false;
+            }
+            if (fvsAddVector(part_.set, fv) == 0) {
+                fvDestroy(fv);
+                fail_memory(kReported);
+                return false;
+            }
+        } else if (!keep(part_, fv)) {
+            fvDestroy(fv);
+            fail_memory(kVector);
+            return false;
+        }
+        return true;
+    }
+
+    bool fail_line() {
+        part_.failure = Failure::kBadLine;
+        part_.bad_line = part_.lines;
+        return false;
+    }
+
+    const int fd_;
+    size_t file_end_;
+    size_t capacity_;  // bytes the buffer holds, one more for a terminator
+    Part& part_;
+    bool first_part_ = false;
+    ReadNums* reader_ = nullptr;
+    char* buffer_ = nullptr;
+    size_t base_ = 0;    // the file offset of buffer_[0]
+    size_t next_ = 0;    // the file offset of the next byte to read
+    size_t cursor_ = 0;  // where the next line starts in the buffer
+    size_t filled_ = 0;  // bytes held
+};
+
+void read_part(int fd, size_t file_end, size_t block, std::vector<Part>& parts, size_t index,
+               Progress& progress) {
+    PartReader reader(fd, file_end, block, parts[index]);
+    reader.read(index == 0, index, progress);
+}
+
+// Reads every part, parts 1 … on threads of their own and part 0 on the calling thread. A part
+// whose thread cannot be had is read on the calling thread afterwards.
+void read_parts(int fd, size_t file_end, size_t block, std::vector<Part>& parts) {
+    Progress progress;
+    std::vector<std::thread> threads;
+    std::vector<size_t> left;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        try {
+            threads.emplace_back(read_part, fd, file_end, block, std::ref(parts), i,
+                                 std::ref(progress));
+        } catch (const std::exception&) {
+            left.push_back(i);
+        }
+    }
+    read_part(fd, file_end, block, parts, 0, progress);
+    for (size_t i : left)
+        read_part(fd, file_end, block, parts, i, progress);
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+// The first failure in file order, reported as fvsLoadStream reports it; false when there is
+// none. The first data line of each part is checked here against the data line before it.
+bool report_failure(const std::vector<Part>& parts, const char* name) {
+    int64_t lines = 0;  // lines of the parts before
+    bool data_before = false;
+    int32_t count_before = 0;
+    for (const Part& part : parts) {
+        int64_t bad_line = 0;
+        if (data_before && part.first_line != 0 &&
+            (part.first_count < count_before || part.first_marked)) {
+            bad_line = lines + part.first_line;
+        } else if (part.failure == Failure::kBadLine) {
+            bad_line = lines + part.bad_line;
+        } else if (part.failure == Failure::kNoMemory) {
+            if (part.check != kReported)
+                ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", part.check);
+            return true;
+        } else if (part.failure == Failure::kReadError) {
+            ReportError(ESR_CANT_LOAD_FILE, name, "fvector.c", 1227);
+            return true;
+        }
+        if (bad_line != 0) {
+            // The reader's counter is 32 bits wide.
+            std::fprintf(stderr, "Problem in line %d\n", static_cast<int32_t>(bad_line));
+            ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "fvector.c", 1224);
+            return true;
+        }
+        lines += part.lines;
+        if (part.first_line != 0) {
+            data_before = true;
+            count_before = part.last_count;
+        }
+    }
+    return false;
+}
+
+// The parts' vectors in one set, in file order; each chunk is released once the set holds its
+// vectors. Null after a report, with every vector destroyed.
+HFSET join(std::vector<Part>& parts) {
+    int32_t dim = 0;
+    for (const Part& part : parts) {
+        if (part.first_line != 0) {
+            dim = part.first_count;
+            break;
+        }
+    }
+    if (dim == 0) {
+        ReportError(ESR_EMPTY_FILE, nullptr, "fvector.c", 1207);
+        return nullptr;
+    }
+    HFSET fvs = parts[0].set != nullptr ? parts[0].set : fvsCreate(1, dim);
+    parts[0].set = nullptr;
+    bool failed = fvs == nullptr;
+    for (Part& part : parts) {
+        for (size_t c = 0; c < part.chunks.size(); ++c) {
+            HFV* chunk = part.chunks[c];
+            const size_t used = c + 1 == part.chunks.size() ? part.tail : kChunkHandles;
+            size_t i = 0;
+            while (!failed && i < used && fvsAddVector(fvs, chunk[i]) != 0)
+                ++i;
+            if (i < used && !failed) {
+                // The set refused to grow (reported): it goes with what it holds.
+                fvsDestroy(fvs);
+                fvs = nullptr;
+                failed = true;
+            }
+            for (; i < used; ++i)
+                fvDestroy(chunk[i]);
+            munmap(chunk, kChunkBytes);
+        }
+        part.chunks.clear();
+        part.tail = 0;
+    }
+    return fvs;
+}
+
+}  // namespace
+
+namespace tarn {
+
+HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        ReportError(ESR_CANT_LOAD_FILE, name, "fvector.c", 1227);
+        return nullptr;
+    }
+    const size_t file_end = std::max(start, static_cast<size_t>(status.st_size));
+    const size_t bytes = file_end - start;
+    const size_t least = std::max<size_t>(how.least_part, 1);
+    const size_t most = static_cast<size_t>(std::max(how.threads, 1));
+    const size_t count = std::clamp<size_t>(bytes / least, 1, most);
+    std::vector<Part> parts(count);
+    for (size_t i = 0; i < count; ++i) {
+        parts[i].begin = start + bytes / count * i;
+        parts[i].end = i + 1 == count ? file_end : start + bytes / count * (i + 1);
+    }
+    read_parts(fd, file_end, how.block, parts);
+    HFSET fvs = report_failure(parts, name) ? nullptr : join(parts);
+    for (Part& part : parts)
+        destroy_vectors(part);
+    return fvs;
+}
+
+}  // namespace tarn
