@@ -106,6 +106,14 @@ def seeded_sets(folder):
                                f"{'odd' if rng.random() < 0.15 else 'plain'}\n"
                                for _ in range(150)))
     sets["csv"] = str(folder / "classes.csv")
+    # Two clusters, far apart, whose centres (lines 5 and 6) are kept by the same distances 0.1,
+    # 0.2 and 0.3, one cluster's keepers in that file order and the other's in the reverse:
+    # (0.1 + 0.2) + 0.3 is not (0.3 + 0.2) + 0.1 in doubles, so the two mean incoming distances
+    # differ only when every sum follows the order of the inbound lists, and the evaluation of
+    # the labelled centre shows it. The keepers lie in every process's block.
+    sets["order"] = write(folder / "order.txt", [
+        [0.1, 0, 0, 0], [0.3, 0, 64, 0], [0, 0.2, 0, 0], [0, 0.2, 64, 0], [0, 0, 0, 1],
+        [0, 0, 64, 0], [-0.3, 0, 0, 0], [-0.1, 0, 64, 0]])
     return sets
 
 
@@ -141,6 +149,7 @@ def main():
             case(f"picture {rule}", rule + ["-k", "5", "-e", "-g", svg, "-i", sets["gauss"]])
         case("class names", ["-l", "-k", "5", "-e", "-P", "odd", "-g",
                              str(folder / "classes.svg"), "-i", sets["csv"]])
+        case("summation order", ["-M", "-k", "3", "-e", "-s", "-i", sets["order"]])
         case("standard input", ["-l", "-k", "4", "-s", "-i", "-"], stdin=sets["gauss"])
 
         # The failures: the same message and status on every P.
