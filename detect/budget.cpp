@@ -46,13 +46,13 @@ double tree_bytes(double vectors, double components, double k, double threads) {
 }  // namespace
 
 GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                     double rule_bytes) {
+                     double rule_bytes, int32_t sources) {
     const double vertices = n;
     const double components = dim;
     // Vertex records are slab-carved like the edge records; vectors come from the allocator.
     const double per_vertex = sizeof(Vertex) + allocator_bytes(sizeof(Hvec)) +
                               allocator_bytes(components * sizeof(double));
-    const double pairs = vertices * k;
+    const double pairs = (sources < 0 ? vertices : sources) * static_cast<double>(k);
     // The construction copies every vector but its label once, and lists the vertices.
     const double working = vertices * ((components - 1.0) * sizeof(double) + sizeof(Vertex*)) +
                            kConstructionEntries * kEntryBytes;

@@ -24,9 +24,10 @@ double allocator_bytes(double size);
 // every vertex keeps k neighbours: each edge pair is two 48-byte records. The construction's
 // working set is the tiled one's, or with indexed the k-d tree's (its copies of the vectors and
 // the search state of each of `threads` threads). The rule's working memory, rule_bytes, comes
-// after the construction's is released, so the larger of the two counts.
+// after the construction's is released, so the larger of the two counts. With sources ≥ 0 only
+// that many vertices keep neighbours here (a distributed run's block); every vertex otherwise.
 GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, int32_t threads = 1,
-                     double rule_bytes = 0.0);
+                     double rule_bytes = 0.0, int32_t sources = -1);
 
 // The MemAvailable figure of a meminfo file in bytes, or -1 when the file cannot be read or
 // does not give it.

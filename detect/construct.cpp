@@ -56,8 +56,9 @@ private:
 // Searches the sources of one chunk, in the search's order, in groups handed out in turn to
 // up to `threads` threads. Returns the distances evaluated.
 int64_t search_chunk(NeighbourSearch& search, const int32_t* sources, int32_t count, Mirror* chunk,
-                     int32_t first, int32_t threads, ConstructionProgress& progress) {
-    std::atomic<int32_t> done{first};
+                     int32_t first, int32_t done_before, int32_t threads,
+                     ConstructionProgress& progress) {
+    std::atomic<int32_t> done{done_before};
     std::atomic<int64_t> evaluations{0};
     auto body = [&](int32_t worker, int32_t begin, int32_t end) {
         evaluations += search.search(worker, sources + begin, end - begin, chunk, first);
@@ -166,17 +167,19 @@ int32_t construction_threads(int32_t asked) {
 }
 
 void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, int32_t threads,
-                      size_t chunk_entries, NeighbourSearch& search) {
-    const int32_t n = static_cast<int32_t>(vertices.size());
+                      size_t chunk_entries, NeighbourSearch& search, SourceBlock block) {
+    const int32_t n = block.last < 0 ? static_cast<int32_t>(vertices.size()) : block.last;
+    const int32_t total = n - block.first;
     const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
-    const int32_t chunk = static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(n)));
+    const int32_t chunk =
+        static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(std::max(total, 1))));
     Array<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
     Array<Mirror> mirrors(static_cast<size_t>(chunk));
     Array<int32_t> sources(static_cast<size_t>(chunk));
     search.prepare(threads);
-    ConstructionProgress progress(n);
+    ConstructionProgress progress(total);
     int64_t evaluations = 0;
-    for (int32_t first = 0; first < n; first += chunk) {
+    for (int32_t first = block.first; first < n; first += chunk) {
         const int32_t last = std::min(n, first + chunk);
         const int32_t count = last - first;
         for (int32_t s = first; s < last; ++s) {
@@ -185,11 +188,11 @@ void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, 
             sources[at] = s;
         }
         search.order(sources.data(), count);
-        evaluations +=
-            search_chunk(search, sources.data(), count, mirrors.data(), first, threads, progress);
+        evaluations += search_chunk(search, sources.data(), count, mirrors.data(), first,
+                                    first - block.first, threads, progress);
         write_chunk(graphp, vertices, mirrors.data(), first, last);
     }
-    progress.report(n);
+    progress.report(total);
     add_evaluations(graphp, evaluations);
 }
 

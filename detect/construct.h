@@ -140,12 +140,21 @@ void for_each_range(int32_t count, int32_t grain, int32_t threads, Body& body) {
         &body);
 }
 
+// A contiguous block of sources, vertex indices [first, last): what one process of a distributed
+// run builds. The default, last < 0, stands for every vertex.
+struct SourceBlock {
+    int32_t first = 0;
+    int32_t last = -1;
+};
+
 // Builds the edges of graphp, whose vertices (as graph_vertices lists them) have no edges yet,
 // through search: sources in chunks of about chunk_entries / k, each chunk searched on up to
 // `threads` threads and written into the graph before the next starts. Adds the distances the
-// search evaluated to the graph's counter, which stops at the largest 32-bit value.
+// search evaluated to the graph's counter, which stops at the largest 32-bit value. Only the
+// sources of block get their outbound lists, each against every target; the lists, and the
+// inbound lists they feed, are those of the whole graph's construction.
 void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, int32_t threads,
-                      size_t chunk_entries, NeighbourSearch& search);
+                      size_t chunk_entries, NeighbourSearch& search, SourceBlock block = {});
 
 }  // namespace tarn
 

@@ -58,11 +58,13 @@ std::optional<Error> check_dimensions(const Array<Vertex*>& vertices) {
 
 // A graph that cannot fit stops the run now rather than when the system runs out of memory.
 // Where the available memory cannot be read, nothing is checked.
+// A block's process checks the edges of its own sources only.
 std::optional<Error> check_memory(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                                  const Rule& rule) {
+                                  const Rule& rule, int32_t sources) {
     const double vertices = static_cast<double>(n);
-    const double rule_bytes = vertices * rule.vertex_bytes + vertices * k * rule.edge_bytes;
-    const GraphNeed need = graph_need(n, dim, k, indexed, threads, rule_bytes);
+    const double kept = static_cast<double>(sources < 0 ? n : sources);
+    const double rule_bytes = vertices * rule.vertex_bytes + kept * k * rule.edge_bytes;
+    const GraphNeed need = graph_need(n, dim, k, indexed, threads, rule_bytes, sources);
     const MemoryLimit limit = memory_limit();
     if (limit.bytes < 0 || graph_fits(need, limit.bytes)) return std::nullopt;
     constexpr double kMiB = 1024.0 * 1024.0;
@@ -76,9 +78,9 @@ Error allocation_error(size_t size) {
     return error(ErrorKind::kAllocation, "Allocation of %zu bytes failed\n", size);
 }
 
-// Checks, then builds the edges with the builder p asks for: the k-d tree with -x where it
-// applies, else the tiled brute force.
-std::optional<Error> build(Graph* graphp, const Parameters* p) {
+// Checks, then builds the edges of block's sources with the builder p asks for: the k-d tree
+// with -x where it applies, else the tiled brute force.
+std::optional<Error> build(Graph* graphp, const Parameters* p, SourceBlock block = {}) {
     const int32_t n = get_nvert(graphp);
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     const Array<Vertex*> vertices = graph_vertices(graphp);
@@ -87,14 +89,15 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     const int32_t threads = construction_threads(p->threads);
     const bool indexed = p->index == 1 && tree_applies(vertices);
     const int32_t dim = fvGetDim(vertices[0]->vector);
+    const int32_t sources = block.last < 0 ? -1 : block.last - block.first;
     if (std::optional<Error> failure =
-            check_memory(n, dim, p->k, indexed, threads, selected_rule(p))) {
+            check_memory(n, dim, p->k, indexed, threads, selected_rule(p), sources)) {
         return failure;
     }
     if (indexed) {
-        create_edges_indexed(graphp, p->k, threads);
+        create_edges_indexed(graphp, p->k, threads, kDefaultChunkEntries, block);
     } else {
-        create_edges_fast(graphp, p->k, threads);
+        create_edges_fast(graphp, p->k, threads, kDefaultChunkEntries, block);
     }
     return std::nullopt;
 }
@@ -200,6 +203,10 @@ std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {
         run_rule(graphp, p);
         return std::nullopt;
     });
+}
+
+std::optional<Error> build_block(Graph* graphp, const Parameters* p, SourceBlock block) {
+    return reporting([&]() { return build(graphp, p, block); });
 }
 
 namespace {

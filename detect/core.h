@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "detect/construct.h"
 #include "driver/util.h"
 #include "graph/graph.h"
 
@@ -58,6 +59,12 @@ void standardise(const Array<Vertex*>& vertices);
 // marks by the most outlying share (mark_most_outlying). On failure the error comes back and graphp
 // holds its vertices and whatever edges it had got; the caller releases it as always.
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
+
+// What detect_graph does up to the rule, for one process of a distributed run: the same checks
+// (the memory check weighs only the edges of block's sources), the same standardisation, and
+// the outbound lists of block's sources built against every vertex, exactly as the whole
+// graph's construction builds them. Runs no rule.
+std::optional<Error> build_block(Graph* graphp, const Parameters* p, SourceBlock block);
 
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last
 // column the label (never part of a distance). Fills verdict on success.

@@ -54,13 +54,20 @@ void insert_vertices(Graph* graphp, HFSET set) {
 
 }  // namespace
 
+namespace tarn {
+
+HFSET load_vectors(Parameters* p) {
+    HFSET set = load_input(p);
+    if (set == nullptr) std::printf("Cannot load vectors from %s\n", input_name(p->instr));
+    return set;
+}
+
+}  // namespace tarn
+
 Graph* init(Parameters* p) {
     Graph* graphp = create_graph();
-    HFSET set = load_input(p);
-    if (set == nullptr) {
-        std::printf("Cannot load vectors from %s\n", input_name(p->instr));
-        stop_run();
-    }
+    HFSET set = tarn::load_vectors(p);
+    if (set == nullptr) stop_run();
     insert_vertices(graphp, set);
     if (std::optional<tarn::Error> failure = tarn::detect_graph(graphp, p)) {
         std::fputs(failure->message.c_str(), stdout);

@@ -19,6 +19,15 @@ struct Parameters;
 // the machine has, or an allocation fails.
 Graph* init(Parameters* p);
 
+namespace tarn {
+
+// The load of init: p->instr in the format p asks for, the names kept in p->names, the load's
+// explanation of a refusal or its warning on standard error. Returns the set, owned by the
+// caller, or null after printing "Cannot load vectors from <file>" on standard output.
+HFSET load_vectors(Parameters* p);
+
+}  // namespace tarn
+
 // Offers every vertex to every other vertex, sources and targets in insertion order, so that
 // each vertex keeps its k nearest others; n × (n − 1) distance evaluations.
 void create_edges(Graph* graphp, int32_t k);

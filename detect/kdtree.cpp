@@ -452,14 +452,15 @@ bool tree_applies(const tarn::Array<Vertex*>& vertices) {
     return true;
 }
 
-void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
+void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries,
+                          SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
     Tree tree;
     tree.dim = vertices[0]->vector->dim - 1;
     Builder(vertices, tree).build();
     TreeSearch search(tree, k);
-    tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search);
+    tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }
 
 }  // namespace tarn

@@ -35,9 +35,10 @@ bool tree_applies(const tarn::Array<Vertex*>& vertices);
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
 // each vertex keeps its k nearest others, 1 <= k < n, searching a k-d tree over the vectors,
 // which tree_applies must accept. threads > 1 searches on that many threads; chunks and
-// writing as tarn::build_neighbours does them.
+// writing as tarn::build_neighbours does them, for the sources of block.
 void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads,
-                          size_t chunk_entries = tarn::kDefaultChunkEntries);
+                          size_t chunk_entries = tarn::kDefaultChunkEntries,
+                          SourceBlock block = {});
 
 }  // namespace tarn
 

@@ -236,12 +236,13 @@ private:
 
 namespace tarn {
 
-void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries) {
+void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_entries,
+                       SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
     const Packed packed = pack(vertices);
     TiledSearch search(packed, k);
-    tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search);
+    tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }
 
 }  // namespace tarn

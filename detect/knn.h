@@ -20,9 +20,10 @@ namespace tarn {
 
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
 // each vertex keeps its k nearest others, 1 <= k < n. threads > 1 computes the neighbours on
-// that many threads; chunks and writing as tarn::build_neighbours does them.
+// that many threads; chunks and writing as tarn::build_neighbours does them, for the sources of
+// block.
 void create_edges_fast(Graph* graphp, int32_t k, int32_t threads,
-                       size_t chunk_entries = tarn::kDefaultChunkEntries);
+                       size_t chunk_entries = tarn::kDefaultChunkEntries, SourceBlock block = {});
 
 }  // namespace tarn
 

@@ -114,20 +114,32 @@ double precision_at_positives(const double* score, const int32_t* positive, int3
 
 void print_evaluation(Graph* g, Parameters* p, FILE* out) {
     const tarn::Rule& rule = tarn::selected_rule(p);
-    const int32_t n = get_nvert(g);
+    std::vector<double> score;
+    std::vector<int32_t> label, marked;
+    Iterator* it = iterate_start();
+    while (Vertex* v = iterate_vertex(g, it)) {
+        score.push_back(rule.score(v, p));
+        label.push_back(v->flag);
+        marked.push_back(tarn::vertex_marked(v));
+    }
+    print_evaluation(score.data(), label.data(), marked.data(), get_nvert(g), p, out);
+}
+
+void print_evaluation(const double* ranking, const int32_t* label, const int32_t* mark, int32_t n,
+                      const Parameters* p, FILE* out) {
+    const tarn::Rule& rule = tarn::selected_rule(p);
     const double orientation = rule.higher_is_outlying ? 1.0 : -1.0;
     std::vector<double> score;
     std::vector<int32_t> positive;
     int32_t tp = 0, fp = 0, fn = 0, tn = 0;
-    Iterator* it = iterate_start();
-    while (Vertex* v = iterate_vertex(g, it)) {
-        int32_t is_outlier = v->flag == p->outlier_label ? 1 : 0;
-        int32_t marked = tarn::vertex_marked(v);
+    for (int32_t i = 0; i < n; ++i) {
+        int32_t is_outlier = label[i] == p->outlier_label ? 1 : 0;
+        int32_t marked = mark[i];
         tp += marked & is_outlier;
         fp += marked & (1 - is_outlier);
         fn += (1 - marked) & is_outlier;
         tn += (1 - marked) & (1 - is_outlier);
-        score.push_back(orientation * rule.score(v, p));
+        score.push_back(orientation * ranking[i]);
         positive.push_back(is_outlier);
     }
     const int32_t outliers = tp + fn;

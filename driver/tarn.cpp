@@ -294,42 +294,41 @@ void print_usage() {
 int32_t print_results(Graph* g, Parameters* p) {
     Iterator* it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
-        // The score is rounded to single precision before it is printed.
         const double stored =
             p != nullptr && p->print_score == 1 ? tarn::ranking_score(v, p) : v->lof;
-        const double score = static_cast<double>(static_cast<float>(stored));
-        if (p != nullptr && p->marks == 1) {
-            std::printf("%f %d %d\n", score, v->flag, tarn::vertex_marked(v));
-        } else {
-            std::printf("%f %d\n", score, v->flag);
-        }
+        tarn::print_report_line(stored, v->flag, tarn::vertex_marked(v), p);
     }
     tarn::finish_report();
     return 0;
 }
 
-namespace {
+namespace tarn {
 
-// After the load: -P's class name, when the input has one of that name, becomes the outlier
-// label. A -P that is neither a number nor a class of the input prints a message and ends the
-// process with status -1.
-void resolve_outlier_class(Parameters* p) {
-    if (p->outlier_name == nullptr) return;
+void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p) {
+    // The score is rounded to single precision before it is printed.
+    const double rounded = static_cast<double>(static_cast<float>(score));
+    if (p != nullptr && p->marks == 1) {
+        std::printf("%f %d %d\n", rounded, label, marked);
+    } else {
+        std::printf("%f %d\n", rounded, label);
+    }
+}
+
+bool resolve_outlier_class(Parameters* p) {
+    if (p->outlier_name == nullptr) return true;
     if (p->names != nullptr) {
         const std::vector<std::string>& classes = p->names->classes;
         for (size_t c = 0; c < classes.size(); ++c) {
             if (classes[c] == p->outlier_name) {
                 p->outlier_label = static_cast<int32_t>(c);
-                return;
+                return true;
             }
         }
     }
     std::printf("-P %s names no class of the input\n", p->outlier_name);
-    std::exit(-1);
+    return false;
 }
 
-// After the load: -G must name feature columns the input has; otherwise a message and the end
-// of the process with status -1.
 void check_plot_columns(Graph* g, const Parameters* p) {
     if (p->plotstr == nullptr || p->plot_x < 0) return;
     const int32_t features = fvGetDim(g->top->vector) - 1;
@@ -339,11 +338,13 @@ void check_plot_columns(Graph* g, const Parameters* p) {
     std::exit(-1);
 }
 
-// Under -l, one warning on standard error when duplicated points left scores of not-a-number
-// or infinity.
-void warn_of_duplicates(Graph* g, const Parameters* p) {
-    if (tarn::selected_rule(p).kind != tarn::RULE_LOF) return;
-    const tarn::DuplicateScores counts = tarn::duplicate_scores(g);
+void warn_of_overflow() {
+    std::fprintf(stderr,
+                 "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
+                 "scale the data\n");
+}
+
+void warn_of_duplicates(DuplicateScores counts) {
     if (counts.nan + counts.inf == 0) return;
     std::fprintf(stderr,
                  "tarn: %d vectors have local outlier factor nan and %d inf: duplicated points "
@@ -362,6 +363,12 @@ void release(Graph* g, Parameters* parap) {
     std::free(parap);
 }
 
+}  // namespace tarn
+
+namespace {
+
+using tarn::release;
+
 int run(int argc, char** argv) {
     long watch = setwatch();
     (void)watch;  // kept for prtime; a run prints no timing line
@@ -379,14 +386,11 @@ int run(int argc, char** argv) {
     tarn::progress_start();
     Graph* g = init(parap);
     tarn::progress_stop();
-    if (tarn::distances_overflow(g)) {
-        std::fprintf(stderr,
-                     "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
-                     "scale the data\n");
-    }
-    resolve_outlier_class(parap);
-    check_plot_columns(g, parap);
-    warn_of_duplicates(g, parap);
+    if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
+    if (!tarn::resolve_outlier_class(parap)) std::exit(-1);
+    tarn::check_plot_columns(g, parap);
+    if (tarn::selected_rule(parap).kind == tarn::RULE_LOF)
+        tarn::warn_of_duplicates(tarn::duplicate_scores(g));
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
     if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {

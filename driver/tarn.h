@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "detect/lof.h"
 #include "driver/parameters.h"
 
 struct Graph;
@@ -43,6 +44,28 @@ namespace tarn {
 // status -1: quietly when the reader has gone (EPIPE), otherwise with a message naming the
 // failure on standard error.
 void finish_report();
+
+// One report line as print_results prints it: the score rounded to single precision and the
+// label, and the mark when p asks for marks (p may be null).
+void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p);
+
+// After the load: -P's class name, when the input has one of that name, becomes the outlier
+// label. Returns false after printing "-P <name> names no class of the input" on standard
+// output when -P is neither a number nor a class of the input.
+bool resolve_outlier_class(Parameters* p);
+
+// After the load: -G must name feature columns the input has; otherwise a message on standard
+// output and the end of the process with status -1.
+void check_plot_columns(Graph* g, const Parameters* p);
+
+// The warnings on standard error after a run's rule: distances that overflowed, and (for -l)
+// the local outlier factors that duplicated points made not-a-number or infinite (none: no
+// line).
+void warn_of_overflow();
+void warn_of_duplicates(DuplicateScores counts);
+
+// Releases the graph (null: none) and the parameters with the texts they own.
+void release(Graph* g, Parameters* parap);
 
 // The whole run of the program: parameters, graph, picture, report, evaluation, release.
 // Returns the process status: 0 after a complete run, -1 when the picture cannot be written or

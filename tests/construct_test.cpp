@@ -25,6 +25,7 @@
 namespace {
 
 using Points = std::vector<std::vector<double>>;
+using tarn::Array;
 
 enum class Builder { kReference, kTiled, kTree };
 
@@ -37,7 +38,7 @@ const char* name_of(Builder builder) {
 // The graph of points (each given a label) built by builder; the tree hands data it cannot
 // order to the tiled brute force, as a run does.
 Graph* build(const Points& points, int32_t k, Builder builder, int32_t threads = 1,
-             size_t chunk = tarn::kDefaultChunkEntries) {
+             size_t chunk = tarn::kDefaultChunkEntries, tarn::SourceBlock block = {}) {
     Graph* g = create_graph();
     for (size_t i = 0; i < points.size(); ++i) {
         HFV v = fvCreate(static_cast<int32_t>(points[i].size()) + 1);
@@ -49,9 +50,9 @@ Graph* build(const Points& points, int32_t k, Builder builder, int32_t threads =
     if (builder == Builder::kReference) {
         create_edges(g, k);
     } else if (builder == Builder::kTree && tarn::tree_applies(tarn::graph_vertices(g))) {
-        tarn::create_edges_indexed(g, k, threads, chunk);
+        tarn::create_edges_indexed(g, k, threads, chunk, block);
     } else {
-        tarn::create_edges_fast(g, k, threads, chunk);
+        tarn::create_edges_fast(g, k, threads, chunk, block);
     }
     return g;
 }
@@ -221,6 +222,51 @@ void expect_builders_match(const std::vector<int>& sizes, Builder against, uint6
 
 TEST(Construction, BuildersMatchTheReferenceOnSmallSets) {
     expect_builders_match({2, 3, 9, 40, 150}, Builder::kReference, 2027);
+}
+
+// A process of a distributed run builds one block of sources: each source of the block gets
+// the whole graph's outbound list (targets, order, distances, largest_dist), every other vertex
+// none. Both builders, every shape, blocks of every kind (empty, one source, the first and the
+// last ones), threads and chunks.
+TEST(Construction, ABlockOfSourcesGetsTheWholeGraphsLists) {
+    auto outbound = [](const Vertex* v) {  // what describe says of the outbound list only
+        std::ostringstream out;
+        out << std::bit_cast<uint64_t>(v->largest_dist) << " |";
+        for (const Edge* e = v->outn; e != nullptr; e = e->next)
+            out << ' ' << e->to->id << ':' << std::bit_cast<uint64_t>(e->dist);
+        return out.str();
+    };
+    const std::string none = "0 |";  // no outbound list, largest_dist still 0
+    std::mt19937_64 rng(19);
+    int round = 0;
+    for (const Shape& shape : shapes()) {
+        const int n = 70, dim = 1 + round % 5;
+        const Points points = shape.make(rng, n, dim);
+        for (int k : {1, 4}) {
+            for (Builder builder : {Builder::kTiled, Builder::kTree}) {
+                Graph* whole = build(points, k, builder);
+                const Array<Vertex*> expected = tarn::graph_vertices(whole);
+                for (const tarn::SourceBlock block :
+                     {tarn::SourceBlock{0, 0}, {0, 9}, {9, 10}, {10, 47}, {47, n}}) {
+                    const int32_t threads = 1 + round % 2;
+                    const size_t chunk =
+                        round % 2 == 0 ? size_t(k) * 5 : tarn::kDefaultChunkEntries;
+                    ++round;
+                    Graph* part = build(points, k, builder, threads, chunk, block);
+                    const Array<Vertex*> built = tarn::graph_vertices(part);
+                    for (int32_t s = 0; s < n; ++s) {
+                        const bool own = s >= block.first && s < block.last;
+                        EXPECT_EQ(outbound(built[size_t(s)]),
+                                  own ? outbound(expected[size_t(s)]) : none)
+                            << name_of(builder) << ", " << shape.name << " k " << k << " block "
+                            << block.first << ".." << block.last << " source " << s;
+                    }
+                    release(part);
+                }
+                release(whole);
+            }
+        }
+    }
 }
 
 TEST(Construction, TheTreeMatchesTheBruteForceOnLargerSets) {

@@ -1,0 +1,248 @@
+// tarn-mpi: the command line of tarn run by P processes (mpirun -np P tarn-mpi <options>), with
+// tarn's standard output, standard error and status for every P.
+//
+// Every process parses the same command line (its own decisions, the usage text and the
+// warnings, are the same on every process; only rank 0's standard output and standard error
+// are kept). Rank 0 loads the input and broadcasts the vectors: the input may be standard
+// input, a pipe or a compressed stream, which only one process can read, and once read it is
+// one transfer rather than P reads of a shared file. Every process then holds every vector and
+// builds the outbound lists of its own block of sources against all of them (detect/core's
+// build_block, the same builders and -j threads as tarn); the rule runs over the blocks
+// (mpi/verdict.h); the report is written by rank 0 in file order, its own block first and then
+// each other rank's, received in pieces. Everything a process does between two collectives is
+// a step: when any process fails, every process stops with that failure's message.
+#include <fcntl.h>
+#include <mpi.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "detect/core.h"
+#include "detect/init.h"
+#include "detect/overflow.h"
+#include "detect/rules.h"
+#include "driver/evaluate.h"
+#include "driver/parameters.h"
+#include "driver/plot.h"
+#include "driver/tarn.h"
+#include "driver/util.h"
+#include "mpi/exchange.h"
+#include "mpi/verdict.h"
+#include "vectors/fvector.h"
+#include "vectors/table.h"
+
+namespace {
+
+using tarn::Array;
+using tarn::mpi::Blocks;
+using tarn::mpi::broadcast;
+using tarn::mpi::broadcast_value;
+using tarn::mpi::step;
+
+// Runs body on rank 0 alone, as a step every process takes.
+template <typename Body>
+void on_root(const Blocks& blocks, Body body) {
+    if (blocks.rank() == 0) {
+        step(body);
+    } else {
+        step([] {});
+    }
+}
+
+// Rank 0 loads the input; every process gets the vectors, each with its own number of values,
+// and inserts them as vertices in file order with their positions as ids.
+void load(Graph* g, Parameters* p, int rank) {
+    HFSET set = nullptr;
+    int32_t n = 0;
+    int64_t values = 0;
+    if (rank == 0) {
+        step([&]() -> std::optional<tarn::Error> {
+            set = tarn::load_vectors(p);
+            // The load has said why on standard output and standard error.
+            if (set == nullptr) return tarn::Error{tarn::ErrorKind::kAllocation, ""};
+            n = fvsGetSize(set);
+            for (int32_t i = 0; i < n; ++i)
+                values += fvGetDim(fvsGetVector(set, i + 1));
+            return std::nullopt;
+        });
+    } else {
+        step([] {});
+    }
+    n = broadcast_value(n);
+    values = broadcast_value(values);
+    Array<int32_t> dims;
+    Array<double> data;
+    step([&] {
+        dims.resize(static_cast<size_t>(n));
+        data.resize(static_cast<size_t>(values));
+        if (rank != 0) return;
+        size_t at = 0;
+        for (int32_t i = 0; i < n; ++i) {
+            const HFV v = fvsGetVector(set, i + 1);
+            dims[static_cast<size_t>(i)] = v->dim;
+            std::memcpy(data.data() + at, v->vector, sizeof(double) * static_cast<size_t>(v->dim));
+            at += static_cast<size_t>(v->dim);
+        }
+    });
+    broadcast(dims.data(), dims.size() * sizeof(int32_t));
+    broadcast(data.data(), data.size() * sizeof(double));
+    step([&] {
+        size_t at = 0;
+        for (int32_t i = 0; i < n; ++i) {
+            const size_t dim = static_cast<size_t>(dims[static_cast<size_t>(i)]);
+            HFV v = rank == 0 ? fvsGetVector(set, i + 1)
+                              : fvCreateUnreported(dims[static_cast<size_t>(i)]);
+            if (v == nullptr) throw tarn::AllocationFailure(sizeof(double) * dim);
+            if (rank != 0) std::memcpy(v->vector, data.data() + at, sizeof(double) * dim);
+            at += dim;
+            insert_vertex(g, v, i);
+        }
+        fvsDestroyHandedOn(set);  // its vectors are the vertices' now
+    });
+}
+
+// One line of the report as it travels to rank 0.
+struct Line {
+    double score;
+    int32_t label;
+    int32_t mark;
+};
+
+// The report in file order: rank 0's block, then each other rank's as it arrives. Returns
+// whether standard output took it (on every process).
+bool report(const tarn::mpi::BlockVerdict& verdict, const Blocks& blocks, const Parameters* p) {
+    Array<Line> lines;
+    step([&] {
+        lines.resize(verdict.score.size());
+        for (size_t i = 0; i < lines.size(); ++i) {
+            const double stored = p->print_score == 1 ? verdict.score[i] : verdict.lof[i];
+            lines[i] = {stored, verdict.label[i], verdict.mark[i]};
+        }
+        if (blocks.rank() == 0) lines.resize(std::max(lines.size(), tarn::mpi::kPiece));
+    });
+    if (blocks.rank() != 0) {
+        tarn::mpi::send_pieces(reinterpret_cast<const char*>(lines.data()), lines.size(),
+                               sizeof(Line));
+        return broadcast_value(1) == 1;
+    }
+    for (size_t i = 0; i < verdict.score.size(); ++i)
+        tarn::print_report_line(lines[i].score, lines[i].label, lines[i].mark, p);
+    for (int r = 1; r < blocks.size(); ++r) {
+        char* buffer = reinterpret_cast<char*>(lines.data());
+        while (size_t count = tarn::mpi::receive_piece(r, buffer, sizeof(Line))) {
+            for (size_t i = 0; i < count; ++i)
+                tarn::print_report_line(lines[i].score, lines[i].label, lines[i].mark, p);
+        }
+    }
+    const int written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 1 : 0;
+    return broadcast_value(written) == 1;
+}
+
+int run(int argc, char** argv, int rank, int size) {
+    Parameters* parap = init_params();
+    TableNames names;  // rank 0's: column and class names, for the evaluation and the picture
+    parap->names = &names;
+    parse_params(parap, argc, argv);
+    open_files(parap);
+    const bool root = rank == 0;
+    int refused =
+        root && parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr);
+    if (broadcast_value(refused) == 1) {
+        std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
+        tarn::release(nullptr, parap);
+        return -1;
+    }
+    Graph* g = create_graph();
+    try {
+        load(g, parap, rank);
+        Array<Vertex*> vertices;
+        step([&] { vertices = tarn::graph_vertices(g); });
+        const Blocks blocks(static_cast<int32_t>(vertices.size()), rank, size);
+        tarn::mpi::checkpoint(tarn::build_block(g, parap, blocks.mine()));
+        tarn::mpi::BlockVerdict verdict = tarn::mpi::judge(vertices, blocks, parap);
+
+        // What tarn's run does after the detection, in its order.
+        on_root(blocks, [&] {
+            if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
+        });
+        if (broadcast_value(root ? int(tarn::resolve_outlier_class(parap)) : 1) == 0) {
+            return -1;
+        }
+        tarn::check_plot_columns(g, parap);
+        if (root && tarn::selected_rule(parap).kind == tarn::RULE_LOF)
+            tarn::warn_of_duplicates(verdict.duplicates);
+        if (parap->plotstr != nullptr) {
+            const Array<double> lof = tarn::mpi::gather(verdict.lof);
+            const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
+            int failure = 0;
+            on_root(blocks, [&] {
+                // Rank 0's vertices take the verdict that the picture shows.
+                for (size_t i = 0; i < vertices.size(); ++i) {
+                    vertices[i]->lof = lof[i];
+                    vertex_indegree_set(vertices[i], mark[i] == 1 ? 0 : 1);
+                }
+                if (tarn::write_plot(g, parap, parap->plotstr) != 0) failure = errno;
+            });
+            if (broadcast_value(failure) != 0) {
+                std::fprintf(stderr, "Cannot write the plot to %s: %s\n", parap->plotstr,
+                             std::strerror(failure));
+                tarn::release(g, parap);
+                return -1;
+            }
+        }
+        if (!report(verdict, blocks, parap)) {
+            if (root) tarn::finish_report();  // names the failure and ends the process
+            return -1;
+        }
+        if (parap->evaluate == 1) {
+            const Array<double> score = tarn::mpi::gather(verdict.score);
+            const Array<int32_t> label = tarn::mpi::gather(verdict.label);
+            const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
+            int failure = 0;
+            on_root(blocks, [&] {
+                tarn::print_evaluation(score.data(), label.data(), mark.data(),
+                                       static_cast<int32_t>(vertices.size()), parap, stderr);
+                if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = errno;
+            });
+            if (broadcast_value(failure) != 0) {
+                std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
+                             std::strerror(failure));
+                tarn::release(g, parap);
+                return -1;
+            }
+        }
+    } catch (const tarn::mpi::Stopped& stop) {
+        std::fputs(stop.error.message.c_str(), stdout);
+        std::fflush(stdout);
+        return -1;
+    }
+    tarn::release(g, parap);
+    return 0;
+}
+
+void finalize() {
+    MPI_Finalize();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MPI_Init(&argc, &argv);
+    // Every way out, std::exit from the option parser included, leaves MPI behind; every
+    // process takes the same way out at the same point.
+    std::atexit(finalize);
+    int rank = 0, size = 1;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    MPI_Comm_size(MPI_COMM_WORLD, &size);
+    if (rank != 0) {
+        // Only rank 0 speaks.
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    return run(argc, argv, rank, size);
+}

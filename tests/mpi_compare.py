@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""tarn-mpi against tarn, byte for byte: standard output, standard error, status (and the
+picture, with -g) of `mpirun -np P tarn-mpi <options>` and of `tarn <options>`, for P = 1, 2, 3,
+over every rule and option on seeded data with ties, duplicates, NaN and Inf on the first line
+and k = n - 1; the failures; and the replayed fuzzing corpus.
+
+usage: mpi_compare.py <tarn> <tarn-mpi> <source dir>
+"""
+import concurrent.futures
+import os
+import pathlib
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+
+TARN, TARN_MPI, SOURCE = sys.argv[1:4]
+PROCESSES = (1, 2, 3)
+
+# Open MPI as root, more processes than cores, and no single-copy mechanism (containers often
+# forbid the one it would pick).
+ENV = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
+           OMPI_MCA_btl_vader_single_copy_mechanism="none", OMPI_MCA_rmaps_base_oversubscribe="1")
+MPIRUN = ["mpirun", "-q", "--oversubscribe", "--mca", "btl", "self,vader"]
+
+failures = []
+SESSIONS = threading.local()
+session_folders = []
+
+
+def session_folder():
+    """A folder of the calling thread's own for Open MPI's session files: two runs at once
+    in one folder can collide."""
+    if not hasattr(SESSIONS, "folder"):
+        SESSIONS.folder = tempfile.mkdtemp(prefix="tarn-mpi-")
+        session_folders.append(SESSIONS.folder)
+    return SESSIONS.folder
+
+
+def run(command, stdin=None, limit_kib=None):
+    if limit_kib is not None:
+        command = ["sh", "-c", f'ulimit -v {limit_kib}; exec "$@"', "sh"] + command
+    # Runs at once keep their session folders apart.
+    env = dict(ENV, OMPI_MCA_orte_tmpdir_base=session_folder())
+    with open(stdin or os.devnull, "rb") as source:
+        done = subprocess.run(command, stdin=source, capture_output=True, env=env, timeout=120)
+    # getopt's diagnostics name the program as it was called.
+    err = done.stderr.replace(TARN_MPI.encode(), b"tarn").replace(TARN.encode(), b"tarn")
+    return done.returncode, done.stdout, err
+
+
+def mpi(processes, arguments, stdin=None, limit_kib=None):
+    inner = [TARN_MPI] + arguments
+    if limit_kib is not None:
+        inner = ["sh", "-c", f'ulimit -v {limit_kib}; exec "$@"', "sh"] + inner
+    return run(MPIRUN + ["-np", str(processes)] + inner, stdin)
+
+
+def picture(arguments):
+    if "-g" not in arguments or not arguments[arguments.index("-g") + 1].endswith(".svg"):
+        return None
+    return pathlib.Path(arguments[arguments.index("-g") + 1])
+
+
+def compare(name, arguments, stdin=None, processes=PROCESSES):
+    """Every P gives tarn's three results, and its picture."""
+    expected = run([TARN] + arguments, stdin)
+    svg = picture(arguments)
+    expected_svg = svg.read_bytes() if svg and svg.exists() else None
+    for p in processes:
+        if svg and svg.exists():
+            svg.unlink()
+        got = mpi(p, arguments, stdin)
+        for what, e, g in zip(("status", "stdout", "stderr"), expected, got):
+            if e != g:
+                shown = [x[:300] if isinstance(x, bytes) else x for x in (e, g)]
+                failures.append(f"{name} P={p}: {what} differs: {shown[0]!r} != {shown[1]!r}")
+        if svg and expected_svg != (svg.read_bytes() if svg.exists() else None):
+            failures.append(f"{name} P={p}: the picture differs")
+    return expected
+
+
+def write(path, rows):
+    path.write_text("".join(" ".join(str(x) for x in row) + "\n" for row in rows))
+    return str(path)
+
+
+def seeded_sets(folder):
+    rng = random.Random(19)
+    sets = {}
+    # Coordinates on a coarse grid: ties everywhere, and duplicated points.
+    grid = [[rng.randrange(6) / 2, rng.randrange(6) / 2, int(rng.random() < 0.1)]
+            for _ in range(240)]
+    sets["ties"] = write(folder / "ties.txt", grid)
+    sets["nan"] = write(folder / "nan.txt", [["NaN", 1.5, 0]] + grid[:120])
+    sets["inf"] = write(folder / "inf.txt", [[2.0, "Inf", 1]] + grid[120:])
+    sets["gauss"] = write(folder / "gauss.txt",
+                          [[round(rng.gauss(0, 1), 3) for _ in range(4)] + [int(i % 37 == 0)]
+                           for i in range(500)])
+    sets["tiny"] = write(folder / "tiny.txt", [[rng.randrange(4), rng.randrange(3), i % 2]
+                                               for i in range(12)])
+    (folder / "classes.csv").write_text(
+        "x,y,kind\n" + "".join(f"{rng.randrange(20)},{rng.randrange(20)},"
+                               f"{'odd' if rng.random() < 0.15 else 'plain'}\n"
+                               for _ in range(150)))
+    sets["csv"] = str(folder / "classes.csv")
+    # Two clusters, far apart, whose centres (lines 5 and 6) are kept by the same distances 0.1,
+    # 0.2 and 0.3, one cluster's keepers in that file order and the other's in the reverse:
+    # (0.1 + 0.2) + 0.3 is not (0.3 + 0.2) + 0.1 in doubles, so the two mean incoming distances
+    # differ only when every sum follows the order of the inbound lists, and the evaluation of
+    # the labelled centre shows it. The keepers lie in every process's block.
+    sets["order"] = write(folder / "order.txt", [
+        [0.1, 0, 0, 0], [0.3, 0, 64, 0], [0, 0.2, 0, 0], [0, 0.2, 64, 0], [0, 0, 0, 1],
+        [0, 0, 64, 0], [-0.3, 0, 0, 0], [-0.1, 0, 64, 0]])
+    return sets
+
+
+RULES = ([], ["-m"], ["-M"], ["-X"], ["-l"])
+# Each rule under each row: the report's variants, the threshold options, the picture, the
+# evaluation, the share, standardising, the spatial index and threads within each process.
+OPTIONS = (
+    ["-k", "5", "-T", "1.2", "-I", "2", "-o", "-x"],
+    ["-k", "6", "-o", "-s", "-e", "-j", "2"],
+    ["-k", "3", "-c", "0.1", "-o", "-s", "-z", "-x", "-j", "2"],
+)
+
+
+def main():
+    with tempfile.TemporaryDirectory() as temporary:
+        folder = pathlib.Path(temporary)
+        sets = seeded_sets(folder)
+        cases = []  # (name, arguments, standard input, processes)
+
+        def case(name, arguments, stdin=None, processes=PROCESSES):
+            cases.append((name, arguments, stdin, processes))
+
+        for data in ("ties", "gauss"):
+            for rule in RULES:
+                for options in OPTIONS:
+                    case(f"{data} {rule} {options}", rule + options + ["-i", sets[data]])
+        for data in ("nan", "inf"):
+            for rule in RULES:
+                case(f"{data} {rule}", rule + OPTIONS[1] + ["-x", "-i", sets[data]])
+        for rule in RULES:
+            svg = str(folder / f"picture{len(cases)}.svg")
+            case(f"k = n - 1 {rule}", rule + ["-k", "11", "-o", "-s", "-i", sets["tiny"]])
+            case(f"picture {rule}", rule + ["-k", "5", "-e", "-g", svg, "-i", sets["gauss"]])
+        case("class names", ["-l", "-k", "5", "-e", "-P", "odd", "-g",
+                             str(folder / "classes.svg"), "-i", sets["csv"]])
+        case("summation order", ["-M", "-k", "3", "-e", "-s", "-i", sets["order"]])
+        case("standard input", ["-l", "-k", "4", "-s", "-i", "-"], stdin=sets["gauss"])
+
+        # The failures: the same message and status on every P.
+        bad = folder / "bad.txt"
+        bad.write_text("1 2 0\n3 4 0\n5, 6, 7, 0\nx 1 0\n")
+        ragged = write(folder / "ragged.txt", [[1, 2, 0], [3, 4, 0], [5, 6, 7, 0]])
+        for name, arguments in (
+                ("k too big", ["-k", "12", "-i", sets["tiny"]]),
+                ("k too small", ["-k", "0", "-i", sets["tiny"]]),
+                ("bad line", ["-i", str(bad)]),
+                ("missing file", ["-i", str(folder / "none.txt")]),
+                ("no input", ["-l"]),
+                ("bad option", ["-Q", "-i", sets["tiny"]]),
+                ("stray word", ["-k", "2", "word", "-i", sets["tiny"]]),
+                ("-P names no class", ["-k", "2", "-P", "none", "-i", sets["tiny"]]),
+                ("-G beyond the columns",
+                 ["-G", "1,5", "-g", str(folder / "never.svg"), "-i", sets["tiny"]]),
+                ("plot is the input", ["-g", sets["tiny"], "-i", sets["tiny"]]),
+                ("more values than the first", ["-k", "1", "-f", "text", "-i", ragged]),
+                ("help", ["--help"])):
+            case(name, arguments)
+
+        # The fuzzing corpus, each input under one P in turn, with the default rule or -l.
+        corpus = sorted((pathlib.Path(SOURCE) / "fuzz" / "corpus" / "run").iterdir())
+        for i, path in enumerate(corpus):
+            rule = ["-l"] if i % 2 else []
+            case(f"corpus {path.name} {rule}", rule + ["-k", "3", "-i", str(path)],
+                 processes=(PROCESSES[i % 3],))
+
+        # Two cases at a time: each is a few short processes.
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            list(pool.map(lambda c: compare(*c), cases))
+        memory_check(folder)
+    for session in session_folders:
+        shutil.rmtree(session, ignore_errors=True)
+
+    for failure in failures:
+        print(failure)
+    print(f"{len(failures)} differences")
+    return 1 if failures else 0
+
+
+def memory_check(folder):
+    """Under an address-space limit every process weighs its own share: every P stops before
+    any edge with the memory check's message (its figures are the share's) and status 255."""
+    rng = random.Random(5)
+    data = write(folder / "big.txt", [[rng.random(), rng.random(), 0] for _ in range(20000)])
+    arguments = ["-k", "4000", "-i", data]
+    # The limit that binds is named: the address space here, or the machine's or the cgroup's
+    # memory where they give less.
+    message = re.compile(rb"The graph needs [0-9]+ MiB of memory, but only [0-9]+ MiB are "
+                         rb"available( under the [^\n]*)?\n")
+    limit = 2 * 1024 * 1024  # KiB: what an MPI process maps, and far less than the edges
+    for name, (status, out, err) in [("tarn", run([TARN] + arguments, limit_kib=limit))] + [
+            (f"P={p}", mpi(p, arguments, limit_kib=limit)) for p in PROCESSES]:
+        if status != 255 or err != b"" or not message.fullmatch(out):
+            failures.append(f"memory check {name}: {status} {out!r} {err!r}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
