@@ -44,6 +44,7 @@ struct Parameters {
     int32_t standardise;    // -z: feature columns centred and scaled before any distance
     int32_t plot_x;         // -G: the feature columns the picture plots, 0-based; -1 (the
     int32_t plot_y;         // default): the first two
+    int32_t brute;          // -b: build the graph through the tiled brute force, whatever the data
 };
 
 #endif
