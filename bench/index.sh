@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The spatial index (-x) against the brute force, side by side in one run: whole-process wall
+# The spatial index (-x) against the brute force (-b), side by side in one run: whole-process wall
 # time of LOF runs with k = 10 on one thread, over dimensions, on seeded Gaussian clusters with
 # 2 % noise; and, when they are installed, other programs' LOF on the same files.
 #   bench/index.sh                          # n = 50000, d = 1 … 16
@@ -24,7 +24,7 @@ for n in ${SIZES:-50000}; do
         file="$data/n$n-d$d.txt"
         [ "$noise" = 0.02 ] || file="$data/n$n-d$d-noise$noise.txt"
         [ -s "$file" ] || "$bin/gendata" "$n" "$d" 1 "$noise" >"$file"
-        brute=$(seconds "$tarn" -l -k 10 -i "$file")
+        brute=$(seconds "$tarn" -b -l -k 10 -i "$file")
         index=$(seconds "$tarn" -x -l -k 10 -i "$file")
         ratio=$(awk -v a="$brute" -v b="$index" 'BEGIN { printf "%.2f", a / b }')
         printf '%7s %3s %9s %9s %7s' "$n" "$d" "$brute" "$index" "$ratio"

@@ -41,7 +41,7 @@ printf '%-28s %9s %9s %7s\n' input brute_s index_s ratio
 for input in "equal 49990 10" "equal 50000 0" "grid 50000"; do
     set -- $input
     if [ "$1" = equal ]; then file=$(equal_file "$2" "$3"); else file=$(grid_file "$2"); fi
-    brute=$(median "$tarn" -l -k 10 -i "$file")
+    brute=$(median "$tarn" -b -l -k 10 -i "$file")
     index=$(median "$tarn" -x -l -k 10 -i "$file")
     printf '%-28s %9s %9s %7s\n' "$input" "$brute" "$index" "$(ratio "$index" "$brute")"
 done
@@ -59,7 +59,7 @@ for input in "5000 8 1000 m" "50000 8 10 l" "200000 2 10 l" "200000 2 10 m"; do
     for b in "${binaries[@]}"; do
         for j in 1 2; do
             flags=(-k "$k" -j "$j" -i "$file")
-            [ "$d" -le 8 ] && flags+=(-x)
+            if [ "$d" -le 8 ]; then flags+=(-x); else flags+=(-b); fi
             plain=$(median "$b" "${flags[@]}")
             ruled=$(median "$b" "${flags[@]}" "-$rule")
             printf '%-24s %-6s %3s %5s %9s %9s %7s\n' "n $n d $d k $k" \

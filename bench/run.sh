@@ -3,7 +3,8 @@
 # loop compiled for this machine), side by side in one run, and prints peak memory.
 #   bench/run.sh                      # n in 10000 50000, d in 2 8 32, k = 10, 1 and 2 threads
 #   SIZES=20000 DIMS=8 bench/run.sh   # a smaller table
-# Rows with rule "x" and "x+lof" build the graph through the spatial index (-x).
+# Rows with rule "default" and "lof" build the graph through the brute force (-b), rows with "x"
+# and "x+lof" through the spatial index (-x).
 source "$(dirname "$0")/common.sh"
 
 # What the graph itself needs: every vertex record, vector record and component array, and the
@@ -26,7 +27,9 @@ for n in ${SIZES:-10000 50000}; do
         for run in "1 default" "2 default" "1 lof" "1 x" "2 x" "1 x+lof"; do
             set -- $run
             flags=(-k 10 -j "$1" -i "$file")
-            case "$2" in lof) flags+=(-l) ;; x) flags+=(-x) ;; x+lof) flags+=(-x -l) ;; esac
+            case "$2" in
+            default) flags+=(-b) ;; lof) flags+=(-b -l) ;; x) flags+=(-x) ;; x+lof) flags+=(-x -l) ;;
+            esac
             read -r seconds rss < <("$bin/measure" "$tarn" "${flags[@]}")
             ratio=$(awk -v a="$seconds" -v b="$floor" 'BEGIN { printf "%.2f", a / b }')
             need=$(need_mib "$n" "$d" 10)

@@ -9,6 +9,7 @@
 #include "detect/construct.h"
 #include "detect/kdtree.h"
 #include "detect/knn.h"
+#include "detect/method.h"
 #include "detect/rules.h"
 #include "driver/parameters.h"
 #include "vectors/fvector.h"
@@ -78,8 +79,9 @@ Error allocation_error(size_t size) {
     return error(ErrorKind::kAllocation, "Allocation of %zu bytes failed\n", size);
 }
 
-// Checks, then builds the edges of block's sources with the builder p asks for: the k-d tree
-// with -x where it applies, else the tiled brute force.
+// Checks, then builds the edges of block's sources with the builder p asks for: the tiled brute
+// force with -b, the k-d tree with -x, else the one choose_method expects to be faster. The tree
+// only where it applies (finite values): elsewhere the brute force, whatever p asks.
 std::optional<Error> build(Graph* graphp, const Parameters* p, SourceBlock block = {}) {
     const int32_t n = get_nvert(graphp);
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
@@ -87,9 +89,11 @@ std::optional<Error> build(Graph* graphp, const Parameters* p, SourceBlock block
     if (std::optional<Error> failure = check_dimensions(vertices)) return failure;
     if (p->standardise == 1) standardise(vertices);
     const int32_t threads = construction_threads(p->threads);
-    const bool indexed = p->index == 1 && tree_applies(vertices);
     const int32_t dim = fvGetDim(vertices[0]->vector);
     const int32_t sources = block.last < 0 ? -1 : block.last - block.first;
+    const bool indexed =
+        p->brute != 1 && tree_applies(vertices) &&
+        (p->index == 1 || choose_method(n, p->k, sample_dimension(vertices)) == Method::kTree);
     if (std::optional<Error> failure =
             check_memory(n, dim, p->k, indexed, threads, selected_rule(p), sources)) {
         return failure;

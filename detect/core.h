@@ -1,10 +1,10 @@
 // The detector's entry point for every caller: the library's front door.
 //
 // Vectors already in memory go in, with a Parameters record for the options (k, I, th, the rule
-// flags, threads, index); the verdict comes out, or an error with its kind and the text the
-// command line prints for it. Nothing here ends the process or prints: exhausted memory comes
-// back as an error like any other failure, everything allocated is released, and the reporting
-// hooks are not called. The command line's init is one caller; it prints what comes back.
+// flags, threads, the builder: index, brute); the verdict comes out, or an error with its kind and
+// the text the command line prints for it. Nothing here ends the process or prints: exhausted
+// memory comes back as an error like any other failure, everything allocated is released, and the
+// reporting hooks are not called. The command line's init is one caller; it prints what comes back.
 //
 // One detection at a time per process: the graph store's records come from process-wide pools.
 #ifndef TARN_DETECT_CORE_H

@@ -34,7 +34,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xf:L:F:sc:zG:";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:";
 
 // The long options, which only print: the usage text or the version, and status 0.
 enum LongOption { kHelp = 0x100, kVersion };
@@ -157,6 +157,7 @@ void write_usage() {
     std::printf("             -P [outlier label]\n");
     std::printf("             -g [svg plot file]\n");
     std::printf("             -x  (exact spatial index)\n");
+    std::printf("             -b  (tiled brute force)\n");
     std::printf("             -f [csv|tsv|text]\n");
     std::printf("             -L [label column or none]\n");
     std::printf("             -F [feature columns]\n");
@@ -230,8 +231,13 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'g':
                 replace_text(&parap->plotstr, optarg);
                 break;
-            case 'x':
+            case 'x':  // -x and -b: the later one decides
                 parap->index = 1;
+                parap->brute = 0;
+                break;
+            case 'b':
+                parap->brute = 1;
+                parap->index = 0;
                 break;
             case 'f':
                 parap->format = tableKindOf(optarg);

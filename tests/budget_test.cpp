@@ -189,19 +189,26 @@ TEST(Budget, ARunTooBigForTheMachineStopsBeforeTheEdges) {
     for (int i = 0; i < 100000; ++i)
         text += "0 0\n";
     TempFile input(text);
-    const testkit::Outcome outcome = testkit::run_tarn({"-k", "99999", "-i", input.path()});
-    EXPECT_EQ(outcome.status, 255);
-    EXPECT_EQ(outcome.err, "");
-    double need_mib = 0, available_mib = 0;
-    ASSERT_EQ(std::sscanf(outcome.out.c_str(),
-                          "The graph needs %lf MiB of memory, but only %lf MiB are available\n",
-                          &need_mib, &available_mib),
-              2)
-        << outcome.out;
-    const GraphNeed need = graph_need(100000, 2, 99999);
-    EXPECT_EQ(need_mib, std::round((need.vectors + need.edges) / 1048576.0));
-    EXPECT_LT(available_mib, need_mib);
-    EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1);  // no report line
+    // The check weighs the builder that will run: -b's, -x's, or without either the brute
+    // force, which the choice takes when k is near n.
+    const std::pair<const char*, bool> builders[] = {{"-b", false}, {"-x", true}, {"", false}};
+    for (const auto& [option, indexed] : builders) {
+        std::vector<std::string> args = {"-k", "99999", "-i", input.path()};
+        if (*option != '\0') args.push_back(option);
+        const testkit::Outcome outcome = testkit::run_tarn(args);
+        EXPECT_EQ(outcome.status, 255);
+        EXPECT_EQ(outcome.err, "");
+        double need_mib = 0, available_mib = 0;
+        ASSERT_EQ(std::sscanf(outcome.out.c_str(),
+                              "The graph needs %lf MiB of memory, but only %lf MiB are available\n",
+                              &need_mib, &available_mib),
+                  2)
+            << outcome.out;
+        const GraphNeed need = graph_need(100000, 2, 99999, indexed);
+        EXPECT_EQ(need_mib, std::round((need.vectors + need.edges) / 1048576.0)) << option;
+        EXPECT_LT(available_mib, need_mib);
+        EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 1);  // no report line
+    }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ const std::string kUsage =
     "             -P [outlier label]\n"
     "             -g [svg plot file]\n"
     "             -x  (exact spatial index)\n"
+    "             -b  (tiled brute force)\n"
     "             -f [csv|tsv|text]\n"
     "             -L [label column or none]\n"
     "             -F [feature columns]\n"

@@ -61,8 +61,8 @@ bool all_finite(const std::vector<double>& numbers) {
 // Every corpus input under both fuzzed rules, and under -l built through the spatial index, ends
 // one of two ways: status 0 with one report line per vector, labels as loaded; or status 255
 // with one message line and no report line. A sanitizer finding or a signal shows as another
-// status. The index gives the brute force's output byte for byte, and so does -l with the
-// evaluation and a picture, whose every number is finite.
+// status. The brute force (-b) and the index (-x) give the automatic choice's output byte for
+// byte, and so does -l with the evaluation and a picture, whose every number is finite.
 TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
     const std::regex report_line(R"((-?nan|-?inf|-?[0-9]+\.[0-9]{6}) -?[0-9]+)");
     std::vector<std::filesystem::path> inputs;
@@ -75,11 +75,11 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
         SetReportError([](int32_t, const char*, const char*, int32_t) { return 0; });
         HFSET loaded = fvsLoad(input.c_str());
         SetReportError(ReportErrorDefault);
-        Outcome brute_lof{};
+        Outcome plain_lof{};
         TempFile picture;
         for (const std::vector<std::string>& flags :
              {std::vector<std::string>{}, std::vector<std::string>{"-l"},
-              std::vector<std::string>{"-x", "-l"},
+              std::vector<std::string>{"-b", "-l"}, std::vector<std::string>{"-x", "-l"},
               std::vector<std::string>{"-l", "-e", "-g", picture.path()}}) {
             std::vector<std::string> args = flags;
             args.insert(args.end(), {"-i", input.string()});
@@ -88,11 +88,11 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
             std::string where = input.filename().string();
             for (const std::string& flag : flags)
                 where += " " + flag;
-            if (flags.size() == 1) brute_lof = outcome;
+            if (flags.size() == 1) plain_lof = outcome;
             if (flags.size() >= 2) {
-                // Neither the spatial index nor the evaluation and picture change the report.
-                EXPECT_EQ(outcome.status, brute_lof.status) << where;
-                EXPECT_EQ(outcome.out, brute_lof.out) << where;
+                // Neither the builder nor the evaluation and picture change the report.
+                EXPECT_EQ(outcome.status, plain_lof.status) << where;
+                EXPECT_EQ(outcome.out, plain_lof.out) << where;
             }
             if (flags.size() == 4 && outcome.status == 0) {
                 EXPECT_TRUE(all_finite(picture_numbers(picture.read()))) << where;

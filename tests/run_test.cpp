@@ -92,7 +92,8 @@ TEST(Run, DuplicatedPointsAreNamedOnStandardError) {
     }
 }
 
-// -z: the same report, bit for bit, whatever builds the graph; and it does change the scale.
+// -z: the same report, bit for bit, whatever builds the graph (the automatic choice, -x, -b) and
+// on any number of threads; and it does change the scale.
 TEST(Run, StandardisedRunsAgreeUnderThreadsAndTheIndex) {
     std::mt19937_64 rng(16);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -104,8 +105,9 @@ TEST(Run, StandardisedRunsAgreeUnderThreadsAndTheIndex) {
                       0.01 * normal(rng) - 3, i % 50 == 0 ? 1 : 0);
         text += line;
     }
-    const std::vector<std::vector<std::string>> builds = {
-        {"-j", "2"}, {"-x"}, {"-x", "-j", "2"}, {"-j", "0"}};
+    const std::vector<std::vector<std::string>> builds = {{"-j", "2"}, {"-x"}, {"-x", "-j", "2"},
+                                                          {"-j", "0"}, {"-b"}, {"-b", "-j", "2"},
+                                                          {"-x", "-b"}};
     const Outcome reference = run_on(text, {"-l", "-k", "7", "-z", "-s"});
     ASSERT_EQ(reference.status, 0);
     for (const auto& build : builds) {
@@ -359,7 +361,7 @@ TEST(Run, ExhaustedMemoryEndsWithTheAllocationMessage) {
         "(Allocation of [0-9]+ bytes failed|Cannot load vectors from .*|The graph needs [0-9]+ MiB "
         "of memory, but only [0-9]+ MiB are available under the address-space limit [(]ulimit "
         "-v[)])\n");
-    for (const char* method : {"-o", "-x"}) {
+    for (const char* method : {"-b", "-x"}) {
         int exhausted = 0;
         for (rlim_t kib = 16000; kib <= 96000; kib += 6000) {
             const Outcome outcome = testkit::run_in_child([&] {

@@ -19,7 +19,7 @@ namespace {
 // optind to 0 makes glibc start over completely.
 struct Parsed {
     Parameters* p;
-    explicit Parsed(std::initializer_list<const char*> words) : p(init_params()) {
+    explicit Parsed(const std::vector<const char*>& words) : p(init_params()) {
         std::vector<std::string> storage{"tarn"};
         storage.insert(storage.end(), words.begin(), words.end());
         std::vector<char*> argv;
@@ -83,10 +83,28 @@ TEST(Parameters, FlagsAndRepeatedOptions) {
     EXPECT_EQ(p.k, 6);
 }
 
-TEST(Parameters, SpatialIndexIsOffUnlessAsked) {
-    EXPECT_EQ(Parsed({"-i", "data.txt"}).p->index, 0);
-    EXPECT_EQ(Parsed({"-x", "-i", "data.txt"}).p->index, 1);
-    EXPECT_EQ(Parsed({"-xl", "-j", "2"}).p->index, 1);
+// -x forces the tree, -b the brute force, neither leaves the choice to the run; of the two, the
+// later one decides.
+TEST(Parameters, BuilderOptions) {
+    struct Case {
+        std::vector<const char*> args;
+        int32_t index, brute;
+    };
+    const Case cases[] = {
+        {{"-i", "data.txt"}, 0, 0},
+        {{"-x", "-i", "data.txt"}, 1, 0},
+        {{"-xl", "-j", "2"}, 1, 0},
+        {{"-b"}, 0, 1},
+        {{"-x", "-b"}, 0, 1},
+        {{"-b", "-x"}, 1, 0},
+        {{"-bx"}, 1, 0},
+        {{"-lxb", "-k", "4"}, 0, 1},
+    };
+    for (const Case& c : cases) {
+        Parsed parsed(c.args);
+        EXPECT_EQ(parsed.p->index, c.index) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(parsed.p->brute, c.brute) << ::testing::PrintToString(c.args);
+    }
 }
 
 TEST(Parameters, VerdictOptions) {

@@ -1,0 +1,79 @@
+#include "detect/method.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarn {
+namespace {
+
+// Neighbours in the sample the estimate reads.
+constexpr int32_t kSampleNeighbours = 10;
+
+// A ratio of two neighbour distances counts at most this much, so that equal vectors (a ratio
+// without bound) weigh as a very low dimension instead of an infinite one.
+constexpr double kLargestLogRatio = 16.0;
+
+// The tree is expected to be faster below the dimension kLimitBase + kLimitSlope × log10(n / k),
+// never at kLimitHighest or more. A search visits more vectors the more dimensions the data fill
+// near it (about k × g^dimension, g near 2 on the benchmark's data), the brute force measures n
+// per vector, so the dimension where the two meet rises with log(n / k). Beyond about 9
+// dimensions the benchmark's uniform data make the tree 2 to 16 times slower at every n
+// measured, while clustered data of 8.5 still favour it, hence the ceiling. From bench/grid.sh
+// (k = 10): at n = 10⁴ the tree wins up to about 6.4 dimensions, at 5 × 10⁴ up to about 8.6;
+// the README gives the table.
+constexpr double kLimitBase = -4.2;
+constexpr double kLimitSlope = 3.5;
+constexpr double kLimitHighest = 8.9;
+
+}  // namespace
+
+double sample_dimension(const Array<Vertex*>& vertices) {
+    const int32_t n = static_cast<int32_t>(vertices.size());
+    if (n < 3) return 0.0;
+    const int32_t features = vertices[0]->vector->dim - 1;
+    const int32_t s = std::min(n, kDimensionSample);
+    const int32_t kept = std::min(kSampleNeighbours, s - 1);
+    Array<const double*> rows(static_cast<size_t>(s));
+    for (int32_t i = 0; i < s; ++i) {
+        const int64_t position = static_cast<int64_t>(i) * n / s;
+        rows[static_cast<size_t>(i)] = vertices[static_cast<size_t>(position)]->vector->vector;
+    }
+    Array<double> nearest(static_cast<size_t>(kept));
+    double sum = 0.0;  // of each sample vector's mean log ratio
+    for (int32_t i = 0; i < s; ++i) {
+        std::fill(nearest.begin(), nearest.end(), HUGE_VAL);
+        for (int32_t j = 0; j < s; ++j) {
+            if (j == i) continue;
+            double square = 0.0;
+            for (int32_t c = 0; c < features; ++c) {
+                const double difference =
+                    rows[static_cast<size_t>(i)][c] - rows[static_cast<size_t>(j)][c];
+                square += difference * difference;
+            }
+            if (square >= nearest[static_cast<size_t>(kept - 1)]) continue;
+            size_t at = static_cast<size_t>(kept - 1);
+            for (; at > 0 && nearest[at - 1] > square; --at)
+                nearest[at] = nearest[at - 1];
+            nearest[at] = square;
+        }
+        const double farthest = nearest[static_cast<size_t>(kept - 1)];
+        double logs = 0.0;
+        for (int32_t j = 0; j + 1 < kept; ++j) {
+            const double near = nearest[static_cast<size_t>(j)];
+            // Squared distances: half the log of their ratio is the log of the distances' ratio.
+            const double ratio = near > 0 ? 0.5 * std::log(farthest / near) : kLargestLogRatio;
+            logs += std::min(ratio, kLargestLogRatio);
+        }
+        sum += kept > 1 ? logs / (kept - 1) : kLargestLogRatio;
+    }
+    const double mean = sum / s;
+    if (!(mean > 0)) return 0.0;
+    return std::min(1.0 / mean, static_cast<double>(features));
+}
+
+Method choose_method(int32_t n, int32_t k, double dimension) {
+    const double limit = kLimitBase + kLimitSlope * std::log10(static_cast<double>(n) / k);
+    return dimension < std::min(limit, kLimitHighest) ? Method::kTree : Method::kBruteForce;
+}
+
+}  // namespace tarn

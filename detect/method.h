@@ -1,0 +1,39 @@
+// Which exact builder makes the k-nearest-neighbour graph of a run: the tiled brute force or the
+// k-d tree. Both build the same graph bit for bit, so the choice only decides the time.
+//
+// The brute force measures all n × (n − 1) pairs, whatever the data. The tree's searches cost
+// little when the data fill few dimensions near each vector and approach the pairs' cost, with
+// more bookkeeping, when they fill many. So the choice weighs n against the dimension the data
+// seem to fill, estimated on a small sample (sample_dimension); the thresholds come from the
+// benchmark grid (bench/grid.sh) and the README gives the table they rest on.
+#ifndef TARN_DETECT_METHOD_H
+#define TARN_DETECT_METHOD_H
+
+#include <cstdint>
+
+#include "driver/util.h"
+#include "graph/graph.h"
+
+namespace tarn {
+
+enum class Method { kBruteForce, kTree };
+
+// Vectors in the sample of sample_dimension (all of them when there are fewer).
+constexpr int32_t kDimensionSample = 512;
+
+// An estimate of the dimension the vertices' vectors fill near each other (their label column
+// left out): the maximum-likelihood estimate from the distances of each of kDimensionSample
+// vectors, evenly spaced in vertex order, to its 10 nearest others in the sample. Equal vectors
+// count as filling no dimension. At most the number of feature columns; 0 for fewer than three
+// vectors. The vertices share one dimension and hold finite values; O(kDimensionSample² × d).
+double sample_dimension(const Array<Vertex*>& vertices);
+
+// The builder expected to be faster for n vectors that fill about `dimension` dimensions
+// (sample_dimension), k neighbours each: the tree when the dimension is below a limit that
+// rises with log(n / k) up to a ceiling, else the brute force. Both builders use the threads
+// alike, so their number does not enter.
+Method choose_method(int32_t n, int32_t k, double dimension);
+
+}  // namespace tarn
+
+#endif
