@@ -54,8 +54,10 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
                               allocator_bytes(components * sizeof(double));
     const double pairs = (sources < 0 ? vertices : sources) * static_cast<double>(k);
     // The construction copies every vector but its label once, and lists the vertices.
+    // With more than one thread, a second chunk of entries is searched while one is written.
+    const double chunks = threads > 1 ? 2.0 : 1.0;
     const double working = vertices * ((components - 1.0) * sizeof(double) + sizeof(Vertex*)) +
-                           kConstructionEntries * kEntryBytes;
+                           chunks * kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     // Edge records are carved from large slabs without a header each.
     return {vertices * per_vertex,

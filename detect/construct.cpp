@@ -104,6 +104,73 @@ void write_chunk(Graph* graphp, const Array<Vertex*>& vertices, const Mirror* ch
     }
 }
 
+// One chunk's sources and the mirrors of their outbound lists, k entries each.
+struct ChunkMirrors {
+    ChunkMirrors(int32_t chunk, int32_t k)
+        : storage(static_cast<size_t>(chunk) * static_cast<size_t>(k)),
+          mirrors(static_cast<size_t>(chunk)),
+          sources(static_cast<size_t>(chunk)),
+          k_(k) {}
+    // Empties the mirrors of sources [first, last); returns their count.
+    int32_t fill(int32_t first, int32_t last) {
+        for (int32_t s = first; s < last; ++s) {
+            const size_t at = static_cast<size_t>(s - first);
+            mirrors[at] = {storage.data() + at * static_cast<size_t>(k_), 0, 0.0};
+            sources[at] = s;
+        }
+        return last - first;
+    }
+    Array<Kept> storage;
+    Array<Mirror> mirrors;
+    Array<int32_t> sources;
+
+private:
+    int32_t k_;
+};
+
+// Runs a search on a thread of its own while the calling thread writes. The thread fails like
+// the one that started it; finish() waits and passes its failure on. Left without finish()
+// (the writer failed), it still waits, and the writer's failure is the one that counts. Where
+// no thread can be had, the search runs at finish().
+template <class Search>
+class AheadSearch {
+public:
+    explicit AheadSearch(Search& search) : search_(search) {
+        const bool throwing = AllocationFailuresThrow::active();
+        try {
+            thread_ = std::thread([this, throwing]() {
+                std::optional<AllocationFailuresThrow> scope;
+                if (throwing) scope.emplace();
+                try {
+                    search_();
+                } catch (...) {
+                    failure_ = std::current_exception();
+                }
+            });
+        } catch (const std::exception&) {
+            // No thread (system_error, bad_alloc): the search waits for finish().
+        }
+    }
+    AheadSearch(const AheadSearch&) = delete;
+    AheadSearch& operator=(const AheadSearch&) = delete;
+    ~AheadSearch() {
+        if (thread_.joinable()) thread_.join();
+    }
+    void finish() {
+        if (!thread_.joinable()) {
+            search_();
+            return;
+        }
+        thread_.join();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    Search& search_;
+    std::thread thread_;
+    std::exception_ptr failure_;
+};
+
 void add_evaluations(Graph* graphp, int64_t evaluations) {
     const int64_t total = graphp->dist_calculations + evaluations;
     graphp->dist_calculations =
@@ -173,24 +240,35 @@ void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, 
     const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
     const int32_t chunk =
         static_cast<int32_t>(std::min<size_t>(per_chunk, size_t(std::max(total, 1))));
-    Array<Kept> storage(static_cast<size_t>(chunk) * static_cast<size_t>(k));
-    Array<Mirror> mirrors(static_cast<size_t>(chunk));
-    Array<int32_t> sources(static_cast<size_t>(chunk));
+    // Two chunks' mirrors: with more than one thread the next chunk is searched while this one
+    // is written. The chunks are still written one after the other in source order, so the
+    // graph is the same.
+    const bool overlapped = threads > 1 && total > chunk;
+    ChunkMirrors chunks[2] = {ChunkMirrors(chunk, k), ChunkMirrors(overlapped ? chunk : 0, k)};
     search.prepare(threads);
     ConstructionProgress progress(total);
     int64_t evaluations = 0;
+    auto search_from = [&](ChunkMirrors& mirrors, int32_t first) {
+        const int32_t count = mirrors.fill(first, std::min(n, first + chunk));
+        search.order(mirrors.sources.data(), count);
+        evaluations += search_chunk(search, mirrors.sources.data(), count, mirrors.mirrors.data(),
+                                    first, first - block.first, threads, progress);
+    };
+    int32_t current = 0;
+    if (total > 0) search_from(chunks[0], block.first);
     for (int32_t first = block.first; first < n; first += chunk) {
         const int32_t last = std::min(n, first + chunk);
-        const int32_t count = last - first;
-        for (int32_t s = first; s < last; ++s) {
-            const size_t at = static_cast<size_t>(s - first);
-            mirrors[at] = {storage.data() + at * static_cast<size_t>(k), 0, 0.0};
-            sources[at] = s;
+        ChunkMirrors& next = chunks[overlapped ? current ^ 1 : current];
+        if (last < n && overlapped) {
+            auto search_next = [&]() { search_from(next, last); };
+            AheadSearch ahead(search_next);
+            write_chunk(graphp, vertices, chunks[current].mirrors.data(), first, last);
+            ahead.finish();
+        } else {
+            write_chunk(graphp, vertices, chunks[current].mirrors.data(), first, last);
+            if (last < n) search_from(next, last);
         }
-        search.order(sources.data(), count);
-        evaluations += search_chunk(search, sources.data(), count, mirrors.data(), first,
-                                    first - block.first, threads, progress);
-        write_chunk(graphp, vertices, mirrors.data(), first, last);
+        if (overlapped) current ^= 1;
     }
     progress.report(total);
     add_evaluations(graphp, evaluations);

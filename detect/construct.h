@@ -149,9 +149,10 @@ struct SourceBlock {
 
 // Builds the edges of graphp, whose vertices (as graph_vertices lists them) have no edges yet,
 // through search: sources in chunks of about chunk_entries / k, each chunk searched on up to
-// `threads` threads and written into the graph before the next starts. Adds the distances the
-// search evaluated to the graph's counter, which stops at the largest 32-bit value. Only the
-// sources of block get their outbound lists, each against every target; the lists, and the
+// `threads` threads and written into the graph in source order, chunk after chunk; with more
+// than one thread the next chunk is searched while one is written (two chunks held). Adds the
+// distances the search evaluated to the graph's counter, which stops at the largest 32-bit value.
+// Only the sources of block get their outbound lists, each against every target; the lists, and the
 // inbound lists they feed, are those of the whole graph's construction.
 void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, int32_t threads,
                       size_t chunk_entries, NeighbourSearch& search, SourceBlock block = {});

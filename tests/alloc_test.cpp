@@ -389,29 +389,39 @@ TEST(AllocationFailure, RunEndsWithTheAllocationMessage) {
 // Every allocation of a detection in memory failing in turn, operator new's included: an
 // allocation error every time, nothing printed, nothing left behind, until one completes.
 TEST(AllocationFailure, TheCoreReturnsAnErrorAndKeepsNothing) {
-    const std::vector<double> rows = {0, 0, 0, 1, 0, 0, 3, 0, 0, 10, 0, 1, 4, 1, 0, 4, 2, 0};
+    const std::vector<double> six = {0, 0, 0, 1, 0, 0, 3, 0, 0, 10, 0, 1, 4, 1, 0, 4, 2, 0};
+    // Enough sources for two chunks of k = n − 1 lists: with -j 2 one chunk is searched on its
+    // own thread while the other is written.
+    std::vector<double> many;
+    for (int i = 0; i < 300; ++i)
+        many.insert(many.end(), {double(i % 17), double(i % 23), 0.0});
     struct Options {
         const char* name;
-        int32_t lof, mknn, index, threads;
+        const std::vector<double>& rows;
+        int32_t k, lof, mknn, index, threads;
     };
-    const Options table[] = {{"default", 0, 0, 0, 1},
-                             {"-l -x", 1, 0, 1, 1},
-                             {"-m -j 2", 0, 1, 0, 2},
-                             {"-l -x -j 2", 1, 0, 1, 2}};
+    const Options table[] = {{"default", six, 2, 0, 0, 0, 1},
+                             {"-l -x", six, 2, 1, 0, 1, 1},
+                             {"-m -j 2", six, 2, 0, 1, 0, 2},
+                             {"-l -x -j 2", six, 2, 1, 0, 1, 2},
+                             {"-k 299 -b -j 2, two chunks", many, 299, 0, 0, 0, 2},
+                             {"-k 299 -l -x -j 2, two chunks", many, 299, 1, 0, 1, 2}};
     const std::regex allocation("Allocation of [0-9]+ bytes failed\n");
     for (const Options& o : table) {
         Parameters* p = init_params();
-        p->k = 2, p->lof = o.lof, p->mknn = o.mknn, p->index = o.index, p->threads = o.threads;
+        p->k = o.k, p->lof = o.lof, p->mknn = o.mknn, p->index = o.index, p->threads = o.threads;
+        p->brute = o.index == 1 ? 0 : 1;
+        const int32_t n = static_cast<int32_t>(o.rows.size() / 3);
         tarn::Verdict expected;
-        ASSERT_FALSE(tarn::detect(rows.data(), 6, 3, p, &expected).has_value());
+        ASSERT_FALSE(tarn::detect(o.rows.data(), n, 3, p, &expected).has_value());
         long failures = 0;
-        for (long n = 1;; ++n) {
+        for (long at = 1;; ++at) {
             const long live = seam.live;
             std::optional<tarn::Error> failure;
             tarn::Verdict verdict;
             const std::string out = testkit::capture_stdout([&] {
-                Injection injection(n, true);
-                failure = tarn::detect(rows.data(), 6, 3, p, &verdict);
+                Injection injection(at, true);
+                failure = tarn::detect(o.rows.data(), n, 3, p, &verdict);
             });
             EXPECT_EQ(out, "") << o.name;
             if (!failure.has_value()) {
@@ -420,11 +430,11 @@ TEST(AllocationFailure, TheCoreReturnsAnErrorAndKeepsNothing) {
                 break;
             }
             ++failures;
-            EXPECT_EQ(failure->kind, tarn::ErrorKind::kAllocation) << o.name << " " << n;
+            EXPECT_EQ(failure->kind, tarn::ErrorKind::kAllocation) << o.name << " " << at;
             EXPECT_TRUE(std::regex_match(failure->message, allocation)) << failure->message;
             verdict = tarn::Verdict();
-            EXPECT_EQ(seam.live, live) << o.name << " leaks with allocation " << n << " failing";
-            ASSERT_LT(n, 1000) << o.name << " never completes";
+            EXPECT_EQ(seam.live, live) << o.name << " leaks with allocation " << at << " failing";
+            ASSERT_LT(at, 2000) << o.name << " never completes";
         }
         EXPECT_GT(failures, 10) << o.name;
         std::free(p);
