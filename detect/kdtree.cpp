@@ -404,6 +404,10 @@ private:
     int32_t self_ = 0;       // entry of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
+    // The workers' searches lie side by side in one array: without this gap one worker's
+    // counters and bound, written at every leaf, share cache lines with the next worker's
+    // fields, and the two threads stall on each other (a third more work with two threads).
+    char gap_to_next_[128] = {};
 };
 
 // The tree search: sources of a chunk in tree order, so that consecutive searches run through
