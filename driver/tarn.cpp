@@ -350,6 +350,19 @@ void warn_of_overflow() {
                  "scale the data\n");
 }
 
+void refuse_plot_over_input(const Parameters* p) {
+    std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", p->plotstr);
+}
+
+void report_plot_failure(const Parameters* p, int error) {
+    std::fprintf(stderr, "Cannot write the plot to %s: %s\n", p->plotstr, std::strerror(error));
+}
+
+void report_evaluation_failure(int error) {
+    std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
+                 std::strerror(error));
+}
+
 void warn_of_duplicates(DuplicateScores counts) {
     if (counts.nan + counts.inf == 0) return;
     std::fprintf(stderr,
@@ -385,7 +398,7 @@ int run(int argc, char** argv) {
     open_files(parap);
     // Checked before anything is read, so that the picture can never replace the data.
     if (parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr)) {
-        std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
+        tarn::refuse_plot_over_input(parap);
         release(nullptr, parap);
         return -1;
     }
@@ -400,8 +413,7 @@ int run(int argc, char** argv) {
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
     if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {
-        std::fprintf(stderr, "Cannot write the plot to %s: %s\n", parap->plotstr,
-                     std::strerror(errno));
+        tarn::report_plot_failure(parap, errno);
         release(g, parap);
         return -1;
     }
@@ -411,9 +423,7 @@ int run(int argc, char** argv) {
         tarn::print_evaluation(g, parap, stderr);
         // The evaluation is a result like the report: lost, it fails the run.
         if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
-            const int error = errno;
-            std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
-                         std::strerror(error));
+            tarn::report_evaluation_failure(errno);
             release(g, parap);
             return -1;
         }

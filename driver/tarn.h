@@ -64,6 +64,13 @@ void check_plot_columns(Graph* g, const Parameters* p);
 void warn_of_overflow();
 void warn_of_duplicates(DuplicateScores counts);
 
+// The messages on standard error of a run that stops because a result cannot be written:
+// the picture would replace the input, the picture failed with errno error, the evaluation
+// failed with errno error.
+void refuse_plot_over_input(const Parameters* p);
+void report_plot_failure(const Parameters* p, int error);
+void report_evaluation_failure(int error);
+
 // Releases the graph (null: none) and the parameters with the texts they own.
 void release(Graph* g, Parameters* parap);
 

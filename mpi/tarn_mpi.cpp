@@ -151,7 +151,7 @@ int run(int argc, char** argv, int rank, int size) {
     int refused =
         root && parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr);
     if (broadcast_value(refused) == 1) {
-        std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", parap->plotstr);
+        tarn::refuse_plot_over_input(parap);
         tarn::release(nullptr, parap);
         return -1;
     }
@@ -187,8 +187,7 @@ int run(int argc, char** argv, int rank, int size) {
                 if (tarn::write_plot(g, parap, parap->plotstr) != 0) failure = errno;
             });
             if (broadcast_value(failure) != 0) {
-                std::fprintf(stderr, "Cannot write the plot to %s: %s\n", parap->plotstr,
-                             std::strerror(failure));
+                tarn::report_plot_failure(parap, failure);
                 tarn::release(g, parap);
                 return -1;
             }
@@ -208,8 +207,7 @@ int run(int argc, char** argv, int rank, int size) {
                 if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = errno;
             });
             if (broadcast_value(failure) != 0) {
-                std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
-                             std::strerror(failure));
+                tarn::report_evaluation_failure(failure);
                 tarn::release(g, parap);
                 return -1;
             }
