@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     if (n < 2) return 1;
     const tarn::Array<Vertex*> vertices = tarn::graph_vertices(g);
     const int32_t d = vertices[0]->vector->dim - 1;
-    const double dimension = tarn::sample_dimension(vertices);
+    const double dimension = tarn::sample_dimension(tarn::graph_rows(vertices));
     if (argc > 3) n = std::atoi(argv[3]);
     const bool tree = tarn::choose_method(n, k, dimension) == tarn::Method::kTree;
     std::printf("%d %d %.2f %s\n", n, d, dimension, tree ? "tree" : "brute");

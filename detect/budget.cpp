@@ -64,6 +64,20 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
             pairs * 2.0 * sizeof(Edge) + std::max(working + tree, rule_bytes)};
 }
 
+GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
+                     double rule_bytes) {
+    const double vertices = n;
+    const double components = dim;
+    const double per_vector = allocator_bytes(sizeof(Hvec)) +
+                              allocator_bytes(components * sizeof(double)) + 2 * sizeof(double*);
+    const double chunks = threads > 1 ? 2.0 : 1.0;
+    const double working = vertices * (components - 1.0) * sizeof(double) +
+                           chunks * kConstructionEntries * kEntryBytes;
+    const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
+    const double edges = vertices * static_cast<double>(k) * (sizeof(int32_t) + sizeof(double));
+    return {vertices * per_vector, edges + std::max(working + tree, rule_bytes)};
+}
+
 double available_memory(const char* meminfo) {
     FILE* file = std::fopen(meminfo, "r");
     if (file == nullptr) return -1.0;

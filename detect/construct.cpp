@@ -89,20 +89,28 @@ void prefetch_tails(const Array<Vertex*>& vertices, const Mirror& m) {
 // appended in its final order: every inbound list grows in source order, as under the per-pair
 // construction. The targets lie anywhere in memory: a later source's targets, then their
 // inbound tails, are fetched while one is written.
-void write_chunk(Graph* graphp, const Array<Vertex*>& vertices, const Mirror* chunk, int32_t first,
-                 int32_t last) {
-    for (int32_t s = first; s < last; ++s) {
-        if (s + 2 * kAhead < last) prefetch_targets(vertices, chunk[s + 2 * kAhead - first]);
-        if (s + kAhead < last) prefetch_tails(vertices, chunk[s + kAhead - first]);
-        const Mirror& m = chunk[s - first];
-        Vertex* from = vertices[static_cast<size_t>(s)];
-        for (int32_t i = 0; i < m.count; ++i) {
-            append_edge(graphp, from, vertices[static_cast<size_t>(m.kept[i].target)],
-                        m.kept[i].dist);
+class GraphSink final : public ListSink {
+public:
+    GraphSink(Graph* graphp, const Array<Vertex*>& vertices)
+        : graph_(graphp), vertices_(vertices) {}
+    void write(const Mirror* chunk, int32_t first, int32_t last) override {
+        for (int32_t s = first; s < last; ++s) {
+            if (s + 2 * kAhead < last) prefetch_targets(vertices_, chunk[s + 2 * kAhead - first]);
+            if (s + kAhead < last) prefetch_tails(vertices_, chunk[s + kAhead - first]);
+            const Mirror& m = chunk[s - first];
+            Vertex* from = vertices_[static_cast<size_t>(s)];
+            for (int32_t i = 0; i < m.count; ++i) {
+                append_edge(graph_, from, vertices_[static_cast<size_t>(m.kept[i].target)],
+                            m.kept[i].dist);
+            }
+            from->largest_dist = m.largest;
         }
-        from->largest_dist = m.largest;
     }
-}
+
+private:
+    Graph* graph_;
+    const Array<Vertex*>& vertices_;
+};
 
 // One chunk's sources and the mirrors of their outbound lists, k entries each.
 struct ChunkMirrors {
@@ -233,9 +241,25 @@ int32_t construction_threads(int32_t asked) {
     return std::min(asked, kMostThreads);
 }
 
+Rows graph_rows(const Array<Vertex*>& vertices) {
+    Rows rows;
+    rows.row.reserve(vertices.size());
+    for (Vertex* v : vertices)
+        rows.row.push_back(v->vector->vector);
+    rows.features = vertices.empty() ? 0 : vertices[0]->vector->dim - 1;
+    return rows;
+}
+
 void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, int32_t threads,
                       size_t chunk_entries, NeighbourSearch& search, SourceBlock block) {
-    const int32_t n = block.last < 0 ? static_cast<int32_t>(vertices.size()) : block.last;
+    GraphSink sink(graphp, vertices);
+    add_evaluations(graphp, build_lists(static_cast<int32_t>(vertices.size()), k, threads,
+                                        chunk_entries, search, sink, block));
+}
+
+int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_entries,
+                    NeighbourSearch& search, ListSink& sink, SourceBlock block) {
+    const int32_t n = block.last < 0 ? vectors : block.last;
     const int32_t total = n - block.first;
     const size_t per_chunk = std::max<size_t>(chunk_entries / static_cast<size_t>(k), 1);
     const int32_t chunk =
@@ -262,16 +286,16 @@ void build_neighbours(Graph* graphp, const Array<Vertex*>& vertices, int32_t k, 
         if (last < n && overlapped) {
             auto search_next = [&]() { search_from(next, last); };
             AheadSearch ahead(search_next);
-            write_chunk(graphp, vertices, chunks[current].mirrors.data(), first, last);
+            sink.write(chunks[current].mirrors.data(), first, last);
             ahead.finish();
         } else {
-            write_chunk(graphp, vertices, chunks[current].mirrors.data(), first, last);
+            sink.write(chunks[current].mirrors.data(), first, last);
             if (last < n) search_from(next, last);
         }
         if (overlapped) current ^= 1;
     }
     progress.report(total);
-    add_evaluations(graphp, evaluations);
+    return evaluations;
 }
 
 }  // namespace tarn

@@ -117,6 +117,20 @@ protected:
 // The graph's vertices in insertion order; vertex index i is the i-th of them.
 Array<Vertex*> graph_vertices(Graph* graphp);
 
+// The vectors a construction reads, by position: row[i] holds vector i's components, the
+// features first; only the first `features` enter a distance (a label after them never does).
+// The rows belong to whoever holds the vectors (the graph's vertices, a loaded set, a caller's
+// block); standardisation writes through them.
+struct Rows {
+    Array<double*> row;
+    int32_t features = 0;
+    size_t size() const { return row.size(); }
+    double* operator[](size_t i) const { return row[i]; }
+};
+
+// The rows of the vertices' vectors, whose last component is the label's place.
+Rows graph_rows(const Array<Vertex*>& vertices);
+
 // The threads a construction gets: as asked, one per online processor for 0, and never more
 // than a machine could sensibly run.
 int32_t construction_threads(int32_t asked);
@@ -146,6 +160,22 @@ struct SourceBlock {
     int32_t first = 0;
     int32_t last = -1;
 };
+
+// Where a construction puts each finished chunk of outbound lists: chunk[s − first] is the list
+// of source s, for the sources [first, last). Chunks come in source order, one at a time.
+class ListSink {
+public:
+    virtual void write(const Mirror* chunk, int32_t first, int32_t last) = 0;
+
+protected:
+    ~ListSink() = default;
+};
+
+// The construction of the outbound lists of block's sources among n vectors through search,
+// each chunk of sources written into sink as build_neighbours writes it into the graph. Returns
+// the distances the search evaluated.
+int64_t build_lists(int32_t n, int32_t k, int32_t threads, size_t chunk_entries,
+                    NeighbourSearch& search, ListSink& sink, SourceBlock block = {});
 
 // Builds the edges of graphp, whose vertices (as graph_vertices lists them) have no edges yet,
 // through search: sources in chunks of about chunk_entries / k, each chunk searched on up to

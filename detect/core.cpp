@@ -1,5 +1,6 @@
 #include "detect/core.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "detect/kdtree.h"
 #include "detect/knn.h"
 #include "detect/method.h"
+#include "detect/overflow.h"
 #include "detect/rules.h"
 #include "driver/parameters.h"
 #include "vectors/fvector.h"
@@ -45,10 +47,11 @@ std::optional<Error> check_neighbourhood(int32_t k, int32_t n) {
 // A loader may accept later lines with more values; for the detector that would put the label
 // and the features of different vectors in different columns, so every vector must match the
 // first one.
-std::optional<Error> check_dimensions(const Array<Vertex*>& vertices) {
-    const int32_t first = fvGetDim(vertices[0]->vector);
-    for (size_t i = 0; i < vertices.size(); ++i) {
-        const int32_t dim = fvGetDim(vertices[i]->vector);
+template <typename DimensionOf>
+std::optional<Error> check_dimensions(size_t n, DimensionOf dimension_of) {
+    const int32_t first = dimension_of(0);
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t dim = dimension_of(i);
         if (dim != first) {
             return error(ErrorKind::kDimensions,
                          "Vector %zu has %d values, the first vector has %d\n", i + 1, dim, first);
@@ -60,12 +63,7 @@ std::optional<Error> check_dimensions(const Array<Vertex*>& vertices) {
 // A graph that cannot fit stops the run now rather than when the system runs out of memory.
 // Where the available memory cannot be read, nothing is checked.
 // A block's process checks the edges of its own sources only.
-std::optional<Error> check_memory(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                                  const Rule& rule, int32_t sources) {
-    const double vertices = static_cast<double>(n);
-    const double kept = static_cast<double>(sources < 0 ? n : sources);
-    const double rule_bytes = vertices * rule.vertex_bytes + kept * k * rule.edge_bytes;
-    const GraphNeed need = graph_need(n, dim, k, indexed, threads, rule_bytes, sources);
+std::optional<Error> check_memory(const GraphNeed& need) {
     const MemoryLimit limit = memory_limit();
     if (limit.bytes < 0 || graph_fits(need, limit.bytes)) return std::nullopt;
     constexpr double kMiB = 1024.0 * 1024.0;
@@ -75,33 +73,69 @@ std::optional<Error> check_memory(int32_t n, int32_t dim, int32_t k, bool indexe
                  limit.where);
 }
 
+// The linked graph's need: its records, the construction, and the rule's working memory.
+GraphNeed linked_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
+                      const Rule& rule, int32_t sources) {
+    const double vertices = static_cast<double>(n);
+    const double kept = static_cast<double>(sources < 0 ? n : sources);
+    const double rule_bytes = vertices * rule.vertex_bytes + kept * k * rule.edge_bytes;
+    return graph_need(n, dim, k, indexed, threads, rule_bytes, sources);
+}
+
+// Whether the k-d tree builds the graph of rows: with -x, or without -b when choose_method
+// expects it to be faster; only where it applies (finite values), whatever p asks.
+bool use_tree(const Rows& rows, const Parameters* p) {
+    const int32_t n = static_cast<int32_t>(rows.size());
+    return p->brute != 1 && tree_applies(rows) &&
+           (p->index == 1 || choose_method(n, p->k, sample_dimension(rows)) == Method::kTree);
+}
+
 Error allocation_error(size_t size) {
     return error(ErrorKind::kAllocation, "Allocation of %zu bytes failed\n", size);
 }
 
 // Checks, then builds the edges of block's sources with the builder p asks for: the tiled brute
-// force with -b, the k-d tree with -x, else the one choose_method expects to be faster. The tree
-// only where it applies (finite values): elsewhere the brute force, whatever p asks.
+// force with -b, the k-d tree with -x, else the one choose_method expects to be faster.
 std::optional<Error> build(Graph* graphp, const Parameters* p, SourceBlock block = {}) {
     const int32_t n = get_nvert(graphp);
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     const Array<Vertex*> vertices = graph_vertices(graphp);
-    if (std::optional<Error> failure = check_dimensions(vertices)) return failure;
+    auto dimension_of = [&](size_t i) { return fvGetDim(vertices[i]->vector); };
+    if (std::optional<Error> failure = check_dimensions(vertices.size(), dimension_of)) {
+        return failure;
+    }
     if (p->standardise == 1) standardise(vertices);
     const int32_t threads = construction_threads(p->threads);
     const int32_t dim = fvGetDim(vertices[0]->vector);
     const int32_t sources = block.last < 0 ? -1 : block.last - block.first;
-    const bool indexed =
-        p->brute != 1 && tree_applies(vertices) &&
-        (p->index == 1 || choose_method(n, p->k, sample_dimension(vertices)) == Method::kTree);
+    const bool indexed = use_tree(graph_rows(vertices), p);
     if (std::optional<Error> failure =
-            check_memory(n, dim, p->k, indexed, threads, selected_rule(p), sources)) {
+            check_memory(linked_need(n, dim, p->k, indexed, threads, selected_rule(p), sources))) {
         return failure;
     }
     if (indexed) {
         create_edges_indexed(graphp, p->k, threads, kDefaultChunkEntries, block);
     } else {
         create_edges_fast(graphp, p->k, threads, kDefaultChunkEntries, block);
+    }
+    return std::nullopt;
+}
+
+// The flat lists of rows whose k and dimensions are checked: standardised with p->standardise,
+// the memory checked, built with the builder build would take.
+std::optional<Error> build_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists) {
+    if (p->standardise == 1) standardise(rows);
+    const int32_t n = static_cast<int32_t>(rows.size());
+    const int32_t threads = construction_threads(p->threads);
+    const bool indexed = use_tree(rows, p);
+    const GraphNeed need = lists_need(n, rows.features + 1, p->k, indexed, threads,
+                                      judge_bytes(p, static_cast<double>(n), p->k));
+    if (std::optional<Error> failure = check_memory(need)) return failure;
+    ListsSink sink(*lists, n, p->k);
+    if (indexed) {
+        search_tree(rows, p->k, threads, sink);
+    } else {
+        search_tiled(rows, p->k, threads, sink);
     }
     return std::nullopt;
 }
@@ -129,75 +163,57 @@ std::optional<Error> reporting(Body body) {
     }
 }
 
-// Frees a graph the core made, whatever way it leaves.
-struct OwnedGraph {
-    Graph* graph = nullptr;
-    ~OwnedGraph() {
-        if (graph == nullptr) return;
-        free_graph(graph);
-        std::free(graph);
-    }
+// The caller's rows copied into one block of its own (standardisation writes into it), dim
+// components each: with the label column (labelled), or each followed by a label of 0.
+struct RowBlock {
+    Array<double> values;
+    Rows rows;
+    int32_t dim = 0;
 };
 
-// One vertex per row, the label column included (insert_vertex moves it into the label), or
-// without one (labelled false): the vector then gets a last component of 0, the label 0.
-void insert_rows(Graph* graphp, const double* rows, int32_t n, int32_t d, bool labelled) {
-    const int32_t dim = labelled ? d : d + 1;
-    for (int32_t i = 0; i < n; ++i) {
-        HFV v = fvCreateUnreported(dim);
-        if (v == nullptr) throw AllocationFailure(sizeof(double) * static_cast<size_t>(dim));
-        const double* row = rows + static_cast<size_t>(i) * static_cast<size_t>(d);
-        for (int32_t c = 0; c < d; ++c)
-            v->vector[c] = row[c];
-        if (!labelled) v->vector[d] = 0.0;
-        try {
-            insert_vertex(graphp, v, i);
-        } catch (...) {
-            fvDestroy(v);  // not the graph's yet
-            throw;
-        }
+void copy_rows(const double* source, int32_t n, int32_t d, bool labelled, RowBlock* block) {
+    const size_t dim = static_cast<size_t>(labelled ? d : d + 1);
+    block->dim = static_cast<int32_t>(dim);
+    block->values.assign(static_cast<size_t>(n) * dim, 0.0);
+    block->rows.features = block->dim - 1;
+    block->rows.row.resize(static_cast<size_t>(n));
+    for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
+        double* row = block->values.data() + i * dim;
+        std::copy_n(source + i * static_cast<size_t>(d), d, row);
+        block->rows.row[i] = row;
     }
 }
 
-void read_verdict(const Array<Vertex*>& vertices, const Parameters* p, Verdict* verdict) {
-    const size_t n = vertices.size();
-    verdict->lof.resize(n);
-    verdict->label.resize(n);
-    verdict->marked.resize(n);
-    verdict->indegree.resize(n);
-    verdict->score.resize(n);
-    reserve_cursors(kNestedWalks);
-    for (size_t i = 0; i < n; ++i) {
-        Vertex* v = vertices[i];
-        verdict->lof[i] = v->lof;
-        verdict->label[i] = v->flag;
-        verdict->marked[i] = vertex_marked(v);
-        verdict->indegree[i] = inbound_count(v);
-        verdict->score[i] = ranking_score(v, p);
-    }
+// Each row's label: its last component, truncated toward zero.
+Array<int32_t> labels_of(const Rows& rows) {
+    Array<int32_t> labels(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i)
+        labels[i] = label_of(rows[i][rows.features]);
+    return labels;
 }
 
 }  // namespace
 
 void standardise(const Array<Vertex*>& vertices) {
-    if (vertices.empty()) return;
-    const double n = static_cast<double>(vertices.size());
-    const int32_t features = fvGetDim(vertices[0]->vector) - 1;
-    for (int32_t c = 0; c < features; ++c) {
+    standardise(graph_rows(vertices));
+}
+
+void standardise(const Rows& rows) {
+    if (rows.size() == 0) return;
+    const double n = static_cast<double>(rows.size());
+    for (int32_t c = 0; c < rows.features; ++c) {
         double sum = 0.0;
-        for (Vertex* v : vertices)
-            sum += v->vector->vector[c];
+        for (const double* x : rows.row)
+            sum += x[c];
         const double mean = sum / n;
         double squares = 0.0;
-        for (Vertex* v : vertices) {
-            const double deviation = v->vector->vector[c] - mean;
+        for (const double* x : rows.row) {
+            const double deviation = x[c] - mean;
             squares += deviation * deviation;
         }
         const double sd = std::sqrt(squares / n);
-        for (Vertex* v : vertices) {
-            double& x = v->vector->vector[c];
-            x = sd > 0 ? (x - mean) / sd : x - mean;
-        }
+        for (double* x : rows.row)
+            x[c] = sd > 0 ? (x[c] - mean) / sd : x[c] - mean;
     }
 }
 
@@ -219,21 +235,40 @@ namespace {
 std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool labelled,
                                  const Parameters* p, Verdict* verdict) {
     return reporting([&]() -> std::optional<Error> {
-        OwnedGraph owned;
-        owned.graph = create_graph();
-        insert_rows(owned.graph, rows, n, d, labelled);
-        if (std::optional<Error> failure = build(owned.graph, p)) return failure;
-        const Array<Vertex*> vertices = graph_vertices(owned.graph);
-        verdict->built_indegree.resize(vertices.size());
-        for (size_t i = 0; i < vertices.size(); ++i)
-            verdict->built_indegree[i] = vertices[i]->indegree;
-        run_rule(owned.graph, p);
-        read_verdict(vertices, p, verdict);
+        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+        RowBlock block;
+        copy_rows(rows, n, d, labelled, &block);
+        NeighbourLists lists;
+        if (std::optional<Error> failure = build_lists(block.rows, p, &lists)) return failure;
+        judge_lists(lists, p, verdict);
+        verdict->label = labels_of(block.rows);
         return std::nullopt;
     });
 }
 
 }  // namespace
+
+std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
+    return reporting([&]() -> std::optional<Error> {
+        const int32_t n = fvsGetSize(set);
+        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+        const HFV* vectors = fvsGetVectorBuff(set);
+        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
+        if (std::optional<Error> failure = check_dimensions(static_cast<size_t>(n), dimension_of))
+            return failure;
+        Rows rows;
+        rows.features = fvGetDim(vectors[0]) - 1;
+        rows.row.resize(static_cast<size_t>(n));
+        for (size_t i = 0; i < rows.size(); ++i)
+            rows.row[i] = vectors[i]->vector;
+        NeighbourLists lists;
+        if (std::optional<Error> failure = build_lists(rows, p, &lists)) return failure;
+        notes->overflow = distances_overflow(rows, lists);
+        notes->duplicates = judge_lists(lists, p, verdict);
+        verdict->label = labels_of(rows);
+        return std::nullopt;
+    });
+}
 
 std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Parameters* p,
                             Verdict* verdict) {
@@ -248,19 +283,13 @@ std::optional<Error> detect_features(const double* features, int32_t n, int32_t 
 std::optional<Error> neighbours(const double* features, int32_t n, int32_t d, const Parameters* p,
                                 double* distances, int32_t* indices) {
     return reporting([&]() -> std::optional<Error> {
-        OwnedGraph owned;
-        owned.graph = create_graph();
-        insert_rows(owned.graph, features, n, d, false);
-        if (std::optional<Error> failure = build(owned.graph, p)) return failure;
-        const Array<Vertex*> vertices = graph_vertices(owned.graph);
-        const size_t k = static_cast<size_t>(p->k);
-        for (size_t i = 0; i < vertices.size(); ++i) {
-            size_t at = i * k;
-            for (const Edge* e = vertices[i]->outn; e != nullptr; e = e->next, ++at) {
-                distances[at] = e->dist;
-                indices[at] = e->to->id;
-            }
-        }
+        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+        RowBlock block;
+        copy_rows(features, n, d, false, &block);
+        NeighbourLists lists;
+        if (std::optional<Error> failure = build_lists(block.rows, p, &lists)) return failure;
+        std::copy(lists.dist.begin(), lists.dist.end(), distances);
+        std::copy(lists.target.begin(), lists.target.end(), indices);
         return std::nullopt;
     });
 }

@@ -14,9 +14,12 @@
 #include <optional>
 #include <string>
 
+#include "detect/compact.h"
 #include "detect/construct.h"
+#include "detect/lof.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "vectors/fvector.h"
 
 struct Parameters;
 
@@ -35,14 +38,10 @@ struct Error {
     std::string message;  // the command line's message, one line with its newline
 };
 
-// The verdict of a run, one entry per vector in input order.
-struct Verdict {
-    Array<double> lof;              // the stored score: the local outlier factor, 0 unless -l
-    Array<int32_t> label;           // the last column truncated toward zero
-    Array<int32_t> marked;          // 1 for the outlier mark, else 0
-    Array<int32_t> built_indegree;  // in-degree after construction
-    Array<int32_t> indegree;        // in-degree the rule saw (after pruning for -m)
-    Array<double> score;            // the rule's ranking score
+// What the command line's run reports besides the verdict.
+struct RunNotes {
+    bool overflow = false;                // distances_overflow of the vectors and their lists
+    DuplicateScores duplicates = {0, 0};  // with -l, the scores duplicated points made non-finite
 };
 
 // Standardises the feature columns of the vertices (every component but the last, which holds
@@ -52,6 +51,9 @@ struct Verdict {
 // the same to the bit however the graph is built afterwards. A column holding a not-a-number
 // or an infinite value keeps no finite value. The vertices need one dimension.
 void standardise(const Array<Vertex*>& vertices);
+
+// The same over rows: their features, column by column, written in place.
+void standardise(const Rows& rows);
 
 // Builds the k-nearest-neighbour graph of graphp's vertices (inserted in order, no edges yet)
 // after checking k, the dimensions and the memory the graph needs (standardising the features
@@ -65,6 +67,14 @@ std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 // the outbound lists of block's sources built against every vertex, exactly as the whole
 // graph's construction builds them. Runs no rule.
 std::optional<Error> build_block(Graph* graphp, const Parameters* p, SourceBlock block);
+
+// The command line's detection over a loaded set (the label last in every vector), without the
+// linked graph: the same checks in the same order as detect_graph (the memory check weighing
+// the flat lists of detect/compact.h instead), the features standardised in place with
+// p->standardise, the lists built and the rule run over them. Every verdict field is what
+// detect_graph leaves in a graph of the same vectors. The set keeps its vectors and their
+// labels.
+std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes);
 
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last
 // column the label (never part of a distance). Fills verdict on success.

@@ -63,12 +63,12 @@ struct Tree {
 class Builder {
 public:
     // Copies the vectors once, so that the splits read one contiguous block.
-    Builder(const Array<Vertex*>& vertices, Tree& tree)
-        : tree_(tree), rows_(vertices.size() * tree.width()), order_(vertices.size()) {
+    Builder(const tarn::Rows& rows, Tree& tree)
+        : tree_(tree), rows_(rows.size() * tree.width()), order_(rows.size()) {
         const size_t dim = tree_.width();
         for (size_t i = 0; i < order_.size(); ++i) {
             order_[i] = static_cast<int32_t>(i);
-            const double* x = vertices[i]->vector->vector;
+            const double* x = rows[i];
             std::copy(x, x + dim, rows_.begin() + static_cast<std::ptrdiff_t>(i * dim));
         }
     }
@@ -445,12 +445,11 @@ private:
 
 namespace tarn {
 
-bool tree_applies(const tarn::Array<Vertex*>& vertices) {
-    const int32_t dim = vertices[0]->vector->dim - 1;
-    if (dim < 1) return false;
-    for (const Vertex* v : vertices) {
-        for (int32_t i = 0; i < dim; ++i) {
-            if (!std::isfinite(v->vector->vector[i])) return false;
+bool tree_applies(const Rows& rows) {
+    if (rows.features < 1) return false;
+    for (const double* x : rows.row) {
+        for (int32_t i = 0; i < rows.features; ++i) {
+            if (!std::isfinite(x[i])) return false;
         }
     }
     return true;
@@ -462,9 +461,20 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
     if (vertices.size() < 2) return;
     Tree tree;
     tree.dim = vertices[0]->vector->dim - 1;
-    Builder(vertices, tree).build();
+    Builder(graph_rows(vertices), tree).build();
     TreeSearch search(tree, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
+}
+
+int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
+                    size_t chunk_entries, SourceBlock block) {
+    if (rows.size() < 2) return 0;
+    Tree tree;
+    tree.dim = rows.features;
+    Builder(rows, tree).build();
+    TreeSearch search(tree, k);
+    return build_lists(static_cast<int32_t>(rows.size()), k, threads, chunk_entries, search, sink,
+                       block);
 }
 
 }  // namespace tarn

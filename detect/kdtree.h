@@ -28,9 +28,9 @@
 
 namespace tarn {
 
-// Whether the tree can build the graph of these vertices: at least one column besides the label,
-// and every coordinate finite.
-bool tree_applies(const tarn::Array<Vertex*>& vertices);
+// Whether the tree can build the graph of these rows: at least one feature, and every feature
+// finite.
+bool tree_applies(const Rows& rows);
 
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that
 // each vertex keeps its k nearest others, 1 <= k < n, searching a k-d tree over the vectors,
@@ -39,6 +39,11 @@ bool tree_applies(const tarn::Array<Vertex*>& vertices);
 void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads,
                           size_t chunk_entries = tarn::kDefaultChunkEntries,
                           SourceBlock block = {});
+
+// The same lists for rows that tree_applies accepts (1 <= k < n), written into sink instead of
+// a graph. Returns the distances evaluated.
+int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
+                    size_t chunk_entries = tarn::kDefaultChunkEntries, SourceBlock block = {});
 
 }  // namespace tarn
 

@@ -40,17 +40,17 @@ struct Packed {
     }
 };
 
-Packed pack(const Array<Vertex*>& vertices) {
+Packed pack(const tarn::Rows& rows) {
     Packed p;
-    p.n = static_cast<int32_t>(vertices.size());
-    p.dim = vertices[0]->vector->dim - 1;
+    p.n = static_cast<int32_t>(rows.size());
+    p.dim = rows.features;
     const size_t dim = static_cast<size_t>(p.dim);
-    const size_t tiles = (vertices.size() + kLanes - 1) / kLanes;
+    const size_t tiles = (rows.size() + kLanes - 1) / kLanes;
     // Vectors of a label alone have no components; one tile's lanes of padding keep column()
     // off a null base.
     p.tiles.assign(std::max(tiles * dim * kLanes, size_t{kLanes}), 0.0);
-    for (size_t t = 0; t < vertices.size(); ++t) {
-        const double* x = vertices[t]->vector->vector;
+    for (size_t t = 0; t < rows.size(); ++t) {
+        const double* x = rows[t];
         for (size_t i = 0; i < dim; ++i) {
             p.tiles[(t / kLanes) * dim * kLanes + i * kLanes + t % kLanes] = x[i];
         }
@@ -240,9 +240,18 @@ void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_e
                        SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
-    const Packed packed = pack(vertices);
+    const Packed packed = pack(graph_rows(vertices));
     TiledSearch search(packed, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
+}
+
+int64_t search_tiled(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
+                     size_t chunk_entries, SourceBlock block) {
+    if (rows.size() < 2) return 0;
+    const Packed packed = pack(rows);
+    TiledSearch search(packed, k);
+    return build_lists(static_cast<int32_t>(rows.size()), k, threads, chunk_entries, search, sink,
+                       block);
 }
 
 }  // namespace tarn

@@ -25,6 +25,11 @@ namespace tarn {
 void create_edges_fast(Graph* graphp, int32_t k, int32_t threads,
                        size_t chunk_entries = tarn::kDefaultChunkEntries, SourceBlock block = {});
 
+// The same lists for rows (of one width, 1 <= k < n), written into sink instead of a graph.
+// Returns the distances evaluated.
+int64_t search_tiled(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
+                     size_t chunk_entries = tarn::kDefaultChunkEntries, SourceBlock block = {});
+
 }  // namespace tarn
 
 #endif

@@ -27,16 +27,16 @@ constexpr double kLimitHighest = 8.9;
 
 }  // namespace
 
-double sample_dimension(const Array<Vertex*>& vertices) {
-    const int32_t n = static_cast<int32_t>(vertices.size());
+double sample_dimension(const Rows& vectors) {
+    const int32_t n = static_cast<int32_t>(vectors.size());
     if (n < 3) return 0.0;
-    const int32_t features = vertices[0]->vector->dim - 1;
+    const int32_t features = vectors.features;
     const int32_t s = std::min(n, kDimensionSample);
     const int32_t kept = std::min(kSampleNeighbours, s - 1);
     Array<const double*> rows(static_cast<size_t>(s));
     for (int32_t i = 0; i < s; ++i) {
         const int64_t position = static_cast<int64_t>(i) * n / s;
-        rows[static_cast<size_t>(i)] = vertices[static_cast<size_t>(position)]->vector->vector;
+        rows[static_cast<size_t>(i)] = vectors[static_cast<size_t>(position)];
     }
     Array<double> nearest(static_cast<size_t>(kept));
     double sum = 0.0;  // of each sample vector's mean log ratio

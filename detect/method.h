@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
+#include "detect/construct.h"
 #include "driver/util.h"
-#include "graph/graph.h"
 
 namespace tarn {
 
@@ -21,12 +21,12 @@ enum class Method { kBruteForce, kTree };
 // Vectors in the sample of sample_dimension (all of them when there are fewer).
 constexpr int32_t kDimensionSample = 512;
 
-// An estimate of the dimension the vertices' vectors fill near each other (their label column
-// left out): the maximum-likelihood estimate from the distances of each of kDimensionSample
-// vectors, evenly spaced in vertex order, to its 10 nearest others in the sample. Equal vectors
-// count as filling no dimension. At most the number of feature columns; 0 for fewer than three
-// vectors. The vertices share one dimension and hold finite values; O(kDimensionSample² × d).
-double sample_dimension(const Array<Vertex*>& vertices);
+// An estimate of the dimension the vectors fill near each other (their features alone): the
+// maximum-likelihood estimate from the distances of each of kDimensionSample vectors, evenly spaced
+// in row order, to its 10 nearest others in the sample. Equal vectors count as filling no
+// dimension. At most the number of features; 0 for fewer than three vectors. The features are
+// finite values; O(kDimensionSample² × d).
+double sample_dimension(const Rows& vectors);
 
 // The builder expected to be faster for n vectors that fill about `dimension` dimensions
 // (sample_dimension), k neighbours each: the tree when the dimension is below a limit that

@@ -3,6 +3,8 @@
 #ifndef TARN_DETECT_OVERFLOW_H
 #define TARN_DETECT_OVERFLOW_H
 
+#include "detect/compact.h"
+#include "detect/construct.h"
 #include "graph/graph.h"
 
 namespace tarn {
@@ -14,6 +16,9 @@ namespace tarn {
 // (the common cases); otherwise the kept edges are looked at and, if none settles it, every
 // pair is measured until one overflows. Reads g only; the distance counter is left alone.
 bool distances_overflow(Graph* g);
+
+// The same for rows (their features) and the lists built from them.
+bool distances_overflow(const Rows& rows, const NeighbourLists& lists);
 
 }  // namespace tarn
 

@@ -145,29 +145,47 @@ size_t utf8_length(const unsigned char* s, size_t i) {
     return 0;
 }
 
-std::vector<Point> collect_points(Graph* g, const Parameters* p) {
+std::vector<Point> collect_points(const tarn::PlotVectors& v, const Parameters* p) {
     std::vector<Point> points;
-    int32_t position = 0;
-    Iterator* it = iterate_start();
-    while (Vertex* v = iterate_vertex(g, it)) {
-        ++position;
-        int32_t features = fvGetDim(v->vector) - 1;  // the last component held the label
-        const double* values = v->vector->vector;
-        Point point{position, 0, 0, v->lof, v->flag, tarn::vertex_marked(v)};
+    points.reserve(static_cast<size_t>(v.n));
+    for (int32_t i = 0; i < v.n; ++i) {
+        const int32_t position = i + 1;
+        const size_t at = static_cast<size_t>(i);
+        const double* values = v.row[at];
+        Point point{position, 0, 0, v.score[at], v.label[at], v.marked[at]};
         if (p->plot_x >= 0) {
             point.x = values[p->plot_x];
             point.y = values[p->plot_y];
-        } else if (features >= 2) {
+        } else if (v.features >= 2) {
             point.x = values[0];
             point.y = values[1];
         } else {
             point.x = position;
-            point.y = features == 1 ? values[0] : 0.0;
+            point.y = v.features == 1 ? values[0] : 0.0;
         }
         points.push_back(point);
     }
     return points;
 }
+
+// The graph's vertices as the picture reads them; the arrays live as long as the record.
+struct GraphPicture {
+    explicit GraphPicture(Graph* g) {
+        for (Vertex* v = g->top; v != nullptr; v = v->next) {
+            rows.push_back(v->vector->vector);
+            score.push_back(v->lof);
+            label.push_back(v->flag);
+            marked.push_back(tarn::vertex_marked(v));
+        }
+        vectors = {rows.data(),   g->top != nullptr ? fvGetDim(g->top->vector) - 1 : 0,
+                   score.data(),  label.data(),
+                   marked.data(), static_cast<int32_t>(rows.size())};
+    }
+    std::vector<const double*> rows;
+    std::vector<double> score;
+    std::vector<int32_t> label, marked;
+    tarn::PlotVectors vectors;
+};
 
 // The title of feature column i: its name from the input, or "column <i + 1>".
 std::string column_title(const Parameters* p, size_t i) {
@@ -317,10 +335,10 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
 }
 
 // Writes the plot straight into path, the way a target that cannot be replaced is written.
-int32_t write_plot_in_place(Graph* g, Parameters* p, const char* path) {
+int32_t write_plot_in_place(const tarn::PlotVectors& vectors, Parameters* p, const char* path) {
     FILE* out = std::fopen(path, "w");
     if (out == nullptr) return -1;
-    int32_t failed = tarn::print_plot(g, p, out);
+    int32_t failed = tarn::print_plot(vectors, p, out);
     int saved = errno;
     if (std::fclose(out) != 0) return -1;
     if (failed != 0) {
@@ -366,11 +384,15 @@ std::string xml_escape(const char* text) {
 }
 
 int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
+    return print_plot(GraphPicture(g).vectors, p, out);
+}
+
+int32_t print_plot(const PlotVectors& vectors, Parameters* p, FILE* out) {
     const tarn::Rule& rule = tarn::selected_rule(p);
     const bool sized = rule.kind == tarn::RULE_LOF;
-    std::vector<Point> points = collect_points(g, p);
+    std::vector<Point> points = collect_points(vectors, p);
     std::vector<double> xs, ys;
-    int32_t features = g->top != nullptr ? fvGetDim(g->top->vector) - 1 : 0;
+    const int32_t features = vectors.features;
     for (const Point& pt : points) {
         xs.push_back(pt.x);
         ys.push_back(pt.y);
@@ -429,6 +451,10 @@ bool plot_names_input(const char* plot, const char* input) {
 }
 
 int32_t write_plot(Graph* g, Parameters* p, const char* path) {
+    return write_plot(GraphPicture(g).vectors, p, path);
+}
+
+int32_t write_plot(const PlotVectors& vectors, Parameters* p, const char* path) {
     // The picture goes to a new file beside the target, which replaces the target only once it
     // is complete: a failure part way leaves any older picture as it was. A target that exists
     // but is no regular file (a device, a FIFO) is written in place, as is one in a folder
@@ -436,7 +462,7 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
     std::string target = path;
     struct stat info;
     const bool exists = stat(path, &info) == 0;
-    if (exists && !S_ISREG(info.st_mode)) return write_plot_in_place(g, p, path);
+    if (exists && !S_ISREG(info.st_mode)) return write_plot_in_place(vectors, p, path);
     if (char* resolved = realpath(path, nullptr); resolved != nullptr) {
         target = resolved;  // a symbolic link keeps pointing at the picture
         std::free(resolved);
@@ -447,7 +473,8 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
         ".tarn-plot-XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
-        if (exists && (errno == EACCES || errno == EPERM)) return write_plot_in_place(g, p, path);
+        if (exists && (errno == EACCES || errno == EPERM))
+            return write_plot_in_place(vectors, p, path);
         return -1;
     }
     // mkstemp makes the file private; the picture gets the target's mode, or that of a new file.
@@ -465,7 +492,7 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
         errno = saved;
         return -1;
     }
-    int32_t failed = print_plot(g, p, out);
+    int32_t failed = print_plot(vectors, p, out);
     int saved = errno;
     if (failed == 0 && (std::fflush(out) != 0 || fchmod(fd, mode) != 0 || fsync(fd) != 0)) {
         failed = -1;

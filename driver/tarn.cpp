@@ -13,10 +13,12 @@
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include <sys/time.h>
 
+#include "detect/core.h"
 #include "detect/init.h"
 #include "detect/lof.h"
 #include "detect/overflow.h"
@@ -336,8 +338,11 @@ bool resolve_outlier_class(Parameters* p) {
 }
 
 void check_plot_columns(Graph* g, const Parameters* p) {
+    check_plot_columns(fvGetDim(g->top->vector) - 1, p);
+}
+
+void check_plot_columns(int32_t features, const Parameters* p) {
     if (p->plotstr == nullptr || p->plot_x < 0) return;
-    const int32_t features = fvGetDim(g->top->vector) - 1;
     if (p->plot_x < features && p->plot_y < features) return;
     std::printf("-G %d,%d names a column beyond the %d feature columns of the input\n",
                 p->plot_x + 1, p->plot_y + 1, features);
@@ -403,33 +408,58 @@ int run(int argc, char** argv) {
         return -1;
     }
     tarn::progress_start();
-    Graph* g = init(parap);
+    HFSET set = tarn::load_vectors(parap);
+    if (set == nullptr) std::exit(-1);
+    // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
+    tarn::Verdict verdict;
+    tarn::RunNotes notes;
+    if (std::optional<tarn::Error> failure = tarn::detect_set(set, parap, &verdict, &notes)) {
+        std::fputs(failure->message.c_str(), stdout);
+        std::exit(-1);
+    }
     tarn::progress_stop();
-    if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
+    if (notes.overflow) tarn::warn_of_overflow();
     if (!tarn::resolve_outlier_class(parap)) std::exit(-1);
-    tarn::check_plot_columns(g, parap);
+    const int32_t n = fvsGetSize(set);
+    const HFV* vectors = fvsGetVectorBuff(set);
+    const int32_t features = fvGetDim(vectors[0]) - 1;
+    tarn::check_plot_columns(features, parap);
     if (tarn::selected_rule(parap).kind == tarn::RULE_LOF)
-        tarn::warn_of_duplicates(tarn::duplicate_scores(g));
+        tarn::warn_of_duplicates(notes.duplicates);
+    auto finish = [&](int status) {
+        fvsDestroy(set);
+        release(nullptr, parap);
+        return status;
+    };
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
-    if (parap->plotstr != nullptr && tarn::write_plot(g, parap, parap->plotstr) != 0) {
-        tarn::report_plot_failure(parap, errno);
-        release(g, parap);
-        return -1;
+    if (parap->plotstr != nullptr) {
+        std::vector<const double*> rows(static_cast<size_t>(n));
+        for (size_t i = 0; i < rows.size(); ++i)
+            rows[i] = vectors[i]->vector;
+        const tarn::PlotVectors picture{rows.data(),           features,
+                                        verdict.lof.data(),    verdict.label.data(),
+                                        verdict.marked.data(), n};
+        if (tarn::write_plot(picture, parap, parap->plotstr) != 0) {
+            tarn::report_plot_failure(parap, errno);
+            return finish(-1);
+        }
     }
-    print_results(g, parap);
+    const tarn::Array<double>& stored = parap->print_score == 1 ? verdict.score : verdict.lof;
+    for (size_t i = 0; i < stored.size(); ++i)
+        tarn::print_report_line(stored[i], verdict.label[i], verdict.marked[i], parap);
+    tarn::finish_report();
     if (parap->evaluate == 1) {
         std::fflush(stdout);
-        tarn::print_evaluation(g, parap, stderr);
+        tarn::print_evaluation(verdict.score.data(), verdict.label.data(), verdict.marked.data(), n,
+                               parap, stderr);
         // The evaluation is a result like the report: lost, it fails the run.
         if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
             tarn::report_evaluation_failure(errno);
-            release(g, parap);
-            return -1;
+            return finish(-1);
         }
     }
-    release(g, parap);
-    return 0;
+    return finish(0);
 }
 
 }  // namespace

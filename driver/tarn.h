@@ -57,6 +57,7 @@ bool resolve_outlier_class(Parameters* p);
 // After the load: -G must name feature columns the input has; otherwise a message on standard
 // output and the end of the process with status -1.
 void check_plot_columns(Graph* g, const Parameters* p);
+void check_plot_columns(int32_t features, const Parameters* p);
 
 // The warnings on standard error after a run's rule: distances that overflowed, and (for -l)
 // the local outlier factors that duplicated points made not-a-number or infinite (none: no

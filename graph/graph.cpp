@@ -93,17 +93,6 @@ void unlink(Node*& head, Node*& tail, Node* node) {
         tail = node->prev;
 }
 
-// The label of a vector's last component: truncation toward zero, with not-a-number giving 0
-// and values outside the 32-bit range saturating, so that the conversion is always defined.
-int32_t label_of(double value) {
-    constexpr double kBelowMin = -2147483649.0;  // truncates below INT32_MIN
-    constexpr double kAboveMax = 2147483648.0;   // truncates above INT32_MAX
-    if (std::isnan(value)) return 0;
-    if (value <= kBelowMin) return std::numeric_limits<int32_t>::min();
-    if (value >= kAboveMax) return std::numeric_limits<int32_t>::max();
-    return static_cast<int32_t>(value);
-}
-
 // One step of an outbound or inbound walk over the list starting at head. The successor is
 // taken when a record is handed out, so the caller may remove that record before the next
 // step. The step that finds nothing releases the cursor.
@@ -233,7 +222,7 @@ Vertex* insert_vertex(Graph* graphp, HFV vector, int32_t id) {
     Vertex* vertp = vertex_pool.take();
     vertp->vector = vector;
     int32_t last = fvGetDim(vector) - 1;
-    vertp->flag = label_of(fvGetElement(vector, last));
+    vertp->flag = tarn::label_of(fvGetElement(vector, last));
     fvSetElement(vector, last, 0.0);
     vertp->freq = 1;
     vertp->lof = 0.0;
@@ -525,6 +514,15 @@ double cdist(Graph* graphp, Vertex* from, Vertex* to) {
 }
 
 namespace tarn {
+
+int32_t label_of(double value) {
+    constexpr double kBelowMin = -2147483649.0;  // truncates below INT32_MIN
+    constexpr double kAboveMax = 2147483648.0;   // truncates above INT32_MAX
+    if (std::isnan(value)) return 0;
+    if (value <= kBelowMin) return std::numeric_limits<int32_t>::min();
+    if (value >= kAboveMax) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(value);
+}
 
 Edge* append_edge(Graph* /*graphp*/, Vertex* from, Vertex* to, double distance) {
     Edge* outbound = new_edge_pair(from, to, distance);

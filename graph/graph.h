@@ -189,6 +189,10 @@ int32_t isedge(Vertex* fromp, Vertex* top);
 
 namespace tarn {
 
+// The label of a vector's last component: truncation toward zero, with not-a-number giving 0
+// and values outside the 32-bit range saturating, so that the conversion is always defined.
+int32_t label_of(double value);
+
 // Creates the edge pair from -> to like insert_edge, but appends the outbound record at the tail
 // of from's outbound list without the ordered walk and leaves largest_dist alone. For a builder
 // that already knows each source's final list order and sets largest_dist itself.

@@ -49,7 +49,8 @@ Graph* build(const Points& points, int32_t k, Builder builder, int32_t threads =
     }
     if (builder == Builder::kReference) {
         create_edges(g, k);
-    } else if (builder == Builder::kTree && tarn::tree_applies(tarn::graph_vertices(g))) {
+    } else if (builder == Builder::kTree &&
+               tarn::tree_applies(tarn::graph_rows(tarn::graph_vertices(g)))) {
         tarn::create_edges_indexed(g, k, threads, chunk, block);
     } else {
         tarn::create_edges_fast(g, k, threads, chunk, block);

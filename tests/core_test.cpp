@@ -5,19 +5,25 @@
 
 #include <gtest/gtest.h>
 
+#include <getopt.h>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "detect/construct.h"
 #include "detect/init.h"
+#include "detect/overflow.h"
+#include "driver/evaluate.h"
+#include "driver/plot.h"
 #include "driver/tarn.h"
 #include "tests/testkit.h"
+#include "vectors/table.h"
 
 namespace {
 
@@ -166,6 +172,80 @@ TEST(Core, FeaturesWithoutLabelsGiveTheSameVerdictAndTheGraphsLists) {
         free_graph(g);
         std::free(g);
         std::free(p);
+    }
+}
+
+// The command line's run as the linked graph gives it: the library's init, then the graph's
+// warnings, picture, report and evaluation in the order the command line writes them.
+void linked_run(const std::vector<std::string>& args) {
+    std::vector<char*> argv{const_cast<char*>("tarn")};
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    optind = 0;
+    Parameters* p = init_params();
+    TableNames names;
+    p->names = &names;
+    parse_params(p, static_cast<int>(argv.size() - 1), argv.data());
+    open_files(p);
+    Graph* g = init(p);
+    if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
+    if (!tarn::resolve_outlier_class(p)) std::exit(-1);
+    tarn::check_plot_columns(g, p);
+    if (tarn::selected_rule(p).kind == tarn::RULE_LOF)
+        tarn::warn_of_duplicates(tarn::duplicate_scores(g));
+    if (p->plotstr != nullptr && tarn::write_plot(g, p, p->plotstr) != 0) std::exit(-1);
+    print_results(g, p);
+    if (p->evaluate == 1) {
+        std::fflush(stdout);
+        tarn::print_evaluation(g, p, stderr);
+    }
+}
+
+// The command line keeps its neighbours in flat lists; every byte it writes (report, marks,
+// ranking scores, warnings, evaluation, picture, messages and status) is what the linked
+// graph gives, on every fuzzing input and on seeded data with clusters, ties and duplicates.
+TEST(Core, TheCommandLineWritesWhatTheLinkedGraphGives) {
+    std::vector<std::string> inputs;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(TARN_SOURCE_DIR "/fuzz/corpus/run"))
+        inputs.push_back(entry.path().string());
+    std::sort(inputs.begin(), inputs.end());
+    const size_t corpus = inputs.size();
+    const std::vector<double> rows = seeded_rows(300, 4);
+    TempFile seeded(as_text(rows, 4)), seeded_nan("nan 1 2 0\n" + as_text(rows, 4));
+    inputs.push_back(seeded.path());
+    inputs.push_back(seeded_nan.path());
+    TempFile picture, linked_picture;
+    const std::vector<std::vector<std::string>> options = {
+        {"-k", "3", "-o", "-s"},
+        {"-k", "4", "-m", "-o", "-e"},
+        {"-k", "5", "-M", "-o", "-s", "-T", "0.3"},
+        {"-k", "5", "-X", "-o", "-c", "0.1", "-x"},
+        {"-k", "6", "-l", "-o", "-e", "-z", "-j", "2"},
+        {"-k", "6", "-I", "-1", "-o", "-b"},
+        {"-k", "8", "-l", "-s", "-x", "-c", "0.05", "-g", ""},
+    };
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        // The corpus under three rows; the seeded data under every one.
+        for (size_t row = i < corpus ? i % 3 : 0; row < options.size(); row += i < corpus ? 3 : 1) {
+            std::vector<std::string> args = options[row];
+            args.insert(args.end(), {"-i", inputs[i]});
+            std::vector<std::string> linked_args = args;
+            if (args[args.size() - 3].empty()) {
+                args[args.size() - 3] = picture.path();
+                linked_args[args.size() - 3] = linked_picture.path();
+            }
+            const testkit::Outcome flat = testkit::run_tarn(args);
+            const testkit::Outcome linked = testkit::run_in_child([&] { linked_run(linked_args); });
+            const std::string where = inputs[i] + " option row " + std::to_string(row);
+            EXPECT_EQ(flat.status, linked.status) << where;
+            EXPECT_EQ(flat.out, linked.out) << where;
+            EXPECT_EQ(flat.err, linked.err) << where;
+            if (picture.path() == args[args.size() - 3]) {
+                EXPECT_EQ(picture.read(), linked_picture.read()) << where;
+            }
+        }
     }
 }
 

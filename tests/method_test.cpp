@@ -30,7 +30,9 @@ struct Points {
         free_graph(g);
         std::free(g);
     }
-    double dimension() const { return tarn::sample_dimension(tarn::graph_vertices(g)); }
+    double dimension() const {
+        return tarn::sample_dimension(tarn::graph_rows(tarn::graph_vertices(g)));
+    }
 };
 
 TEST(Method, SampleDimensionReadsTheDimensionTheDataFill) {
