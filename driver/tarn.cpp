@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -14,10 +15,12 @@
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <sys/time.h>
 
+#include "detect/construct.h"
 #include "detect/core.h"
 #include "detect/init.h"
 #include "detect/lof.h"
@@ -322,6 +325,54 @@ void print_report_line(double score, int32_t label, int32_t marked, const Parame
     }
 }
 
+namespace {
+
+// Appends one report line as print_report_line prints it.
+void append_report_line(std::string& out, double score, int32_t label, int32_t marked, bool marks) {
+    const double rounded = static_cast<double>(static_cast<float>(score));
+    auto format = [&](char* line, size_t size) {
+        return marks ? std::snprintf(line, size, "%f %d %d\n", rounded, label, marked)
+                     : std::snprintf(line, size, "%f %d\n", rounded, label);
+    };
+    char line[128];
+    const size_t length = static_cast<size_t>(format(line, sizeof line));
+    if (length < sizeof line) {
+        out.append(line, length);
+        return;
+    }
+    std::string longer(length + 1, '\0');
+    format(longer.data(), longer.size());
+    out.append(longer.data(), length);
+}
+
+// Report lines a thread formats at a time.
+constexpr int32_t kReportBlock = 8192;
+
+}  // namespace
+
+void print_report(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
+                  const Parameters* p) {
+    const bool marks = p->marks == 1;
+    const int32_t threads = construction_threads(p->threads);
+    // A window of blocks is formatted on the threads, then written in order.
+    std::vector<std::string> blocks(static_cast<size_t>(threads) * 4);
+    const int32_t window = kReportBlock * static_cast<int32_t>(blocks.size());
+    for (int32_t first = 0; first < n; first += window) {
+        const int32_t count = std::min(window, n - first);
+        auto format = [&](int32_t, int32_t begin, int32_t end) {
+            std::string& block = blocks[static_cast<size_t>(begin / kReportBlock)];
+            block.clear();
+            for (int32_t i = first + begin; i < first + end; ++i)
+                append_report_line(block, score[i], label[i], marked[i], marks);
+        };
+        for_each_range(count, kReportBlock, threads, format);
+        for (int32_t b = 0; b * kReportBlock < count; ++b) {
+            const std::string& block = blocks[static_cast<size_t>(b)];
+            std::fwrite(block.data(), 1, block.size(), stdout);
+        }
+    }
+}
+
 bool resolve_outlier_class(Parameters* p) {
     if (p->outlier_name == nullptr) return true;
     if (p->names != nullptr) {
@@ -446,8 +497,7 @@ int run(int argc, char** argv) {
         }
     }
     const tarn::Array<double>& stored = parap->print_score == 1 ? verdict.score : verdict.lof;
-    for (size_t i = 0; i < stored.size(); ++i)
-        tarn::print_report_line(stored[i], verdict.label[i], verdict.marked[i], parap);
+    tarn::print_report(stored.data(), verdict.label.data(), verdict.marked.data(), n, parap);
     tarn::finish_report();
     if (parap->evaluate == 1) {
         std::fflush(stdout);

@@ -49,6 +49,11 @@ void finish_report();
 // label, and the mark when p asks for marks (p may be null).
 void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p);
 
+// The report lines of n vectors, as print_report_line prints them, to standard output: blocks of
+// lines formatted on the threads p->threads asks for, written in order.
+void print_report(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
+                  const Parameters* p);
+
 // After the load: -P's class name, when the input has one of that name, becomes the outlier
 // label. Returns false after printing "-P <name> names no class of the input" on standard
 // output when -P is neither a number nor a class of the input.

@@ -148,6 +148,36 @@ TEST(Report, ScoresAreRoundedToSinglePrecision) {
     std::free(p);
 }
 
+// The report formatted in blocks on threads is the line-by-line report, over several windows of
+// blocks, with scores whose lines outgrow a short buffer (3e38 prints 39 digits).
+TEST(Report, ThreadsFormatTheSameLinesInTheSameOrder) {
+    const int32_t n = 150001;
+    std::vector<double> score(n);
+    std::vector<int32_t> label(n), marked(n);
+    for (int32_t i = 0; i < n; ++i) {
+        score[i] = i % 1000 == 7 ? -3e38 : i * 0.37;
+        label[i] = i % 5 - 2;
+        marked[i] = i % 3 == 0 ? 1 : 0;
+    }
+    for (const int32_t marks : {0, 1}) {
+        Parameters* p = init_params();
+        p->marks = marks;
+        const std::string expected = testkit::capture_stdout([&] {
+            for (int32_t i = 0; i < n; ++i)
+                tarn::print_report_line(score[i], label[i], marked[i], p);
+        });
+        for (const int32_t threads : {1, 2, 3}) {
+            p->threads = threads;
+            EXPECT_EQ(testkit::capture_stdout([&] {
+                          tarn::print_report(score.data(), label.data(), marked.data(), n, p);
+                      }),
+                      expected)
+                << threads << " threads, marks " << marks;
+        }
+        std::free(p);
+    }
+}
+
 TEST(Prtime, PrintsOneTimingLine) {
     std::string out = testkit::capture_stdout([] { prtime(setwatch(), 42); });
     EXPECT_EQ(out.substr(0, 6), "Time: ");
