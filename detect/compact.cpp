@@ -228,14 +228,16 @@ ListsSink::ListsSink(NeighbourLists& lists, int32_t n, int32_t k) : lists_(lists
     lists_.n = n;
     lists_.k = k;
     const size_t entries = static_cast<size_t>(n) * static_cast<size_t>(k);
+    reserve_huge(lists_.target, entries);
+    reserve_huge(lists_.dist, entries);
     lists_.target.resize(entries);
     lists_.dist.resize(entries);
 }
 
-void ListsSink::write(const Mirror* chunk, int32_t first, int32_t last) {
-    for (int32_t s = first; s < last; ++s) {
-        const Mirror& m = chunk[s - first];
-        size_t at = lists_.at(s);
+void ListsSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        const Mirror& m = mirrors[i];
+        size_t at = lists_.at(sources[i]);
         for (int32_t i = 0; i < m.count; ++i, ++at) {
             lists_.target[at] = m.kept[i].target;
             lists_.dist[at] = m.kept[i].dist;

@@ -38,7 +38,8 @@ constexpr double kListEdgeBytes = sizeof(int32_t) + sizeof(double);
 class ListsSink final : public ListSink {
 public:
     ListsSink(NeighbourLists& lists, int32_t n, int32_t k);
-    void write(const Mirror* chunk, int32_t first, int32_t last) override;
+    bool in_source_order() const override { return false; }
+    void write(const int32_t* sources, const Mirror* mirrors, int32_t count) override;
 
 private:
     NeighbourLists& lists_;

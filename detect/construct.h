@@ -100,13 +100,13 @@ public:
     // Called once, on the calling thread, before any search: make the state of `workers`
     // threads.
     virtual void prepare(int32_t workers) = 0;
-    // Fills the mirrors of sources[0 … count) on worker thread `worker`; the mirror of source s
-    // is chunk[s − first], empty with room for k entries. Returns the distances evaluated.
-    virtual int64_t search(int32_t worker, const int32_t* sources, int32_t count, Mirror* chunk,
-                           int32_t first) = 0;
-    // Puts the sources of a chunk in the order in which they are best searched; vertex order
-    // unless a builder says otherwise. Groups of group() consecutive sources of that order go
-    // to one thread at a time.
+    // Fills the mirrors of sources[0 … count) on worker thread `worker`: the mirror of
+    // sources[i] is mirrors[i], empty with room for k entries. Returns the distances evaluated.
+    virtual int64_t search(int32_t worker, const int32_t* sources, int32_t count,
+                           Mirror* mirrors) = 0;
+    // Puts sources in the order in which they are best searched; vertex order unless a builder
+    // says otherwise (a builder that keeps it gets consecutive vertices in every call of
+    // search). Groups of group() consecutive sources of that order go to one thread at a time.
     virtual void order(int32_t* sources, int32_t count) const;
     virtual int32_t group() const = 0;
 
@@ -161,11 +161,14 @@ struct SourceBlock {
     int32_t last = -1;
 };
 
-// Where a construction puts each finished chunk of outbound lists: chunk[s − first] is the list
-// of source s, for the sources [first, last). Chunks come in source order, one at a time.
+// Where a construction puts each finished chunk of outbound lists: mirrors[i] is the list of
+// sources[i]. Chunks come one at a time. A sink that is in_source_order gets chunks of
+// consecutive sources [first, last) (in any order within a chunk), chunk after chunk in source
+// order; any other sink gets the sources in the order the search likes best.
 class ListSink {
 public:
-    virtual void write(const Mirror* chunk, int32_t first, int32_t last) = 0;
+    virtual bool in_source_order() const = 0;
+    virtual void write(const int32_t* sources, const Mirror* mirrors, int32_t count) = 0;
 
 protected:
     ~ListSink() = default;

@@ -420,12 +420,12 @@ public:
         for (int32_t w = 0; w < workers; ++w)
             searches_.emplace_back(tree_, k_);
     }
-    int64_t search(int32_t worker, const int32_t* sources, int32_t count, Mirror* chunk,
-                   int32_t first) override {
+    int64_t search(int32_t worker, const int32_t* sources, int32_t count,
+                   Mirror* mirrors) override {
         Search& search = searches_[static_cast<size_t>(worker)];
         int64_t evaluations = 0;
         for (int32_t i = 0; i < count; ++i)
-            evaluations += search.run(sources[i], chunk[sources[i] - first]);
+            evaluations += search.run(sources[i], mirrors[i]);
         return evaluations;
     }
     void order(int32_t* sources, int32_t count) const override {

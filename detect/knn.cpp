@@ -220,9 +220,10 @@ class TiledSearch final : public tarn::NeighbourSearch {
 public:
     TiledSearch(const Packed& packed, int32_t k) : packed_(packed), k_(k) {}
     void prepare(int32_t /*workers*/) override {}
-    int64_t search(int32_t /*worker*/, const int32_t* sources, int32_t count, Mirror* chunk,
-                   int32_t first) override {
-        compute_range(packed_, k_, sources[0], sources[0] + count, chunk + (sources[0] - first));
+    // The sources come in vertex order, so consecutive.
+    int64_t search(int32_t /*worker*/, const int32_t* sources, int32_t count,
+                   Mirror* mirrors) override {
+        compute_range(packed_, k_, sources[0], sources[0] + count, mirrors);
         return int64_t{count} * (packed_.n - 1);
     }
     int32_t group() const override { return 8 * kSources; }

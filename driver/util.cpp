@@ -1,5 +1,8 @@
 #include "driver/util.h"
 
+#include <sys/mman.h>
+
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -57,3 +60,14 @@ int getvector(FILE* fp, float* R, float* G, float* B, int32_t* flag) {
     std::free(buf);
     return 1;
 }
+
+namespace tarn {
+
+void advise_huge_pages(const void* block, size_t bytes) {
+    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) & ~(kHuge - 1);
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+}
+
+}  // namespace tarn

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "detect/compact.h"
 #include "detect/init.h"
 #include "detect/kdtree.h"
 #include "detect/knn.h"
@@ -79,6 +81,28 @@ int32_t expect_same_graph(const Points& points, int32_t k, Builder builder, int3
     // Not-a-number distances have no order for the checker to verify.
     if (finite(points)) {
         EXPECT_TRUE(graph_check::consistent(built)) << what;
+    }
+    // The flat lists of the same builder, threads and chunking, searched in the builder's own
+    // order, hold the graph's outbound lists.
+    const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(built));
+    tarn::NeighbourLists lists;
+    tarn::ListsSink sink(lists, static_cast<int32_t>(points.size()), k);
+    if (builder == Builder::kTree && tarn::tree_applies(rows)) {
+        tarn::search_tree(rows, k, threads, sink, chunk);
+    } else {
+        tarn::search_tiled(rows, k, threads, sink, chunk);
+    }
+    int listed = 0;
+    for (const Vertex* v = built->top; v != nullptr && listed < 3; v = v->next) {
+        size_t at = lists.at(v->id);
+        for (const Edge* edge = v->outn; edge != nullptr; edge = edge->next, ++at) {
+            if (edge->to->id == lists.target[at] &&
+                std::bit_cast<uint64_t>(edge->dist) == std::bit_cast<uint64_t>(lists.dist[at]))
+                continue;
+            ++listed;
+            ADD_FAILURE() << what << ", flat list of vertex " << v->id << " at " << at;
+            break;
+        }
     }
     int mismatches = 0;
     const Vertex* e = expected->top;
