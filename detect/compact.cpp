@@ -238,9 +238,9 @@ void ListsSink::write(const int32_t* sources, const Mirror* mirrors, int32_t cou
     for (int32_t i = 0; i < count; ++i) {
         const Mirror& m = mirrors[i];
         size_t at = lists_.at(sources[i]);
-        for (int32_t i = 0; i < m.count; ++i, ++at) {
-            lists_.target[at] = m.kept[i].target;
-            lists_.dist[at] = m.kept[i].dist;
+        for (int32_t e = 0; e < m.count; ++e, ++at) {
+            lists_.target[at] = m.kept[e].target;
+            lists_.dist[at] = m.kept[e].dist;
         }
     }
 }
