@@ -63,8 +63,8 @@ struct Tree {
 class Builder {
 public:
     // Copies the vectors once, so that the splits read one contiguous block.
-    Builder(const tarn::Rows& rows, Tree& tree)
-        : tree_(tree), rows_(rows.size() * tree.width()), order_(rows.size()) {
+    Builder(const tarn::Rows& rows, Tree& tree, int32_t threads)
+        : tree_(tree), rows_(rows.size() * tree.width()), order_(rows.size()), threads_(threads) {
         const size_t dim = tree_.width();
         for (size_t i = 0; i < order_.size(); ++i) {
             order_[i] = static_cast<int32_t>(i);
@@ -75,9 +75,12 @@ public:
 
     void build() {
         const size_t dim = tree_.width();
-        tree_.nodes.reserve(4 * order_.size() / kLeafSize + 1);
-        tree_.boxes.reserve(tree_.nodes.capacity() * 2 * dim);
-        node(0, static_cast<int32_t>(order_.size()));
+        Cells cells;
+        cells.nodes.reserve(4 * order_.size() / kLeafSize + 1);
+        cells.boxes.reserve(cells.nodes.capacity() * 2 * dim);
+        node(0, static_cast<int32_t>(order_.size()), cells, threads_);
+        tree_.nodes = std::move(cells.nodes);
+        tree_.boxes = std::move(cells.boxes);
         make_entries();
         const size_t entries = tree_.first.size() - 1;
         tree_.coords.resize(entries * dim);
@@ -145,14 +148,25 @@ private:
         return rows_[static_cast<size_t>(vertex) * tree_.width() + axis];
     }
 
+    // Nodes numbered depth first, low child first, with their boxes.
+    struct Cells {
+        Array<Node> nodes;
+        Array<double> boxes;
+    };
+
+    // Cells of at least this many vectors build their two halves on threads of their own.
+    static constexpr int32_t kParallelCell = 1 << 16;
+
     // Splits at the median of the component with the widest spread; a cell of few vectors, or
-    // of equal vectors only, stays a leaf.
-    int32_t node(int32_t begin, int32_t end) {
-        const int32_t index = static_cast<int32_t>(tree_.nodes.size());
-        tree_.nodes.push_back({begin, end, -1, -1, 0, 0, 0.0});
+    // of equal vectors only, stays a leaf. With more than one thread a big cell's halves are
+    // built at once, each into cells of its own, and appended low half first: the numbering,
+    // and so the tree, is the one a single thread makes.
+    int32_t node(int32_t begin, int32_t end, Cells& cells, int32_t threads) {
+        const int32_t index = static_cast<int32_t>(cells.nodes.size());
+        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0.0});
         const size_t dim = tree_.width();
-        const size_t box = tree_.boxes.size();
-        tree_.boxes.resize(box + 2 * dim);
+        const size_t box = cells.boxes.size();
+        cells.boxes.resize(box + 2 * dim);
         size_t axis = 0;
         double widest = 0.0;
         for (size_t a = 0; a < dim; ++a) {
@@ -162,8 +176,8 @@ private:
                 lo = std::min(lo, x);
                 hi = std::max(hi, x);
             }
-            tree_.boxes[box + a] = lo;
-            tree_.boxes[box + dim + a] = hi;
+            cells.boxes[box + a] = lo;
+            cells.boxes[box + dim + a] = hi;
             if (hi - lo > widest) {
                 widest = hi - lo;
                 axis = a;
@@ -176,16 +190,52 @@ private:
             [&](int32_t a, int32_t b) { return component(a, axis) < component(b, axis); });
         // Read before the children reorder their halves.
         const double split = component(order_[static_cast<size_t>(middle)], axis);
-        const int32_t low = node(begin, middle);
-        const int32_t high = node(middle, end);
-        tree_.nodes[static_cast<size_t>(index)] = {
+        int32_t low = 0, high = 0;
+        if (threads > 1 && end - begin >= kParallelCell) {
+            low = index + 1;
+            high = low + halves_at_once(begin, middle, end, cells, threads);
+        } else {
+            low = node(begin, middle, cells, 1);
+            high = node(middle, end, cells, 1);
+        }
+        cells.nodes[static_cast<size_t>(index)] = {
             begin, end, low, high, 0, static_cast<int32_t>(axis), split};
         return index;
+    }
+
+    // Builds [begin, middle) and [middle, end) on threads of their own and appends their cells
+    // to cells, low half first; returns the number of cells of the low half.
+    int32_t halves_at_once(int32_t begin, int32_t middle, int32_t end, Cells& cells,
+                           int32_t threads) {
+        Cells halves[2];
+        auto build = [&](int32_t, int32_t half, int32_t) {
+            const int32_t share = half == 0 ? (threads + 1) / 2 : threads / 2;
+            halves[half].nodes.reserve(4 * static_cast<size_t>(end - begin) / kLeafSize + 1);
+            if (half == 0) {
+                node(begin, middle, halves[0], share);
+            } else {
+                node(middle, end, halves[1], share);
+            }
+        };
+        tarn::for_each_range(2, 1, 2, build);
+        for (const Cells& half : halves) {
+            const int32_t offset = static_cast<int32_t>(cells.nodes.size());
+            for (Node n : half.nodes) {
+                if (n.low >= 0) {
+                    n.low += offset;
+                    n.high += offset;
+                }
+                cells.nodes.push_back(n);
+            }
+            cells.boxes.insert(cells.boxes.end(), half.boxes.begin(), half.boxes.end());
+        }
+        return static_cast<int32_t>(halves[0].nodes.size());
     }
 
     Tree& tree_;
     Array<double> rows_;  // the vectors in vertex order, dim components each
     Array<int32_t> order_;
+    int32_t threads_;
 };
 
 // The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
@@ -461,7 +511,7 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
     if (vertices.size() < 2) return;
     Tree tree;
     tree.dim = vertices[0]->vector->dim - 1;
-    Builder(graph_rows(vertices), tree).build();
+    Builder(graph_rows(vertices), tree, threads).build();
     TreeSearch search(tree, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }
@@ -471,7 +521,7 @@ int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink
     if (rows.size() < 2) return 0;
     Tree tree;
     tree.dim = rows.features;
-    Builder(rows, tree).build();
+    Builder(rows, tree, threads).build();
     TreeSearch search(tree, k);
     return build_lists(static_cast<int32_t>(rows.size()), k, threads, chunk_entries, search, sink,
                        block);

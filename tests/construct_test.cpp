@@ -298,6 +298,36 @@ TEST(Construction, TheTreeMatchesTheBruteForceOnLargerSets) {
     expect_builders_match({700, 1500}, Builder::kTiled, 99);
 }
 
+// Big cells of the tree are split on several threads; the lists are those of one thread, on
+// clustered data with duplicates, for every shape the threads can split it into.
+TEST(Construction, ATreeBuiltOnThreadsGivesTheSameLists) {
+    std::mt19937_64 rng(4);
+    std::normal_distribution<double> g(0.0, 1.0);
+    const Points points = fill(150000, 2, [&](int p, int a) {
+        return p % 10 == 0 ? 1.0 : (p % 3) * 8.0 + g(rng) * (a + 1);
+    });
+    std::vector<double> values;
+    tarn::Rows rows;
+    rows.features = 2;
+    values.reserve(points.size() * 3);
+    for (const auto& point : points)
+        values.insert(values.end(), {point[0], point[1], 0.0});
+    for (size_t i = 0; i < points.size(); ++i)
+        rows.row.push_back(values.data() + 3 * i);
+    tarn::NeighbourLists expected;
+    for (const int32_t threads : {1, 2, 3}) {
+        tarn::NeighbourLists lists;
+        tarn::ListsSink sink(lists, static_cast<int32_t>(points.size()), 6);
+        tarn::search_tree(rows, 6, threads, sink);
+        if (threads == 1) {
+            expected = std::move(lists);
+            continue;
+        }
+        EXPECT_TRUE(lists.target == expected.target) << threads << " threads";
+        EXPECT_TRUE(lists.dist == expected.dist) << threads << " threads";
+    }
+}
+
 TEST(Construction, EqualRootsOfDifferentSquaresStayTies) {
     // Far from the origin neighbouring squares often share one root; the rule compares roots,
     // so such candidates tie and the earlier one stays, and the tree must collect a target whose
