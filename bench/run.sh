@@ -7,13 +7,14 @@
 # and "x+lof" through the spatial index (-x).
 source "$(dirname "$0")/common.sh"
 
-# What the graph itself needs: every vertex record, vector record and component array, and the
-# n × k edge pairs: vertex (104 bytes) and edge records (48 bytes, two per pair) carved from
-# slabs, vectors as the C library's allocator rounds them (16-byte granules, 8-byte header).
+# What the run itself needs: the vectors as the loaded set holds them (a record and a component
+# array each, as the C library's allocator rounds them: 16-byte granules, 8-byte header, and a
+# slot pointer), the n × k kept edges of the flat lists (a 4-byte target and an 8-byte distance),
+# and the verdict (two doubles and four 32-bit fields per vector).
 need_mib() {
     awk -v n="$1" -v d="$2" -v k="$3" 'function chunk(b) { return int((b + 8 + 15) / 16) * 16 }
-        BEGIN { vertex = 104 + chunk(16) + chunk((d + 1) * 8); pair = 2 * 48
-                printf "%.1f", (n * vertex + n * k * pair) / 1048576 }'
+        BEGIN { vector = chunk(16) + chunk((d + 1) * 8) + 8; verdict = 32
+                printf "%.1f", (n * (vector + verdict) + n * k * 12) / 1048576 }'
 }
 
 printf '%7s %3s %7s %5s %9s %9s %7s %9s %9s %7s\n' n d threads rule tarn_s floor_s ratio \

@@ -163,19 +163,24 @@ std::optional<Error> reporting(Body body) {
     }
 }
 
+// A caller's rows hold at least their label, when they have one.
+std::optional<Error> check_width(int32_t d, bool labelled) {
+    if (d >= (labelled ? 1 : 0)) return std::nullopt;
+    return error(ErrorKind::kDimensions, "Rows of %d values cannot hold %s\n", d,
+                 labelled ? "a label" : "features");
+}
+
 // The caller's rows copied into one block of its own (standardisation writes into it), dim
 // components each: with the label column (labelled), or each followed by a label of 0.
 struct RowBlock {
     Array<double> values;
     Rows rows;
-    int32_t dim = 0;
 };
 
 void copy_rows(const double* source, int32_t n, int32_t d, bool labelled, RowBlock* block) {
     const size_t dim = static_cast<size_t>(labelled ? d : d + 1);
-    block->dim = static_cast<int32_t>(dim);
     block->values.assign(static_cast<size_t>(n) * dim, 0.0);
-    block->rows.features = block->dim - 1;
+    block->rows.features = static_cast<int32_t>(dim) - 1;
     block->rows.row.resize(static_cast<size_t>(n));
     for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
         double* row = block->values.data() + i * dim;
@@ -236,6 +241,7 @@ std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool 
                                  const Parameters* p, Verdict* verdict) {
     return reporting([&]() -> std::optional<Error> {
         if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+        if (std::optional<Error> failure = check_width(d, labelled)) return failure;
         RowBlock block;
         copy_rows(rows, n, d, labelled, &block);
         NeighbourLists lists;
@@ -284,6 +290,7 @@ std::optional<Error> neighbours(const double* features, int32_t n, int32_t d, co
                                 double* distances, int32_t* indices) {
     return reporting([&]() -> std::optional<Error> {
         if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+        if (std::optional<Error> failure = check_width(d, false)) return failure;
         RowBlock block;
         copy_rows(features, n, d, false, &block);
         NeighbourLists lists;

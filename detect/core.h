@@ -27,7 +27,7 @@ namespace tarn {
 
 enum class ErrorKind {
     kNeighbourhood,  // k is not in 1 … n − 1
-    kDimensions,     // the vectors do not all have the first one's dimension
+    kDimensions,     // the vectors differ in dimension, or rows cannot hold their label
     kMemoryCheck,    // the graph would need more memory than the machine can give
     kAllocation,     // an allocation failed
     kCancelled,      // cancel_construction (detect/construct.h) stopped the construction
@@ -77,7 +77,8 @@ std::optional<Error> build_block(Graph* graphp, const Parameters* p, SourceBlock
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes);
 
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last
-// column the label (never part of a distance). Fills verdict on success.
+// column the label (never part of a distance). Fills verdict on success. Rows without room for
+// the label (d < 1) are a kDimensions error.
 std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Parameters* p,
                             Verdict* verdict);
 

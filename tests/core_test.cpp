@@ -105,17 +105,18 @@ TEST(Core, TheVerdictIsTheCommandLinesGraphBitForBit) {
 
 TEST(Core, FailuresComeBackAsErrorsWithoutAWord) {
     struct Case {
-        int32_t n, k;
+        int32_t n, k, d;
         tarn::ErrorKind kind;
         std::string message;
     };
     const Case cases[] = {
-        {4, 4, tarn::ErrorKind::kNeighbourhood,
+        {4, 4, 3, tarn::ErrorKind::kNeighbourhood,
          "Neighbourhood value is 4 too BIG!, it should be smaller than 4\n"},
-        {4, 0, tarn::ErrorKind::kNeighbourhood,
+        {4, 0, 3, tarn::ErrorKind::kNeighbourhood,
          "Neighbourhood value is 0 too small!, it should be at least 1\n"},
-        {0, 3, tarn::ErrorKind::kNeighbourhood,
+        {0, 3, 3, tarn::ErrorKind::kNeighbourhood,
          "Neighbourhood value is 3 too BIG!, it should be smaller than 0\n"},
+        {4, 2, 0, tarn::ErrorKind::kDimensions, "Rows of 0 values cannot hold a label\n"},
     };
     const std::vector<double> rows = seeded_rows(4, 3);
     for (const Case& c : cases) {
@@ -125,7 +126,7 @@ TEST(Core, FailuresComeBackAsErrorsWithoutAWord) {
         std::optional<tarn::Error> failure;
         const std::string err = testkit::capture_stderr([&] {
             const std::string out = testkit::capture_stdout(
-                [&] { failure = tarn::detect(rows.data(), c.n, 3, p, &verdict); });
+                [&] { failure = tarn::detect(rows.data(), c.n, c.d, p, &verdict); });
             EXPECT_EQ(out, "");
         });
         EXPECT_EQ(err, "");
