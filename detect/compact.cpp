@@ -227,7 +227,10 @@ void mark_share(const Rule& rule, const Parameters* p, Verdict* v) {
 ListsSink::ListsSink(NeighbourLists& lists, int32_t n, int32_t k) : lists_(lists) {
     lists_.n = n;
     lists_.k = k;
-    const size_t entries = static_cast<size_t>(n) * static_cast<size_t>(k);
+}
+
+void ListsSink::start() {
+    const size_t entries = static_cast<size_t>(lists_.n) * static_cast<size_t>(lists_.k);
     reserve_huge(lists_.target, entries);
     reserve_huge(lists_.dist, entries);
     lists_.target.resize(entries);

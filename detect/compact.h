@@ -34,10 +34,12 @@ struct NeighbourLists {
 // Bytes a NeighbourLists takes per kept edge.
 constexpr double kListEdgeBytes = sizeof(int32_t) + sizeof(double);
 
-// Where a construction writes a NeighbourLists: sized for rows of n vertices at k each.
+// Where a construction writes a NeighbourLists of n vertices at k each; the arrays are
+// allocated when the construction starts.
 class ListsSink final : public ListSink {
 public:
     ListsSink(NeighbourLists& lists, int32_t n, int32_t k);
+    void start() override;
     bool in_source_order() const override { return false; }
     void write(const int32_t* sources, const Mirror* mirrors, int32_t count) override;
 

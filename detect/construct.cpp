@@ -289,6 +289,7 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
     const bool overlapped = chunked && threads > 1 && total > chunk;
     ChunkMirrors chunks[2] = {ChunkMirrors(chunk, k), ChunkMirrors(overlapped ? chunk : 0, k)};
     search.prepare(threads);
+    sink.start();
     ConstructionProgress progress(total);
     int64_t evaluations = 0;
     int32_t counts[2] = {0, 0};

@@ -167,6 +167,9 @@ struct SourceBlock {
 // order; any other sink gets the sources in the order the search likes best.
 class ListSink {
 public:
+    // Called once the search is ready, before the first chunk: a sink takes its memory here,
+    // after the builder's own (a tree's build copy) has gone.
+    virtual void start() {}
     virtual bool in_source_order() const = 0;
     virtual void write(const int32_t* sources, const Mirror* mirrors, int32_t count) = 0;
 

@@ -32,26 +32,27 @@ struct Node {
     double split;   // split value, a component of one of the cell's vectors
 };
 
-// The vectors without their label column (0 on every vector, it adds nothing to a sum) in tree
-// order, and every cell's bounding box. The tree holds entries: an entry is one vector of a
+// The leaves' vectors without their label column (0 on every vector, it adds nothing to a sum)
+// in blocks in tree order, and every cell's bounding box; a source's own vector is read from the
+// caller's rows. The tree holds entries: an entry is one vector of a
 // leaf, or all the vectors of a leaf whose vectors are equal (a leaf that cannot split), so
 // that any number of equal vectors costs one distance and bounded work per search. Equal
 // vectors give every source the same square bit for bit, so one square serves them all.
 struct Tree {
     int32_t dim = 0;
-    int32_t widest_leaf = 0;  // entries in the largest leaf
-    Array<double> coords;     // row-major, dim components per entry
-    Array<double> lanes;      // the leaves' blocks: dim × kLanes values each, padded with 0
-    Array<double> boxes;      // per node the lowest, then the highest, value of each component
-    Array<int32_t> members;   // vertex indices by entry, ascending inside an entry
-    Array<int32_t> first;     // entry e holds members[first[e] … first[e + 1])
-    Array<int32_t> where;     // entry of each vertex index
-    Array<Node> nodes;        // nodes[0] is the root
+    int32_t widest_leaf = 0;           // entries in the largest leaf
+    const tarn::Rows* rows = nullptr;  // the vectors by vertex index, the caller's
+    Array<double> lanes;     // the leaves' blocks: dim × kLanes values each, padded with 0
+    Array<double> boxes;     // per node the lowest, then the highest, value of each component
+    Array<int32_t> members;  // vertex indices by entry, ascending inside an entry
+    Array<int32_t> first;    // entry e holds members[first[e] … first[e + 1])
+    Array<int32_t> where;    // entry of each vertex index
+    Array<Node> nodes;       // nodes[0] is the root
 
     size_t width() const { return static_cast<size_t>(dim); }
-    const double* point(int32_t entry) const {
-        return coords.data() + static_cast<size_t>(entry) * width();
-    }
+    // The features of vertex v. The vectors of an entry are equal (-0 and 0 alike), and so are
+    // the squares of their differences to anything, bit for bit.
+    const double* vector(int32_t v) const { return (*rows)[static_cast<size_t>(v)]; }
     const double* low_corner(int32_t node) const {
         return boxes.data() + static_cast<size_t>(node) * 2 * width();
     }
@@ -82,15 +83,6 @@ public:
         tree_.nodes = std::move(cells.nodes);
         tree_.boxes = std::move(cells.boxes);
         make_entries();
-        const size_t entries = tree_.first.size() - 1;
-        tree_.coords.resize(entries * dim);
-        for (size_t e = 0; e < entries; ++e) {
-            const size_t vertex = static_cast<size_t>(tree_.members[size_t(tree_.first[e])]);
-            const double* x = rows_.data() + vertex * dim;
-            std::copy(x, x + dim, tree_.coords.begin() + static_cast<std::ptrdiff_t>(e * dim));
-        }
-        // The tree's own copy is complete: the build's copy goes before the leaves' blocks come.
-        Array<double>().swap(rows_);
         int32_t blocks = 0;
         for (Node& n : tree_.nodes) {
             if (n.low >= 0) continue;
@@ -105,10 +97,13 @@ public:
                 const int32_t j = at - n.begin;
                 double* block =
                     tree_.lanes.data() + static_cast<size_t>(n.block + j / kLanes) * dim * kLanes;
+                const double* x = entry_vector(at);
                 for (size_t i = 0; i < dim; ++i)
-                    block[i * kLanes + static_cast<size_t>(j % kLanes)] = tree_.point(at)[i];
+                    block[i * kLanes + static_cast<size_t>(j % kLanes)] = x[i];
             }
         }
+        // The searches read the leaves' blocks, and the sources from the caller's vectors.
+        Array<double>().swap(rows_);
     }
 
 private:
@@ -142,6 +137,13 @@ private:
         for (size_t at = 0; at < n; ++at)
             tree_.where[static_cast<size_t>(order_[at])] = entry_at[at];
         tree_.members = std::move(order_);
+    }
+
+    // The build's copy of the first vector of entry e.
+    const double* entry_vector(int32_t e) const {
+        const size_t vertex = static_cast<size_t>(
+            tree_.members[static_cast<size_t>(tree_.first[static_cast<size_t>(e)])]);
+        return rows_.data() + vertex * tree_.width();
     }
 
     double component(int32_t vertex, size_t axis) const {
@@ -296,7 +298,7 @@ public:
     int64_t run(int32_t source, Mirror& out) {
         source_ = source;
         self_ = tree_.where[static_cast<size_t>(source)];
-        query_ = tree_.point(self_);
+        query_ = tree_.vector(source);
         std::fill(gap_.begin(), gap_.end(), 0.0);
         heap_.clear();
         found_.clear();
@@ -309,8 +311,7 @@ public:
             // The first target taken is removed without a predecessor when a nearer one comes,
             // so largest_dist keeps the distance to the first target offered.
             const int32_t first = source == 0 ? 1 : 0;
-            out.largest = std::sqrt(
-                square(query_, tree_.point(tree_.where[static_cast<size_t>(first)]), tree_.dim));
+            out.largest = std::sqrt(square(query_, tree_.vector(first), tree_.dim));
             ++evaluations_;
         }
         return evaluations_;
@@ -509,9 +510,11 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
                           SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
+    const Rows rows = graph_rows(vertices);
     Tree tree;
-    tree.dim = vertices[0]->vector->dim - 1;
-    Builder(graph_rows(vertices), tree, threads).build();
+    tree.dim = rows.features;
+    tree.rows = &rows;
+    Builder(rows, tree, threads).build();
     TreeSearch search(tree, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }
@@ -521,6 +524,7 @@ int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink
     if (rows.size() < 2) return 0;
     Tree tree;
     tree.dim = rows.features;
+    tree.rows = &rows;
     Builder(rows, tree, threads).build();
     TreeSearch search(tree, k);
     return build_lists(static_cast<int32_t>(rows.size()), k, threads, chunk_entries, search, sink,
