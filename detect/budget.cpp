@@ -65,7 +65,7 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
 }
 
 GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                     double rule_bytes) {
+                     double rule_bytes, int32_t sources) {
     const double vertices = n;
     const double components = dim;
     const double per_vector = allocator_bytes(sizeof(Hvec)) +
@@ -74,7 +74,8 @@ GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
     const double working = vertices * (components - 1.0) * sizeof(double) +
                            chunks * kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
-    const double edges = vertices * static_cast<double>(k) * (sizeof(int32_t) + sizeof(double));
+    const double kept = sources < 0 ? vertices : static_cast<double>(sources);
+    const double edges = kept * static_cast<double>(k) * (sizeof(int32_t) + sizeof(double));
     return {vertices * per_vector, edges + std::max(working + tree, rule_bytes)};
 }
 

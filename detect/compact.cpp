@@ -224,8 +224,9 @@ void mark_share(const Rule& rule, const Parameters* p, Verdict* v) {
 
 }  // namespace
 
-ListsSink::ListsSink(NeighbourLists& lists, int32_t n, int32_t k) : lists_(lists) {
-    lists_.n = n;
+ListsSink::ListsSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block)
+    : lists_(lists), first_(block.first) {
+    lists_.n = block.last < 0 ? n : block.last - block.first;
     lists_.k = k;
 }
 
@@ -240,7 +241,7 @@ void ListsSink::start() {
 void ListsSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         const Mirror& m = mirrors[i];
-        size_t at = lists_.at(sources[i]);
+        size_t at = lists_.at(sources[i] - first_);
         for (int32_t e = 0; e < m.count; ++e, ++at) {
             lists_.target[at] = m.kept[e].target;
             lists_.dist[at] = m.kept[e].dist;

@@ -21,7 +21,8 @@ struct Parameters;
 namespace tarn {
 
 // The outbound lists of n vertices, k each (1 <= k < n): row s of both arrays is vertex s's
-// list, nearest first, in the order the graph keeps it.
+// list, nearest first, in the order the graph keeps it. (A distributed run's process holds the
+// rows of its block's sources only: n is then the block's size.)
 struct NeighbourLists {
     int32_t n = 0;
     int32_t k = 0;
@@ -34,17 +35,19 @@ struct NeighbourLists {
 // Bytes a NeighbourLists takes per kept edge.
 constexpr double kListEdgeBytes = sizeof(int32_t) + sizeof(double);
 
-// Where a construction writes a NeighbourLists of n vertices at k each; the arrays are
-// allocated when the construction starts.
+// Where a construction writes the NeighbourLists of block's sources among n vertices, k
+// each: row i holds source block.first + i (every vertex by default). The arrays are allocated
+// when the construction starts.
 class ListsSink final : public ListSink {
 public:
-    ListsSink(NeighbourLists& lists, int32_t n, int32_t k);
+    ListsSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block = {});
     void start() override;
     bool in_source_order() const override { return false; }
     void write(const int32_t* sources, const Mirror* mirrors, int32_t count) override;
 
 private:
     NeighbourLists& lists_;
+    int32_t first_;
 };
 
 // The verdict of a run, one entry per vector in input order.

@@ -75,11 +75,10 @@ std::optional<Error> check_memory(const GraphNeed& need) {
 
 // The linked graph's need: its records, the construction, and the rule's working memory.
 GraphNeed linked_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                      const Rule& rule, int32_t sources) {
+                      const Rule& rule) {
     const double vertices = static_cast<double>(n);
-    const double kept = static_cast<double>(sources < 0 ? n : sources);
-    const double rule_bytes = vertices * rule.vertex_bytes + kept * k * rule.edge_bytes;
-    return graph_need(n, dim, k, indexed, threads, rule_bytes, sources);
+    const double rule_bytes = vertices * rule.vertex_bytes + vertices * k * rule.edge_bytes;
+    return graph_need(n, dim, k, indexed, threads, rule_bytes);
 }
 
 // Whether the k-d tree builds the graph of rows: with -x, or without -b when choose_method
@@ -94,9 +93,9 @@ Error allocation_error(size_t size) {
     return error(ErrorKind::kAllocation, "Allocation of %zu bytes failed\n", size);
 }
 
-// Checks, then builds the edges of block's sources with the builder p asks for: the tiled brute
-// force with -b, the k-d tree with -x, else the one choose_method expects to be faster.
-std::optional<Error> build(Graph* graphp, const Parameters* p, SourceBlock block = {}) {
+// Checks, then builds the edges with the builder p asks for: the tiled brute force with -b,
+// the k-d tree with -x, else the one choose_method expects to be faster.
+std::optional<Error> build(Graph* graphp, const Parameters* p) {
     const int32_t n = get_nvert(graphp);
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     const Array<Vertex*> vertices = graph_vertices(graphp);
@@ -107,35 +106,36 @@ std::optional<Error> build(Graph* graphp, const Parameters* p, SourceBlock block
     if (p->standardise == 1) standardise(vertices);
     const int32_t threads = construction_threads(p->threads);
     const int32_t dim = fvGetDim(vertices[0]->vector);
-    const int32_t sources = block.last < 0 ? -1 : block.last - block.first;
     const bool indexed = use_tree(graph_rows(vertices), p);
     if (std::optional<Error> failure =
-            check_memory(linked_need(n, dim, p->k, indexed, threads, selected_rule(p), sources))) {
+            check_memory(linked_need(n, dim, p->k, indexed, threads, selected_rule(p)))) {
         return failure;
     }
     if (indexed) {
-        create_edges_indexed(graphp, p->k, threads, kDefaultChunkEntries, block);
+        create_edges_indexed(graphp, p->k, threads);
     } else {
-        create_edges_fast(graphp, p->k, threads, kDefaultChunkEntries, block);
+        create_edges_fast(graphp, p->k, threads);
     }
     return std::nullopt;
 }
 
-// The flat lists of rows whose k and dimensions are checked: standardised with p->standardise,
-// the memory checked, built with the builder build would take.
-std::optional<Error> build_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists) {
+// The flat lists of block's sources among rows whose k and dimensions are checked:
+// standardised with p->standardise, the memory checked, built with the builder build would take.
+std::optional<Error> build_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists,
+                                 SourceBlock block = {}) {
     if (p->standardise == 1) standardise(rows);
     const int32_t n = static_cast<int32_t>(rows.size());
     const int32_t threads = construction_threads(p->threads);
     const bool indexed = use_tree(rows, p);
+    const int32_t sources = block.last < 0 ? n : block.last - block.first;
     const GraphNeed need = lists_need(n, rows.features + 1, p->k, indexed, threads,
-                                      judge_bytes(p, static_cast<double>(n), p->k));
+                                      judge_bytes(p, static_cast<double>(n), p->k), sources);
     if (std::optional<Error> failure = check_memory(need)) return failure;
-    ListsSink sink(*lists, n, p->k);
+    ListsSink sink(*lists, n, p->k, block);
     if (indexed) {
-        search_tree(rows, p->k, threads, sink);
+        search_tree(rows, p->k, threads, sink, kDefaultChunkEntries, block);
     } else {
-        search_tiled(rows, p->k, threads, sink);
+        search_tiled(rows, p->k, threads, sink, kDefaultChunkEntries, block);
     }
     return std::nullopt;
 }
@@ -230,22 +230,38 @@ std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {
     });
 }
 
-std::optional<Error> build_block(Graph* graphp, const Parameters* p, SourceBlock block) {
-    return reporting([&]() { return build(graphp, p, block); });
+namespace {
+
+// The lists of a caller's rows, after the checks: the rows copied into block first.
+std::optional<Error> lists_of_rows(const double* rows, int32_t n, int32_t d, bool labelled,
+                                   const Parameters* p, RowBlock* block, NeighbourLists* lists) {
+    if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+    if (std::optional<Error> failure = check_width(d, labelled)) return failure;
+    copy_rows(rows, n, d, labelled, block);
+    return build_lists(block->rows, p, lists);
 }
 
-namespace {
+// The lists of block's sources among vectors of the given dimensions, after the checks.
+template <typename DimensionOf>
+std::optional<Error> checked_lists(const Rows& rows, DimensionOf dimension_of, const Parameters* p,
+                                   NeighbourLists* lists, SourceBlock block = {}) {
+    const int32_t n = static_cast<int32_t>(rows.size());
+    if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+    if (std::optional<Error> failure = check_dimensions(rows.size(), dimension_of)) {
+        return failure;
+    }
+    return build_lists(rows, p, lists, block);
+}
 
 // detect and detect_features: the rows with or without their label column.
 std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool labelled,
                                  const Parameters* p, Verdict* verdict) {
     return reporting([&]() -> std::optional<Error> {
-        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
-        if (std::optional<Error> failure = check_width(d, labelled)) return failure;
         RowBlock block;
-        copy_rows(rows, n, d, labelled, &block);
         NeighbourLists lists;
-        if (std::optional<Error> failure = build_lists(block.rows, p, &lists)) return failure;
+        if (std::optional<Error> failure = lists_of_rows(rows, n, d, labelled, p, &block, &lists)) {
+            return failure;
+        }
         judge_lists(lists, p, verdict);
         verdict->label = labels_of(block.rows);
         return std::nullopt;
@@ -256,23 +272,29 @@ std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool 
 
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const int32_t n = fvsGetSize(set);
-        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
         const HFV* vectors = fvsGetVectorBuff(set);
-        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
-        if (std::optional<Error> failure = check_dimensions(static_cast<size_t>(n), dimension_of))
-            return failure;
         Rows rows;
-        rows.features = fvGetDim(vectors[0]) - 1;
-        rows.row.resize(static_cast<size_t>(n));
+        rows.row.resize(static_cast<size_t>(fvsGetSize(set)));
         for (size_t i = 0; i < rows.size(); ++i)
             rows.row[i] = vectors[i]->vector;
+        rows.features = rows.size() > 0 ? fvGetDim(vectors[0]) - 1 : 0;
+        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
         NeighbourLists lists;
-        if (std::optional<Error> failure = build_lists(rows, p, &lists)) return failure;
+        if (std::optional<Error> failure = checked_lists(rows, dimension_of, p, &lists)) {
+            return failure;
+        }
         notes->overflow = distances_overflow(rows, lists);
         notes->duplicates = judge_lists(lists, p, verdict);
         verdict->label = labels_of(rows);
         return std::nullopt;
+    });
+}
+
+std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Parameters* p,
+                                 SourceBlock block, NeighbourLists* lists) {
+    return reporting([&]() {
+        return checked_lists(
+            rows, [&](size_t i) { return dims[i]; }, p, lists, block);
     });
 }
 
@@ -289,12 +311,12 @@ std::optional<Error> detect_features(const double* features, int32_t n, int32_t 
 std::optional<Error> neighbours(const double* features, int32_t n, int32_t d, const Parameters* p,
                                 double* distances, int32_t* indices) {
     return reporting([&]() -> std::optional<Error> {
-        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
-        if (std::optional<Error> failure = check_width(d, false)) return failure;
         RowBlock block;
-        copy_rows(features, n, d, false, &block);
         NeighbourLists lists;
-        if (std::optional<Error> failure = build_lists(block.rows, p, &lists)) return failure;
+        if (std::optional<Error> failure =
+                lists_of_rows(features, n, d, false, p, &block, &lists)) {
+            return failure;
+        }
         std::copy(lists.dist.begin(), lists.dist.end(), distances);
         std::copy(lists.target.begin(), lists.target.end(), indices);
         return std::nullopt;

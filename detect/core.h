@@ -62,11 +62,13 @@ void standardise(const Rows& rows);
 // holds its vertices and whatever edges it had got; the caller releases it as always.
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 
-// What detect_graph does up to the rule, for one process of a distributed run: the same checks
-// (the memory check weighs only the edges of block's sources), the same standardisation, and
-// the outbound lists of block's sources built against every vertex, exactly as the whole
-// graph's construction builds them. Runs no rule.
-std::optional<Error> build_block(Graph* graphp, const Parameters* p, SourceBlock block);
+// What detect_set does up to the rule, for one process of a distributed run: n vectors whose
+// rows hold dims[i] values each (the label last), the same checks (the memory check weighs only
+// the lists of block's sources), the same standardisation, and the outbound lists of block's
+// sources built against every vector, exactly as the whole run builds them: row i of lists is
+// source block.first + i. Runs no rule.
+std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Parameters* p,
+                                 SourceBlock block, NeighbourLists* lists);
 
 // The command line's detection over a loaded set (the label last in every vector), without the
 // linked graph: the same checks in the same order as detect_graph (the memory check weighing

@@ -52,9 +52,16 @@ void on_root(const Blocks& blocks, Body body) {
     }
 }
 
-// Rank 0 loads the input; every process gets the vectors, each with its own number of values,
-// and inserts them as vertices in file order with their positions as ids.
-void load(Graph* g, Parameters* p, int rank) {
+// Every vector of the input, on every process, in file order: rows[i] holds dims[i] values,
+// the label last.
+struct Vectors {
+    Array<int32_t> dims;
+    Array<double> values;
+    tarn::Rows rows;
+};
+
+// Rank 0 loads the input; every process gets the vectors, each with its own number of values.
+void load(Vectors& vectors, Parameters* p, int rank) {
     HFSET set = nullptr;
     int32_t n = 0;
     int64_t values = 0;
@@ -73,8 +80,8 @@ void load(Graph* g, Parameters* p, int rank) {
     }
     n = broadcast_value(n);
     values = broadcast_value(values);
-    Array<int32_t> dims;
-    Array<double> data;
+    Array<int32_t>& dims = vectors.dims;
+    Array<double>& data = vectors.values;
     step([&] {
         dims.resize(static_cast<size_t>(n));
         data.resize(static_cast<size_t>(values));
@@ -86,22 +93,31 @@ void load(Graph* g, Parameters* p, int rank) {
             std::memcpy(data.data() + at, v->vector, sizeof(double) * static_cast<size_t>(v->dim));
             at += static_cast<size_t>(v->dim);
         }
+        fvsDestroy(set);  // copied
     });
     broadcast(dims.data(), dims.size() * sizeof(int32_t));
     broadcast(data.data(), data.size() * sizeof(double));
     step([&] {
+        vectors.rows.features = n > 0 ? dims[0] - 1 : 0;
+        vectors.rows.row.resize(static_cast<size_t>(n));
         size_t at = 0;
-        for (int32_t i = 0; i < n; ++i) {
-            const size_t dim = static_cast<size_t>(dims[static_cast<size_t>(i)]);
-            HFV v = rank == 0 ? fvsGetVector(set, i + 1)
-                              : fvCreateUnreported(dims[static_cast<size_t>(i)]);
-            if (v == nullptr) throw tarn::AllocationFailure(sizeof(double) * dim);
-            if (rank != 0) std::memcpy(v->vector, data.data() + at, sizeof(double) * dim);
-            at += dim;
-            insert_vertex(g, v, i);
+        for (size_t i = 0; i < vectors.rows.size(); ++i) {
+            vectors.rows.row[i] = data.data() + at;
+            at += static_cast<size_t>(dims[i]);
         }
-        fvsDestroyHandedOn(set);  // its vectors are the vertices' now
     });
+}
+
+// The labels of vertices [first, last): each vector's last value, truncated toward zero.
+Array<int32_t> labels(const Vectors& vectors, int32_t first, int32_t last) {
+    Array<int32_t> out;
+    step([&] {
+        for (int32_t i = first; i < last; ++i) {
+            const size_t at = static_cast<size_t>(i);
+            out.push_back(tarn::label_of(vectors.rows[at][vectors.dims[at] - 1]));
+        }
+    });
+    return out;
 }
 
 // One line of the report as it travels to rank 0.
@@ -155,40 +171,45 @@ int run(int argc, char** argv, int rank, int size) {
         tarn::release(nullptr, parap);
         return -1;
     }
-    Graph* g = create_graph();
+    Vectors vectors;
     try {
-        load(g, parap, rank);
-        Array<Vertex*> vertices;
-        step([&] { vertices = tarn::graph_vertices(g); });
-        const Blocks blocks(static_cast<int32_t>(vertices.size()), rank, size);
-        tarn::mpi::checkpoint(tarn::build_block(g, parap, blocks.mine()));
-        tarn::mpi::BlockVerdict verdict = tarn::mpi::judge(vertices, blocks, parap);
+        load(vectors, parap, rank);
+        const int32_t n = static_cast<int32_t>(vectors.rows.size());
+        const Blocks blocks(n, rank, size);
+        tarn::NeighbourLists lists;
+        tarn::mpi::checkpoint(
+            tarn::build_block(vectors.rows, vectors.dims.data(), parap, blocks.mine(), &lists));
+        tarn::mpi::BlockVerdict verdict = tarn::mpi::judge(
+            lists, labels(vectors, blocks.mine().first, blocks.mine().last), blocks, parap);
 
-        // What tarn's run does after the detection, in its order.
+        // What tarn's run does after the detection, in its order. Rank 0's block starts at the
+        // first vector, so its lists are the first rows of the whole run's.
         on_root(blocks, [&] {
-            if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
+            if (tarn::distances_overflow(vectors.rows, lists)) tarn::warn_of_overflow();
         });
         if (broadcast_value(root ? int(tarn::resolve_outlier_class(parap)) : 1) == 0) {
             return -1;
         }
-        tarn::check_plot_columns(g, parap);
+        tarn::check_plot_columns(vectors.rows.features, parap);
         if (root && tarn::selected_rule(parap).kind == tarn::RULE_LOF)
             tarn::warn_of_duplicates(verdict.duplicates);
         if (parap->plotstr != nullptr) {
             const Array<double> lof = tarn::mpi::gather(verdict.lof);
             const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
+            const Array<int32_t> label = tarn::mpi::gather(verdict.label);
             int failure = 0;
             on_root(blocks, [&] {
-                // Rank 0's vertices take the verdict that the picture shows.
-                for (size_t i = 0; i < vertices.size(); ++i) {
-                    vertices[i]->lof = lof[i];
-                    vertex_indegree_set(vertices[i], mark[i] == 1 ? 0 : 1);
-                }
-                if (tarn::write_plot(g, parap, parap->plotstr) != 0) failure = errno;
+                const tarn::PlotVectors picture{vectors.rows.row.data(),
+                                                vectors.rows.features,
+                                                lof.data(),
+                                                label.data(),
+                                                mark.data(),
+                                                n};
+                if (tarn::write_plot(picture, parap, parap->plotstr) != 0) failure = errno;
             });
             if (broadcast_value(failure) != 0) {
                 tarn::report_plot_failure(parap, failure);
-                tarn::release(g, parap);
+                tarn::release(nullptr, parap);
                 return -1;
             }
         }
@@ -202,13 +223,12 @@ int run(int argc, char** argv, int rank, int size) {
             const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
             int failure = 0;
             on_root(blocks, [&] {
-                tarn::print_evaluation(score.data(), label.data(), mark.data(),
-                                       static_cast<int32_t>(vertices.size()), parap, stderr);
+                tarn::print_evaluation(score.data(), label.data(), mark.data(), n, parap, stderr);
                 if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = errno;
             });
             if (broadcast_value(failure) != 0) {
                 tarn::report_evaluation_failure(failure);
-                tarn::release(g, parap);
+                tarn::release(nullptr, parap);
                 return -1;
             }
         }
@@ -217,7 +237,7 @@ int run(int argc, char** argv, int rank, int size) {
         std::fflush(stdout);
         return -1;
     }
-    tarn::release(g, parap);
+    tarn::release(nullptr, parap);
     return 0;
 }
 

@@ -34,7 +34,7 @@ struct Inbound {
 // Sends every edge of the block's sources to its target's owner, in source order and each
 // source's list order. What arrives comes in rank order, so in source order: a stable sort by
 // target leaves every inbound list as a single process builds it.
-Inbound collect_inbound(const Array<Vertex*>& vertices, const Blocks& blocks) {
+Inbound collect_inbound(const NeighbourLists& lists, const Blocks& blocks) {
     const SourceBlock own = blocks.mine();
     const size_t ranks = static_cast<size_t>(blocks.size());
     Array<int64_t> counts;
@@ -42,22 +42,19 @@ Inbound collect_inbound(const Array<Vertex*>& vertices, const Blocks& blocks) {
     step([&] {
         counts.assign(ranks, 0);
         int64_t edges = 0;
-        for (int32_t s = own.first; s < own.last; ++s) {
-            for (const Edge* e = vertices[static_cast<size_t>(s)]->outn; e != nullptr;
-                 e = e->next) {
-                ++counts[static_cast<size_t>(blocks.owner(e->to->id))];
-                ++edges;
-            }
+        for (const int32_t t : lists.target) {
+            ++counts[static_cast<size_t>(blocks.owner(t))];
+            ++edges;
         }
         Array<int64_t> at(ranks + 1, 0);
         for (size_t r = 0; r < ranks; ++r)
             at[r + 1] = at[r] + counts[r];
         send.resize(static_cast<size_t>(edges));
         for (int32_t s = own.first; s < own.last; ++s) {
-            for (const Edge* e = vertices[static_cast<size_t>(s)]->outn; e != nullptr;
-                 e = e->next) {
-                const size_t r = static_cast<size_t>(blocks.owner(e->to->id));
-                send[static_cast<size_t>(at[r]++)] = {s, e->to->id, e->dist};
+            const int32_t i = s - own.first;
+            for (size_t e = lists.at(i); e < lists.at(i + 1); ++e) {
+                const size_t r = static_cast<size_t>(blocks.owner(lists.target[e]));
+                send[static_cast<size_t>(at[r]++)] = {s, lists.target[e], lists.dist[e]};
             }
         }
     });
@@ -88,15 +85,13 @@ Inbound collect_inbound(const Array<Vertex*>& vertices, const Blocks& blocks) {
 // calcthreshold over every process: the least nearest-neighbour distance and the greatest kept
 // distance, each process's own folded in rank order with the comparisons of findmin and findmax
 // (a not-a-number never wins, so the fold gives what the walk over all vertices gives).
-double incoming_threshold(const Array<Vertex*>& vertices, const Blocks& blocks, double th) {
-    const SourceBlock own = blocks.mine();
+double incoming_threshold(const NeighbourLists& lists, double th) {
     double minimum = DBL_MAX, maximum = 0.0;
-    for (int32_t s = own.first; s < own.last; ++s) {
-        const Vertex* v = vertices[static_cast<size_t>(s)];
-        if (v->outn->dist < minimum) minimum = v->outn->dist;
-        for (const Edge* e = v->outn; e != nullptr; e = e->next) {
-            if (e->dist > maximum) maximum = e->dist;
-        }
+    for (int32_t i = 0; i < lists.n; ++i) {
+        if (lists.dist[lists.at(i)] < minimum) minimum = lists.dist[lists.at(i)];
+    }
+    for (const double d : lists.dist) {
+        if (d > maximum) maximum = d;
     }
     const Array<double> least = all_values(minimum), greatest = all_values(maximum);
     minimum = std::accumulate(least.begin(), least.end(), DBL_MAX,
@@ -107,10 +102,11 @@ double incoming_threshold(const Array<Vertex*>& vertices, const Blocks& blocks, 
 }
 
 // The in-degree after mutual pruning: the keepers of t that t keeps too.
-int32_t mutual_count(const Vertex* t, const Inbound& in, size_t i, Array<int32_t>& kept) {
-    kept.clear();
-    for (const Edge* e = t->outn; e != nullptr; e = e->next)
-        kept.push_back(e->to->id);
+int32_t mutual_count(const NeighbourLists& lists, const Inbound& in, size_t i,
+                     Array<int32_t>& kept) {
+    const int32_t row = static_cast<int32_t>(i);
+    kept.assign(lists.target.begin() + static_cast<std::ptrdiff_t>(lists.at(row)),
+                lists.target.begin() + static_cast<std::ptrdiff_t>(lists.at(row + 1)));
     std::sort(kept.begin(), kept.end());
     int32_t count = 0;
     for (int64_t j = in.first[i]; j < in.first[i + 1]; ++j)
@@ -120,49 +116,38 @@ int32_t mutual_count(const Vertex* t, const Inbound& in, size_t i, Array<int32_t
 
 // The local outlier factor of the block's vertices, with lrd's and lof's operations in their
 // order (detect/lof.cpp): the neighbours' k-distances, then their densities, from their owners.
-void local_outlier_factors(const Array<Vertex*>& vertices, const Blocks& blocks,
-                           BlockVerdict& out) {
-    const SourceBlock own = blocks.mine();
+void local_outlier_factors(const NeighbourLists& lists, const Blocks& blocks, BlockVerdict& out) {
     const size_t block = static_cast<size_t>(blocks.count());
-    Array<int32_t> targets;
+    const double k = static_cast<double>(lists.k);
     Array<double> own_values;
     step([&] {
         own_values.resize(block);
-        for (int32_t s = own.first; s < own.last; ++s) {
-            const Vertex* v = vertices[static_cast<size_t>(s)];
-            own_values[static_cast<size_t>(s - own.first)] = v->outf->dist;  // its k-distance
-            for (const Edge* e = v->outn; e != nullptr; e = e->next)
-                targets.push_back(e->to->id);
-        }
+        for (int32_t i = 0; i < lists.n; ++i)  // each one's k-distance
+            own_values[static_cast<size_t>(i)] = lists.dist[lists.at(i + 1) - 1];
     });
-    const Array<double> k_distance = fetch(blocks, targets, own_values);
+    const Array<double> k_distance = fetch(blocks, lists.target, own_values);
     step([&] {
-        size_t j = 0;
-        for (int32_t s = own.first; s < own.last; ++s) {
-            const Vertex* v = vertices[static_cast<size_t>(s)];
+        for (int32_t i = 0; i < lists.n; ++i) {
             double reach = 0.0;
-            for (const Edge* e = v->outn; e != nullptr; e = e->next, ++j) {
+            for (size_t j = lists.at(i); j < lists.at(i + 1); ++j) {
                 const double kdist = k_distance[j];
-                reach += e->dist < kdist ? kdist : e->dist;
+                reach += lists.dist[j] < kdist ? kdist : lists.dist[j];
             }
-            own_values[static_cast<size_t>(s - own.first)] =
-                1 / (reach / static_cast<double>(v->outdegree));
+            own_values[static_cast<size_t>(i)] = 1 / (reach / k);
         }
     });
-    const Array<double> density = fetch(blocks, targets, own_values);
+    const Array<double> density = fetch(blocks, lists.target, own_values);
     step([&] {
-        size_t j = 0;
-        for (int32_t s = own.first; s < own.last; ++s) {
-            const Vertex* v = vertices[static_cast<size_t>(s)];
-            const size_t i = static_cast<size_t>(s - own.first);
+        for (int32_t row = 0; row < lists.n; ++row) {
+            const size_t i = static_cast<size_t>(row);
             const double mine = own_values[i];
             double sum = 0.0;
             bool infinite = mine == kInfinity;
-            for (const Edge* e = v->outn; e != nullptr; e = e->next, ++j) {
+            for (size_t j = lists.at(row); j < lists.at(row + 1); ++j) {
                 sum += density[j];
                 infinite = infinite || density[j] == kInfinity;
             }
-            const double factor = (sum / mine) / static_cast<double>(v->outdegree);
+            const double factor = (sum / mine) / k;
             out.lof[i] = factor;
             // Counted as duplicate_scores counts: only what an infinite density made so.
             if (std::isfinite(factor) || !infinite) continue;
@@ -213,22 +198,17 @@ void mark_share(const Blocks& blocks, const Parameters* p, int32_t n, BlockVerdi
 
 }  // namespace
 
-BlockVerdict judge(const Array<Vertex*>& vertices, const Blocks& blocks, const Parameters* p) {
+BlockVerdict judge(const NeighbourLists& lists, const Array<int32_t>& labels, const Blocks& blocks,
+                   const Parameters* p) {
     const Rule& rule = selected_rule(p);
-    const SourceBlock own = blocks.mine();
     const size_t block = static_cast<size_t>(blocks.count());
-    const Inbound in = collect_inbound(vertices, blocks);
+    const Inbound in = collect_inbound(lists, blocks);
     BlockVerdict out;
     step([&] {
-        out.lof.resize(block);
-        out.label.resize(block);
+        out.lof.assign(block, 0.0);
+        out.label = labels;
         out.mark.resize(block);
         out.score.resize(block);
-        for (size_t i = 0; i < block; ++i) {
-            const Vertex* v = vertices[static_cast<size_t>(own.first) + i];
-            out.lof[i] = v->lof;
-            out.label[i] = v->flag;
-        }
     });
     // The in-degree field each rule leaves: the inbound count, 0 where the rule marks.
     Array<int32_t> field;
@@ -248,15 +228,14 @@ BlockVerdict judge(const Array<Vertex*>& vertices, const Blocks& blocks, const P
             step([&] {
                 Array<int32_t> kept;
                 for (size_t i = 0; i < block; ++i) {
-                    field[i] =
-                        mutual_count(vertices[static_cast<size_t>(own.first) + i], in, i, kept);
+                    field[i] = mutual_count(lists, in, i, kept);
                     out.score[i] = field[i];
                 }
             });
             break;
         case RULE_MEANIN:
         case RULE_MAXIN: {
-            const double threshold = incoming_threshold(vertices, blocks, p->th);
+            const double threshold = incoming_threshold(lists, p->th);
             for (size_t i = 0; i < block; ++i) {
                 const int32_t d = field[i];
                 double measure = 0.0;  // meanincoming's sum, or maxincoming's maximum
@@ -276,7 +255,7 @@ BlockVerdict judge(const Array<Vertex*>& vertices, const Blocks& blocks, const P
             break;
         }
         case RULE_LOF:
-            local_outlier_factors(vertices, blocks, out);
+            local_outlier_factors(lists, blocks, out);
             for (size_t i = 0; i < block; ++i) {
                 out.score[i] = out.lof[i];
                 if (out.lof[i] > p->th) field[i] = 0;
@@ -285,7 +264,7 @@ BlockVerdict judge(const Array<Vertex*>& vertices, const Blocks& blocks, const P
     }
     for (size_t i = 0; i < block; ++i)
         out.mark[i] = field[i] <= 0 ? 1 : 0;
-    if (p->share > 0) mark_share(blocks, p, static_cast<int32_t>(vertices.size()), out);
+    if (p->share > 0) mark_share(blocks, p, blocks.first(blocks.size()), out);
     return out;
 }
 

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 
+#include "detect/compact.h"
 #include "detect/lof.h"
 #include "driver/util.h"
 #include "graph/graph.h"
@@ -36,10 +37,11 @@ struct BlockVerdict {
     DuplicateScores duplicates = {0, 0};  // with -l, over every process
 };
 
-// Runs the rule p selects (and -c's share) over the graph whose sources of this process's
-// block have their outbound lists; vertices are all the graph's vertices in file order, their
-// ids their positions. Every process calls it; a failure throws Stopped on every process.
-BlockVerdict judge(const Array<Vertex*>& vertices, const Blocks& blocks, const Parameters* p);
+// Runs the rule p selects (and -c's share) over the outbound lists of this process's block's
+// sources (row i: source blocks.mine().first + i) and the labels of those vertices. Every
+// process calls it; a failure throws Stopped on every process.
+BlockVerdict judge(const NeighbourLists& lists, const Array<int32_t>& labels, const Blocks& blocks,
+                   const Parameters* p);
 
 }  // namespace tarn::mpi
 
