@@ -224,13 +224,13 @@ void mark_share(const Rule& rule, const Parameters* p, Verdict* v) {
 
 }  // namespace
 
-ListsSink::ListsSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block)
+FlatListSink::FlatListSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block)
     : lists_(lists), first_(block.first) {
     lists_.n = block.last < 0 ? n : block.last - block.first;
     lists_.k = k;
 }
 
-void ListsSink::start() {
+void FlatListSink::start() {
     const size_t entries = static_cast<size_t>(lists_.n) * static_cast<size_t>(lists_.k);
     reserve_huge(lists_.target, entries);
     reserve_huge(lists_.dist, entries);
@@ -238,7 +238,7 @@ void ListsSink::start() {
     lists_.dist.resize(entries);
 }
 
-void ListsSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
+void FlatListSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         const Mirror& m = mirrors[i];
         size_t at = lists_.at(sources[i] - first_);

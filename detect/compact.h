@@ -38,9 +38,9 @@ constexpr double kListEdgeBytes = sizeof(int32_t) + sizeof(double);
 // Where a construction writes the NeighbourLists of block's sources among n vertices, k
 // each: row i holds source block.first + i (every vertex by default). The arrays are allocated
 // when the construction starts.
-class ListsSink final : public ListSink {
+class FlatListSink final : public ListSink {
 public:
-    ListsSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block = {});
+    FlatListSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block = {});
     void start() override;
     bool in_source_order() const override { return false; }
     void write(const int32_t* sources, const Mirror* mirrors, int32_t count) override;

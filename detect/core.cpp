@@ -131,7 +131,7 @@ std::optional<Error> build_lists(const Rows& rows, const Parameters* p, Neighbou
     const GraphNeed need = lists_need(n, rows.features + 1, p->k, indexed, threads,
                                       judge_bytes(p, static_cast<double>(n), p->k), sources);
     if (std::optional<Error> failure = check_memory(need)) return failure;
-    ListsSink sink(*lists, n, p->k, block);
+    FlatListSink sink(*lists, n, p->k, block);
     if (indexed) {
         search_tree(rows, p->k, threads, sink, kDefaultChunkEntries, block);
     } else {

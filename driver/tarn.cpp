@@ -444,6 +444,19 @@ namespace {
 
 using tarn::release;
 
+// The picture of the loaded vectors with the verdict; -1 with errno telling why on failure.
+int32_t write_picture(HFSET set, const tarn::Verdict& verdict, Parameters* p) {
+    const int32_t n = fvsGetSize(set);
+    const HFV* vectors = fvsGetVectorBuff(set);
+    std::vector<const double*> rows(static_cast<size_t>(n));
+    for (size_t i = 0; i < rows.size(); ++i)
+        rows[i] = vectors[i]->vector;
+    const tarn::PlotVectors picture{rows.data(),           fvGetDim(vectors[0]) - 1,
+                                    verdict.lof.data(),    verdict.label.data(),
+                                    verdict.marked.data(), n};
+    return tarn::write_plot(picture, p, p->plotstr);
+}
+
 int run(int argc, char** argv) {
     long watch = setwatch();
     (void)watch;  // kept for prtime; a run prints no timing line
@@ -472,9 +485,7 @@ int run(int argc, char** argv) {
     if (notes.overflow) tarn::warn_of_overflow();
     if (!tarn::resolve_outlier_class(parap)) std::exit(-1);
     const int32_t n = fvsGetSize(set);
-    const HFV* vectors = fvsGetVectorBuff(set);
-    const int32_t features = fvGetDim(vectors[0]) - 1;
-    tarn::check_plot_columns(features, parap);
+    tarn::check_plot_columns(fvGetDim(fvsGetVector(set, 1)) - 1, parap);
     if (tarn::selected_rule(parap).kind == tarn::RULE_LOF)
         tarn::warn_of_duplicates(notes.duplicates);
     auto finish = [&](int status) {
@@ -484,17 +495,9 @@ int run(int argc, char** argv) {
     };
     // The picture comes before the report, so that a run that cannot write it stops with no
     // report line, like every other stop.
-    if (parap->plotstr != nullptr) {
-        std::vector<const double*> rows(static_cast<size_t>(n));
-        for (size_t i = 0; i < rows.size(); ++i)
-            rows[i] = vectors[i]->vector;
-        const tarn::PlotVectors picture{rows.data(),           features,
-                                        verdict.lof.data(),    verdict.label.data(),
-                                        verdict.marked.data(), n};
-        if (tarn::write_plot(picture, parap, parap->plotstr) != 0) {
-            tarn::report_plot_failure(parap, errno);
-            return finish(-1);
-        }
+    if (parap->plotstr != nullptr && write_picture(set, verdict, parap) != 0) {
+        tarn::report_plot_failure(parap, errno);
+        return finish(-1);
     }
     const tarn::Array<double>& stored = parap->print_score == 1 ? verdict.score : verdict.lof;
     tarn::print_report(stored.data(), verdict.label.data(), verdict.marked.data(), n, parap);

@@ -86,7 +86,7 @@ int32_t expect_same_graph(const Points& points, int32_t k, Builder builder, int3
     // order, hold the graph's outbound lists.
     const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(built));
     tarn::NeighbourLists lists;
-    tarn::ListsSink sink(lists, static_cast<int32_t>(points.size()), k);
+    tarn::FlatListSink sink(lists, static_cast<int32_t>(points.size()), k);
     if (builder == Builder::kTree && tarn::tree_applies(rows)) {
         tarn::search_tree(rows, k, threads, sink, chunk);
     } else {
@@ -317,7 +317,7 @@ TEST(Construction, ATreeBuiltOnThreadsGivesTheSameLists) {
     tarn::NeighbourLists expected;
     for (const int32_t threads : {1, 2, 3}) {
         tarn::NeighbourLists lists;
-        tarn::ListsSink sink(lists, static_cast<int32_t>(points.size()), 6);
+        tarn::FlatListSink sink(lists, static_cast<int32_t>(points.size()), 6);
         tarn::search_tree(rows, 6, threads, sink);
         if (threads == 1) {
             expected = std::move(lists);
