@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # What a second thread gives a whole run, side by side in one run: wall time and peak memory of
 # `tarn -l` with -j 1 and -j 2 (interleaved, median of ROUNDS, default 3) and their ratio, on the
-# data sets of the performance goals; BASE adds the same runs of another tarn binary and the
-# rows of that binary beside this build's.
+# data sets of the performance goals; BASE adds the same runs of another tarn binary, as
+# rows of their own beside this build's.
 #   bench/scaling.sh                                     # the four goal rows
 #   ROWS="1000000 2 auto" bench/scaling.sh               # rows of "n d builder" (auto, -x, -b)
 #   BASE=/tmp/old/build/bench/tarn ROUNDS=1 bench/scaling.sh

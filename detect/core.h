@@ -4,9 +4,12 @@
 // flags, threads, the builder: index, brute); the verdict comes out, or an error with its kind and
 // the text the command line prints for it. Nothing here ends the process or prints: exhausted
 // memory comes back as an error like any other failure, everything allocated is released, and the
-// reporting hooks are not called. The command line's init is one caller; it prints what comes back.
+// reporting hooks are not called. The command line (detect_set) and init are callers; they print
+// what comes back. Every caller but detect_graph's gets the flat lists of detect/compact.h, never
+// the linked graph.
 //
-// One detection at a time per process: the graph store's records come from process-wide pools.
+// One detection at a time per process: the graph store's records come from process-wide pools,
+// and a construction's cancel flag is process-wide.
 #ifndef TARN_DETECT_CORE_H
 #define TARN_DETECT_CORE_H
 
