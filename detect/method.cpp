@@ -19,9 +19,9 @@ constexpr double kLargestLogRatio = 16.0;
 // per vector, so the dimension where the two meet rises with log(n / k). Beyond about 9
 // dimensions the benchmark's uniform data make the tree 2 to 16 times slower at every n
 // measured, while clustered data of 8.5 still favour it, hence the ceiling. From bench/grid.sh
-// (k = 10): at n = 10⁴ the tree wins up to about 6.4 dimensions, at 5 × 10⁴ up to about 8.6;
+// (k = 10): at n = 10⁴ the tree wins up to about 6.5 dimensions, at 5 × 10⁴ up to about 8.6;
 // the README gives the table.
-constexpr double kLimitBase = -4.2;
+constexpr double kLimitBase = -4.0;
 constexpr double kLimitSlope = 3.5;
 constexpr double kLimitHighest = 8.9;
 
