@@ -29,9 +29,9 @@ const char* input_name(const char* name) {
 
 // Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
 // record; prints the load's explanation of a refusal, or its warning, on standard error.
-HFSET load_input(Parameters* p) {
+HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
     const TableFormat format{p->format, p->label_column, p->feature_columns,
-                             tarn::construction_threads(p->threads)};
+                             tarn::construction_threads(p->threads), arena};
     TableNames unkept;
     TableNames* names = p->names != nullptr ? p->names : &unkept;
     const char* name = p->instr;
@@ -56,8 +56,8 @@ void insert_vertices(Graph* graphp, HFSET set) {
 
 namespace tarn {
 
-HFSET load_vectors(Parameters* p) {
-    HFSET set = load_input(p);
+HFSET load_vectors(Parameters* p, VectorArena* arena) {
+    HFSET set = load_input(p, arena);
     if (set == nullptr) std::printf("Cannot load vectors from %s\n", input_name(p->instr));
     return set;
 }

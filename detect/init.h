@@ -22,10 +22,13 @@ Graph* init(Parameters* p);
 
 namespace tarn {
 
+class VectorArena;
+
 // The load of init: p->instr in the format p asks for, the names kept in p->names, the load's
 // explanation of a refusal or its warning on standard error. Returns the set, owned by the
-// caller, or null after printing "Cannot load vectors from <file>" on standard output.
-HFSET load_vectors(Parameters* p);
+// caller, or null after printing "Cannot load vectors from <file>" on standard output. Given an
+// arena, the vectors may be carved from it and the set is released with release_set.
+HFSET load_vectors(Parameters* p, VectorArena* arena = nullptr);
 
 }  // namespace tarn
 

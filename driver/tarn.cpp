@@ -31,6 +31,7 @@
 #include "driver/progress.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
 
@@ -472,7 +473,9 @@ int run(int argc, char** argv) {
         return -1;
     }
     tarn::progress_start();
-    HFSET set = tarn::load_vectors(parap);
+    // The run releases its vectors all at once: they are carved rather than each allocated.
+    tarn::VectorArena arena;
+    HFSET set = tarn::load_vectors(parap, &arena);
     if (set == nullptr) std::exit(-1);
     // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
     tarn::Verdict verdict;
@@ -489,7 +492,7 @@ int run(int argc, char** argv) {
     if (tarn::selected_rule(parap).kind == tarn::RULE_LOF)
         tarn::warn_of_duplicates(notes.duplicates);
     auto finish = [&](int status) {
-        fvsDestroy(set);
+        tarn::release_set(set, &arena);
         release(nullptr, parap);
         return status;
     };

@@ -31,6 +31,7 @@
 #include "driver/util.h"
 #include "mpi/exchange.h"
 #include "mpi/verdict.h"
+#include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
 
@@ -62,12 +63,13 @@ struct Vectors {
 
 // Rank 0 loads the input; every process gets the vectors, each with its own number of values.
 void load(Vectors& vectors, Parameters* p, int rank) {
+    tarn::VectorArena arena;  // the loaded vectors live until they are copied
     HFSET set = nullptr;
     int32_t n = 0;
     int64_t values = 0;
     if (rank == 0) {
         step([&]() -> std::optional<tarn::Error> {
-            set = tarn::load_vectors(p);
+            set = tarn::load_vectors(p, &arena);
             // The load has said why on standard output and standard error.
             if (set == nullptr) return tarn::Error{tarn::ErrorKind::kAllocation, ""};
             n = fvsGetSize(set);
@@ -93,7 +95,7 @@ void load(Vectors& vectors, Parameters* p, int rank) {
             std::memcpy(data.data() + at, v->vector, sizeof(double) * static_cast<size_t>(v->dim));
             at += static_cast<size_t>(v->dim);
         }
-        fvsDestroy(set);  // copied
+        tarn::release_set(set, &arena);  // copied
     });
     broadcast(dims.data(), dims.size() * sizeof(int32_t));
     broadcast(data.data(), data.size() * sizeof(double));

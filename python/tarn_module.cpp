@@ -28,6 +28,7 @@
 #include "driver/parameters.h"
 #include "driver/tarn.h"
 #include "errors/errorapi.h"
+#include "vectors/arena.h"
 #include "vectors/table.h"
 
 namespace py = pybind11;
@@ -244,16 +245,17 @@ int32_t label_of(double value) {
 
 py::tuple load(const std::string& path, int32_t kind, std::optional<std::string> label,
                std::optional<std::string> features) {
+    // The set lives only until its numbers are copied out: its vectors are carved, not each
+    // allocated.
+    struct Loaded {
+        tarn::VectorArena arena;
+        HFSET set = nullptr;
+        ~Loaded() { tarn::release_set(set, &arena); }
+    } loaded;
     const TableFormat format{kind, label ? label->c_str() : nullptr,
-                             features ? features->c_str() : nullptr};
+                             features ? features->c_str() : nullptr, 1, &loaded.arena};
     TableNames names;
     std::string reported;
-    struct Loaded {
-        HFSET set = nullptr;
-        ~Loaded() {
-            if (set != nullptr) fvsDestroy(set);
-        }
-    } loaded;
     std::optional<tarn::Error> error = run_detached([&]() -> std::optional<tarn::Error> {
         // The report hook is process-wide: it is only replaced while this call holds the core.
         const ERRFN previous = ReportError;

@@ -9,6 +9,7 @@
 
 #include "fuzz/table_check.h"
 #include "tests/testkit.h"
+#include "vectors/arena.h"
 #include "vectors/table.h"
 
 namespace {
@@ -27,10 +28,10 @@ struct Loaded {
 };
 
 Loaded load(const std::string& path, int32_t kind, const char* label = nullptr,
-            const char* features = nullptr) {
+            const char* features = nullptr, tarn::VectorArena* arena = nullptr) {
     ReportCapture capture;
     Loaded loaded;
-    const TableFormat format{kind, label, features};
+    const TableFormat format{kind, label, features, 1, arena};
     loaded.set = tableLoad(path.c_str(), &format, &loaded.names);
     loaded.reports = capture.reports();
     return loaded;
@@ -88,11 +89,16 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
     };
     for (const Case& c : cases) {
         TempFile file(c.contents, c.suffix);
-        Loaded loaded = load(file.path(), c.kind, c.label, c.features);
-        EXPECT_EQ(rows_of(loaded.set), expected) << c.name;
-        EXPECT_TRUE(loaded.reports.empty()) << c.name;
-        EXPECT_EQ(loaded.set != nullptr ? loaded.set->vector_size : 0, 3) << c.name;
-        fvsDestroy(loaded.set);
+        // Vectors carved from an arena (as a run loads them) or allocated one by one.
+        for (const bool carve : {false, true}) {
+            tarn::VectorArena arena;
+            Loaded loaded =
+                load(file.path(), c.kind, c.label, c.features, carve ? &arena : nullptr);
+            EXPECT_EQ(rows_of(loaded.set), expected) << c.name;
+            EXPECT_TRUE(loaded.reports.empty()) << c.name;
+            EXPECT_EQ(loaded.set != nullptr ? loaded.set->vector_size : 0, 3) << c.name;
+            tarn::release_set(loaded.set, &arena);
+        }
     }
 }
 
@@ -177,13 +183,16 @@ TEST(Table, RefusalsSayWhereAndWhat) {
     };
     for (const Case& c : cases) {
         TempFile file(c.contents);
-        Loaded loaded = load(file.path(), c.kind, c.label, c.features);
-        EXPECT_EQ(loaded.set, nullptr) << c.why;
-        EXPECT_EQ(loaded.reports,
-                  (std::vector<testkit::Report>{testkit::report(c.code, "table.c", c.check)}))
-            << c.why;
-        EXPECT_EQ(loaded.names.why, c.why);
-        fvsDestroy(loaded.set);
+        for (const bool carve : {false, true}) {
+            tarn::VectorArena arena;  // the rows read before the refusal are carved here
+            Loaded loaded =
+                load(file.path(), c.kind, c.label, c.features, carve ? &arena : nullptr);
+            EXPECT_EQ(loaded.set, nullptr) << c.why;
+            EXPECT_EQ(loaded.reports,
+                      (std::vector<testkit::Report>{testkit::report(c.code, "table.c", c.check)}))
+                << c.why;
+            EXPECT_EQ(loaded.names.why, c.why);
+        }
     }
 }
 

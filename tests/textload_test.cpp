@@ -1,7 +1,8 @@
 // The block and parallel load of a regular text file against the stream load of the same bytes:
 // the same vectors bit for bit, the same reports and the same "Problem in line" text, for every
 // count of parts (so that the split points fall everywhere: inside long lines, on blank and
-// comment lines, right before a bad line) and for blocks smaller than a line.
+// comment lines, right before a bad line) and for blocks smaller than a line, with the vectors
+// allocated one by one or carved from an arena.
 #include "vectors/textload.h"
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "tests/testkit.h"
+#include "vectors/arena.h"
 
 namespace {
 
@@ -32,7 +34,10 @@ struct Result {
     bool operator==(const Result&) const = default;
 };
 
-Result keep(HFSET set, const ReportCapture& capture, std::string err) {
+// Keeps what the load left and releases the set; a set carved from arena must hold only vectors
+// the arena carved.
+Result keep(HFSET set, const ReportCapture& capture, std::string err,
+            const tarn::VectorArena* arena = nullptr) {
     Result result;
     result.loaded = set != nullptr;
     for (int32_t p = 0; set != nullptr && p < set->vector_number; ++p) {
@@ -40,9 +45,10 @@ Result keep(HFSET set, const ReportCapture& capture, std::string err) {
         std::vector<uint64_t> row(static_cast<size_t>(v->dim));
         std::memcpy(row.data(), v->vector, row.size() * sizeof(double));
         result.rows.push_back(std::move(row));
+        EXPECT_TRUE(arena == nullptr || arena->owns(v)) << "vector " << p + 1;
     }
     if (set != nullptr) result.size = set->vector_size;
-    fvsDestroy(set);
+    tarn::release_set(set, arena);
     result.reports = capture.reports();
     result.err = std::move(err);
     return result;
@@ -59,8 +65,9 @@ Result stream_load(const std::string& path) {
     return keep(set, capture, err);
 }
 
-Result block_load(const std::string& path, int32_t threads, size_t block) {
+Result block_load(const std::string& path, int32_t threads, size_t block, bool carve) {
     ReportCapture capture;
+    tarn::VectorArena arena;
     HFSET set = nullptr;
     const std::string err = testkit::capture_stderr([&] {
         const int fd = open(path.c_str(), O_RDONLY);
@@ -68,10 +75,11 @@ Result block_load(const std::string& path, int32_t threads, size_t block) {
         how.threads = threads;
         how.least_part = 1;
         how.block = block;
+        how.arena = carve ? &arena : nullptr;
         set = tarn::text_load(fd, "input", 0, how);
         close(fd);
     });
-    return keep(set, capture, err);
+    return keep(set, capture, err, carve ? &arena : nullptr);
 }
 
 // Every count of parts from 1 to 7 and three block sizes give the stream load's result.
@@ -80,9 +88,12 @@ void expect_as_streamed(const std::string& text, const std::string& name) {
     const Result want = stream_load(file.path());
     for (const size_t block : {size_t{16}, size_t{100}, size_t{1} << 20}) {
         for (int32_t threads = 1; threads <= 7; ++threads) {
-            EXPECT_EQ(block_load(file.path(), threads, block), want)
-                << name << ", " << threads << " parts, blocks of " << block << "; expected "
-                << (want.loaded ? "a set" : want.err);
+            for (const bool carve : {false, true}) {
+                EXPECT_EQ(block_load(file.path(), threads, block, carve), want)
+                    << name << ", " << threads << " parts, blocks of " << block
+                    << (carve ? ", carved" : "") << "; expected "
+                    << (want.loaded ? "a set" : want.err);
+            }
         }
     }
 }

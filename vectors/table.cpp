@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "errors/errorapi.h"
+#include "vectors/arena.h"
 #include "vectors/readnums.h"
 #include "vectors/source.h"
 #include "vectors/textload.h"
@@ -176,18 +177,25 @@ void keep_names(const Columns& chosen, const std::vector<std::string>& names, Ta
     if (chosen.label >= 0) out->label = names[static_cast<size_t>(chosen.label)];
 }
 
-// Appends a vector of the size doubles at values; false after a report when memory fails.
-bool append(HFSET set, const double* values, size_t size) {
+// A vector of size components, carved from arena when there is one.
+HFV make_vector(size_t size, tarn::VectorArena* arena) {
+    if (arena != nullptr) return arena->make(static_cast<int32_t>(size));
     double* data = static_cast<double*>(std::malloc(size * sizeof(double)));
     HFV fv = data != nullptr ? fvCreateWithData(static_cast<int32_t>(size), data) : nullptr;
+    if (fv == nullptr) std::free(data);
+    return fv;
+}
+
+// Appends a vector of the size doubles at values; false after a report when memory fails.
+bool append(HFSET set, const double* values, size_t size, tarn::VectorArena* arena) {
+    HFV fv = make_vector(size, arena);
     if (fv == nullptr) {
-        std::free(data);
         ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "table.c", 30);
         return false;
     }
-    std::memcpy(data, values, size * sizeof(double));
+    std::memcpy(fv->vector, values, size * sizeof(double));
     if (fvsAddVector(set, fv) == 0) {
-        fvDestroy(fv);
+        tarn::release_vector(fv, arena);
         return false;
     }
     return true;
@@ -506,7 +514,7 @@ void data_row(CsvLoad* load) {
     }
     load->field = 0;
     if (load->code != 0) return;
-    if (append(load->set, load->row.data(), load->row.size())) {
+    if (append(load->set, load->row.data(), load->row.size(), load->format->arena)) {
         ++load->data_rows;
     } else {
         load->code = ESR_NOT_ENOUGH_MEMORY;  // reported where it failed
@@ -679,7 +687,7 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
         if (load.check >= 0)
             ReportError(load.code, load.code == ESR_CANT_LOAD_FILE ? name : nullptr, "table.c",
                         load.check);
-        fvsDestroy(load.set);
+        tarn::release_set(load.set, format->arena);
         names->features.clear();
         names->label.clear();
         names->classes.clear();
@@ -724,6 +732,8 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) 
         *names = TableNames();
         tarn::TextLoad how;
         how.threads = chosen.threads;
+        // Chosen columns are rearranged into arrays of their own: those vectors are allocated.
+        if (chosen.label == nullptr && chosen.features == nullptr) how.arena = chosen.arena;
         set = text_table(tarn::text_load(fileno(file), path, start, how), head, &chosen, names);
     } else {
         set = tableLoadStream(file, path, &chosen, names);

@@ -27,6 +27,10 @@
 
 #include "vectors/fvector.h"
 
+namespace tarn {
+class VectorArena;
+}
+
 // The formats; TABLE_AUTO picks CSV or TSV by a name ending in ".csv" or ".tsv" (in any letter
 // case, before a ".gz", ".zst" or ".zstd"), else the text format.
 enum TableKind { TABLE_AUTO = 0, TABLE_TEXT = 1, TABLE_CSV = 2, TABLE_TSV = 3 };
@@ -39,6 +43,8 @@ struct TableFormat {
                            // but the label
     int32_t threads = 1;   // threads that may parse a text file that is big, regular and not
                            // compressed, each its own part of it (the result is the same)
+    tarn::VectorArena* arena = nullptr;  // when given, vectors may be carved from it (arena.h):
+                                         // the set is then released with release_set
 };
 
 // What a load learnt besides the numbers, filled by tableLoad and tableLoadStream.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "errors/errorapi.h"
+#include "vectors/arena.h"
 #include "vectors/readnums.h"
 
 namespace {
@@ -47,8 +48,9 @@ struct Part {
     bool first_marked = false;  // it contains "NaN" or "Inf"
     int32_t last_count = 0;     // values of the last data line read well
     Failure failure = Failure::kNone;
-    int64_t bad_line = 0;  // kBadLine: the line
-    int32_t check = 0;     // kNoMemory: the report line, or kReported
+    int64_t bad_line = 0;     // kBadLine: the line
+    int32_t check = 0;        // kNoMemory: the report line, or kReported
+    tarn::VectorArena arena;  // the part's vectors when the load carves them
 };
 
 // The lowest index of a part that failed, so that the parts behind it can stop: their lines
@@ -66,13 +68,20 @@ struct Progress {
     }
 };
 
-void destroy_vectors(Part& part) {
-    fvsDestroy(part.set);
+// Releases a part's vectors; carved ones go with their arena.
+void destroy_vectors(Part& part, bool carved) {
+    if (carved) {
+        fvsDestroyHandedOn(part.set);
+    } else {
+        fvsDestroy(part.set);
+    }
     part.set = nullptr;
     for (size_t c = 0; c < part.chunks.size(); ++c) {
         const size_t used = c + 1 == part.chunks.size() ? part.tail : kChunkHandles;
-        for (size_t i = 0; i < used; ++i)
-            fvDestroy(part.chunks[c][i]);
+        if (!carved) {
+            for (size_t i = 0; i < used; ++i)
+                fvDestroy(part.chunks[c][i]);
+        }
         munmap(part.chunks[c], kChunkBytes);
     }
     part.chunks.clear();
@@ -101,8 +110,12 @@ bool keep(Part& part, HFV fv) {
 // its first line: part 0 at begin, any other after the first line feed at or after begin − 1.
 class PartReader {
 public:
-    PartReader(int fd, size_t file_end, size_t block, Part& part)
-        : fd_(fd), file_end_(file_end), capacity_(std::max<size_t>(block, 16)), part_(part) {}
+    PartReader(int fd, size_t file_end, size_t block, bool carved, Part& part)
+        : fd_(fd),
+          file_end_(file_end),
+          capacity_(std::max<size_t>(block, 16)),
+          part_(part),
+          arena_(carved ? &part.arena : nullptr) {}
     ~PartReader() {
         std::free(buffer_);
         readnumsDestroy(reader_);
@@ -223,7 +236,7 @@ private:
             return fail_line();
         }
         part_.last_count = count;
-        HFV fv = fvCreateUnreported(count);
+        HFV fv = arena_ != nullptr ? arena_->make(count) : fvCreateUnreported(count);
         if (fv == nullptr) {
             fail_memory(kVector);
             return false;
@@ -233,17 +246,17 @@ private:
         // its vectors need no handles kept on the side.
         if (first_part_) {
             if (part_.set == nullptr && (part_.set = fvsCreate(1, count)) == nullptr) {
-                fvDestroy(fv);
+                tarn::release_vector(fv, arena_);
                 fail_memory(kReported);
                 return false;
             }
             if (fvsAddVector(part_.set, fv) == 0) {
-                fvDestroy(fv);
+                tarn::release_vector(fv, arena_);
                 fail_memory(kReported);
                 return false;
             }
         } else if (!keep(part_, fv)) {
-            fvDestroy(fv);
+            tarn::release_vector(fv, arena_);
             fail_memory(kVector);
             return false;
         }
@@ -260,6 +273,7 @@ private:
     size_t file_end_;
     size_t capacity_;  // bytes the buffer holds, one more for a terminator
     Part& part_;
+    tarn::VectorArena* const arena_;  // where vectors are carved, or null: each allocated
     bool first_part_ = false;
     ReadNums* reader_ = nullptr;
     char* buffer_ = nullptr;
@@ -269,29 +283,29 @@ private:
     size_t filled_ = 0;  // bytes held
 };
 
-void read_part(int fd, size_t file_end, size_t block, std::vector<Part>& parts, size_t index,
-               Progress& progress) {
-    PartReader reader(fd, file_end, block, parts[index]);
+void read_part(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<Part>& parts,
+               size_t index, Progress& progress) {
+    PartReader reader(fd, file_end, how.block, how.arena != nullptr, parts[index]);
     reader.read(index == 0, index, progress);
 }
 
 // Reads every part, parts 1 … on threads of their own and part 0 on the calling thread. A part
 // whose thread cannot be had is read on the calling thread afterwards.
-void read_parts(int fd, size_t file_end, size_t block, std::vector<Part>& parts) {
+void read_parts(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<Part>& parts) {
     Progress progress;
     std::vector<std::thread> threads;
     std::vector<size_t> left;
     for (size_t i = 1; i < parts.size(); ++i) {
         try {
-            threads.emplace_back(read_part, fd, file_end, block, std::ref(parts), i,
+            threads.emplace_back(read_part, fd, file_end, std::cref(how), std::ref(parts), i,
                                  std::ref(progress));
         } catch (const std::exception&) {
             left.push_back(i);
         }
     }
-    read_part(fd, file_end, block, parts, 0, progress);
+    read_part(fd, file_end, how, parts, 0, progress);
     for (size_t i : left)
-        read_part(fd, file_end, block, parts, i, progress);
+        read_part(fd, file_end, how, parts, i, progress);
     for (std::thread& thread : threads)
         thread.join();
 }
@@ -333,8 +347,8 @@ bool report_failure(const std::vector<Part>& parts, const char* name) {
 }
 
 // The parts' vectors in one set, in file order; each chunk is released once the set holds its
-// vectors. Null after a report, with every vector destroyed.
-HFSET join(std::vector<Part>& parts) {
+// vectors. Null after a report, with every vector destroyed (carved ones stay with the arena).
+HFSET join(std::vector<Part>& parts, bool carved) {
     int32_t dim = 0;
     for (const Part& part : parts) {
         if (part.first_line != 0) {
@@ -358,11 +372,15 @@ HFSET join(std::vector<Part>& parts) {
                 ++i;
             if (i < used && !failed) {
                 // The set refused to grow (reported): it goes with what it holds.
-                fvsDestroy(fvs);
+                if (carved) {
+                    fvsDestroyHandedOn(fvs);
+                } else {
+                    fvsDestroy(fvs);
+                }
                 fvs = nullptr;
                 failed = true;
             }
-            for (; i < used; ++i)
+            for (; i < used && !carved; ++i)
                 fvDestroy(chunk[i]);
             munmap(chunk, kChunkBytes);
         }
@@ -370,6 +388,17 @@ HFSET join(std::vector<Part>& parts) {
         part.tail = 0;
     }
     return fvs;
+}
+
+// Hands every part's carved vectors to arena; false after a report when memory fails.
+bool adopt_carvings(std::vector<Part>& parts, tarn::VectorArena* arena) {
+    for (Part& part : parts) {
+        if (arena != nullptr && !arena->adopt(part.arena)) {
+            ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", kVector);
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -392,10 +421,13 @@ HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how) {
         parts[i].begin = start + bytes / count * i;
         parts[i].end = i + 1 == count ? file_end : start + bytes / count * (i + 1);
     }
-    read_parts(fd, file_end, how.block, parts);
-    HFSET fvs = report_failure(parts, name) ? nullptr : join(parts);
+    read_parts(fd, file_end, how, parts);
+    const bool carved = how.arena != nullptr;
+    HFSET fvs = report_failure(parts, name) || !adopt_carvings(parts, how.arena)
+                    ? nullptr
+                    : join(parts, carved);
     for (Part& part : parts)
-        destroy_vectors(part);
+        destroy_vectors(part, carved);
     return fvs;
 }
 

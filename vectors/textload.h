@@ -20,11 +20,15 @@
 
 namespace tarn {
 
+class VectorArena;
+
 // How a file is split and read.
 struct TextLoad {
     int32_t threads = 1;                  // parts read at once, at most (below 1: one)
     size_t least_part = size_t{1} << 22;  // bytes: a file is split into parts no smaller
     size_t block = size_t{1} << 20;       // bytes a part reads at once; a longer line gets more
+    VectorArena* arena = nullptr;  // when given, the vectors are carved from it (arena.h), and
+                                   // the set is released with release_set
 };
 
 // A new set, owned by the caller, holding the vectors of the text in the regular file open as
