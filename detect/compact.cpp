@@ -232,8 +232,6 @@ FlatListSink::FlatListSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBl
 
 void FlatListSink::start() {
     const size_t entries = static_cast<size_t>(lists_.n) * static_cast<size_t>(lists_.k);
-    reserve_huge(lists_.target, entries);
-    reserve_huge(lists_.dist, entries);
     lists_.target.resize(entries);
     lists_.dist.resize(entries);
 }

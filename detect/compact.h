@@ -26,8 +26,10 @@ namespace tarn {
 struct NeighbourLists {
     int32_t n = 0;
     int32_t k = 0;
-    Array<int32_t> target;  // n × k vertex positions
-    Array<double> dist;     // n × k distances
+    // Every entry is written by the construction before anything reads it: the arrays are not
+    // filled when they are sized, so that the construction's threads touch their memory first.
+    UnfilledArray<int32_t> target;  // n × k vertex positions
+    UnfilledArray<double> dist;     // n × k distances
 
     size_t at(int32_t s) const { return static_cast<size_t>(s) * static_cast<size_t>(k); }
 };

@@ -54,14 +54,16 @@ private:
 };
 
 // Searches the sources of one chunk, in the search's order, in groups handed out in turn to
-// up to `threads` threads. Returns the distances evaluated.
+// up to `threads` threads; each worker writes its groups into a sink that is given (one not in
+// source order). Returns the distances evaluated.
 int64_t search_chunk(NeighbourSearch& search, const int32_t* sources, int32_t count,
                      Mirror* mirrors, int32_t done_before, int32_t threads,
-                     ConstructionProgress& progress) {
+                     ConstructionProgress& progress, ListSink* sink) {
     std::atomic<int32_t> done{done_before};
     std::atomic<int64_t> evaluations{0};
     auto body = [&](int32_t worker, int32_t begin, int32_t end) {
         evaluations += search.search(worker, sources + begin, end - begin, mirrors + begin);
+        if (sink != nullptr) sink->write(sources + begin, mirrors + begin, end - begin);
         const int32_t finished = done.fetch_add(end - begin) + (end - begin);
         if (worker == 0) progress.report(finished);
     };
@@ -283,9 +285,9 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
     if (!chunked) search.order(order.data(), total);
     // Two chunks' mirrors: with more than one thread the next chunk is searched while this one
     // is written into the graph. The chunks are still written one after the other, so the lists
-    // are the same. Copying lists into place costs next to nothing, and searching on a thread
-    // of its own per chunk slows every search down (measured: a third more time per search at
-    // a million points), so a sink in any order is written between searches.
+    // are the same. Searching on a thread of its own per chunk slows every search down
+    // (measured: a third more time per search at a million points), so a sink in any order is
+    // written by the workers, each right after its group's searches.
     const bool overlapped = chunked && threads > 1 && total > chunk;
     ChunkMirrors chunks[2] = {ChunkMirrors(chunk, k), ChunkMirrors(overlapped ? chunk : 0, k)};
     search.prepare(threads);
@@ -297,10 +299,12 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
         ChunkMirrors& mirrors = chunks[slot];
         counts[slot] = mirrors.fill(order.data(), first, std::min(total, first + chunk));
         if (chunked) search.order(mirrors.sources.data(), counts[slot]);
-        evaluations += search_chunk(search, mirrors.sources.data(), counts[slot],
-                                    mirrors.mirrors.data(), first, threads, progress);
+        evaluations +=
+            search_chunk(search, mirrors.sources.data(), counts[slot], mirrors.mirrors.data(),
+                         first, threads, progress, chunked ? nullptr : &sink);
     };
     auto write = [&](int32_t slot) {
+        if (!chunked) return;  // written by the workers
         sink.write(chunks[slot].sources.data(), chunks[slot].mirrors.data(), counts[slot]);
     };
     int32_t current = 0;

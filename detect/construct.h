@@ -162,9 +162,10 @@ struct SourceBlock {
 };
 
 // Where a construction puts each finished chunk of outbound lists: mirrors[i] is the list of
-// sources[i]. Chunks come one at a time. A sink that is in_source_order gets chunks of
-// consecutive sources [first, last) (in any order within a chunk), chunk after chunk in source
-// order; any other sink gets the sources in the order the search likes best.
+// sources[i]. A sink that is in_source_order gets chunks of consecutive sources [first, last)
+// (in any order within a chunk), one at a time, chunk after chunk in source order. Any other
+// sink keeps each source's list apart from every other's: it gets the sources in the order the
+// search likes best, each group from the worker thread that searched it, several at once.
 class ListSink {
 public:
     // Called once the search is ready, before the first chunk: a sink takes its memory here,

@@ -480,6 +480,11 @@ public:
         return evaluations;
     }
     void order(int32_t* sources, int32_t count) const override {
+        // All n distinct sources: the tree's members are already in tree order.
+        if (static_cast<size_t>(count) == tree_.members.size()) {
+            std::copy(tree_.members.begin(), tree_.members.end(), sources);
+            return;
+        }
         std::sort(sources, sources + count, [&](int32_t a, int32_t b) {
             return tree_.where[static_cast<size_t>(a)] < tree_.where[static_cast<size_t>(b)];
         });

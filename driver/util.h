@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 enum { NO_INIT = 0, INIT = 1 };
@@ -45,15 +46,25 @@ public:
     static bool active();
 };
 
+// Asks the system to back the whole 2 MiB pages inside [block, block + bytes) with huge pages
+// where it can: a big array then takes one page fault per 2 MiB instead of one per 4 KiB when
+// first written. Only a hint; nothing changes for the caller.
+void advise_huge_pages(const void* block, size_t bytes);
+
 // A standard allocator over allocate, so that containers fail like every other allocation of
 // the product: the allocation message, or AllocationFailure under AllocationFailuresThrow.
+// Blocks of 4 MiB or more are advised to take huge pages.
 template <typename T>
 struct Checked {
     using value_type = T;
     Checked() = default;
     template <typename U>
     explicit Checked(const Checked<U>&) {}
-    T* allocate(size_t count) { return static_cast<T*>(::allocate(count * sizeof(T), NO_INIT)); }
+    T* allocate(size_t count) {
+        void* block = ::allocate(count * sizeof(T), NO_INIT);
+        if (count * sizeof(T) >= (size_t{4} << 20)) advise_huge_pages(block, count * sizeof(T));
+        return static_cast<T*>(block);
+    }
     void deallocate(T* block, size_t) { std::free(block); }
     bool operator==(const Checked&) const = default;
 };
@@ -61,17 +72,25 @@ struct Checked {
 template <typename T>
 using Array = std::vector<T, Checked<T>>;
 
-// Asks the system to back the whole 2 MiB pages inside [block, block + bytes) with huge pages
-// where it can: a big array then takes one page fault per 2 MiB instead of one per 4 KiB when
-// first written. Only a hint; nothing changes for the caller.
-void advise_huge_pages(const void* block, size_t bytes);
-
-// Gives array room for count elements, the room advised to take huge pages.
+// Checked, except that a container's new elements are default-initialised: resizing leaves
+// numbers unset. For arrays whose every element is written before it is read.
 template <typename T>
-void reserve_huge(Array<T>& array, size_t count) {
-    array.reserve(count);
-    advise_huge_pages(array.data(), array.capacity() * sizeof(T));
-}
+struct Unfilled : Checked<T> {
+    Unfilled() = default;
+    template <typename U>
+    explicit Unfilled(const Unfilled<U>&) {}
+    template <typename U>
+    void construct(U* at) {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <typename T>
+using UnfilledArray = std::vector<T, Unfilled<T>>;
 
 }  // namespace tarn
 

@@ -125,7 +125,8 @@ void exchange_records(const void* send, void* receive, const Layout& layout, siz
     MPI_Type_free(&type);
 }
 
-Array<double> fetch(const Blocks& blocks, const Array<int32_t>& wanted, const Array<double>& own) {
+Array<double> fetch(const Blocks& blocks, std::span<const int32_t> wanted,
+                    const Array<double>& own) {
     const size_t size = static_cast<size_t>(blocks.size());
     Array<int64_t> counts;
     Array<int32_t> grouped;

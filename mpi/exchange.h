@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <type_traits>
 
 #include "detect/construct.h"
@@ -111,7 +112,8 @@ Array<Record> exchange(const Array<Record>& send, const Array<int64_t>& counts,
 // Every value own[i] (vertex first(rank) + i) that another process asks for: returns, for each
 // wanted[j], the value its owner holds, in the order of wanted. Two exchanges: the vertex
 // numbers to their owners, the values back.
-Array<double> fetch(const Blocks& blocks, const Array<int32_t>& wanted, const Array<double>& own);
+Array<double> fetch(const Blocks& blocks, std::span<const int32_t> wanted,
+                    const Array<double>& own);
 
 // mine from every process, concatenated in rank order, on rank 0 (empty elsewhere).
 Layout gather_layout(size_t count);
