@@ -54,16 +54,14 @@ private:
 };
 
 // Searches the sources of one chunk, in the search's order, in groups handed out in turn to
-// up to `threads` threads; each worker writes its groups into a sink that is given (one not in
-// source order). Returns the distances evaluated.
+// up to `threads` threads. Returns the distances evaluated.
 int64_t search_chunk(NeighbourSearch& search, const int32_t* sources, int32_t count,
                      Mirror* mirrors, int32_t done_before, int32_t threads,
-                     ConstructionProgress& progress, ListSink* sink) {
+                     ConstructionProgress& progress) {
     std::atomic<int32_t> done{done_before};
     std::atomic<int64_t> evaluations{0};
     auto body = [&](int32_t worker, int32_t begin, int32_t end) {
         evaluations += search.search(worker, sources + begin, end - begin, mirrors + begin);
-        if (sink != nullptr) sink->write(sources + begin, mirrors + begin, end - begin);
         const int32_t finished = done.fetch_add(end - begin) + (end - begin);
         if (worker == 0) progress.report(finished);
     };
@@ -196,6 +194,38 @@ void add_evaluations(Graph* graphp, int64_t evaluations) {
         static_cast<int32_t>(std::min<int64_t>(total, std::numeric_limits<int32_t>::max()));
 }
 
+// Searches every source of order, in that order, in groups handed out in turn to up to
+// `threads` threads; each worker writes its groups into sink, which keeps each source's list
+// apart, right after searching them. No chunk boundary stops the workers, and the mirrors are
+// one group's per worker. Searching on a thread of its own per chunk, as the linked graph's
+// overlap does, slows every search down (measured: a third more time per search at a million
+// points). Returns the distances evaluated.
+int64_t search_into(NeighbourSearch& search, const Array<int32_t>& order, int32_t k,
+                    int32_t threads, ListSink& sink) {
+    const int32_t total = static_cast<int32_t>(order.size());
+    const int32_t group = search.group();
+    Array<ChunkMirrors> workers;
+    workers.reserve(static_cast<size_t>(threads));
+    for (int32_t w = 0; w < threads; ++w)
+        workers.emplace_back(group, k);
+    search.prepare(threads);
+    sink.start();
+    ConstructionProgress progress(total);
+    std::atomic<int32_t> done{0};
+    std::atomic<int64_t> evaluations{0};
+    auto body = [&](int32_t worker, int32_t begin, int32_t end) {
+        ChunkMirrors& mirrors = workers[static_cast<size_t>(worker)];
+        const int32_t count = mirrors.fill(order.data(), begin, end);
+        evaluations += search.search(worker, mirrors.sources.data(), count, mirrors.mirrors.data());
+        sink.write(mirrors.sources.data(), mirrors.mirrors.data(), count);
+        const int32_t finished = done.fetch_add(count) + count;
+        if (worker == 0) progress.report(finished);
+    };
+    for_each_range(total, group, threads, body);
+    progress.report(total);
+    return evaluations;
+}
+
 }  // namespace
 
 void NeighbourSearch::order(int32_t* /*sources*/, int32_t /*count*/) const {}
@@ -281,14 +311,14 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
     Array<int32_t> order(static_cast<size_t>(std::max(total, 0)));
     for (int32_t i = 0; i < total; ++i)
         order[static_cast<size_t>(i)] = block.first + i;
-    const bool chunked = sink.in_source_order();
-    if (!chunked) search.order(order.data(), total);
+    if (!sink.in_source_order()) {
+        search.order(order.data(), total);
+        return search_into(search, order, k, threads, sink);
+    }
     // Two chunks' mirrors: with more than one thread the next chunk is searched while this one
     // is written into the graph. The chunks are still written one after the other, so the lists
-    // are the same. Searching on a thread of its own per chunk slows every search down
-    // (measured: a third more time per search at a million points), so a sink in any order is
-    // written by the workers, each right after its group's searches.
-    const bool overlapped = chunked && threads > 1 && total > chunk;
+    // are the same.
+    const bool overlapped = threads > 1 && total > chunk;
     ChunkMirrors chunks[2] = {ChunkMirrors(chunk, k), ChunkMirrors(overlapped ? chunk : 0, k)};
     search.prepare(threads);
     sink.start();
@@ -298,13 +328,11 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
     auto search_from = [&](int32_t slot, int32_t first) {
         ChunkMirrors& mirrors = chunks[slot];
         counts[slot] = mirrors.fill(order.data(), first, std::min(total, first + chunk));
-        if (chunked) search.order(mirrors.sources.data(), counts[slot]);
-        evaluations +=
-            search_chunk(search, mirrors.sources.data(), counts[slot], mirrors.mirrors.data(),
-                         first, threads, progress, chunked ? nullptr : &sink);
+        search.order(mirrors.sources.data(), counts[slot]);
+        evaluations += search_chunk(search, mirrors.sources.data(), counts[slot],
+                                    mirrors.mirrors.data(), first, threads, progress);
     };
     auto write = [&](int32_t slot) {
-        if (!chunked) return;  // written by the workers
         sink.write(chunks[slot].sources.data(), chunks[slot].mirrors.data(), counts[slot]);
     };
     int32_t current = 0;

@@ -40,9 +40,10 @@ struct Node {
 // vectors give every source the same square bit for bit, so one square serves them all.
 struct Tree {
     int32_t dim = 0;
-    int32_t widest_leaf = 0;           // entries in the largest leaf
-    const tarn::Rows* rows = nullptr;  // the vectors by vertex index, the caller's
-    Array<double> lanes;     // the leaves' blocks: dim × kLanes values each, padded with 0
+    int32_t widest_leaf = 0;            // entries in the largest leaf
+    const tarn::Rows* rows = nullptr;   // the vectors by vertex index, the caller's
+    tarn::UnfilledArray<double> lanes;  // the leaves' blocks: dim × kLanes values each,
+                                        // padded with 0
     Array<double> boxes;     // per node the lowest, then the highest, value of each component
     Array<int32_t> members;  // vertex indices by entry, ascending inside an entry
     Array<int32_t> first;    // entry e holds members[first[e] … first[e + 1])
@@ -67,11 +68,14 @@ public:
     Builder(const tarn::Rows& rows, Tree& tree, int32_t threads)
         : tree_(tree), rows_(rows.size() * tree.width()), order_(rows.size()), threads_(threads) {
         const size_t dim = tree_.width();
-        for (size_t i = 0; i < order_.size(); ++i) {
-            order_[i] = static_cast<int32_t>(i);
-            const double* x = rows[i];
-            std::copy(x, x + dim, rows_.begin() + static_cast<std::ptrdiff_t>(i * dim));
-        }
+        auto copy = [&](int32_t, int32_t begin, int32_t end) {
+            for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
+                order_[i] = static_cast<int32_t>(i);
+                const double* x = rows[i];
+                std::copy(x, x + dim, rows_.begin() + static_cast<std::ptrdiff_t>(i * dim));
+            }
+        };
+        tarn::for_each_range(static_cast<int32_t>(order_.size()), kCopyGrain, threads_, copy);
     }
 
     void build() {
@@ -84,29 +88,43 @@ public:
         tree_.boxes = std::move(cells.boxes);
         make_entries();
         int32_t blocks = 0;
+        Array<int32_t> leaves;
         for (Node& n : tree_.nodes) {
             if (n.low >= 0) continue;
             n.block = blocks;
             blocks += (n.end - n.begin + kLanes - 1) / kLanes;
             tree_.widest_leaf = std::max(tree_.widest_leaf, n.end - n.begin);
+            leaves.push_back(static_cast<int32_t>(&n - tree_.nodes.data()));
         }
-        tree_.lanes.assign(static_cast<size_t>(blocks) * dim * kLanes, 0.0);
-        for (const Node& n : tree_.nodes) {
-            if (n.low >= 0) continue;
-            for (int32_t at = n.begin; at < n.end; ++at) {
-                const int32_t j = at - n.begin;
-                double* block =
-                    tree_.lanes.data() + static_cast<size_t>(n.block + j / kLanes) * dim * kLanes;
-                const double* x = entry_vector(at);
-                for (size_t i = 0; i < dim; ++i)
-                    block[i * kLanes + static_cast<size_t>(j % kLanes)] = x[i];
-            }
-        }
+        tree_.lanes.resize(static_cast<size_t>(blocks) * dim * kLanes);
+        auto lay_out = [&](int32_t, int32_t begin, int32_t end) {
+            for (int32_t leaf = begin; leaf < end; ++leaf)
+                lay_out_leaf(tree_.nodes[static_cast<size_t>(leaves[static_cast<size_t>(leaf)])]);
+        };
+        tarn::for_each_range(static_cast<int32_t>(leaves.size()), kCopyGrain / kLeafSize, threads_,
+                             lay_out);
         // The searches read the leaves' blocks, and the sources from the caller's vectors.
-        Array<double>().swap(rows_);
+        tarn::UnfilledArray<double>().swap(rows_);
     }
 
 private:
+    // Vectors a thread copies or lays out at a time.
+    static constexpr int32_t kCopyGrain = 1 << 14;
+
+    // Writes a leaf's entries into its blocks, the lanes past its last entry 0.
+    void lay_out_leaf(const Node& n) {
+        const size_t dim = tree_.width();
+        const int32_t entries = n.end - n.begin;
+        const int32_t lanes = (entries + kLanes - 1) / kLanes * kLanes;
+        for (int32_t j = 0; j < lanes; ++j) {
+            double* block =
+                tree_.lanes.data() + static_cast<size_t>(n.block + j / kLanes) * dim * kLanes;
+            const double* x = j < entries ? entry_vector(n.begin + j) : nullptr;
+            for (size_t i = 0; i < dim; ++i)
+                block[i * kLanes + static_cast<size_t>(j % kLanes)] = x != nullptr ? x[i] : 0.0;
+        }
+    }
+
     // Turns the vertex positions of the leaves into entries: a leaf whose box has no extent
     // becomes one entry of its vertices in ascending order, any other leaf one entry per
     // vertex. The leaves come in position order (the nodes are numbered depth first, low child
@@ -134,8 +152,11 @@ private:
             cell.end = entry_at[static_cast<size_t>(cell.end)];
         }
         tree_.where.resize(n);
-        for (size_t at = 0; at < n; ++at)
-            tree_.where[static_cast<size_t>(order_[at])] = entry_at[at];
+        auto place = [&](int32_t, int32_t begin, int32_t end) {
+            for (size_t at = static_cast<size_t>(begin); at < static_cast<size_t>(end); ++at)
+                tree_.where[static_cast<size_t>(order_[at])] = entry_at[at];
+        };
+        tarn::for_each_range(static_cast<int32_t>(n), kCopyGrain, threads_, place);
         tree_.members = std::move(order_);
     }
 
@@ -235,7 +256,7 @@ private:
     }
 
     Tree& tree_;
-    Array<double> rows_;  // the vectors in vertex order, dim components each
+    tarn::UnfilledArray<double> rows_;  // the vectors in vertex order, dim components each
     Array<int32_t> order_;
     int32_t threads_;
 };
