@@ -7,13 +7,12 @@
 # and "x+lof" through the spatial index (-x).
 source "$(dirname "$0")/common.sh"
 
-# What the run itself needs: the vectors as the loaded set holds them (a record and a component
-# array each, as the C library's allocator rounds them: 16-byte granules, 8-byte header, and a
-# slot pointer), the n × k kept edges of the flat lists (a 4-byte target and an 8-byte distance),
-# and the verdict (two doubles and four 32-bit fields per vector).
+# What the run itself needs: the vectors as the loaded set holds them (a 16-byte record and its
+# components, carved side by side, and a slot pointer), the n × k kept edges of the flat lists
+# (a 4-byte target and an 8-byte distance), and the verdict (two doubles and four 32-bit fields
+# per vector).
 need_mib() {
-    awk -v n="$1" -v d="$2" -v k="$3" 'function chunk(b) { return int((b + 8 + 15) / 16) * 16 }
-        BEGIN { vector = chunk(16) + chunk((d + 1) * 8) + 8; verdict = 32
+    awk -v n="$1" -v d="$2" -v k="$3" 'BEGIN { vector = 16 + (d + 1) * 8 + 8; verdict = 32
                 printf "%.1f", (n * (vector + verdict) + n * k * 12) / 1048576 }'
 }
 

@@ -1,6 +1,7 @@
 #include "detect/compact.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cfloat>
 #include <cmath>
 #include <functional>
@@ -239,6 +240,7 @@ void FlatListSink::start() {
 void FlatListSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         const Mirror& m = mirrors[i];
+        assert(m.count == lists_.k);  // every entry of the unfilled lists is written
         size_t at = lists_.at(sources[i] - first_);
         for (int32_t e = 0; e < m.count; ++e, ++at) {
             lists_.target[at] = m.kept[e].target;
