@@ -179,8 +179,10 @@ protected:
 };
 
 // The construction of the outbound lists of block's sources among n vectors through search,
-// each chunk of sources written into sink as build_neighbours writes it into the graph. Returns
-// the distances the search evaluated.
+// written into sink: for a sink in source order chunk after chunk of about chunk_entries / k
+// sources, as build_neighbours writes them into the graph; for any other, group after group
+// as the workers finish them (chunk_entries then plays no part). Returns the distances the
+// search evaluated.
 int64_t build_lists(int32_t n, int32_t k, int32_t threads, size_t chunk_entries,
                     NeighbourSearch& search, ListSink& sink, SourceBlock block = {});
 
