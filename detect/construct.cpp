@@ -248,6 +248,9 @@ void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, v
             failure.keep(std::current_exception());
         }
     };
+    // A thread with no range to take would only be started and joined.
+    const int64_t ranges = (int64_t{count} + grain - 1) / grain;
+    threads = static_cast<int32_t>(std::min<int64_t>(threads, std::max<int64_t>(ranges, 1)));
     Array<std::thread> pool;
     pool.reserve(static_cast<size_t>(threads));
     for (int32_t t = 1; t < threads; ++t) {
@@ -288,6 +291,16 @@ Rows graph_rows(const Array<Vertex*>& vertices) {
     for (Vertex* v : vertices)
         rows.row.push_back(v->vector->vector);
     rows.features = vertices.empty() ? 0 : vertices[0]->vector->dim - 1;
+    return rows;
+}
+
+Rows set_rows(HFSET set) {
+    const HFV* vectors = fvsGetVectorBuff(set);
+    Rows rows;
+    rows.row.resize(static_cast<size_t>(fvsGetSize(set)));
+    for (size_t i = 0; i < rows.size(); ++i)
+        rows.row[i] = vectors[i]->vector;
+    rows.features = rows.size() > 0 ? fvGetDim(vectors[0]) - 1 : 0;
     return rows;
 }
 

@@ -131,6 +131,9 @@ struct Rows {
 // The rows of the vertices' vectors, whose last component is the label's place.
 Rows graph_rows(const Array<Vertex*>& vertices);
 
+// The rows of the set's vectors, in the set's order; features from the first vector's length.
+Rows set_rows(HFSET set);
+
 // The threads a construction gets: as asked, one per online processor for 0, and never more
 // than a machine could sensibly run.
 int32_t construction_threads(int32_t asked);

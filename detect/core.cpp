@@ -273,11 +273,7 @@ std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool 
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
         const HFV* vectors = fvsGetVectorBuff(set);
-        Rows rows;
-        rows.row.resize(static_cast<size_t>(fvsGetSize(set)));
-        for (size_t i = 0; i < rows.size(); ++i)
-            rows.row[i] = vectors[i]->vector;
-        rows.features = rows.size() > 0 ? fvGetDim(vectors[0]) - 1 : 0;
+        const Rows rows = set_rows(set);
         auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
         NeighbourLists lists;
         if (std::optional<Error> failure = checked_lists(rows, dimension_of, p, &lists)) {

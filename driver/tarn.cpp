@@ -447,14 +447,10 @@ using tarn::release;
 
 // The picture of the loaded vectors with the verdict; -1 with errno telling why on failure.
 int32_t write_picture(HFSET set, const tarn::Verdict& verdict, Parameters* p) {
-    const int32_t n = fvsGetSize(set);
-    const HFV* vectors = fvsGetVectorBuff(set);
-    std::vector<const double*> rows(static_cast<size_t>(n));
-    for (size_t i = 0; i < rows.size(); ++i)
-        rows[i] = vectors[i]->vector;
-    const tarn::PlotVectors picture{rows.data(),           fvGetDim(vectors[0]) - 1,
+    const tarn::Rows rows = tarn::set_rows(set);
+    const tarn::PlotVectors picture{rows.row.data(),       rows.features,
                                     verdict.lof.data(),    verdict.label.data(),
-                                    verdict.marked.data(), n};
+                                    verdict.marked.data(), static_cast<int32_t>(rows.size())};
     return tarn::write_plot(picture, p, p->plotstr);
 }
 

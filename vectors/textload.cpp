@@ -68,13 +68,19 @@ struct Progress {
     }
 };
 
-// Releases a part's vectors; carved ones go with their arena.
-void destroy_vectors(Part& part, bool carved) {
+// Releases a set of the load: its slots and record, and its vectors unless they are carved
+// (those go with their arena).
+void destroy_set(HFSET set, bool carved) {
     if (carved) {
-        fvsDestroyHandedOn(part.set);
+        fvsDestroyHandedOn(set);
     } else {
-        fvsDestroy(part.set);
+        fvsDestroy(set);
     }
+}
+
+// Releases a part's vectors.
+void destroy_vectors(Part& part, bool carved) {
+    destroy_set(part.set, carved);
     part.set = nullptr;
     for (size_t c = 0; c < part.chunks.size(); ++c) {
         const size_t used = c + 1 == part.chunks.size() ? part.tail : kChunkHandles;
@@ -372,11 +378,7 @@ HFSET join(std::vector<Part>& parts, bool carved) {
                 ++i;
             if (i < used && !failed) {
                 // The set refused to grow (reported): it goes with what it holds.
-                if (carved) {
-                    fvsDestroyHandedOn(fvs);
-                } else {
-                    fvsDestroy(fvs);
-                }
+                destroy_set(fvs, carved);
                 fvs = nullptr;
                 failed = true;
             }
