@@ -137,9 +137,10 @@ struct ChunkMirrors {
         }
         return last - first;
     }
-    Array<Kept> storage;
-    Array<Mirror> mirrors;
-    Array<int32_t> sources;
+    // Each worker writes its own at every group: on cache lines no other worker's share.
+    OwnLinesArray<Kept> storage;
+    OwnLinesArray<Mirror> mirrors;
+    OwnLinesArray<int32_t> sources;
 
 private:
     int32_t k_;

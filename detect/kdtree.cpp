@@ -466,14 +466,15 @@ private:
 
     const Tree& tree_;
     const int32_t k_;
-    Array<double> squares_;  // one leaf's squares
-    Array<double> gap_;      // the current cell's gaps, per component
-    Array<double> heap_;     // max-heap of the k smallest squares seen so far
-    Array<Found> found_;     // every target seen with a square within reach_ when seen
-    size_t compact_at_ = 0;  // found_ drops the targets out of reach at this size
-    double reach_ = kInf;    // no target with a larger square can be within the k-th distance
-    int32_t source_ = 0;     // vertex index of the source
-    int32_t self_ = 0;       // entry of the source
+    // Written at every cell and leaf: each on cache lines of its own.
+    tarn::OwnLinesArray<double> squares_;  // one leaf's squares
+    tarn::OwnLinesArray<double> gap_;      // the current cell's gaps, per component
+    tarn::OwnLinesArray<double> heap_;     // max-heap of the k smallest squares seen so far
+    tarn::OwnLinesArray<Found> found_;     // every target seen with a square within reach_
+    size_t compact_at_ = 0;                // found_ drops the targets out of reach at this size
+    double reach_ = kInf;  // no target with a larger square can be within the k-th distance
+    int32_t source_ = 0;   // vertex index of the source
+    int32_t self_ = 0;     // entry of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
     // The workers' searches lie side by side in one array: without this gap one worker's

@@ -9,6 +9,7 @@ namespace {
 
 constexpr int kLineBufferSize = 256;
 constexpr size_t kInitElementSize = 4;
+constexpr size_t kCacheLine = 64;
 
 // Depth of the AllocationFailuresThrow scopes alive on this thread.
 thread_local int throwing_scopes = 0;
@@ -33,6 +34,15 @@ AllocationFailuresThrow::~AllocationFailuresThrow() {
 
 bool AllocationFailuresThrow::active() {
     return throwing_scopes > 0;
+}
+
+void* allocate_lines(size_t size) {
+    const size_t lines = size / kCacheLine + (size % kCacheLine != 0 || size == 0 ? 1 : 0);
+    void* block = lines > SIZE_MAX / kCacheLine
+                      ? nullptr
+                      : std::aligned_alloc(kCacheLine, lines * kCacheLine);
+    if (block == nullptr) allocation_failed(size);
+    return block;
 }
 
 }  // namespace tarn

@@ -92,6 +92,28 @@ struct Unfilled : Checked<T> {
 template <typename T>
 using UnfilledArray = std::vector<T, Unfilled<T>>;
 
+// A new heap block of whole cache lines, starting on one, released with free; fails like
+// allocate.
+void* allocate_lines(size_t size);
+
+// Checked, except that every block has its cache lines to itself: for the scratch arrays a
+// worker thread writes at every step. Where another thread's data shared a line with them,
+// the two threads would stall on each other.
+template <typename T>
+struct OwnLines : Checked<T> {
+    OwnLines() = default;
+    template <typename U>
+    explicit OwnLines(const OwnLines<U>&) {}
+    T* allocate(size_t count) {
+        void* block = allocate_lines(count * sizeof(T));
+        if (count * sizeof(T) >= (size_t{4} << 20)) advise_huge_pages(block, count * sizeof(T));
+        return static_cast<T*>(block);
+    }
+};
+
+template <typename T>
+using OwnLinesArray = std::vector<T, OwnLines<T>>;
+
 }  // namespace tarn
 
 // Reads one line (at most 255 characters) into buf, which holds 256 bytes. Returns 0 when a line

@@ -1,9 +1,9 @@
-// Allocation failures. This program is linked with malloc, calloc, realloc and free wrapped
-// (the linker's --wrap, see tests/CMakeLists.txt), which affects the library code linked into
-// it and nothing else: the product never carries the seam. Each operation runs once with its
-// 1st allocation failing, once with its 2nd, and so on until a run sees no failure; every
-// failing run must give exactly the reports of its row, the operation's failure value, and
-// leave no block behind.
+// Allocation failures. This program is linked with malloc, calloc, realloc, aligned_alloc and
+// free wrapped (the linker's --wrap, see tests/CMakeLists.txt), which affects the library code
+// linked into it and nothing else: the product never carries the seam. Each operation runs
+// once with its 1st allocation failing, once with its 2nd, and so on until a run sees no
+// failure; every failing run must give exactly the reports of its row, the operation's failure
+// value, and leave no block behind.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -47,6 +47,7 @@ extern "C" {
 void* __real_malloc(size_t size);
 void* __real_calloc(size_t count, size_t size);
 void* __real_realloc(void* block, size_t size);
+void* __real_aligned_alloc(size_t alignment, size_t size);
 void __real_free(void* block);
 
 void* __wrap_malloc(size_t size) {
@@ -68,6 +69,13 @@ void* __wrap_realloc(void* block, size_t size) {
     void* moved = __real_realloc(block, size);
     if (block == nullptr && moved != nullptr) ++seam.live;
     return moved;
+}
+
+void* __wrap_aligned_alloc(size_t alignment, size_t size) {
+    if (fail_now()) return nullptr;
+    void* block = __real_aligned_alloc(alignment, size);
+    if (block != nullptr) ++seam.live;
+    return block;
 }
 
 void __wrap_free(void* block) {

@@ -33,6 +33,17 @@ TEST(Allocate, FailureEndsTheProcessWithTheTrueSize) {
     EXPECT_EQ(outcome.status, 255);
 }
 
+TEST(Allocate, LineBlocksStartOnALineAndFailLikeTheRest) {
+    for (const size_t size : {size_t{1}, size_t{16}, size_t{63}, size_t{64}, size_t{65}}) {
+        tarn::OwnLinesArray<char> a(size), b(size);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(a.data()) % 64, 0u) << size;
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(b.data()) % 64, 0u) << size;
+    }
+    tarn::AllocationFailuresThrow throwing;
+    EXPECT_THROW(tarn::allocate_lines(std::numeric_limits<size_t>::max() - 15),
+                 tarn::AllocationFailure);
+}
+
 TEST(Readline, ReportsTheEndOfTheStream) {
     TempFile file("first\nlast");
     FILE* in = std::fopen(file.path().c_str(), "r");
