@@ -37,7 +37,9 @@ enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
 
 // One part: its share of the bytes, what it read and how it ended. Lines are counted from 1
 // within the part; the join turns them into the file's line numbers.
-struct Part {
+// Each part is written by its own thread at every line: on cache lines of its own, so that
+// the threads do not stall on each other's counters.
+struct alignas(64) Part {
     size_t begin = 0, end = 0;  // the part reads the lines that start in [begin, end)
     HFSET set = nullptr;        // part 0 only: its vectors, in the set the load returns
     std::vector<HFV*> chunks;   // the other parts: full chunks of kChunkHandles, the last
