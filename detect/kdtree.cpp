@@ -28,12 +28,13 @@ struct Node {
     int32_t low;    // child nodes, -1 for a leaf
     int32_t high;
     int32_t block;  // a leaf's first block of lanes
+    int32_t box;    // a leaf's place among the leaves, where its bounding box is kept
     int32_t axis;   // split component
     double split;   // split value, a component of one of the cell's vectors
 };
 
 // The leaves' vectors without their label column (0 on every vector, it adds nothing to a sum)
-// in blocks in tree order, and every cell's bounding box; a source's own vector is read from the
+// in blocks in tree order, and every leaf's bounding box; a source's own vector is read from the
 // caller's rows. The tree holds entries: an entry is one vector of a
 // leaf, or all the vectors of a leaf whose vectors are equal (a leaf that cannot split), so
 // that any number of equal vectors costs one distance and bounded work per search. Equal
@@ -44,18 +45,17 @@ struct Tree {
     const tarn::Rows* rows = nullptr;   // the vectors by vertex index, the caller's
     tarn::UnfilledArray<double> lanes;  // the leaves' blocks: dim × kLanes values each,
                                         // padded with 0
-    Array<double> boxes;     // per node the lowest, then the highest, value of each component
+    Array<double> boxes;     // per leaf the lowest, then the highest, value of each component
     Array<int32_t> members;  // vertex indices by entry, ascending inside an entry
     Array<int32_t> first;    // entry e holds members[first[e] … first[e + 1])
-    Array<int32_t> where;    // entry of each vertex index
     Array<Node> nodes;       // nodes[0] is the root
 
     size_t width() const { return static_cast<size_t>(dim); }
     // The features of vertex v. The vectors of an entry are equal (-0 and 0 alike), and so are
     // the squares of their differences to anything, bit for bit.
     const double* vector(int32_t v) const { return (*rows)[static_cast<size_t>(v)]; }
-    const double* low_corner(int32_t node) const {
-        return boxes.data() + static_cast<size_t>(node) * 2 * width();
+    const double* low_corner(const Node& leaf) const {
+        return boxes.data() + static_cast<size_t>(leaf.box) * 2 * width();
     }
     const double* block(int32_t block) const {
         return lanes.data() + static_cast<size_t>(block) * width() * kLanes;
@@ -85,17 +85,24 @@ public:
         cells.boxes.reserve(cells.nodes.capacity() * 2 * dim);
         node(0, static_cast<int32_t>(order_.size()), cells, threads_);
         tree_.nodes = std::move(cells.nodes);
-        tree_.boxes = std::move(cells.boxes);
-        make_entries();
+        make_entries(cells.boxes);
         int32_t blocks = 0;
         Array<int32_t> leaves;
         for (Node& n : tree_.nodes) {
             if (n.low >= 0) continue;
             n.block = blocks;
+            n.box = static_cast<int32_t>(leaves.size());
             blocks += (n.end - n.begin + kLanes - 1) / kLanes;
             tree_.widest_leaf = std::max(tree_.widest_leaf, n.end - n.begin);
             leaves.push_back(static_cast<int32_t>(&n - tree_.nodes.data()));
         }
+        // The searches bound only leaves by their boxes; the other cells' boxes go.
+        tree_.boxes.resize(leaves.size() * 2 * dim);
+        for (size_t leaf = 0; leaf < leaves.size(); ++leaf) {
+            const double* box = cells.boxes.data() + static_cast<size_t>(leaves[leaf]) * 2 * dim;
+            std::copy(box, box + 2 * dim, tree_.boxes.data() + leaf * 2 * dim);
+        }
+        Array<double>().swap(cells.boxes);
         tree_.lanes.resize(static_cast<size_t>(blocks) * dim * kLanes);
         auto lay_out = [&](int32_t, int32_t begin, int32_t end) {
             for (int32_t leaf = begin; leaf < end; ++leaf)
@@ -129,7 +136,7 @@ private:
     // becomes one entry of its vertices in ascending order, any other leaf one entry per
     // vertex. The leaves come in position order (the nodes are numbered depth first, low child
     // first), so every cell's range of positions becomes a range of entries.
-    void make_entries() {
+    void make_entries(const Array<double>& boxes) {
         const size_t n = order_.size();
         const size_t dim = tree_.width();
         Array<int32_t> entry_at(n + 1);
@@ -137,7 +144,7 @@ private:
         for (size_t index = 0; index < tree_.nodes.size(); ++index) {
             const Node& leaf = tree_.nodes[index];
             if (leaf.low >= 0) continue;
-            const double* lo = tree_.boxes.data() + index * 2 * dim;
+            const double* lo = boxes.data() + index * 2 * dim;
             const bool equal = std::equal(lo, lo + dim, lo + dim);
             if (equal) std::sort(order_.begin() + leaf.begin, order_.begin() + leaf.end);
             for (int32_t at = leaf.begin; at < leaf.end; ++at) {
@@ -151,12 +158,6 @@ private:
             cell.begin = entry_at[static_cast<size_t>(cell.begin)];
             cell.end = entry_at[static_cast<size_t>(cell.end)];
         }
-        tree_.where.resize(n);
-        auto place = [&](int32_t, int32_t begin, int32_t end) {
-            for (size_t at = static_cast<size_t>(begin); at < static_cast<size_t>(end); ++at)
-                tree_.where[static_cast<size_t>(order_[at])] = entry_at[at];
-        };
-        tarn::for_each_range(static_cast<int32_t>(n), kCopyGrain, threads_, place);
         tree_.members = std::move(order_);
     }
 
@@ -186,7 +187,7 @@ private:
     // and so the tree, is the one a single thread makes.
     int32_t node(int32_t begin, int32_t end, Cells& cells, int32_t threads) {
         const int32_t index = static_cast<int32_t>(cells.nodes.size());
-        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0.0});
+        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0, 0.0});
         const size_t dim = tree_.width();
         const size_t box = cells.boxes.size();
         cells.boxes.resize(box + 2 * dim);
@@ -222,7 +223,7 @@ private:
             high = node(middle, end, cells, 1);
         }
         cells.nodes[static_cast<size_t>(index)] = {
-            begin, end, low, high, 0, static_cast<int32_t>(axis), split};
+            begin, end, low, high, 0, 0, static_cast<int32_t>(axis), split};
         return index;
     }
 
@@ -233,7 +234,10 @@ private:
         Cells halves[2];
         auto build = [&](int32_t, int32_t half, int32_t) {
             const int32_t share = half == 0 ? (threads + 1) / 2 : threads / 2;
+            // Reserved whole, as the first cells are: grown step by step on a worker thread,
+            // the blocks outgrown stay with that thread's allocator.
             halves[half].nodes.reserve(4 * static_cast<size_t>(end - begin) / kLeafSize + 1);
+            halves[half].boxes.reserve(halves[half].nodes.capacity() * 2 * tree_.width());
             if (half == 0) {
                 node(begin, middle, halves[0], share);
             } else {
@@ -318,7 +322,6 @@ public:
     // has room for k entries. Returns the number of distances evaluated.
     int64_t run(int32_t source, Mirror& out) {
         source_ = source;
-        self_ = tree_.where[static_cast<size_t>(source)];
         query_ = tree_.vector(source);
         std::fill(gap_.begin(), gap_.end(), 0.0);
         heap_.clear();
@@ -343,8 +346,8 @@ private:
     // box: per component the gap to the box, rounded by the same subtraction, summed in the
     // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
     // never exceeds the square of any vector inside.
-    double box_bound(int32_t node) const {
-        const double* lo = tree_.low_corner(node);
+    double box_bound(const Node& leaf) const {
+        const double* lo = tree_.low_corner(leaf);
         const double* hi = lo + tree_.dim;
         double sum = 0.0;
         for (int32_t i = 0; i < tree_.dim; ++i) {
@@ -362,7 +365,7 @@ private:
     void visit(int32_t index) {
         const Node& node = tree_.nodes[static_cast<size_t>(index)];
         if (node.low < 0) {
-            if (box_bound(index) <= reach_) scan(node);
+            if (box_bound(node) <= reach_) scan(node);
             return;
         }
         const size_t axis = static_cast<size_t>(node.axis);
@@ -389,11 +392,7 @@ private:
         const int32_t count = leaf.end - leaf.begin;
         block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
                       squares_.data());
-        // The source's own entry counts only when it holds other vertices too.
-        const bool alone =
-            tree_.first[static_cast<size_t>(self_) + 1] - tree_.first[static_cast<size_t>(self_)] ==
-            1;
-        evaluations_ += count - (alone && self_ >= leaf.begin && self_ < leaf.end ? 1 : 0);
+        evaluations_ += count;
         for (int32_t j = 0; j < count; ++j) {
             const double sq = squares_[static_cast<size_t>(j)];
             if (!(sq <= reach_)) continue;
@@ -403,6 +402,12 @@ private:
             const int32_t* member = tree_.members.data() + tree_.first[static_cast<size_t>(entry)];
             const int32_t* last =
                 tree_.members.data() + tree_.first[static_cast<size_t>(entry) + 1];
+            // The source's own entry counts only when it holds other vertices too. It is
+            // always within reach: its square is 0, and reach_ never below.
+            if (last - member == 1 && *member == source_) {
+                --evaluations_;
+                continue;
+            }
             for (int32_t taken = 0; member != last && taken < k_; ++member) {
                 if (*member == source_) continue;
                 found_.push_back({*member, sq});
@@ -474,7 +479,6 @@ private:
     size_t compact_at_ = 0;                // found_ drops the targets out of reach at this size
     double reach_ = kInf;  // no target with a larger square can be within the k-th distance
     int32_t source_ = 0;   // vertex index of the source
-    int32_t self_ = 0;     // entry of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
     // The workers' searches lie side by side in one array: without this gap one worker's
@@ -507,8 +511,12 @@ public:
             std::copy(tree_.members.begin(), tree_.members.end(), sources);
             return;
         }
+        // Some sources: by their place in the tree, which only this needs.
+        Array<int32_t> place(tree_.members.size());
+        for (size_t at = 0; at < tree_.members.size(); ++at)
+            place[static_cast<size_t>(tree_.members[at])] = static_cast<int32_t>(at);
         std::sort(sources, sources + count, [&](int32_t a, int32_t b) {
-            return tree_.where[static_cast<size_t>(a)] < tree_.where[static_cast<size_t>(b)];
+            return place[static_cast<size_t>(a)] < place[static_cast<size_t>(b)];
         });
     }
     int32_t group() const override { return 64; }
