@@ -33,12 +33,11 @@ namespace {
 // The k-d tree's working set beyond the tiled construction's: at its peak it holds its own
 // copy of the vectors and the leaves' blocks (padded to 8 lanes: at most 1.5 copies), per cell
 // a bounding box (cells of 16 or more vectors: a quarter copy) and a 40-byte node, the entries'
-// vertex lists and offsets, the map from vertex to entry and, while the entries are made, one
-// more map; each thread's search keeps up to about 8k + 128 candidates of 16 bytes and a heap
-// of k squares.
+// vertex lists and offsets and, while the entries are made, a map from position to entry; each
+// thread's search keeps up to about 8k + 128 candidates of 16 bytes and a heap of k squares.
 double tree_bytes(double vectors, double components, double k, double threads) {
     const double copy = vectors * components * sizeof(double);
-    const double per_vector = 4 * sizeof(int32_t) + 40.0 / 8;
+    const double per_vector = 3 * sizeof(int32_t) + 40.0 / 8;
     const double per_thread = (8 * k + 128) * 16 + k * sizeof(double);
     return 1.75 * copy + vectors * per_vector + threads * per_thread;
 }
