@@ -14,16 +14,21 @@ constexpr int32_t kSampleNeighbours = 10;
 constexpr double kLargestLogRatio = 16.0;
 
 // The tree is expected to be faster below the dimension kLimitBase + kLimitSlope × log10(n / k),
-// never at kLimitHighest or more. A search visits more vectors the more dimensions the data fill
-// near it (about k × g^dimension, g near 2 on the benchmark's data), the brute force measures n
-// per vector, so the dimension where the two meet rises with log(n / k). Beyond about 9
-// dimensions the benchmark's uniform data make the tree 2 to 16 times slower at every n
-// measured, while clustered data of 8.5 still favour it, hence the ceiling. From bench/grid.sh
-// (k = 10): at n = 10⁴ the tree wins up to about 6.5 dimensions, at 5 × 10⁴ up to about 8.6;
-// the README gives the table.
+// and below a ceiling. A search visits more vectors the more dimensions the data fill near it
+// (about k × g^dimension, g near 2 on the benchmark's data), the brute force measures n per
+// vector, so the dimension where the two meet rises with log(n / k). From bench/grid.sh (k = 10):
+// at n = 10⁴ the tree wins up to about 6.5 dimensions, at 5 × 10⁴ up to about 8.6; the README
+// gives the table. Beyond about 9 dimensions the benchmark's uniform data make the tree 2 to 16
+// times slower at every n up to 2 × 10⁵, while clustered data of 8.5 still favour it: the
+// ceiling is kCeiling up to n / k = 10^kCeilingFrom. At n = 10⁶ uniform data of 9.1 dimensions
+// made the tree 1.8 times faster, so beyond that the ceiling rises too, more slowly than the
+// limit: uniform data of 11.9 dimensions stay far slower on the tree, and so did clustered data
+// of 15.
 constexpr double kLimitBase = -4.0;
 constexpr double kLimitSlope = 3.5;
-constexpr double kLimitHighest = 8.9;
+constexpr double kCeiling = 8.9;
+constexpr double kCeilingFrom = 4.3;
+constexpr double kCeilingSlope = 1.5;
 
 }  // namespace
 
@@ -72,8 +77,10 @@ double sample_dimension(const Rows& vectors) {
 }
 
 Method choose_method(int32_t n, int32_t k, double dimension) {
-    const double limit = kLimitBase + kLimitSlope * std::log10(static_cast<double>(n) / k);
-    return dimension < std::min(limit, kLimitHighest) ? Method::kTree : Method::kBruteForce;
+    const double decades = std::log10(static_cast<double>(n) / k);
+    const double limit = kLimitBase + kLimitSlope * decades;
+    const double ceiling = kCeiling + kCeilingSlope * std::max(0.0, decades - kCeilingFrom);
+    return dimension < std::min(limit, ceiling) ? Method::kTree : Method::kBruteForce;
 }
 
 }  // namespace tarn

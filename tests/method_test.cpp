@@ -80,7 +80,8 @@ TEST(Method, SampleDimensionReadsTheDimensionTheDataFill) {
     }
 }
 
-// The tree below −4.0 + 3.5 × log10(n / k) dimensions and below 8.9, else the brute force.
+// The tree below −4.0 + 3.5 × log10(n / k) dimensions and below 8.9, a ceiling that rises by 1.5
+// per tenfold n / k beyond 2 × 10⁴; else the brute force.
 TEST(Method, ChoiceWeighsTheDimensionAgainstNOverK) {
     struct Case {
         int32_t n, k;
@@ -89,11 +90,12 @@ TEST(Method, ChoiceWeighsTheDimensionAgainstNOverK) {
     };
     const tarn::Method tree = tarn::Method::kTree, brute = tarn::Method::kBruteForce;
     const Case cases[] = {
-        {10000, 10, 6.49, tree},     {10000, 10, 6.51, brute},     {50000, 10, 6.56, tree},
-        {50000, 10, 8.55, tree},     {50000, 10, 9.2, brute},      {1000000, 10, 8.8, tree},
-        {1000000, 10, 8.9, brute},   {1000, 10, 2.99, tree},       {1000, 10, 3.01, brute},
-        {1000000, 1000, 6.49, tree}, {1000000, 1000, 6.51, brute}, {100, 10, 0.0, brute},
-        {10000, 10, 0.06, tree},     {2147483647, 1, 30.0, brute},
+        {10000, 10, 6.49, tree},      {10000, 10, 6.51, brute}, {50000, 10, 6.56, tree},
+        {50000, 10, 8.55, tree},      {50000, 10, 9.2, brute},  {200000, 10, 8.89, tree},
+        {200000, 10, 8.91, brute},    {1000000, 10, 9.9, tree}, {1000000, 10, 10.0, brute},
+        {1000, 10, 2.99, tree},       {1000, 10, 3.01, brute},  {1000000, 1000, 6.49, tree},
+        {1000000, 1000, 6.51, brute}, {100, 10, 0.0, brute},    {10000, 10, 0.06, tree},
+        {2147483647, 1, 30.0, brute},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(tarn::choose_method(c.n, c.k, c.dimension), c.method)
