@@ -342,7 +342,7 @@ public:
     }
 
 private:
-    // A lower bound of the squares cdist computes from the source to the vectors of a node's
+    // A lower bound of the squares cdist computes from the source to the vectors of a leaf's
     // box: per component the gap to the box, rounded by the same subtraction, summed in the
     // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
     // never exceeds the square of any vector inside.
