@@ -51,6 +51,12 @@ public:
 // first written. Only a hint; nothing changes for the caller.
 void advise_huge_pages(const void* block, size_t bytes);
 
+// Advises huge pages for a container's block of 4 MiB or more; returns block.
+inline void* advise_if_big(void* block, size_t bytes) {
+    if (bytes >= (size_t{4} << 20)) advise_huge_pages(block, bytes);
+    return block;
+}
+
 // A standard allocator over allocate, so that containers fail like every other allocation of
 // the product: the allocation message, or AllocationFailure under AllocationFailuresThrow.
 // Blocks of 4 MiB or more are advised to take huge pages.
@@ -61,9 +67,8 @@ struct Checked {
     template <typename U>
     explicit Checked(const Checked<U>&) {}
     T* allocate(size_t count) {
-        void* block = ::allocate(count * sizeof(T), NO_INIT);
-        if (count * sizeof(T) >= (size_t{4} << 20)) advise_huge_pages(block, count * sizeof(T));
-        return static_cast<T*>(block);
+        return static_cast<T*>(
+            advise_if_big(::allocate(count * sizeof(T), NO_INIT), count * sizeof(T)));
     }
     void deallocate(T* block, size_t) { std::free(block); }
     bool operator==(const Checked&) const = default;
@@ -105,9 +110,7 @@ struct OwnLines : Checked<T> {
     template <typename U>
     explicit OwnLines(const OwnLines<U>&) {}
     T* allocate(size_t count) {
-        void* block = allocate_lines(count * sizeof(T));
-        if (count * sizeof(T) >= (size_t{4} << 20)) advise_huge_pages(block, count * sizeof(T));
-        return static_cast<T*>(block);
+        return static_cast<T*>(advise_if_big(allocate_lines(count * sizeof(T)), count * sizeof(T)));
     }
 };
 
