@@ -84,15 +84,57 @@ int32_t to_int32(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-// Ends a run whose report cannot reach standard output whole. A reader that went away (a
-// closed pipe, with SIGPIPE ignored) ends the run quietly, as other Unix tools do; any other
-// failure is named on standard error. error is the errno of the failed write, 0 if unknown.
-[[noreturn]] void report_not_written(int error) {
+// Ends the run when text meant for standard output is lost. A reader that went away (a closed
+// pipe, with SIGPIPE ignored) ends the run quietly, as other Unix tools do; any other failure is
+// named on standard error. error is the errno of the failed write, 0 if unknown.
+[[noreturn]] void output_lost(const char* what, int error) {
     if (error != EPIPE) {
-        std::fprintf(stderr, "tarn: cannot write the report to standard output: %s\n",
+        std::fprintf(stderr, "tarn: cannot write the %s to standard output: %s\n", what,
                      error != 0 ? std::strerror(error) : "write error");
     }
     std::exit(-1);
+}
+
+[[noreturn]] void report_not_written(int error) {
+    output_lost("report", error);
+}
+
+// Ends a run whose text (the usage text, the version) is all it prints: with status 0 only
+// when standard output took the whole text.
+[[noreturn]] void finish_printing(const char* what) {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) output_lost(what, errno);
+    std::exit(0);
+}
+
+// Refuses the value of one of tarn's own options: why on standard error, then the usage text.
+[[noreturn]] void refuse_value(int option, const char* value, const char* why) {
+    std::fprintf(stderr, "tarn: -%c: '%s' %s\n", option, value, why);
+    print_usage();
+}
+
+// Values of tarn's own options are read whole: a number with anything after it (-c 0.05x) is
+// refused rather than read up to the first character that does not fit.
+bool whole_double(const char* text, double* value) {
+    char* end;
+    *value = std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+bool whole_long(const char* text, long* value) {
+    char* end;
+    errno = 0;
+    *value = std::strtol(text, &end, 10);
+    return end != text && *end == '\0' && errno == 0;
+}
+
+// -j's thread count: a whole number, 0 or more; a count beyond 32 bits saturates.
+int32_t to_threads(const char* text) {
+    char* end;
+    const long threads = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0') refuse_value('j', text, "is not a number of threads");
+    if (threads < 0) refuse_value('j', text, "is not a number of threads: 0 or more");
+    return static_cast<int32_t>(std::min<long>(threads, std::numeric_limits<int32_t>::max()));
 }
 
 // Warns about a word of the command line that is neither an option nor an option's argument;
@@ -122,23 +164,31 @@ bool is_number(const char* text) {
     return end != text;
 }
 
-// -c's share: atof's syntax, and in (0, 1] (a not-a-number is not); else the usage text.
+// -c's share: a whole number in (0, 1] (a not-a-number is not); else why, and the usage text.
+// A share written as a percentage (-c 5 for 5 %) gets the share it meant as a hint.
 double to_share(const char* text) {
-    const double share = std::strtod(text, nullptr);
-    if (!(share > 0.0 && share <= 1.0)) print_usage();
-    return share;
+    double share;
+    if (!whole_double(text, &share)) refuse_value('c', text, "is not a number");
+    if (share > 0.0 && share <= 1.0) return share;
+    if (share > 1.0 && share <= 100.0) {
+        char why[96];
+        std::snprintf(why, sizeof why, "is not a share in (0, 1]; for %g %%, give -c %g", share,
+                      share / 100.0);
+        refuse_value('c', text, why);
+    }
+    refuse_value('c', text, "is not a share in (0, 1]");
 }
 
-// -G's "i,j": two feature column numbers from 1, stored from 0; anything else gets the usage
-// text.
+// -G's "i,j": two feature column numbers from 1, stored from 0; anything else is refused.
 void to_plot_columns(const char* text, Parameters* p) {
-    char* end;
-    const long x = std::strtol(text, &end, 10);
-    if (end == text || *end != ',') print_usage();
-    const char* second = end + 1;
-    const long y = std::strtol(second, &end, 10);
+    const char* comma = std::strchr(text, ',');
+    const std::string first = comma != nullptr ? std::string(text, comma) : std::string();
+    long x = 0, y = 0;
     const long most = std::numeric_limits<int32_t>::max();
-    if (end == second || *end != '\0' || x < 1 || y < 1 || x > most || y > most) print_usage();
+    if (comma == nullptr || !whole_long(first.c_str(), &x) || !whole_long(comma + 1, &y) || x < 1 ||
+        y < 1 || x > most || y > most) {
+        refuse_value('G', text, "is not two feature column numbers from 1, as i,j");
+    }
     p->plot_x = static_cast<int32_t>(x - 1);
     p->plot_y = static_cast<int32_t>(y - 1);
 }
@@ -220,8 +270,7 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 parap->th = std::strtod(optarg, nullptr);
                 break;
             case 'j':
-                parap->threads = to_int32(optarg);
-                if (parap->threads < 0) print_usage();
+                parap->threads = to_threads(optarg);
                 break;
             case 'o':
                 parap->marks = 1;
@@ -247,7 +296,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'f':
                 parap->format = tableKindOf(optarg);
-                if (parap->format < 0) print_usage();
+                if (parap->format < 0)
+                    refuse_value('f', optarg, "is not a format: csv, tsv or text");
                 break;
             case 'L':
                 replace_text(&parap->label_column, optarg);
@@ -269,16 +319,20 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case kHelp:
                 write_usage();
-                std::exit(0);
+                finish_printing("usage text");
             case kVersion:
                 std::printf("tarn %s\n", TARN_VERSION);
-                std::exit(0);
+                finish_printing("version");
             default:
                 print_usage();
         }
     }
     for (int i = optind; i < argc; ++i)
         warn_stray_word(argv[i]);
+    if (parap->plot_x >= 0 && parap->plotstr == nullptr) {
+        std::fprintf(stderr, "tarn: ignoring -G %d,%d: no picture is asked for (-g file.svg)\n",
+                     parap->plot_x + 1, parap->plot_y + 1);
+    }
 }
 
 void open_files(Parameters* p) {

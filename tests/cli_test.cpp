@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/testkit.h"
 
@@ -66,17 +68,41 @@ TEST(CommandLine, BadOptionsPrintTheParserDiagnosticAndUsage) {
     }
 }
 
-// Values the parser refuses itself: no diagnostic, the usage text, status 255.
-TEST(CommandLine, BadValuesOfTheVerdictOptionsPrintUsage) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"-c", "0"},    {"-c", "1.0001"}, {"-c", "-0.5"}, {"-c", "nan"},
-        {"-c", "x"},    {"-G", "1"},      {"-G", "0,1"},  {"-G", "1,-2"},
-        {"-G", "1,2x"}, {"-G", ",2"},     {"-G", "1,"},   {"-G", "4294967298,1"},
+// Values of tarn's own options that the parser refuses: why on standard error, the usage text,
+// status 255. Each value is read whole: a number followed by anything is refused.
+TEST(CommandLine, BadValuesOfTarnsOwnOptionsSayWhyAndPrintUsage) {
+    const std::string share = " is not a share in (0, 1]\n";
+    const std::string number = " is not a number\n";
+    const std::string columns = " is not two feature column numbers from 1, as i,j\n";
+    const std::string threads = " is not a number of threads";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-c", "0"}, "'0'" + share},
+        {{"-c", "1.0001"}, "'1.0001' is not a share in (0, 1]; for 1.0001 %, give -c 0.010001\n"},
+        {{"-c", "5"}, "'5' is not a share in (0, 1]; for 5 %, give -c 0.05\n"},
+        {{"-c", "-0.5"}, "'-0.5'" + share},
+        {{"-c", "nan"}, "'nan'" + share},
+        {{"-c", "1e9"}, "'1e9'" + share},
+        {{"-c", "x"}, "'x'" + number},
+        {{"-c", "0.05x"}, "'0.05x'" + number},
+        {{"-c", ""}, "''" + number},
+        {{"-G", "1"}, "'1'" + columns},
+        {{"-G", "0,1"}, "'0,1'" + columns},
+        {{"-G", "1,-2"}, "'1,-2'" + columns},
+        {{"-G", "1,2x"}, "'1,2x'" + columns},
+        {{"-G", "1x,2"}, "'1x,2'" + columns},
+        {{"-G", ",2"}, "',2'" + columns},
+        {{"-G", "1,"}, "'1,'" + columns},
+        {{"-G", "1,2,3"}, "'1,2,3'" + columns},
+        {{"-G", "4294967298,1"}, "'4294967298,1'" + columns},
+        {{"-j", "2x"}, "'2x'" + threads + "\n"},
+        {{"-j", ""}, "''" + threads + "\n"},
+        {{"-j", "-1"}, "'-1'" + threads + ": 0 or more\n"},
+        {{"-f", "xml"}, "'xml' is not a format: csv, tsv or text\n"},
     };
-    for (const auto& args : cases) {
+    for (const auto& [args, why] : cases) {
         testkit::Outcome outcome = run_tarn({"-i", "x", args[0], args[1]});
         EXPECT_EQ(outcome.out, kUsage) << args[0] << " " << args[1];
-        EXPECT_EQ(outcome.err, "");
+        EXPECT_EQ(outcome.err, "tarn: " + args[0] + ": " + why);
         EXPECT_EQ(outcome.status, 255);
     }
 }

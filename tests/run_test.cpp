@@ -285,7 +285,7 @@ TEST(Run, TheEvaluationIsAResultLikeTheReport) {
     std::remove((data.path() + ".svg").c_str());
 }
 
-TEST(Run, StrayWordsAreNamedAndLeftOut) {
+TEST(Run, StrayWordsAndOptionsAreNamedAndLeftOut) {
     TempFile data(kLine), other("1 0\n");
     const std::string report = "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n";
     struct Case {
@@ -303,6 +303,8 @@ TEST(Run, StrayWordsAreNamedAndLeftOut) {
          "tarn: ignoring '5': not an option\ntarn: ignoring '/': not an option\n"
          "tarn: ignoring '-': not an option\n"},
         {{"--", "-l"}, "tarn: ignoring '-l': not an option\n"},
+        // An option that only a picture reads, without a picture.
+        {{"-G", "2,1"}, "tarn: ignoring -G 2,1: no picture is asked for (-g file.svg)\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"-k", "1", "-i", data.path()};

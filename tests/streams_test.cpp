@@ -104,23 +104,29 @@ TEST(Input, ReadErrorOfAFileFailsTheLoad) {
     EXPECT_EQ(outcome.status, 255);
 }
 
-TEST(Output, AReportThatCannotBeWrittenIsAFailure) {
+// The report, the usage text of --help and the version are results: lost, they fail the run.
+TEST(Output, TextThatCannotBeWrittenIsAFailure) {
     TempFile file("0 0\n1 0\n3 0\n10 1\n");
     struct Case {
-        std::string redirection;
+        std::string command;
         std::string err;
     };
-    const std::string prefix = "tarn: cannot write the report to standard output: ";
+    const std::string report = "-l -k 1 -i \"$IN\" ";
+    const std::string lost = "tarn: cannot write the ";
     const Case cases[] = {
-        {"> /dev/full", prefix + "No space left on device\n"},
-        {">&-", prefix + "Bad file descriptor\n"},
-        {"1< \"$IN\"", prefix + "Bad file descriptor\n"},  // open, but for reading only
+        {report + "> /dev/full", lost + "report to standard output: No space left on device\n"},
+        {report + ">&-", lost + "report to standard output: Bad file descriptor\n"},
+        // open, but for reading only
+        {report + "1< \"$IN\"", lost + "report to standard output: Bad file descriptor\n"},
+        {"--help > /dev/full", lost + "usage text to standard output: No space left on device\n"},
+        {"--help >&-", lost + "usage text to standard output: Bad file descriptor\n"},
+        {"--version > /dev/full", lost + "version to standard output: No space left on device\n"},
+        {"-l --version 1< \"$IN\"", lost + "version to standard output: Bad file descriptor\n"},
     };
     for (const Case& c : cases) {
-        const Outcome outcome =
-            run_shell("\"$TARN\" -l -k 1 -i \"$IN\" " + c.redirection, file.path());
-        EXPECT_EQ(outcome.err, c.err) << c.redirection;
-        EXPECT_EQ(outcome.status, 255) << c.redirection;
+        const Outcome outcome = run_shell("\"$TARN\" " + c.command, file.path());
+        EXPECT_EQ(outcome.err, c.err) << c.command;
+        EXPECT_EQ(outcome.status, 255) << c.command;
     }
 }
 
