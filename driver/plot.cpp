@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "detect/rules.h"
@@ -334,6 +336,49 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
     std::fprintf(out, "</g>\n");
 }
 
+// The temporary picture while it is written, for the handler of the signals that end a run: an
+// interrupted run (Ctrl-C, a kill, a closed terminal) removes it rather than leaving tens of
+// megabytes hidden in the target's folder. Null while no picture is pending.
+const char* volatile pending_picture = nullptr;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void remove_pending_picture(int signal) {
+    if (const char* path = pending_picture; path != nullptr) unlink(path);
+    // Then the signal's own ending, as if no handler had been there.
+    struct sigaction plain {};
+    plain.sa_handler = SIG_DFL;
+    sigaction(signal, &plain, nullptr);
+    raise(signal);
+}
+
+// Holds the handler of the ending signals while a picture is written, and puts back the ones it
+// found when it goes. A signal the run ignores (nohup's SIGHUP) stays ignored.
+class PendingPicture {
+public:
+    // path names the temporary file from now on; it must outlive this record.
+    explicit PendingPicture(const std::string& path) {
+        pending_picture = path.c_str();
+        struct sigaction handler {};
+        handler.sa_handler = remove_pending_picture;
+        sigemptyset(&handler.sa_mask);
+        for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
+            sigaction(kEndingSignals[i], nullptr, &previous_[i]);
+            if (previous_[i].sa_handler == SIG_DFL) sigaction(kEndingSignals[i], &handler, nullptr);
+        }
+    }
+    ~PendingPicture() {
+        for (size_t i = 0; i < std::size(kEndingSignals); ++i)
+            sigaction(kEndingSignals[i], &previous_[i], nullptr);
+        pending_picture = nullptr;
+    }
+    PendingPicture(const PendingPicture&) = delete;
+    PendingPicture& operator=(const PendingPicture&) = delete;
+
+private:
+    struct sigaction previous_[std::size(kEndingSignals)];
+};
+
 // Writes the plot straight into path, the way a target that cannot be replaced is written.
 int32_t write_plot_in_place(const tarn::PlotVectors& vectors, Parameters* p, const char* path) {
     FILE* out = std::fopen(path, "w");
@@ -471,6 +516,9 @@ int32_t write_plot(const PlotVectors& vectors, Parameters* p, const char* path) 
     std::string temporary =
         (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
         ".tarn-plot-XXXXXX";
+    // The handler knows the name before the file exists: mkstemp writes the name in place before
+    // it creates the file, so no signal finds a file the handler does not know.
+    PendingPicture pending(temporary);
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
         if (exists && (errno == EACCES || errno == EPERM))

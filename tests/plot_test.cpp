@@ -3,10 +3,14 @@
 #include "driver/plot.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <string>
@@ -379,6 +383,51 @@ TEST(Plot, AFileThatCannotBeWrittenStopsTheRunBeforeTheReport) {
         EXPECT_EQ(outcome.err, c.err);
         EXPECT_EQ(outcome.status, 255);
     }
+}
+
+// A run ended by a signal while it writes its picture leaves no temporary file behind: the
+// picture's own name stays free, and the hidden file is removed.
+TEST(Plot, ASignalWhileThePictureIsWrittenLeavesNoTemporaryFile) {
+    std::string text;
+    char line[64];
+    for (int32_t i = 0; i < 100000; ++i) {
+        std::snprintf(line, sizeof line, "%d %d 0\n", i % 317, i / 317);
+        text += line;
+    }
+    TempFile input(text);
+    char pattern[] = "/tmp/tarn-signal-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern, target = dir + "/plot.svg";
+    auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        return names;
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::signal(signal, SIG_DFL);  // a shell's background job ignores SIGINT
+            freopen("/dev/null", "w", stdout);
+            execl(TARN_BINARY, TARN_BINARY, "-x", "-k", "1", "-c", "1", "-i", input.path().c_str(),
+                  "-g", target.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Signalled as soon as the temporary file is there, within a minute.
+        bool seen = false;
+        for (int wait = 0; wait < 60000 && !seen; ++wait) {
+            seen = !entries().empty();
+            if (!seen) usleep(1000);
+        }
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(seen) << signal;
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << " " << status;
+        EXPECT_EQ(entries(), std::vector<std::string>()) << signal;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace
