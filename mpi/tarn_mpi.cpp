@@ -16,9 +16,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "detect/core.h"
 #include "detect/init.h"
@@ -247,6 +249,40 @@ void finalize() {
     MPI_Finalize();
 }
 
+// FNV-1a over the words after the program's name, each with its ending NUL, so that "-k 12" and
+// "-k1 2" differ.
+uint64_t command_line_hash(int argc, char** argv) {
+    uint64_t hash = 14695981039346656037ULL;
+    for (int i = 1; i < argc; ++i) {
+        for (const char* c = argv[i];; ++c) {
+            hash = (hash ^ static_cast<unsigned char>(*c)) * 1099511628211ULL;
+            if (*c == '\0') break;
+        }
+    }
+    return hash;
+}
+
+// Whether every process was given rank 0's command line, learnt by all at once. An MPMD launch or
+// a wrapper that rewrites the arguments would otherwise run processes that take different ways
+// (one parser's early exit, another rule): a hang, or a report that no single run gives. Every
+// process's decisions from here on, the option parser's early exits among them, are the same.
+bool same_command_line(int argc, char** argv, int rank, int size) {
+    const uint64_t mine = command_line_hash(argc, argv);
+    std::vector<uint64_t> all(static_cast<size_t>(size));
+    MPI_Allgather(&mine, 1, MPI_UINT64_T, all.data(), 1, MPI_UINT64_T, MPI_COMM_WORLD);
+    for (int r = 1; r < size; ++r) {
+        if (all[static_cast<size_t>(r)] == all[0]) continue;
+        if (rank == 0) {
+            std::fprintf(stderr,
+                         "tarn-mpi: process %d was given another command line than process 0; "
+                         "every process must run the same options\n",
+                         r);
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -264,5 +300,6 @@ int main(int argc, char** argv) {
         dup2(null, STDERR_FILENO);
         close(null);
     }
+    if (!same_command_line(argc, argv, rank, size)) return -1;
     return run(argc, argv, rank, size);
 }

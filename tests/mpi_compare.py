@@ -184,6 +184,7 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             list(pool.map(lambda c: compare(*c), cases))
         memory_check(folder)
+        mpmd_check(sets["tiny"])
     for session in session_folders:
         shutil.rmtree(session, ignore_errors=True)
 
@@ -191,6 +192,25 @@ def main():
         print(failure)
     print(f"{len(failures)} differences")
     return 1 if failures else 0
+
+
+def mpmd_check(data):
+    """Processes given different command lines (an MPMD launch, a wrapper that rewrites them)
+    stop together, before any report line, with one message and status 255: no hang, and no
+    report that no single run gives."""
+    message = (b"tarn-mpi: process 1 was given another command line than process 0; "
+               b"every process must run the same options\n")
+    for first, second in ((["-l"], ["-m"]), (["-k", "2"], ["-k", "3"]), (["--help"], []),
+                          (["-Q"], []), ([], ["-k3"])):
+        command = (MPIRUN + ["-np", "1", TARN_MPI] + first + ["-i", data] + [":"]
+                   + ["-np", "1", TARN_MPI] + second + ["-i", data])
+        try:
+            got = run(command)
+        except subprocess.TimeoutExpired:
+            failures.append(f"MPMD {first} : {second}: no end within the time limit")
+            continue
+        if got != (255, b"", message):
+            failures.append(f"MPMD {first} : {second}: {got!r}")
 
 
 def memory_check(folder):
