@@ -30,6 +30,7 @@ __version__ = "0.1"
 RULES = {"indegree": False, "mutual": False, "mean": True, "max": True, "lof": True}
 _METHODS = ("auto", "tree", "brute")
 _INT32_MAX = 2**31 - 1
+_COMPLEX_WARNING = getattr(np, "exceptions", np).ComplexWarning
 
 
 class Result(NamedTuple):
@@ -107,12 +108,23 @@ def _method(method):
 
 
 def _rows(X):
-    # float64 C-contiguous arrays pass through; anything else is converted once.
-    if hasattr(X, "dtype") and np.issubdtype(np.asarray(X).dtype, np.complexfloating):
-        raise TypeError("X must hold real numbers, not complex ones")
+    # float64 C-contiguous arrays pass through; anything else is converted once. What the
+    # container converts to is looked at first, whatever the container (a DataFrame has no one
+    # dtype): complex values are refused, never cast to their real parts.
+    complex_values = TypeError("X must hold real numbers, not complex ones")
     try:
-        rows = np.ascontiguousarray(X, dtype=np.float64)
+        rows = np.asarray(X)
+        if np.issubdtype(rows.dtype, np.complexfloating):
+            raise complex_values
+        with warnings.catch_warnings():
+            # numpy warns, and keeps the real part, where an object array holds complex values.
+            warnings.simplefilter("error", _COMPLEX_WARNING)
+            rows = np.ascontiguousarray(rows, dtype=np.float64)
+    except _COMPLEX_WARNING:
+        raise complex_values from None
     except (TypeError, ValueError) as error:
+        if error is complex_values or "complex" in str(error):
+            raise complex_values from None
         raise type(error)(f"X must be a 2-D array of numbers: {error}") from None
     if rows.ndim != 2:
         raise ValueError(f"X must be a 2-D array of numbers, got {rows.ndim} dimension(s)")

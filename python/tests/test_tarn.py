@@ -156,6 +156,13 @@ X_SMALL = clustered(20, 2, seed=7)
     (lambda: tarn.detect(X_SMALL[None]), ValueError, "2-D"),
     (lambda: tarn.detect([["a", "b"]] * 5), ValueError, "could not convert"),
     (lambda: tarn.detect(X_SMALL + 1j), TypeError, "complex"),
+    # Complex values reach the conversion through every container, never as real parts.
+    (lambda: tarn.detect(pd.DataFrame(X_SMALL + 1j)), TypeError, "complex"),
+    (lambda: tarn.detect(pd.DataFrame({"a": X_SMALL[:, 0] + 1j, "b": X_SMALL[:, 1]})), TypeError,
+     "complex"),
+    (lambda: tarn.detect(X_SMALL.astype(object) + np.array([1j, 0], dtype=object)), TypeError,
+     "complex"),
+    (lambda: tarn.kneighbors([[1 + 1j, 0]] * 5, 1), TypeError, "complex"),
     (lambda: tarn.detect(X_SMALL, "3"), TypeError, "k must be an integer"),
     (lambda: tarn.detect(X_SMALL, rule="median"), ValueError, "rule must be one of"),
     (lambda: tarn.detect(X_SMALL, method="fast"), ValueError, "method must be one of"),
