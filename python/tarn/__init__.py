@@ -89,6 +89,13 @@ def _int32(value, name):
     return int(max(-_INT32_MAX - 1, min(_INT32_MAX, int(value))))
 
 
+def _flag(value, name):
+    # A string is refused rather than read as true: standardise="no" would standardise.
+    if not isinstance(value, (bool, np.bool_, numbers.Integral)) or value not in (0, 1):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
+
+
 def _threads(n_jobs):
     # n_jobs as -j: None and 1 one thread, -1 (or 0) one per online processor.
     if n_jobs is None:
@@ -194,13 +201,14 @@ def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, st
         raise ValueError(f"rule must be one of {', '.join(RULES)}, got {rule!r}")
     if share is not None and not (0 < share <= 1):
         raise ValueError(f"share must be in (0, 1], got {share}")
+    standardise = _flag(standardise, "standardise")
     params = dict(k=k, rule=rule, threshold=float(threshold), indegree=indegree, share=share,
-                  standardise=bool(standardise), n_jobs=n_jobs, method=method)
+                  standardise=standardise, n_jobs=n_jobs, method=method)
     k, indegree = _int32(k, "k"), _int32(indegree, "indegree")
     threads, method = _threads(n_jobs), _method(method)
     rows = _rows(X)
     out = _core.detect(rows, k, rule, float(threshold), indegree,
-                       0.0 if share is None else float(share), bool(standardise), threads, method)
+                       0.0 if share is None else float(share), standardise, threads, method)
     return Result(score=out["score"], lof=out["lof"], marked=out["marked"].astype(bool),
                   indegree=out["indegree"], higher_is_outlying=RULES[rule], params=params)
 

@@ -169,6 +169,8 @@ X_SMALL = clustered(20, 2, seed=7)
      "complex"),
     (lambda: tarn.kneighbors([[1 + 1j, 0]] * 5, 1), TypeError, "complex"),
     (lambda: tarn.detect(X_SMALL, "3"), TypeError, "k must be an integer"),
+    (lambda: tarn.detect(X_SMALL, standardise="no"), TypeError, "standardise must be True or"),
+    (lambda: tarn.detect(X_SMALL, standardise=2), TypeError, "standardise must be True or"),
     (lambda: tarn.detect(X_SMALL, rule="median"), ValueError, "rule must be one of"),
     (lambda: tarn.detect(X_SMALL, method="fast"), ValueError, "method must be one of"),
     (lambda: tarn.detect(X_SMALL, share=0), ValueError, r"share must be in \(0, 1\]"),
