@@ -185,6 +185,7 @@ def main():
             list(pool.map(lambda c: compare(*c), cases))
         memory_check(folder)
         mpmd_check(sets["tiny"])
+        death_check(folder)
     for session in session_folders:
         shutil.rmtree(session, ignore_errors=True)
 
@@ -211,6 +212,25 @@ def mpmd_check(data):
             continue
         if got != (255, b"", message):
             failures.append(f"MPMD {first} : {second}: {got!r}")
+
+
+def death_check(folder):
+    """A process killed part way ends the whole run: a status that is not 0, no report line, and
+    no process left waiting for it."""
+    rng = random.Random(9)
+    data = write(folder / "long.txt", [[rng.random() for _ in range(4)] + [0]
+                                       for _ in range(100000)])
+    dies = ('[ "$OMPI_COMM_WORLD_RANK" = 1 ] && (sleep 1; kill -9 $$) & '
+            'exec "$@"')
+    command = MPIRUN + ["-np", "2", "sh", "-c", dies, "sh", TARN_MPI, "-b", "-l", "-k", "10",
+                        "-i", data]
+    try:
+        status, out, _ = run(command)
+    except subprocess.TimeoutExpired:
+        failures.append("a killed process: the others did not end within the time limit")
+        return
+    if status == 0 or out != b"":
+        failures.append(f"a killed process: status {status}, {len(out)} bytes of report")
 
 
 def memory_check(folder):
