@@ -224,6 +224,59 @@ void write_usage() {
     std::printf("             --help, --version\n");
 }
 
+// --help: what tarn does, every option with its default, examples and the exit statuses. The
+// rules' lines come from the rule table.
+void write_help() {
+    std::fputs(
+        "tarn: outlier detection on the exact k-nearest-neighbour graph of a table of vectors.\n"
+        "Reads one vector per line or row (text, CSV or TSV; gzip, zstd, xz or bzip2 too), its\n"
+        "label in the last column, and prints one line per vector: its score and its label.\n"
+        "\n"
+        "usage: tarn -i FILE [options]\n"
+        "\n"
+        "Input\n"
+        "  -i FILE     the vectors; - reads standard input (required)\n"
+        "  -f FORMAT   csv, tsv or text (default: by the file's name)\n"
+        "  -L COLUMN   the label column: a name, a number from 1, or none (default: the last)\n"
+        "  -F COLUMNS  the feature columns, names or numbers: -F x,y (default: all but the label)\n"
+        "  -z          standardise every feature column before any distance (default: off)\n"
+        "\n"
+        "Neighbour graph\n"
+        "  -k N        the neighbours each vector keeps (default: 3)\n"
+        "  -x          build it through the k-d tree (default: the faster for the data)\n"
+        "  -b          build it through the brute force; the same graph either way\n"
+        "  -j N        threads; 0 for one per processor; the same output (default: 1)\n"
+        "\n"
+        "Rule (the first given; default: the in-degree rule)\n",
+        stdout);
+    for (const tarn::Rule& rule : tarn::rules()) {
+        if (rule.letter != 0) std::printf("  -%c          the %s rule\n", rule.letter, rule.name);
+    }
+    std::fputs(
+        "  -I N        the default rule marks an in-degree of N or less (default: 0)\n"
+        "  -T X        -M, -X and -l mark a score above X (default: 0.0)\n"
+        "  -c SHARE    mark the most outlying share instead of -I and -T: -c 0.05 for 5 %\n"
+        "\n"
+        "Output\n"
+        "  -s          print the rule's ranking score as the first field (default: the local\n"
+        "              outlier factor with -l, 0 otherwise)\n"
+        "  -o          print the outlier mark (1 or 0) as a third field\n"
+        "  -e          evaluate the marks and the ranking against the labels, on standard error\n"
+        "  -P LABEL    the outlier class of -e and -g: a number or a class name (default: 1)\n"
+        "  -g FILE     write an SVG picture of the verdict: -g verdict.svg\n"
+        "  -G I,J      the feature columns the picture plots: -G 3,1 (default: 1,2)\n"
+        "  --help      this text; --version: tarn's version\n"
+        "\n"
+        "Examples\n"
+        "  tarn -l -k 10 -i points.txt                  local outlier factors\n"
+        "  tarn -l -k 10 -c 0.05 -z -s -o -i data.csv   the 5 % most outlying, standardised\n"
+        "  tarn -l -k 10 -e -P anomaly -g v.svg -i data.csv.gz\n"
+        "\n"
+        "Exit status: 0 when the report is complete; 255 when the run stopped before it (the\n"
+        "reason on standard output or standard error) or its output could not be written.\n",
+        stdout);
+}
+
 char* copy_text(const char* text) {
     size_t length = std::strlen(text);
     char* copy = static_cast<char*>(allocate(length + 1, NO_INIT));
@@ -318,8 +371,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 to_plot_columns(optarg, parap);
                 break;
             case kHelp:
-                write_usage();
-                finish_printing("usage text");
+                write_help();
+                finish_printing("help");
             case kVersion:
                 std::printf("tarn %s\n", TARN_VERSION);
                 finish_printing("version");

@@ -108,23 +108,28 @@ TEST(CommandLine, BadValuesOfTarnsOwnOptionsSayWhyAndPrintUsage) {
 }
 
 // The long options print and end the run with status 0, wherever they stand; -h stays an
-// unknown option (above).
+// unknown option (above). The help names every option of the usage text, without its banner.
 TEST(CommandLine, HelpAndVersionSucceed) {
-    struct Case {
-        std::vector<std::string> args;
-        std::string out;
+    const std::string version = std::string("tarn ") + TARN_VERSION + "\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--help"}, ""},
+        {{"-i", "missing", "--help", "-k", "2"}, ""},
+        {{"--version"}, version},
+        {{"-l", "--version", "-i", "missing"}, version},
     };
-    const Case cases[] = {
-        {{"--help"}, kUsage},
-        {{"-i", "missing", "--help", "-k", "2"}, kUsage},
-        {{"--version"}, std::string("tarn ") + TARN_VERSION + "\n"},
-        {{"-l", "--version", "-i", "missing"}, std::string("tarn ") + TARN_VERSION + "\n"},
-    };
-    for (const Case& c : cases) {
-        testkit::Outcome outcome = run_tarn(c.args);
-        EXPECT_EQ(outcome.out, c.out) << ::testing::PrintToString(c.args);
+    const std::string help = run_tarn({"--help"}).out;
+    for (const auto& [args, out] : cases) {
+        testkit::Outcome outcome = run_tarn(args);
+        EXPECT_EQ(outcome.out, out.empty() ? help : out) << ::testing::PrintToString(args);
         EXPECT_EQ(outcome.err, "");
         EXPECT_EQ(outcome.status, 0);
+    }
+    EXPECT_EQ(help.find("EET 2004"), std::string::npos);
+    for (size_t at = kUsage.find(" -"); at != std::string::npos; at = kUsage.find(" -", at + 1)) {
+        const std::string option = kUsage.substr(at + 1, 2);
+        if (option != "--" && option != "- ") {
+            EXPECT_NE(help.find("  " + option + " "), std::string::npos) << option;
+        }
     }
 }
 

@@ -118,8 +118,8 @@ TEST(Output, TextThatCannotBeWrittenIsAFailure) {
         {report + ">&-", lost + "report to standard output: Bad file descriptor\n"},
         // open, but for reading only
         {report + "1< \"$IN\"", lost + "report to standard output: Bad file descriptor\n"},
-        {"--help > /dev/full", lost + "usage text to standard output: No space left on device\n"},
-        {"--help >&-", lost + "usage text to standard output: Bad file descriptor\n"},
+        {"--help > /dev/full", lost + "help to standard output: No space left on device\n"},
+        {"--help >&-", lost + "help to standard output: Bad file descriptor\n"},
         {"--version > /dev/full", lost + "version to standard output: No space left on device\n"},
         {"-l --version 1< \"$IN\"", lost + "version to standard output: Bad file descriptor\n"},
     };
