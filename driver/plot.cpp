@@ -1,18 +1,13 @@
 #include "driver/plot.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <vector>
 
 #include "detect/rules.h"
+#include "driver/outfile.h"
 #include "driver/parameters.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
@@ -336,63 +331,6 @@ void print_legend(FILE* out, const std::vector<Point>& points, Parameters* p, bo
     std::fprintf(out, "</g>\n");
 }
 
-// The temporary picture while it is written, for the handler of the signals that end a run: an
-// interrupted run (Ctrl-C, a kill, a closed terminal) removes it rather than leaving tens of
-// megabytes hidden in the target's folder. Null while no picture is pending.
-const char* volatile pending_picture = nullptr;
-
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
-
-extern "C" void remove_pending_picture(int signal) {
-    if (const char* path = pending_picture; path != nullptr) unlink(path);
-    // Then the signal's own ending, as if no handler had been there.
-    struct sigaction plain {};
-    plain.sa_handler = SIG_DFL;
-    sigaction(signal, &plain, nullptr);
-    raise(signal);
-}
-
-// Holds the handler of the ending signals while a picture is written, and puts back the ones it
-// found when it goes. A signal the run ignores (nohup's SIGHUP) stays ignored.
-class PendingPicture {
-public:
-    // path names the temporary file from now on; it must outlive this record.
-    explicit PendingPicture(const std::string& path) {
-        pending_picture = path.c_str();
-        struct sigaction handler {};
-        handler.sa_handler = remove_pending_picture;
-        sigemptyset(&handler.sa_mask);
-        for (size_t i = 0; i < std::size(kEndingSignals); ++i) {
-            sigaction(kEndingSignals[i], nullptr, &previous_[i]);
-            if (previous_[i].sa_handler == SIG_DFL) sigaction(kEndingSignals[i], &handler, nullptr);
-        }
-    }
-    ~PendingPicture() {
-        for (size_t i = 0; i < std::size(kEndingSignals); ++i)
-            sigaction(kEndingSignals[i], &previous_[i], nullptr);
-        pending_picture = nullptr;
-    }
-    PendingPicture(const PendingPicture&) = delete;
-    PendingPicture& operator=(const PendingPicture&) = delete;
-
-private:
-    struct sigaction previous_[std::size(kEndingSignals)];
-};
-
-// Writes the plot straight into path, the way a target that cannot be replaced is written.
-int32_t write_plot_in_place(const tarn::PlotVectors& vectors, Parameters* p, const char* path) {
-    FILE* out = std::fopen(path, "w");
-    if (out == nullptr) return -1;
-    int32_t failed = tarn::print_plot(vectors, p, out);
-    int saved = errno;
-    if (std::fclose(out) != 0) return -1;
-    if (failed != 0) {
-        errno = saved;
-        return -1;
-    }
-    return 0;
-}
-
 }  // namespace
 
 namespace tarn {
@@ -488,11 +426,7 @@ int32_t print_plot(const PlotVectors& vectors, Parameters* p, FILE* out) {
 }
 
 bool plot_names_input(const char* plot, const char* input) {
-    struct stat target, source;
-    if (stat(plot, &target) != 0) return false;  // a file yet to be made is no file read
-    const int found =
-        std::strcmp(input, "-") == 0 ? fstat(STDIN_FILENO, &source) : stat(input, &source);
-    return found == 0 && target.st_dev == source.st_dev && target.st_ino == source.st_ino;
+    return names_the_input(plot, input);
 }
 
 int32_t write_plot(Graph* g, Parameters* p, const char* path) {
@@ -500,66 +434,8 @@ int32_t write_plot(Graph* g, Parameters* p, const char* path) {
 }
 
 int32_t write_plot(const PlotVectors& vectors, Parameters* p, const char* path) {
-    // The picture goes to a new file beside the target, which replaces the target only once it
-    // is complete: a failure part way leaves any older picture as it was. A target that exists
-    // but is no regular file (a device, a FIFO) is written in place, as is one in a folder
-    // where no new file can be made.
-    std::string target = path;
-    struct stat info;
-    const bool exists = stat(path, &info) == 0;
-    if (exists && !S_ISREG(info.st_mode)) return write_plot_in_place(vectors, p, path);
-    if (char* resolved = realpath(path, nullptr); resolved != nullptr) {
-        target = resolved;  // a symbolic link keeps pointing at the picture
-        std::free(resolved);
-    }
-    const size_t slash = target.rfind('/');
-    std::string temporary =
-        (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
-        ".tarn-plot-XXXXXX";
-    // The handler knows the name before the file exists: mkstemp writes the name in place before
-    // it creates the file, so no signal finds a file the handler does not know.
-    PendingPicture pending(temporary);
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) {
-        if (exists && (errno == EACCES || errno == EPERM))
-            return write_plot_in_place(vectors, p, path);
-        return -1;
-    }
-    // mkstemp makes the file private; the picture gets the target's mode, or that of a new file.
-    mode_t mode = exists ? info.st_mode & 07777 : 0;
-    if (!exists) {
-        mode = umask(0);
-        umask(mode);
-        mode = 0666 & ~mode;
-    }
-    FILE* out = fdopen(fd, "w");
-    if (out == nullptr) {
-        const int saved = errno;
-        close(fd);
-        unlink(temporary.c_str());
-        errno = saved;
-        return -1;
-    }
-    int32_t failed = print_plot(vectors, p, out);
-    int saved = errno;
-    if (failed == 0 && (std::fflush(out) != 0 || fchmod(fd, mode) != 0 || fsync(fd) != 0)) {
-        failed = -1;
-        saved = errno;
-    }
-    if (std::fclose(out) != 0 && failed == 0) {
-        failed = -1;
-        saved = errno;
-    }
-    if (failed == 0 && rename(temporary.c_str(), target.c_str()) != 0) {
-        failed = -1;
-        saved = errno;
-    }
-    if (failed != 0) {
-        unlink(temporary.c_str());
-        errno = saved;
-        return -1;
-    }
-    return 0;
+    return write_whole_file(path, ".tarn-plot-",
+                            [&](FILE* out) { return print_plot(vectors, p, out); });
 }
 
 }  // namespace tarn
