@@ -45,6 +45,10 @@ struct Parameters {
     int32_t plot_x;         // -G: the feature columns the picture plots, 0-based; -1 (the
     int32_t plot_y;         // default): the first two
     int32_t brute;          // -b: build the graph through the tiled brute force, whatever the data
+    char* output_path;      // -O: the table of scores' file, "-" for standard output, a heap copy
+                            // owned by the record; null: the text report
+    int32_t output_format;  // --output-format: TABLE_CSV or TABLE_TSV; TABLE_AUTO (the default):
+                            // by output_path's name
 };
 
 #endif

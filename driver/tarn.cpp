@@ -27,8 +27,10 @@
 #include "detect/overflow.h"
 #include "detect/rules.h"
 #include "driver/evaluate.h"
+#include "driver/outfile.h"
 #include "driver/plot.h"
 #include "driver/progress.h"
+#include "driver/scores.h"
 #include "driver/util.h"
 #include "graph/graph.h"
 #include "vectors/arena.h"
@@ -40,13 +42,14 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:";
 
-// The long options, which only print: the usage text or the version, and status 0.
-enum LongOption { kHelp = 0x100, kVersion };
+// The long options: --help and --version only print (and end the run with status 0).
+enum LongOption { kHelp = 0x100, kVersion, kOutputFormat };
 constexpr option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
+    {"output-format", required_argument, nullptr, kOutputFormat},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -108,8 +111,8 @@ int32_t to_int32(const char* text) {
 }
 
 // Refuses the value of one of tarn's own options: why on standard error, then the usage text.
-[[noreturn]] void refuse_value(int option, const char* value, const char* why) {
-    std::fprintf(stderr, "tarn: -%c: '%s' %s\n", option, value, why);
+[[noreturn]] void refuse_value(const char* option, const char* value, const char* why) {
+    std::fprintf(stderr, "tarn: %s: '%s' %s\n", option, value, why);
     print_usage();
 }
 
@@ -132,8 +135,8 @@ bool whole_long(const char* text, long* value) {
 int32_t to_threads(const char* text) {
     char* end;
     const long threads = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0') refuse_value('j', text, "is not a number of threads");
-    if (threads < 0) refuse_value('j', text, "is not a number of threads: 0 or more");
+    if (end == text || *end != '\0') refuse_value("-j", text, "is not a number of threads");
+    if (threads < 0) refuse_value("-j", text, "is not a number of threads: 0 or more");
     return static_cast<int32_t>(std::min<long>(threads, std::numeric_limits<int32_t>::max()));
 }
 
@@ -168,15 +171,15 @@ bool is_number(const char* text) {
 // A share written as a percentage (-c 5 for 5 %) gets the share it meant as a hint.
 double to_share(const char* text) {
     double share;
-    if (!whole_double(text, &share)) refuse_value('c', text, "is not a number");
+    if (!whole_double(text, &share)) refuse_value("-c", text, "is not a number");
     if (share > 0.0 && share <= 1.0) return share;
     if (share > 1.0 && share <= 100.0) {
         char why[96];
         std::snprintf(why, sizeof why, "is not a share in (0, 1]; for %g %%, give -c %g", share,
                       share / 100.0);
-        refuse_value('c', text, why);
+        refuse_value("-c", text, why);
     }
-    refuse_value('c', text, "is not a share in (0, 1]");
+    refuse_value("-c", text, "is not a share in (0, 1]");
 }
 
 // -G's "i,j": two feature column numbers from 1, stored from 0; anything else is refused.
@@ -187,7 +190,7 @@ void to_plot_columns(const char* text, Parameters* p) {
     const long most = std::numeric_limits<int32_t>::max();
     if (comma == nullptr || !whole_long(first.c_str(), &x) || !whole_long(comma + 1, &y) || x < 1 ||
         y < 1 || x > most || y > most) {
-        refuse_value('G', text, "is not two feature column numbers from 1, as i,j");
+        refuse_value("-G", text, "is not two feature column numbers from 1, as i,j");
     }
     p->plot_x = static_cast<int32_t>(x - 1);
     p->plot_y = static_cast<int32_t>(y - 1);
@@ -221,6 +224,8 @@ void write_usage() {
     std::printf("             -c [share of the most outlying to mark]\n");
     std::printf("             -z  (standardise the features)\n");
     std::printf("             -G [feature columns to plot, as i,j]\n");
+    std::printf("             -O [table of scores (CSV, TSV), - for standard output]\n");
+    std::printf("             --output-format [csv|tsv]\n");
     std::printf("             --help, --version\n");
 }
 
@@ -265,6 +270,10 @@ void write_help() {
         "  -P LABEL    the outlier class of -e and -g: a number or a class name (default: 1)\n"
         "  -g FILE     write an SVG picture of the verdict: -g verdict.svg\n"
         "  -G I,J      the feature columns the picture plots: -G 3,1 (default: 1,2)\n"
+        "  -O FILE     write a table of scores instead of the report: a header, then each row's\n"
+        "              id, score, mark, label and class name; - for standard output\n"
+        "  --output-format csv|tsv   the table's format (default: tsv for a name ending in .tsv,\n"
+        "              csv otherwise)\n"
         "  --help      this text; --version: tarn's version\n"
         "\n"
         "Examples\n"
@@ -350,7 +359,7 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'f':
                 parap->format = tableKindOf(optarg);
                 if (parap->format < 0)
-                    refuse_value('f', optarg, "is not a format: csv, tsv or text");
+                    refuse_value("-f", optarg, "is not a format: csv, tsv or text");
                 break;
             case 'L':
                 replace_text(&parap->label_column, optarg);
@@ -369,6 +378,14 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'G':
                 to_plot_columns(optarg, parap);
+                break;
+            case 'O':
+                replace_text(&parap->output_path, optarg);
+                break;
+            case kOutputFormat:
+                parap->output_format = tableKindOf(optarg);
+                if (parap->output_format != TABLE_CSV && parap->output_format != TABLE_TSV)
+                    refuse_value("--output-format", optarg, "is not a table format: csv or tsv");
                 break;
             case kHelp:
                 write_help();
@@ -528,6 +545,25 @@ void report_plot_failure(const Parameters* p, int error) {
     std::fprintf(stderr, "Cannot write the plot to %s: %s\n", p->plotstr, std::strerror(error));
 }
 
+void report_scores_failure(const Parameters* p, int error) {
+    std::fprintf(stderr, "Cannot write the scores to %s: %s\n", p->output_path,
+                 std::strerror(error));
+}
+
+bool output_names_input(const Parameters* p) {
+    if (p->plotstr != nullptr && plot_names_input(p->plotstr, p->instr)) {
+        refuse_plot_over_input(p);
+        return true;
+    }
+    if (p->output_path != nullptr && std::strcmp(p->output_path, "-") != 0 &&
+        names_the_input(p->output_path, p->instr)) {
+        std::fprintf(stderr, "Cannot write the scores to %s: it is the input file\n",
+                     p->output_path);
+        return true;
+    }
+    return false;
+}
+
 void report_evaluation_failure(int error) {
     std::fprintf(stderr, "tarn: cannot write the evaluation to standard error: %s\n",
                  std::strerror(error));
@@ -549,6 +585,7 @@ void release(Graph* g, Parameters* parap) {
     std::free(parap->label_column);
     std::free(parap->feature_columns);
     std::free(parap->outlier_name);
+    std::free(parap->output_path);
     std::free(parap);
 }
 
@@ -575,9 +612,7 @@ int run(int argc, char** argv) {
     parap->names = &names;
     parse_params(parap, argc, argv);
     open_files(parap);
-    // Checked before anything is read, so that the picture can never replace the data.
-    if (parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr)) {
-        tarn::refuse_plot_over_input(parap);
+    if (tarn::output_names_input(parap)) {
         release(nullptr, parap);
         return -1;
     }
@@ -611,8 +646,17 @@ int run(int argc, char** argv) {
         tarn::report_plot_failure(parap, errno);
         return finish(-1);
     }
-    const tarn::Array<double>& stored = parap->print_score == 1 ? verdict.score : verdict.lof;
-    tarn::print_report(stored.data(), verdict.label.data(), verdict.marked.data(), n, parap);
+    if (parap->output_path != nullptr) {
+        const tarn::ScoreRows rows{verdict.score.data(), verdict.label.data(),
+                                   verdict.marked.data(), n, parap->names};
+        if (tarn::write_scores(rows, parap) != 0 && std::strcmp(parap->output_path, "-") != 0) {
+            tarn::report_scores_failure(parap, errno);
+            return finish(-1);
+        }
+    } else {
+        const tarn::Array<double>& stored = parap->print_score == 1 ? verdict.score : verdict.lof;
+        tarn::print_report(stored.data(), verdict.label.data(), verdict.marked.data(), n, parap);
+    }
     tarn::finish_report();
     if (parap->evaluate == 1) {
         std::fflush(stdout);

@@ -71,11 +71,16 @@ void warn_of_overflow();
 void warn_of_duplicates(DuplicateScores counts);
 
 // The messages on standard error of a run that stops because a result cannot be written:
-// the picture would replace the input, the picture failed with errno error, the evaluation
-// failed with errno error.
+// the picture would replace the input, the picture failed with errno error, the table of scores
+// failed with errno error, the evaluation failed with errno error.
 void refuse_plot_over_input(const Parameters* p);
 void report_plot_failure(const Parameters* p, int error);
+void report_scores_failure(const Parameters* p, int error);
 void report_evaluation_failure(int error);
+
+// Whether a file the run would write (the picture, the table of scores) is the input file; says
+// so on standard error. Checked before anything is read, so that no result replaces the data.
+bool output_names_input(const Parameters* p);
 
 // Releases the graph (null: none) and the parameters with the texts they own.
 void release(Graph* g, Parameters* parap);

@@ -29,6 +29,7 @@
 #include "driver/evaluate.h"
 #include "driver/parameters.h"
 #include "driver/plot.h"
+#include "driver/scores.h"
 #include "driver/tarn.h"
 #include "driver/util.h"
 #include "mpi/exchange.h"
@@ -161,6 +162,29 @@ bool report(const tarn::mpi::BlockVerdict& verdict, const Blocks& blocks, const 
     return broadcast_value(written) == 1;
 }
 
+// The table of scores (-O), written by rank 0 from every block's verdict. Returns whether it was
+// written (on every process); a failure has been named.
+bool write_scores(const tarn::mpi::BlockVerdict& verdict, const Blocks& blocks,
+                  const Parameters* p) {
+    const Array<double> score = tarn::mpi::gather(verdict.score);
+    const Array<int32_t> label = tarn::mpi::gather(verdict.label);
+    const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
+    int failure = 0;
+    on_root(blocks, [&] {
+        const tarn::ScoreRows rows{score.data(), label.data(), mark.data(),
+                                   static_cast<int32_t>(score.size()), p->names};
+        if (tarn::write_scores(rows, p) != 0) failure = errno != 0 ? errno : EIO;
+        if (std::strcmp(p->output_path, "-") == 0) {
+            // Standard output's failure is the report's, named as tarn names it.
+            failure = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : -1;
+        }
+    });
+    failure = broadcast_value(failure);
+    if (failure == -1 && blocks.rank() == 0) tarn::finish_report();  // names it, ends the run
+    if (failure > 0) tarn::report_scores_failure(p, failure);
+    return failure == 0;
+}
+
 int run(int argc, char** argv, int rank, int size) {
     Parameters* parap = init_params();
     TableNames names;  // rank 0's: column and class names, for the evaluation and the picture
@@ -168,10 +192,9 @@ int run(int argc, char** argv, int rank, int size) {
     parse_params(parap, argc, argv);
     open_files(parap);
     const bool root = rank == 0;
-    int refused =
-        root && parap->plotstr != nullptr && tarn::plot_names_input(parap->plotstr, parap->instr);
+    // Rank 0 alone speaks, so only its check says why.
+    int refused = root && tarn::output_names_input(parap);
     if (broadcast_value(refused) == 1) {
-        tarn::refuse_plot_over_input(parap);
         tarn::release(nullptr, parap);
         return -1;
     }
@@ -217,7 +240,9 @@ int run(int argc, char** argv, int rank, int size) {
                 return -1;
             }
         }
-        if (!report(verdict, blocks, parap)) {
+        if (parap->output_path != nullptr) {
+            if (!write_scores(verdict, blocks, parap)) return -1;
+        } else if (!report(verdict, blocks, parap)) {
             if (root) tarn::finish_report();  // names the failure and ends the process
             return -1;
         }

@@ -39,6 +39,8 @@ const std::string kUsage =
     "             -c [share of the most outlying to mark]\n"
     "             -z  (standardise the features)\n"
     "             -G [feature columns to plot, as i,j]\n"
+    "             -O [table of scores (CSV, TSV), - for standard output]\n"
+    "             --output-format [csv|tsv]\n"
     "             --help, --version\n";
 
 TEST(CommandLine, NoArgumentsAsksForAnInputFile) {

@@ -282,3 +282,25 @@ def test_calls_from_several_threads_each_get_their_own_verdict():
     for thread in threads:
         thread.join()
     assert got == expected
+
+
+@pytest.mark.parametrize("options", [["-l", "-k", "10", "-c", "0.05"], ["-m", "-k", "4"],
+                                     ["-X", "-k", "5", "-T", "0.1"]])
+def test_the_table_of_scores_reads_back_as_the_report(program, options, tmp_path):
+    """-O's table through Python's csv module and pandas: the report's numbers, each row's id."""
+    import csv
+    iris = ROOT / "examples/iris.csv"
+    table = tmp_path / "scores.csv"
+    cli = run_cli(program, iris, options)
+    assert subprocess.run([program, "-i", str(iris), "-O", str(table)] + options).returncode == 0
+    # pandas' default parser may miss the last bit; "round_trip" reads the double written.
+    frame = pd.read_csv(table, float_precision="round_trip")
+    with open(table, newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert list(frame.columns) == ["id", "score", "mark", "label", "class"]
+    assert frame["id"].tolist() == list(range(1, 151)) == [int(r["id"]) for r in rows]
+    assert [float(r["score"]) for r in rows] == frame["score"].tolist()
+    report = "".join(f"{c_float(s)} {label} {m}\n" for s, label, m in
+                     zip(frame["score"], frame["label"], frame["mark"]))
+    assert report == cli.stdout
+    assert frame["class"].tolist() == ["setosa"] * 50 + ["versicolor"] * 50 + ["virginica"] * 50
