@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -537,6 +538,25 @@ void warn_of_overflow() {
                  "scale the data\n");
 }
 
+void warn_of_non_finite(const Rows& rows) {
+    constexpr int32_t kNamed = 3;  // vectors named; the others are counted
+    int32_t found = 0;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const double* row = rows[i];
+        const double* bad = std::find_if(row, row + rows.features,
+                                         [](double value) { return !std::isfinite(value); });
+        if (bad == row + rows.features) continue;
+        if (++found > kNamed) continue;
+        std::fprintf(stderr,
+                     "tarn: vector %zu holds %g in feature column %td: its distances are not "
+                     "numbers or infinite, and so may be the scores they reach; leave it out or "
+                     "give it a finite value\n",
+                     i + 1, *bad, bad - row + 1);
+    }
+    if (found > kNamed)
+        std::fprintf(stderr, "tarn: and %d more vectors hold NaN or Inf\n", found - kNamed);
+}
+
 void refuse_plot_over_input(const Parameters* p) {
     std::fprintf(stderr, "Cannot write the plot to %s: it is the input file\n", p->plotstr);
 }
@@ -629,6 +649,7 @@ int run(int argc, char** argv) {
         std::exit(-1);
     }
     tarn::progress_stop();
+    tarn::warn_of_non_finite(tarn::set_rows(set));
     if (notes.overflow) tarn::warn_of_overflow();
     if (!tarn::resolve_outlier_class(parap)) std::exit(-1);
     const int32_t n = fvsGetSize(set);

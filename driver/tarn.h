@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "detect/construct.h"
 #include "detect/lof.h"
 #include "driver/parameters.h"
 
@@ -68,6 +69,11 @@ void check_plot_columns(int32_t features, const Parameters* p);
 // the local outlier factors that duplicated points made not-a-number or infinite (none: no
 // line).
 void warn_of_overflow();
+
+// Names on standard error the first vectors holding a NaN or infinite feature (the text format
+// accepts them on its first line): their distances are not numbers or infinite, and the scores
+// they reach may not be numbers. Nothing for finite vectors.
+void warn_of_non_finite(const Rows& rows);
 void warn_of_duplicates(DuplicateScores counts);
 
 // The messages on standard error of a run that stops because a result cannot be written:

@@ -212,6 +212,7 @@ int run(int argc, char** argv, int rank, int size) {
         // What tarn's run does after the detection, in its order. Rank 0's block starts at the
         // first vector, so its lists are the first rows of the whole run's.
         on_root(blocks, [&] {
+            tarn::warn_of_non_finite(vectors.rows);
             if (tarn::distances_overflow(vectors.rows, lists)) tarn::warn_of_overflow();
         });
         if (broadcast_value(root ? int(tarn::resolve_outlier_class(parap)) : 1) == 0) {

@@ -190,6 +190,11 @@ void linked_run(const std::vector<std::string>& args) {
     parse_params(p, static_cast<int>(argv.size() - 1), argv.data());
     open_files(p);
     Graph* g = init(p);
+    tarn::Array<Vertex*> vertices;
+    Iterator* walk = iterate_start();
+    while (Vertex* v = iterate_vertex(g, walk))
+        vertices.push_back(v);
+    tarn::warn_of_non_finite(tarn::graph_rows(vertices));
     if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
     if (!tarn::resolve_outlier_class(p)) std::exit(-1);
     tarn::check_plot_columns(g, p);

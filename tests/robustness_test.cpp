@@ -180,10 +180,15 @@ TEST(Extremes, OverflowingDistancesAreNamedOnce) {
     const std::string warning =
         "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); scale the "
         "data\n";
+    // Non-finite coordinates are named, and are not overflow.
+    const std::string named =
+        ": its distances are not numbers or infinite, and so may be the scores they reach; "
+        "leave it out or give it a finite value\n";
     struct Case {
         const char* what;
         const char* input;
         bool overflows;
+        std::string non_finite = "";
     };
     const Case cases[] = {
         {"one column's range overflows", "1e200 0 0\n0 0 0\n1 0 0\n3 1 1\n", true},
@@ -191,8 +196,10 @@ TEST(Extremes, OverflowingDistancesAreNamedOnce) {
         // no vector keeps the other.
         {"ranges add up", "0 0 0\n1e154 0 0\n0 1e154 1\n1 1 0\n", true},
         {"spread out but finite", "1e153 0 0\n-1e153 0 0\n0 1e153 0\n1 1 1\n", false},
-        {"infinite coordinates are data", "inf 0 0\n0 0 0\n1 0 0\n3 1 1\n", false},
-        {"not-a-number coordinates are data", "nan 1e300 0\n0 0 0\n1 0 0\n3 1 1\n", false},
+        {"infinite coordinates are data", "inf 0 0\n0 0 0\n1 0 0\n3 1 1\n", false,
+         "tarn: vector 1 holds inf in feature column 1" + named},
+        {"not-a-number coordinates are data", "nan 1e300 0\n0 0 0\n1 0 0\n3 1 1\n", false,
+         "tarn: vector 1 holds nan in feature column 1" + named},
         {"largest doubles apart", "1.7e308 0\n-1.7e308 0\n0 0\n1 1\n", true},
         {"plain data", "0 0\n1 0\n3 0\n10 1\n", false},
     };
@@ -200,7 +207,7 @@ TEST(Extremes, OverflowingDistancesAreNamedOnce) {
         TempFile input(c.input);
         for (const char* rule : {"-l", "-m", "-x"}) {
             const Outcome outcome = run_tarn({rule, "-k", "1", "-i", input.path()});
-            EXPECT_EQ(outcome.err, c.overflows ? warning : "") << c.what << " " << rule;
+            EXPECT_EQ(outcome.err, c.non_finite + (c.overflows ? warning : "")) << c.what << rule;
             EXPECT_EQ(outcome.status, 0) << c.what << " " << rule;
             EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 4) << c.what;
         }

@@ -82,7 +82,11 @@ TEST(Run, DuplicatedPointsAreNamedOnStandardError) {
         {"0 0\n0 0\n0 0\n5 1\n", {"-l", "-k", "2", "-c", "0.5", "-s", "-o"}, warning},
         {"0 0\n0 0\n0 0\n5 1\n", {"-k", "2"}, ""},
         {"0 0\n0 0\n0 0\n5 1\n", {"-M", "-k", "2", "-s"}, ""},
-        {"Inf 0\n1 0\n2 0\n3 0\n", {"-l", "-k", "1"}, ""},  // an infinite score, no duplicate
+        // An infinite score, no duplicate; the infinite coordinate is named.
+        {"Inf 0\n1 0\n2 0\n3 0\n",
+         {"-l", "-k", "1"},
+         "tarn: vector 1 holds inf in feature column 1: its distances are not numbers or "
+         "infinite, and so may be the scores they reach; leave it out or give it a finite value\n"},
         {kLine, {"-l", "-k", "1"}, ""},
     };
     for (const Case& c : cases) {

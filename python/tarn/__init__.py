@@ -140,6 +140,21 @@ def _rows(X):
     return rows
 
 
+def _finite_rows(X, allow_nonfinite):
+    # NaN makes every distance to its row a NaN, which neither wins nor loses a comparison: the
+    # row slips into other rows' neighbour lists and the scores it reaches are not numbers.
+    rows = _rows(X)
+    if not _flag(allow_nonfinite, "allow_nonfinite"):
+        bad = ~np.isfinite(rows)
+        if bad.any():
+            row, column = np.argwhere(bad)[0]
+            raise ValueError(
+                f"X holds {rows[row, column]} in row {row}, column {column}: its distances are "
+                f"not numbers or infinite, and the scores they reach are not numbers; pass "
+                f"allow_nonfinite=True to run anyway")
+    return rows
+
+
 def _check_array(X):
     # The estimator refuses NaN and Inf everywhere, as the ecosystem's estimators do.
     try:
@@ -153,15 +168,14 @@ def _check_array(X):
 
 
 def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, standardise=False,
-           n_jobs=1, method="auto"):
+           n_jobs=1, method="auto", allow_nonfinite=False):
     """Build the exact k-nearest-neighbour graph of the rows of X and run one detection rule.
 
     Parameters
     ----------
     X : array-like of shape (n_samples, n_features)
         The vectors, one per row; a pandas DataFrame too. float64 C-contiguous input is read
-        without a copy. NaN and infinite values are accepted anywhere, as the command line
-        accepts them spelt ``nan`` or ``inf``; the scores they enter are not numbers.
+        without a copy. NaN and infinite values are refused unless ``allow_nonfinite``.
     k : int, default 3
         The neighbours each vector keeps, 1 to n_samples - 1 (``-k``).
     rule : {"indegree", "mutual", "mean", "max", "lof"}, default "indegree"
@@ -182,6 +196,9 @@ def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, st
     method : {"auto", "tree", "brute"}, default "auto"
         How the graph is built: the k-d tree (``-x``), the tiled brute force, or tarn's choice.
         The result does not depend on it.
+    allow_nonfinite : bool, default False
+        Run on NaN and infinite values, as the command line runs on them spelt ``nan`` or
+        ``inf``: their distances are not numbers or infinite, and so are the scores they reach.
 
     Returns
     -------
@@ -202,18 +219,19 @@ def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, st
     if share is not None and not (0 < share <= 1):
         raise ValueError(f"share must be in (0, 1], got {share}")
     standardise = _flag(standardise, "standardise")
+    allow_nonfinite = _flag(allow_nonfinite, "allow_nonfinite")
     params = dict(k=k, rule=rule, threshold=float(threshold), indegree=indegree, share=share,
                   standardise=standardise, n_jobs=n_jobs, method=method)
     k, indegree = _int32(k, "k"), _int32(indegree, "indegree")
     threads, method = _threads(n_jobs), _method(method)
-    rows = _rows(X)
+    rows = _finite_rows(X, allow_nonfinite)
     out = _core.detect(rows, k, rule, float(threshold), indegree,
                        0.0 if share is None else float(share), standardise, threads, method)
     return Result(score=out["score"], lof=out["lof"], marked=out["marked"].astype(bool),
                   indegree=out["indegree"], higher_is_outlying=RULES[rule], params=params)
 
 
-def kneighbors(X, k, *, n_jobs=1, method="auto"):
+def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False):
     """Each row's k nearest other rows, exactly as the command line's graph keeps them.
 
     Parameters
@@ -226,6 +244,8 @@ def kneighbors(X, k, *, n_jobs=1, method="auto"):
         Threads (``-j``); -1 for one per online processor.
     method : {"auto", "tree", "brute"}, default "auto"
         As for :func:`detect`; the result does not depend on it.
+    allow_nonfinite : bool, default False
+        As for :func:`detect`.
 
     Returns
     -------
@@ -237,7 +257,7 @@ def kneighbors(X, k, *, n_jobs=1, method="auto"):
         each in front of the equally distant ones kept before it, so the later row first.
     """
     k, threads, method = _int32(k, "k"), _threads(n_jobs), _method(method)
-    distances, indices = _core.kneighbors(_rows(X), k, threads, method)
+    distances, indices = _core.kneighbors(_finite_rows(X, allow_nonfinite), k, threads, method)
     return distances, indices.astype(np.intp)
 
 

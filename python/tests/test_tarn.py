@@ -54,7 +54,7 @@ def module_report(path, **options):
     """The module's report for a file, or the text of the error it raises."""
     try:
         X, labels, _ = tarn.load(path)
-        return report(tarn.detect(X, **options), labels)
+        return report(tarn.detect(X, allow_nonfinite=True, **options), labels)
     except ValueError as error:
         return str(error)
 
@@ -161,6 +161,11 @@ X_SMALL = clustered(20, 2, seed=7)
     (lambda: tarn.detect(X_SMALL[None]), ValueError, "2-D"),
     (lambda: tarn.detect([["a", "b"]] * 5), ValueError, "could not convert"),
     (lambda: tarn.detect(X_SMALL + 1j), TypeError, "complex"),
+    (lambda: tarn.detect(np.where(X_SMALL == X_SMALL[3, 1], np.nan, X_SMALL)), ValueError,
+     "X holds nan in row 3, column 1: its distances are not numbers"),
+    (lambda: tarn.kneighbors(np.where(X_SMALL == X_SMALL[5, 0], -np.inf, X_SMALL), 2),
+     ValueError, "X holds -inf in row 5, column 0"),
+    (lambda: tarn.detect(X_SMALL, allow_nonfinite="yes"), TypeError, "allow_nonfinite must be"),
     # Complex values reach the conversion through every container, never as real parts.
     (lambda: tarn.detect(pd.DataFrame(X_SMALL + 1j)), TypeError, "complex"),
     (lambda: tarn.detect(pd.DataFrame({"a": X_SMALL[:, 0] + 1j, "b": X_SMALL[:, 1]})), TypeError,
