@@ -10,6 +10,7 @@
 #include "fuzz/table_check.h"
 #include "tests/testkit.h"
 #include "vectors/arena.h"
+#include "vectors/readnums.h"
 #include "vectors/table.h"
 
 namespace {
@@ -27,14 +28,17 @@ struct Loaded {
     std::vector<testkit::Report> reports;
 };
 
-Loaded load(const std::string& path, int32_t kind, const char* label = nullptr,
-            const char* features = nullptr, tarn::VectorArena* arena = nullptr) {
+Loaded load(const std::string& path, const TableFormat& format) {
     ReportCapture capture;
     Loaded loaded;
-    const TableFormat format{kind, label, features, 1, arena};
     loaded.set = tableLoad(path.c_str(), &format, &loaded.names);
     loaded.reports = capture.reports();
     return loaded;
+}
+
+Loaded load(const std::string& path, int32_t kind, const char* label = nullptr,
+            const char* features = nullptr, tarn::VectorArena* arena = nullptr) {
+    return load(path, TableFormat{kind, label, features, 1, arena});
 }
 
 Rows rows_of(HFSET set) {
@@ -118,6 +122,7 @@ TEST(Table, NamesFromAHeaderOrAComment) {
         {"# x y label\n1 2 0\n", ".txt", nullptr, {"x", "y"}, "label", {}},
         {"# x, y\n# the data\n1 2 0\n", ".txt", nullptr, {}, "", {}},  // not right before
         {"# x y\n1 2 0\n", ".txt", nullptr, {}, "", {}},               // not one per column
+        {"# x y\x01 c\n1 2 0\n", ".txt", nullptr, {}, "", {}},         // a control character
         {"1,2\n3,4\n", ".csv", nullptr, {}, "", {}},
     };
     for (const Case& c : cases) {
@@ -196,6 +201,36 @@ TEST(Table, RefusalsSayWhereAndWhat) {
     }
 }
 
+// What one line may take is bounded, whatever a small compressed file expands to: refused just
+// past the limit, naming the line, read through a source, from a file in blocks, and on two
+// threads whose split falls inside it.
+TEST(Table, LimitsBoundWhatALoadHolds) {
+    const std::string line = "1 0\n" + std::string(tarn::kLongestLine, '2') + " 0\n";
+    struct Case {
+        std::string contents;
+        int32_t kind;
+        int32_t threads;
+        std::string why;
+    };
+    const Case cases[] = {
+        {zstd_bytes(line), TABLE_TEXT, 1, "line 2 is longer than 64 MiB"},
+        {line, TABLE_TEXT, 1, "line 2 is longer than 64 MiB"},
+        {line, TABLE_TEXT, 2, "line 2 is longer than 64 MiB"},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents);
+        Loaded loaded = load(file.path(), TableFormat{c.kind, nullptr, nullptr, c.threads});
+        EXPECT_EQ(loaded.set, nullptr) << c.why;
+        EXPECT_EQ(loaded.reports.size(), 1u) << c.why;
+        EXPECT_EQ(loaded.names.why, c.why);
+    }
+    // A line just as long as the reader takes, line feed included, is read.
+    TempFile longest(zstd_bytes("1" + std::string(tarn::kLongestLine - 3, ' ') + "0\n"));
+    Loaded loaded = load(longest.path(), TABLE_TEXT);
+    EXPECT_EQ(rows_of(loaded.set).size(), 1u);
+    fvsDestroy(loaded.set);
+}
+
 // The text format's refusals of a line, replayed on the text the loader keeps: where and what.
 TEST(Table, TextRefusalsSayWhereAndWhat) {
     const std::string far(70000, '\n');  // the refused line lies beyond the text kept
@@ -207,6 +242,9 @@ TEST(Table, TextRefusalsSayWhereAndWhat) {
         {"# a b c\n1 2 0\n\n3 4 5 1\n6 7\n", "line 5 has 2 values, line 4 has 4"},
         {"1 2 0\n3 NaN 1\n", "line 2: NaN and Inf are accepted on the first data line only"},
         {"1 2 0\n3 4% 1\n5 six 0", "line 3, field 2: \"six\" is not a number"},
+        // White space before an item that is not a number is an item of 0, as the reader counts.
+        {" ,\n5\n", "line 2 has 1 values, line 1 has 2"},
+        {"1 2 0\n\t,\n", "line 2 has 2 values, line 1 has 3"},
         {"1 2 0\n" + far + "1 x 0\n", ""},
     };
     for (const auto& [contents, why] : cases) {

@@ -11,6 +11,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 
@@ -46,12 +49,21 @@ int32_t kind_by_name(std::string_view name) {
     return TABLE_TEXT;
 }
 
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+bool holds_control(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return is_control(static_cast<unsigned char>(c)); });
+}
+
 // A field's text for a message: in quotes, control bytes and quotes escaped, a long one cut.
 std::string shown(std::string_view text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size() && i < kShownField; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+        if (is_control(c) || c == '"' || c == '\\') {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             out += escaped;
@@ -231,7 +243,7 @@ bool is_data_line(std::string_view line) {
 }
 
 // Names from a "#" comment line right before the first data line, when they are as many as the
-// columns.
+// columns and free of control characters (they are printed on lines of their own).
 std::vector<std::string> comment_names(const std::string& head, int32_t columns) {
     const std::vector<std::string_view> lines = whole_lines(head);
     std::vector<std::string> names;
@@ -252,7 +264,9 @@ std::vector<std::string> comment_names(const std::string& head, int32_t columns)
         }
         break;
     }
-    if (static_cast<int32_t>(names.size()) != columns) names.clear();
+    if (static_cast<int32_t>(names.size()) != columns ||
+        std::any_of(names.begin(), names.end(), holds_control))
+        names.clear();
     return names;
 }
 
@@ -267,15 +281,14 @@ std::string data_line_text(const std::string& head, int32_t position) {
     return "vector " + std::to_string(position + 1);
 }
 
-// What breaks the text format's line grammar in one data line, "" when nothing does; *count
-// gets the values read. The grammar is the reader's: items of a number (nothing read counts as
-// 0), an optional "%", an optional ",", then white space or the end of the line.
-std::string line_fault(std::string_view line, size_t number, bool first, int32_t* count) {
+// What breaks the text format's line grammar in one data line, "" when nothing does. The
+// grammar is the reader's: items of a number (nothing read counts as 0), an optional "%", an
+// optional ",", then white space or the end of the line.
+std::string line_fault(std::string_view line, size_t number, bool first) {
     const std::string where = "line " + std::to_string(number);
     if (line.find('\0') != std::string_view::npos) return where + " holds a NUL byte";
     const std::string text(line);
     const char* p = text.c_str();
-    *count = 0;
     for (int32_t field = 1;; ++field) {
         while (*p != '\0' && std::strchr(" \t\v\f\r", *p) != nullptr)
             ++p;
@@ -295,9 +308,18 @@ std::string line_fault(std::string_view line, size_t number, bool first, int32_t
                    "\" is not a number" +
                    (first ? " (a header row? name the file .csv or use -f csv)" : "");
         }
-        ++*count;
         p = after;
     }
+}
+
+// The values the reader takes from a well-formed data line, counted by the reader itself: white
+// space before an item that is not a number makes an item of 0 there (" ," holds two).
+int32_t value_count(ReadNums* reader, std::string_view line) {
+    const std::string text(line);
+    int32_t count = 0;
+    bool marked;
+    tarn::readnums_items(reader, text.c_str(), text.c_str() + text.size(), &count, &marked);
+    return count;
 }
 
 // Where and why the text format refused a file, when the refused line lies within the head
@@ -308,13 +330,15 @@ std::string text_refusal(const std::string& head) {
     if (head.size() < kSourceHead && whole < head.size()) {
         lines.emplace_back(head.data() + whole, head.size() - whole);  // a last line without end
     }
+    std::unique_ptr<ReadNums, int32_t (*)(ReadNums*)> reader(readnumsCreate(), readnumsDestroy);
+    if (reader == nullptr) return "";
     size_t previous = 0;  // the data line before, 1-based; 0 before the first
     int32_t previous_count = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (!is_data_line(lines[i]) && lines[i].find('\0') == std::string_view::npos) continue;
-        int32_t count = 0;
-        const std::string fault = line_fault(lines[i], i + 1, previous == 0, &count);
+        const std::string fault = line_fault(lines[i], i + 1, previous == 0);
         if (!fault.empty()) return fault;
+        const int32_t count = value_count(reader.get(), lines[i]);
         if (previous != 0 && (lines[i].find("NaN") != std::string_view::npos ||
                               lines[i].find("Inf") != std::string_view::npos)) {
             return "line " + std::to_string(i + 1) +
@@ -367,10 +391,14 @@ bool rearrange(HFSET set, const Columns& chosen) {
 }
 
 // The text format's set with the names and the warning the head of its text gives, the columns
-// chosen; after a refusal (a null set), the explanation the head gives.
-HFSET text_table(HFSET set, const std::string& head, const TableFormat* format, TableNames* names) {
+// chosen; after a refusal (a null set), the explanation: a line refused for its length
+// (long_line, from the loader), else what the head gives.
+HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const TableFormat* format,
+                 TableNames* names) {
     if (set == nullptr) {
-        names->why = text_refusal(head);
+        names->why = long_line != 0 ? "line " + std::to_string(long_line) + " is longer than " +
+                                          std::to_string(tarn::kLongestLine >> 20) + " MiB"
+                                    : text_refusal(head);
         return nullptr;
     }
     const int32_t columns = set->vector_size;
@@ -400,18 +428,19 @@ HFSET text_table(HFSET set, const std::string& head, const TableFormat* format, 
 }
 
 HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
-    HFSET set = fvsLoadStream(sourceStream(source), name);
+    int32_t long_line = 0;
+    HFSET set = tarn::load_stream(sourceStream(source), name, &long_line);
     if (set == nullptr && fails_later(sourceStream(source)) && !sourceError(source).empty()) {
         names->why = std::string(name) + ": " + sourceError(source);
         return nullptr;
     }
-    return text_table(set, sourceHead(source), format, names);
+    return text_table(set, long_line, sourceHead(source), format, names);
 }
 
-// Whether fd is a regular file that holds neither gzip nor zstd data, which the text format can
-// then read in blocks, on threads, rather than through a source. *start is where the text
-// begins (after a byte-order mark) and *head gets its first kSourceHead bytes, as a source
-// would keep them.
+// Whether fd is a regular file that a source would pass through as it is (not compressed, and
+// no compressed data behind a byte-order mark), which the text format can then read in blocks,
+// on threads, rather than through a source. *start is where the text begins (after a byte-order
+// mark) and *head gets its first kSourceHead bytes, as a source would keep them.
 bool plain_regular_file(int fd, size_t* start, std::string* head) {
     struct stat status {};
     // A file of the proc file system tells no size: it is read as a stream, and so is an empty
@@ -734,7 +763,10 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) 
         how.threads = chosen.threads;
         // Chosen columns are rearranged into arrays of their own: those vectors are allocated.
         if (chosen.label == nullptr && chosen.features == nullptr) how.arena = chosen.arena;
-        set = text_table(tarn::text_load(fileno(file), path, start, how), head, &chosen, names);
+        int32_t long_line = 0;
+        how.long_line = &long_line;
+        set = tarn::text_load(fileno(file), path, start, how);
+        set = text_table(set, long_line, head, &chosen, names);
     } else {
         set = tableLoadStream(file, path, &chosen, names);
     }

@@ -16,7 +16,8 @@
 //
 // Refusals report through ReportError with the file "table.c" and return null, leaving in
 // TableNames::why one line that says where and what ("line 7, column 3 (\"petal_width\"): \"NA\"
-// is not a number"). The text format's refusals are fvsLoadStream's, unchanged.
+// is not a number"). The text format's refusals are fvsLoadStream's, unchanged; a line longer than
+// the reader takes (64 MiB, readnums.h) is one of them.
 #ifndef TARN_VECTORS_TABLE_H
 #define TARN_VECTORS_TABLE_H
 
