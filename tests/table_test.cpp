@@ -61,12 +61,26 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
         const char* features = nullptr;
     };
     const std::string csv = "x,y,class\n1.5,0.25,normal\n-2,3e-3,anomaly\n4,50%,normal\n";
+    // Members, frames and streams split mid-line read as one text, as the tools read them.
+    const std::string head = csv.substr(0, 20), tail = csv.substr(20);
+    const std::string skippable = std::string("\x50\x2a\x4d\x18\x04\0\0\0abcd", 12);
     const Case cases[] = {
         {"text", "# x y class\n1.5 0.25 0\n-2, 3e-3, 1\n\n4 50% 0\n", ".txt", TABLE_AUTO},
         {"csv, class names", csv, ".csv", TABLE_AUTO},
         {"csv by -f", csv, ".txt", TABLE_CSV},
         {"csv, gzip", gzip_bytes(csv), ".csv.gz", TABLE_AUTO},
         {"csv, zstd, upper-case name", zstd_bytes(csv), ".CSV.zst", TABLE_AUTO},
+        {"csv, xz", xz_bytes(csv), ".csv.xz", TABLE_AUTO},
+        {"csv, bzip2", bzip2_bytes(csv), ".csv.bz2", TABLE_AUTO},
+        {"csv, two gzip members", gzip_bytes(head) + gzip_bytes(tail), ".csv.gz", TABLE_AUTO},
+        {"csv, gzip, zero padding", gzip_bytes(csv) + std::string(100, '\0'), ".csv", TABLE_AUTO},
+        {"csv, two zstd frames", zstd_bytes(head) + zstd_bytes(tail), ".csv", TABLE_AUTO},
+        {"csv, zstd after a skippable frame", skippable + zstd_bytes(csv), ".csv", TABLE_AUTO},
+        {"csv, two xz streams, padded", xz_bytes(head) + std::string(4, '\0') + xz_bytes(tail),
+         ".csv", TABLE_AUTO},
+        {"csv, two bzip2 streams", bzip2_bytes(head) + bzip2_bytes(tail), ".csv", TABLE_AUTO},
+        {"csv, CR line ends", "x,y,class\r1.5,0.25,normal\r-2,3e-3,anomaly\r4,50%,normal\r", ".csv",
+         TABLE_AUTO},
         {"csv, byte-order mark, CRLF",
          "\xef\xbb\xbfx,y,class\r\n1.5,0.25,normal\r\n-2,3e-3,"
          "anomaly\r\n4,50%,normal\r\n",
@@ -90,6 +104,8 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
         {"text, gzip, label first", gzip_bytes("0 1.5 0.25\n1 -2 3e-3\n0 4 50%\n"), ".gz",
          TABLE_AUTO, "1"},
         {"text, zstd", zstd_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
+        {"text, xz", xz_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
+        {"text, bzip2", bzip2_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents, c.suffix);
@@ -265,21 +281,47 @@ TEST(Table, DamagedCompressedInputIsRefused) {
     const std::string gz = gzip_bytes(text), zst = zstd_bytes(text);
     std::string flipped = gz;
     flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x55);
+    const std::string xz = xz_bytes(text), bz2 = bzip2_bytes(text);
     struct Case {
         std::string contents;
         int32_t kind;
         int32_t check;
         std::string why;
+        double memory = -1;
     };
     const Case cases[] = {
         {gz.substr(0, gz.size() / 2), TABLE_TEXT, 1227, "gzip: the compressed stream is cut short"},
         {zst.substr(0, zst.size() / 2), TABLE_TSV, 150, "zstd: the compressed stream is cut short"},
         {gz.substr(0, gz.size() - 4), TABLE_CSV, 150, "gzip: the compressed stream is cut short"},
         {flipped, TABLE_TSV, 150, "gzip: "},
+        {xz.substr(0, xz.size() / 2), TABLE_TEXT, 1227, "xz: the compressed stream is cut short"},
+        {bz2.substr(0, bz2.size() / 2), TABLE_CSV, 150,
+         "bzip2: the compressed stream is cut short"},
+        {xz + "trailing text", TABLE_TEXT, 1227, "xz: the compressed data is corrupt"},
+        {bz2 + "trailing text", TABLE_CSV, 150, "bzip2: data that is not bzip2 after a stream"},
+        {gz + std::string("\0\0\1", 3), TABLE_TEXT, 1227,
+         "gzip: bytes other than zero in the padding after the last member"},
+        {"PK\x03\x04" + text, TABLE_CSV, 150, "compressed as zip, which tarn does not read"},
+        {"7z\xbc\xaf\x27\x1c" + text, TABLE_TEXT, 1227,
+         "compressed as 7z, which tarn does not read"},
+        {"\x04\x22\x4d\x18" + text, TABLE_TEXT, 1227,
+         "compressed as lz4, which tarn does not read"},
+        {std::string("\xff\xfe\x31\0,\0\x30\0\n\0", 10), TABLE_CSV, 150,
+         "UTF-16 text, which tarn does not read (save it as UTF-8)"},
+        {zstd_bytes(std::string("\xfe\xff\0\x31\0 \0\x30\0\n", 10)), TABLE_TEXT, 1227,
+         "zstd: UTF-16 text, which tarn does not read (save it as UTF-8)"},
+        {gzip_bytes(zst), TABLE_TEXT, 1227,
+         "gzip: the decompressed text is compressed again, as zstd; tarn reads one layer"},
+        {"\xef\xbb\xbf" + gz, TABLE_CSV, 150,
+         "gzip data behind a byte-order mark: the mark belongs inside the compressed text"},
+        {zst, TABLE_TEXT, 1227,
+         "zstd: the text decompresses to more than the 4096 bytes of memory the run can have",
+         4096},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents);
-        Loaded loaded = load(file.path(), c.kind);
+        Loaded loaded =
+            load(file.path(), TableFormat{c.kind, nullptr, nullptr, 1, nullptr, c.memory});
         EXPECT_EQ(loaded.set, nullptr) << c.why;
         ASSERT_EQ(loaded.reports.size(), 1u) << c.why;
         EXPECT_EQ(loaded.reports[0].code, 5) << c.why;
@@ -430,6 +472,20 @@ TEST(Formats, RefusalsAndWarningsOnStandardError) {
          "0.000000 0\n0.000000 0\n0.000000 0\n",
          "",
          0},
+        {" ,\n5\n",
+         ".txt",
+         {},
+         "Cannot load vectors from %\n",
+         "Problem in line 2\nfvector.c (1224): error 6 (Invalid file format)\n"
+         "line 2 has 1 values, line 1 has 2\n",
+         255},
+        {"PK\x03\x04\x14",
+         ".csv",
+         {},
+         "Cannot load vectors from %\n",
+         "table.c (150): error 5 (Can't load file): %\n"
+         "%: compressed as zip, which tarn does not read\n",
+         255},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents, c.suffix);
@@ -437,10 +493,13 @@ TEST(Formats, RefusalsAndWarningsOnStandardError) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"-i", file.path()});
         const Outcome outcome = run_tarn(args);
-        std::string out = c.out;
-        if (out.find('%') != std::string::npos) out.replace(out.find('%'), 1, file.path());
+        std::string out = c.out, err = c.err;
+        for (std::string* text : {&out, &err}) {
+            for (size_t at; (at = text->find('%')) != std::string::npos;)
+                text->replace(at, 1, file.path());
+        }
         EXPECT_EQ(outcome.out, out) << c.contents;
-        EXPECT_EQ(outcome.err, c.err) << c.contents;
+        EXPECT_EQ(outcome.err, err) << c.contents;
         EXPECT_EQ(outcome.status, c.status) << c.contents;
     }
 }

@@ -38,7 +38,7 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 }
 
 int32_t kind_by_name(std::string_view name) {
-    for (std::string_view suffix : {".gz", ".zst", ".zstd"}) {
+    for (std::string_view suffix : {".gz", ".zst", ".zstd", ".xz", ".bz2"}) {
         if (ends_with(name, suffix)) {
             name.remove_suffix(suffix.size());
             break;
@@ -458,8 +458,8 @@ bool plain_regular_file(int fd, size_t* start, std::string* head) {
     }
     first.resize(got);
     const std::string_view text(first);
-    if (text.starts_with("\x1f\x8b") || text.starts_with("\x28\xb5\x2f\xfd")) return false;
     *start = text.starts_with("\xef\xbb\xbf") ? 3 : 0;
+    if (sourceCompressed(text) || sourceCompressed(text.substr(*start))) return false;
     *head = first.substr(*start, kSourceHead);
     return true;
 }
@@ -737,7 +737,7 @@ int32_t tableKindOf(const char* name) {
 
 HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, TableNames* names) {
     *names = TableNames();
-    Source* source = sourceOpen(file);
+    Source* source = sourceOpen(file, format->memory);
     if (source == nullptr) return fvsLoadStream(nullptr, name);  // reports the missing stream
     const int32_t kind = format->kind == TABLE_AUTO ? TABLE_TEXT : format->kind;
     HFSET set = kind == TABLE_TEXT ? load_text(source, name, format, names)

@@ -1,6 +1,6 @@
 // Loading a data table in one of three formats: the vector text format of fvsLoad, CSV as
-// RFC 4180 defines it, and TSV. Each format may come gzip- or zstd-compressed and may start
-// with a UTF-8 byte-order mark (see source.h).
+// RFC 4180 defines it, and TSV. Each format may come gzip-, zstd-, xz- or bzip2-compressed and
+// may start with a UTF-8 byte-order mark (see source.h).
 //
 // Whatever the format, a loaded set holds one vector per row in the detector's layout: the
 // feature columns in their chosen order, then the label. The label column is the last one unless
@@ -33,7 +33,7 @@ class VectorArena;
 }
 
 // The formats; TABLE_AUTO picks CSV or TSV by a name ending in ".csv" or ".tsv" (in any letter
-// case, before a ".gz", ".zst" or ".zstd"), else the text format.
+// case, before a ".gz", ".zst", ".zstd", ".xz" or ".bz2"), else the text format.
 enum TableKind { TABLE_AUTO = 0, TABLE_TEXT = 1, TABLE_CSV = 2, TABLE_TSV = 3 };
 
 // How to read a table. The texts are the caller's and only read.
@@ -46,6 +46,8 @@ struct TableFormat {
                            // compressed, each its own part of it (the result is the same)
     tarn::VectorArena* arena = nullptr;  // when given, vectors may be carved from it (arena.h):
                                          // the set is then released with release_set
+    double memory = -1.0;  // bytes the run can still have, or below 0 when unknown: a compressed
+                           // input that decompresses to more is refused (source.h)
 };
 
 // What a load learnt besides the numbers, filled by tableLoad and tableLoadStream.
