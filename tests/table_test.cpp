@@ -171,6 +171,8 @@ TEST(Table, RefusalsSayWhereAndWhat) {
          "line 4 has 3 values, line 1 has 2"},
         {"x,y\n1,0\n\"2,1\n3,0\n", TABLE_CSV, nullptr, nullptr, 6, 140,
          "a quote opened after line 2 is never closed"},
+        {"\"\"\"\n1,2\n", TABLE_CSV, nullptr, nullptr, 6, 140,
+         "a quote opened in the first row is never closed"},
         {"x,y\n1,0\n2\"5,1\n", TABLE_CSV, nullptr, nullptr, 6, 130,
          "line 3: a quote inside a field that is not quoted whole, or text after a closing quote "
          "(error parsing data while strict checking enabled)"},
@@ -197,8 +199,26 @@ TEST(Table, RefusalsSayWhereAndWhat) {
          "line 2, column 1: \"2 x\" is not a number"},
         {"x,y\n1,0\n" + std::string(5000, '7') + "z,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
          "line 3, column 1 (\"x\"): \"" + std::string(40, '7') + "...\" is not a number"},
-        {std::string("x,y\n1,0\n2\0,1\n", 13), TABLE_CSV, nullptr, nullptr, 6, 70,
-         "line 3, column 1 (\"x\"): \"2\\x00\" is not a number"},
+        {std::string("x,y\n1,0\n2\0,1\n", 13), TABLE_CSV, nullptr, nullptr, 6, 180,
+         "line 3 holds a NUL byte"},
+        {std::string("x,y,class\n1,2,normal\n3,4,\"normal\0\"\n", 33), TABLE_CSV, nullptr, nullptr,
+         6, 180, "line 3 holds a NUL byte"},
+        {std::string("id,x,y\na\0,1,0\n", 15), TABLE_CSV, nullptr, "2", 6, 180,
+         "line 2 holds a NUL byte"},  // a column left out
+        {"x,y,class\r1,2,a\r3,4\r", TABLE_CSV, nullptr, nullptr, 6, 90,
+         "line 3 has 2 values, line 1 has 3"},
+        {"x,y,class\r\n1,2,a\n\n3,4\r5,6,b\r\n", TABLE_CSV, nullptr, nullptr, 6, 90,
+         "line 4 has 2 values, line 1 has 3"},
+        {"x,class\n1,a\n2,\"b\nc\"\n", TABLE_CSV, nullptr, nullptr, 6, 230,
+         "line 4, column 2 (\"class\"): the class name \"b\\x0ac\" holds a control character"},
+        {"x,class\n1,a\x7f\n", TABLE_CSV, nullptr, nullptr, 6, 230,
+         "line 2, column 2 (\"class\"): the class name \"a\\x7f\" holds a control character"},
+        {"x,y\n1," + std::string(1025, 'a') + "\n", TABLE_CSV, nullptr, nullptr, 6, 220,
+         "line 2, column 2 (\"y\"): a class name longer than 1 KiB"},
+        {"\"x\ty\",class\n1,a\n", TABLE_CSV, nullptr, nullptr, 6, 240,
+         "line 1, column 1: the column name \"x\\x09y\" holds a control character"},
+        {"1,2,0\n", TABLE_CSV, "2147483648", nullptr, 1, 110,
+         "-L \"2147483648\" names no column of the 3 columns"},
         {"x,y\nNaN,0\n-Inf,1\n", TABLE_CSV, nullptr, nullptr, 6, 80,
          "line 3, column 1 (\"x\"): \"-Inf\" is accepted on the first data row only"},
     };
@@ -217,10 +237,14 @@ TEST(Table, RefusalsSayWhereAndWhat) {
     }
 }
 
-// What one line may take is bounded, whatever a small compressed file expands to: refused just
-// past the limit, naming the line, read through a source, from a file in blocks, and on two
-// threads whose split falls inside it.
+// What one row, field or line may take is bounded, whatever a small compressed file expands to:
+// each limit refused just past it, compressed, naming the line. The text format's long line is
+// read through a source, from a file in blocks, and on two threads whose split falls inside it.
 TEST(Table, LimitsBoundWhatALoadHolds) {
+    const std::string field(kTableLongestField + 1, '7');
+    std::string columns;
+    for (int32_t c = 0; c <= kTableMostColumns; ++c)
+        columns += c == 0 ? "1" : ",1";
     const std::string line = "1 0\n" + std::string(tarn::kLongestLine, '2') + " 0\n";
     struct Case {
         std::string contents;
@@ -229,6 +253,12 @@ TEST(Table, LimitsBoundWhatALoadHolds) {
         std::string why;
     };
     const Case cases[] = {
+        {zstd_bytes(field), TABLE_CSV, 1, "line 1, column 1: a field longer than 1 MiB"},
+        {zstd_bytes("x,y\n1,0\n2,\"\n" + field + "\"\n"), TABLE_CSV, 1,
+         "line 4, column 2 (\"y\"): a field longer than 1 MiB"},
+        {zstd_bytes("x\ty\n1\t0\n2\t1" + std::string(kTableLongestRow, '\t')), TABLE_TSV, 1,
+         "line 3: a row longer than 64 MiB"},
+        {zstd_bytes(columns + "\n"), TABLE_CSV, 1, "line 1: more than 1000000 columns"},
         {zstd_bytes(line), TABLE_TEXT, 1, "line 2 is longer than 64 MiB"},
         {line, TABLE_TEXT, 1, "line 2 is longer than 64 MiB"},
         {line, TABLE_TEXT, 2, "line 2 is longer than 64 MiB"},

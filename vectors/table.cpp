@@ -125,12 +125,15 @@ std::vector<std::string> split_list(std::string_view list) {
     }
 }
 
+// The header's names, each to its column.
+using NameIndex = std::unordered_map<std::string_view, int32_t>;
+
 // The 0-based column that wanted names (a header name first, then a 1-based number), or -1
 // with *why set.
 int32_t find_column(const std::string& wanted, int32_t columns,
-                    const std::vector<std::string>& names, const char* option, std::string* why) {
-    for (size_t c = 0; c < names.size(); ++c)
-        if (names[c] == wanted) return static_cast<int32_t>(c);
+                    const std::vector<std::string>& names, const NameIndex& index,
+                    const char* option, std::string* why) {
+    if (auto at = index.find(wanted); at != index.end()) return at->second;
     if (all_digits(wanted.c_str())) {
         const long number = std::strtol(wanted.c_str(), nullptr, 10);
         if (number >= 1 && number <= columns) return static_cast<int32_t>(number - 1);
@@ -149,12 +152,15 @@ std::string column_text(int32_t column, const std::vector<std::string>& names) {
 
 bool choose_columns(const TableFormat* format, int32_t columns,
                     const std::vector<std::string>& names, Columns* chosen, std::string* why) {
+    NameIndex index;  // looked up once per -F item: a wide table with a long -F stays fast
+    for (size_t c = names.size(); c-- > 0;)
+        index[names[c]] = static_cast<int32_t>(c);  // the first of equal names wins
     chosen->label = columns - 1;
     if (format->label != nullptr) {
         const std::string label = format->label;
-        const bool named = std::find(names.begin(), names.end(), label) != names.end();
+        const bool named = index.count(label) != 0;
         chosen->label =
-            label == "none" && !named ? -1 : find_column(label, columns, names, "-L", why);
+            label == "none" && !named ? -1 : find_column(label, columns, names, index, "-L", why);
         if (chosen->label < 0 && !why->empty()) return false;
     }
     chosen->role.assign(static_cast<size_t>(columns), -1);
@@ -163,7 +169,7 @@ bool choose_columns(const TableFormat* format, int32_t columns,
             if (c != chosen->label) chosen->features.push_back(c);
     } else {
         for (const std::string& item : split_list(format->features)) {
-            const int32_t c = find_column(item, columns, names, "-F", why);
+            const int32_t c = find_column(item, columns, names, index, "-F", why);
             if (c < 0) return false;
             if (c == chosen->label || chosen->role[static_cast<size_t>(c)] >= 0) {
                 *why = "-F names " + column_text(c, names) +
@@ -466,13 +472,15 @@ bool plain_regular_file(int fd, size_t* start, std::string* head) {
 
 // ---- CSV and TSV ----
 
-// The state of one CSV or TSV load, handed to libcsv's callbacks.
+// The state of one CSV or TSV load, handed to libcsv's callbacks. Each class name is held once:
+// the keys of class_of look into classes, a deque, which never moves the strings it holds.
 struct CsvLoad {
     const TableFormat* format;
     TableNames* names;
-    int32_t line = 1;        // the line being parsed
-    int32_t first_line = 0;  // the line where the first row ended
-    int32_t row_line = 0;    // the line where the last row ended
+    int64_t line = 1;        // the line being parsed
+    int64_t first_line = 0;  // the line where the first row ended
+    int64_t row_line = 0;    // the line where the last row ended
+    size_t row_bytes = 0;    // bytes of the current row so far, its line ends left out
     int32_t columns = 0;     // fields of the first row
     int32_t field = 0;       // fields of the current row so far
     int64_t data_rows = 0;   // data rows appended
@@ -482,7 +490,8 @@ struct CsvLoad {
     Columns chosen;
     std::vector<double> row;  // the current row in the vector's layout
     enum { kUnknown, kNumbers, kClasses } labels = kUnknown;
-    std::unordered_map<std::string, int32_t> class_of;
+    std::deque<std::string> classes;                         // the class names by number
+    std::unordered_map<std::string_view, int32_t> class_of;  // a class name's number
     HFSET set = nullptr;
     int32_t code = 0;  // the refusal's error code, 0 while none
     int32_t check = 0;
@@ -495,8 +504,51 @@ void refuse(CsvLoad* load, int32_t code, int32_t check, std::string why) {
     load->names->why = std::move(why);
 }
 
+std::string line_text(const CsvLoad* load) {
+    return "line " + std::to_string(load->line);
+}
+
 std::string field_place(const CsvLoad* load, int32_t column) {
-    return "line " + std::to_string(load->line) + ", " + column_text(column, load->header);
+    return line_text(load) + ", " + column_text(column, load->header);
+}
+
+// A limit in bytes as the messages give it: "1 MiB", "1 KiB".
+std::string bytes_text(size_t bytes) {
+    return bytes >= (size_t{1} << 20) ? std::to_string(bytes >> 20) + " MiB"
+                                      : std::to_string(bytes >> 10) + " KiB";
+}
+
+// The column of the field being read.
+int32_t current_column(const CsvLoad* load) {
+    return load->header_decided ? load->field : static_cast<int32_t>(load->first.size());
+}
+
+void refuse_long_field(CsvLoad* load) {
+    refuse(load, ESR_INVALID_FILE_FORMAT, 190,
+           field_place(load, current_column(load)) + ": a field longer than " +
+               bytes_text(kTableLongestField));
+}
+
+// The number of the class name in column, a new one numbered next; -1 after a refusal of the
+// name.
+int32_t class_number(CsvLoad* load, int32_t column, std::string_view name) {
+    if (auto at = load->class_of.find(name); at != load->class_of.end()) return at->second;
+    if (name.size() > kTableLongestClass) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 220,
+               field_place(load, column) + ": a class name longer than " +
+                   bytes_text(kTableLongestClass));
+        return -1;
+    }
+    if (holds_control(name)) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 230,
+               field_place(load, column) + ": the class name " + shown(name) +
+                   " holds a control character");
+        return -1;
+    }
+    const int32_t number = static_cast<int32_t>(load->classes.size());
+    load->classes.emplace_back(name);
+    load->class_of.emplace(load->classes.back(), number);
+    return number;
 }
 
 void data_field(CsvLoad* load, const char* text, size_t length) {
@@ -516,10 +568,9 @@ void data_field(CsvLoad* load, const char* text, size_t length) {
                        " is a number, but the label column holds class names");
             return;
         }
-        auto [at, added] = load->class_of.try_emplace(std::string(text, length),
-                                                      static_cast<int32_t>(load->class_of.size()));
-        if (added) load->names->classes.push_back(at->first);
-        value = at->second;
+        const int32_t class_label = class_number(load, column, {text, length});
+        if (class_label < 0) return;
+        value = class_label;
     } else if (!number) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 70,
                field_place(load, column) + ": " + shown({text, length}) + " is not a number" +
@@ -537,9 +588,8 @@ void data_field(CsvLoad* load, const char* text, size_t length) {
 void data_row(CsvLoad* load) {
     if (load->code == 0 && load->field != load->columns) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 90,
-               "line " + std::to_string(load->line) + " has " + std::to_string(load->field) +
-                   " values, line " + std::to_string(load->first_line) + " has " +
-                   std::to_string(load->columns));
+               line_text(load) + " has " + std::to_string(load->field) + " values, line " +
+                   std::to_string(load->first_line) + " has " + std::to_string(load->columns));
     }
     load->field = 0;
     if (load->code != 0) return;
@@ -556,9 +606,13 @@ void data_row(CsvLoad* load) {
 // id column, say); without a numbered label column, or with a feature named, every field counts.
 bool is_header(const CsvLoad* load) {
     const char* label = load->format->label;
-    const int32_t label_column = label == nullptr    ? load->columns - 1
-                                 : all_digits(label) ? std::atoi(label) - 1
-                                                     : -1;
+    // A number beyond long's range reads as LONG_MAX: no column.
+    const long label_number =
+        label != nullptr && all_digits(label) ? std::strtol(label, nullptr, 10) : 0;
+    const int32_t label_column = label == nullptr ? load->columns - 1
+                                 : label_number >= 1 && label_number <= load->columns
+                                     ? static_cast<int32_t>(label_number - 1)
+                                     : -1;
     std::vector<bool> counts(static_cast<size_t>(load->columns), load->format->features == nullptr);
     if (load->format->features != nullptr) {
         for (const std::string& item : split_list(load->format->features)) {
@@ -584,13 +638,19 @@ void first_row(CsvLoad* load) {
     load->field = 0;
     if (is_header(load)) {
         load->header = load->first;
-        std::unordered_map<std::string, int32_t> seen;
+        std::unordered_map<std::string_view, int32_t> seen;
         for (int32_t c = 0; c < load->columns; ++c) {
-            auto [at, added] = seen.try_emplace(load->header[static_cast<size_t>(c)], c);
+            const std::string& name = load->header[static_cast<size_t>(c)];
+            if (holds_control(name)) {
+                refuse(load, ESR_INVALID_FILE_FORMAT, 240,
+                       line_text(load) + ", column " + std::to_string(c + 1) +
+                           ": the column name " + shown(name) + " holds a control character");
+                return;
+            }
+            auto [at, added] = seen.try_emplace(name, c);
             if (!added) {
                 refuse(load, ESR_INVALID_FILE_FORMAT, 100,
-                       "line " + std::to_string(load->line) + ": the name " +
-                           shown(load->header[static_cast<size_t>(c)]) + " heads columns " +
+                       line_text(load) + ": the name " + shown(name) + " heads columns " +
                            std::to_string(at->second + 1) + " and " + std::to_string(c + 1));
                 return;
             }
@@ -614,10 +674,15 @@ void first_row(CsvLoad* load) {
 void on_field(void* text, size_t length, void* data) {
     CsvLoad* load = static_cast<CsvLoad*>(data);
     if (load->code != 0) return;
-    if (!load->header_decided) {
-        load->first.emplace_back(static_cast<const char*>(text), length);
-    } else {
+    if (length > kTableLongestField) {
+        refuse_long_field(load);
+    } else if (load->header_decided) {
         data_field(load, static_cast<const char*>(text), length);
+    } else if (load->first.size() == static_cast<size_t>(kTableMostColumns)) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 210,
+               line_text(load) + ": more than " + std::to_string(kTableMostColumns) + " columns");
+    } else {
+        load->first.emplace_back(static_cast<const char*>(text), length);
     }
 }
 
@@ -625,6 +690,7 @@ void on_row(int /*terminator*/, void* data) {
     CsvLoad* load = static_cast<CsvLoad*>(data);
     if (load->code != 0) return;
     load->row_line = load->line;
+    load->row_bytes = 0;
     if (!load->header_decided) {
         first_row(load);
     } else {
@@ -637,7 +703,7 @@ unsigned char csv_separator(std::string_view start) {
     const size_t text = start.find_first_not_of("\r\n");
     if (text == std::string_view::npos) return CSV_COMMA;
     start.remove_prefix(text);
-    start = start.substr(0, start.find('\n'));
+    start = start.substr(0, start.find_first_of("\r\n"));
     return start.find(';') != std::string_view::npos && start.find(',') == std::string_view::npos
                ? ';'
                : CSV_COMMA;
@@ -648,7 +714,46 @@ int is_blank(unsigned char c) {
     return c == CSV_SPACE ? 1 : 0;
 }
 
-// Feeds the stream to libcsv a line at a time, so that every callback knows its line.
+// The length of the line that starts at text: up to and with its LF, its CRLF or a CR alone
+// (libcsv ends a row at each), or all size bytes when none of them comes.
+size_t line_length(const char* text, size_t size) {
+    const char* feed = static_cast<const char*>(std::memchr(text, '\n', size));
+    const size_t before_feed = feed != nullptr ? static_cast<size_t>(feed - text) : size;
+    const char* cr = static_cast<const char*>(std::memchr(text, '\r', before_feed));
+    if (cr == nullptr) return feed != nullptr ? before_feed + 1 : size;
+    const size_t at = static_cast<size_t>(cr - text);
+    return at + 1 < size && text[at + 1] == '\n' ? at + 2 : at + 1;
+}
+
+// Hands one line, or the part of it that a chunk holds, to libcsv, bounding what a row and a
+// field take on the way: a field is checked when it ends and, while it goes on, after each part.
+void feed(csv_parser* parser, CsvLoad* load, const char* text, size_t length) {
+    if (std::memchr(text, '\0', length) != nullptr) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 180, line_text(load) + " holds a NUL byte");
+        return;
+    }
+    size_t content = length;
+    while (content > 0 && (text[content - 1] == '\n' || text[content - 1] == '\r'))
+        --content;
+    load->row_bytes += content;
+    if (load->row_bytes > kTableLongestRow) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 200,
+               line_text(load) + ": a row longer than " + bytes_text(kTableLongestRow));
+        return;
+    }
+    if (csv_parse(parser, text, length, on_field, on_row, load) != length) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 130,
+               line_text(load) +
+                   ": a quote inside a field that is not quoted whole, or text after a closing "
+                   "quote (" +
+                   csv_strerror(csv_error(parser)) + ")");
+    } else if (parser->entry_pos > kTableLongestField) {
+        refuse_long_field(load);
+    }
+}
+
+// Feeds the stream to libcsv a line at a time, so that every callback knows its line. Lines are
+// numbered as libcsv ends rows: after an LF, a CRLF or a CR alone.
 void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     csv_parser parser;
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) {
@@ -658,6 +763,7 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     csv_set_space_func(&parser, is_blank);
     std::vector<char> chunk(kChunk);
     bool first_chunk = true;
+    bool after_cr = false;  // the last byte fed was a CR, whose line is counted
     size_t got;
     while (load->code == 0 && (got = std::fread(chunk.data(), 1, chunk.size(), stream)) > 0) {
         if (first_chunk) {
@@ -666,26 +772,23 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
             first_chunk = false;
         }
         for (size_t start = 0; start < got && load->code == 0;) {
-            const char* newline =
-                static_cast<const char*>(std::memchr(chunk.data() + start, '\n', got - start));
-            const size_t end =
-                newline != nullptr ? static_cast<size_t>(newline - chunk.data()) + 1 : got;
-            if (csv_parse(&parser, chunk.data() + start, end - start, on_field, on_row, load) !=
-                end - start) {
-                refuse(load, ESR_INVALID_FILE_FORMAT, 130,
-                       "line " + std::to_string(load->line) +
-                           ": a quote inside a field that is not quoted whole, or text after "
-                           "a closing quote (" +
-                           csv_strerror(csv_error(&parser)) + ")");
-            }
-            if (newline != nullptr) ++load->line;
-            start = end;
+            const char* text = chunk.data() + start;
+            // The LF of a CRLF split between two chunks ends the line the CR counted.
+            const bool rest_of_crlf = after_cr && *text == '\n';
+            const size_t length = rest_of_crlf ? 1 : line_length(text, got - start);
+            feed(&parser, load, text, length);
+            after_cr = text[length - 1] == '\r';
+            if (!rest_of_crlf && (after_cr || text[length - 1] == '\n')) ++load->line;
+            start += length;
         }
     }
     if (load->code == 0 && std::ferror(stream) == 0 &&
         csv_fini(&parser, on_field, on_row, load) != 0) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 140,
-               "a quote opened after line " + std::to_string(load->row_line) + " is never closed");
+               "a quote opened " +
+                   (load->row_line == 0 ? "in the first row"
+                                        : "after line " + std::to_string(load->row_line)) +
+                   " is never closed");
     }
     csv_free(&parser);
 }
@@ -722,6 +825,8 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
         names->classes.clear();
         return nullptr;
     }
+    names->classes.assign(std::make_move_iterator(load.classes.begin()),
+                          std::make_move_iterator(load.classes.end()));
     fvsSetVectorSize(load.set, static_cast<int32_t>(load.row.size()));
     return load.set;
 }
