@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "detect/budget.h"
 #include "detect/construct.h"
 #include "detect/core.h"
 #include "driver/parameters.h"
@@ -28,10 +29,15 @@ const char* input_name(const char* name) {
 }
 
 // Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
-// record; prints the load's explanation of a refusal, or its warning, on standard error.
+// record; prints the load's explanation of a refusal, or its warning, on standard error. A
+// compressed input may decompress to no more than the memory the process can still have.
 HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
-    const TableFormat format{p->format, p->label_column, p->feature_columns,
-                             tarn::construction_threads(p->threads), arena};
+    const TableFormat format{p->format,
+                             p->label_column,
+                             p->feature_columns,
+                             tarn::construction_threads(p->threads),
+                             arena,
+                             tarn::memory_limit().bytes};
     TableNames unkept;
     TableNames* names = p->names != nullptr ? p->names : &unkept;
     const char* name = p->instr;

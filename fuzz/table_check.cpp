@@ -1,5 +1,7 @@
 #include "fuzz/table_check.h"
 
+#include <bzlib.h>
+#include <lzma.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -12,6 +14,7 @@
 
 #include "errors/errorapi.h"
 #include "vectors/fvector.h"
+#include "vectors/source.h"
 #include "vectors/table.h"
 #include "vectors/textload.h"
 
@@ -131,11 +134,11 @@ std::string check_alone(const Loaded& loaded, int32_t kind) {
 
 std::string check_table_input(const uint8_t* data, size_t size) {
     const std::string plain(reinterpret_cast<const char*>(data), size);
-    const bool wrapped =
-        size >= 2 && ((data[0] == 0x1f && data[1] == 0x8b) ||
-                      (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0) ||
-                      (size >= 4 && std::memcmp(data, "\x28\xb5\x2f\xfd", 4) == 0));
-    const std::string gz = gzip_bytes(plain), zst = zstd_bytes(plain);
+    // Input that a source takes for compressed, or that starts with a mark, loads otherwise
+    // when it is compressed or marked once more.
+    const bool wrapped = sourceCompressed(plain) || plain.starts_with("\xef\xbb\xbf");
+    const std::string compressed[] = {gzip_bytes(plain), zstd_bytes(plain), xz_bytes(plain),
+                                      bzip2_bytes(plain)};
     for (const int32_t kind : {TABLE_CSV, TABLE_TSV, TABLE_TEXT}) {
         const std::string name = kind == TABLE_CSV ? "csv" : kind == TABLE_TSV ? "tsv" : "text";
         const Loaded loaded = load(plain, kind);
@@ -150,14 +153,18 @@ std::string check_table_input(const uint8_t* data, size_t size) {
                 return "text: read in parts, not as fvsLoadStream loads it";
         }
         if (wrapped) continue;
-        for (const std::string& copy : {gz, zst, "\xef\xbb\xbf" + plain}) {
+        for (const std::string& copy : compressed) {
             const Loaded other = load(copy, kind);
             if (!same_rows(loaded, other) || loaded.codes != other.codes ||
                 loaded.why != other.why || loaded.classes != other.classes)
-                return name + ": a compressed or marked copy loads differently";
+                return name + ": a compressed copy loads differently";
         }
+        const Loaded marked = load("\xef\xbb\xbf" + plain, kind);
+        if (!same_rows(loaded, marked) || loaded.codes != marked.codes ||
+            loaded.why != marked.why || loaded.classes != marked.classes)
+            return name + ": a marked copy loads differently";
         if (size == 0) continue;
-        for (const std::string& copy : {gz, zst}) {
+        for (const std::string& copy : compressed) {
             const Loaded cut = load(copy.substr(0, copy.size() / 2), kind);
             if (cut.ok) return name + ": a compressed stream cut in half loaded";
         }
@@ -182,5 +189,24 @@ std::string gzip_bytes(const std::string& bytes) {
 std::string zstd_bytes(const std::string& bytes) {
     std::string out(ZSTD_compressBound(bytes.size()), '\0');
     out.resize(ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), 1));
+    return out;
+}
+
+std::string xz_bytes(const std::string& bytes) {
+    std::string out(lzma_stream_buffer_bound(bytes.size()), '\0');
+    size_t written = 0;
+    lzma_easy_buffer_encode(6, LZMA_CHECK_CRC64, nullptr,
+                            reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(),
+                            reinterpret_cast<uint8_t*>(out.data()), &written, out.size());
+    out.resize(written);
+    return out;
+}
+
+std::string bzip2_bytes(const std::string& bytes) {
+    std::string out(bytes.size() + bytes.size() / 100 + 600, '\0');
+    unsigned int written = static_cast<unsigned int>(out.size());
+    BZ2_bzBuffToBuffCompress(out.data(), &written, const_cast<char*>(bytes.data()),
+                             static_cast<unsigned int>(bytes.size()), 9, 0, 0);
+    out.resize(written);
     return out;
 }

@@ -7,15 +7,18 @@
 #include <cstdint>
 #include <string>
 
-// Loads data as CSV, as TSV and as text, each plain, gzip- and zstd-compressed and behind a
-// byte-order mark, and checks that a load either gives a whole set in the detector's layout
-// with no report, or refuses with one report and an explanation; that the compressed and marked
-// copies load exactly as the plain one; that text loads as fvsLoadStream loads it; and that a
-// compressed copy cut short is refused. Returns the first broken promise, or "" when all held.
+// Loads data as CSV, as TSV and as text, each plain, gzip-, zstd-, xz- and bzip2-compressed and
+// behind a byte-order mark, and checks that a load either gives a whole set in the detector's
+// layout with no report, or refuses with one report and an explanation; that the compressed and
+// marked copies load exactly as the plain one; that text loads as fvsLoadStream loads it; and that
+// a compressed copy cut short is refused. Returns the first broken promise, or "" when all held.
 std::string check_table_input(const uint8_t* data, size_t size);
 
-// bytes compressed as a gzip member and as a zstd frame, for the checks and the tests.
+// bytes compressed as a gzip member, a zstd frame, an xz stream and a bzip2 stream, for the
+// checks and the tests.
 std::string gzip_bytes(const std::string& bytes);
 std::string zstd_bytes(const std::string& bytes);
+std::string xz_bytes(const std::string& bytes);
+std::string bzip2_bytes(const std::string& bytes);
 
 #endif

@@ -10,6 +10,7 @@
 #include "fuzz/table_check.h"
 #include "tests/testkit.h"
 #include "vectors/arena.h"
+#include "vectors/readnums.h"
 #include "vectors/table.h"
 
 namespace {
@@ -27,14 +28,17 @@ struct Loaded {
     std::vector<testkit::Report> reports;
 };
 
-Loaded load(const std::string& path, int32_t kind, const char* label = nullptr,
-            const char* features = nullptr, tarn::VectorArena* arena = nullptr) {
+Loaded load(const std::string& path, const TableFormat& format) {
     ReportCapture capture;
     Loaded loaded;
-    const TableFormat format{kind, label, features, 1, arena};
     loaded.set = tableLoad(path.c_str(), &format, &loaded.names);
     loaded.reports = capture.reports();
     return loaded;
+}
+
+Loaded load(const std::string& path, int32_t kind, const char* label = nullptr,
+            const char* features = nullptr, tarn::VectorArena* arena = nullptr) {
+    return load(path, TableFormat{kind, label, features, 1, arena});
 }
 
 Rows rows_of(HFSET set) {
@@ -57,12 +61,26 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
         const char* features = nullptr;
     };
     const std::string csv = "x,y,class\n1.5,0.25,normal\n-2,3e-3,anomaly\n4,50%,normal\n";
+    // Members, frames and streams split mid-line read as one text, as the tools read them.
+    const std::string head = csv.substr(0, 20), tail = csv.substr(20);
+    const std::string skippable = std::string("\x50\x2a\x4d\x18\x04\0\0\0abcd", 12);
     const Case cases[] = {
         {"text", "# x y class\n1.5 0.25 0\n-2, 3e-3, 1\n\n4 50% 0\n", ".txt", TABLE_AUTO},
         {"csv, class names", csv, ".csv", TABLE_AUTO},
         {"csv by -f", csv, ".txt", TABLE_CSV},
         {"csv, gzip", gzip_bytes(csv), ".csv.gz", TABLE_AUTO},
         {"csv, zstd, upper-case name", zstd_bytes(csv), ".CSV.zst", TABLE_AUTO},
+        {"csv, xz", xz_bytes(csv), ".csv.xz", TABLE_AUTO},
+        {"csv, bzip2", bzip2_bytes(csv), ".csv.bz2", TABLE_AUTO},
+        {"csv, two gzip members", gzip_bytes(head) + gzip_bytes(tail), ".csv.gz", TABLE_AUTO},
+        {"csv, gzip, zero padding", gzip_bytes(csv) + std::string(100, '\0'), ".csv", TABLE_AUTO},
+        {"csv, two zstd frames", zstd_bytes(head) + zstd_bytes(tail), ".csv", TABLE_AUTO},
+        {"csv, zstd after a skippable frame", skippable + zstd_bytes(csv), ".csv", TABLE_AUTO},
+        {"csv, two xz streams, padded", xz_bytes(head) + std::string(4, '\0') + xz_bytes(tail),
+         ".csv", TABLE_AUTO},
+        {"csv, two bzip2 streams", bzip2_bytes(head) + bzip2_bytes(tail), ".csv", TABLE_AUTO},
+        {"csv, CR line ends", "x,y,class\r1.5,0.25,normal\r-2,3e-3,anomaly\r4,50%,normal\r", ".csv",
+         TABLE_AUTO},
         {"csv, byte-order mark, CRLF",
          "\xef\xbb\xbfx,y,class\r\n1.5,0.25,normal\r\n-2,3e-3,"
          "anomaly\r\n4,50%,normal\r\n",
@@ -86,6 +104,8 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
         {"text, gzip, label first", gzip_bytes("0 1.5 0.25\n1 -2 3e-3\n0 4 50%\n"), ".gz",
          TABLE_AUTO, "1"},
         {"text, zstd", zstd_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
+        {"text, xz", xz_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
+        {"text, bzip2", bzip2_bytes("1.5 0.25 0\n-2 3e-3 1\n4 0.5 0\n"), "", TABLE_AUTO},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents, c.suffix);
@@ -118,6 +138,7 @@ TEST(Table, NamesFromAHeaderOrAComment) {
         {"# x y label\n1 2 0\n", ".txt", nullptr, {"x", "y"}, "label", {}},
         {"# x, y\n# the data\n1 2 0\n", ".txt", nullptr, {}, "", {}},  // not right before
         {"# x y\n1 2 0\n", ".txt", nullptr, {}, "", {}},               // not one per column
+        {"# x y\x01 c\n1 2 0\n", ".txt", nullptr, {}, "", {}},         // a control character
         {"1,2\n3,4\n", ".csv", nullptr, {}, "", {}},
     };
     for (const Case& c : cases) {
@@ -150,6 +171,8 @@ TEST(Table, RefusalsSayWhereAndWhat) {
          "line 4 has 3 values, line 1 has 2"},
         {"x,y\n1,0\n\"2,1\n3,0\n", TABLE_CSV, nullptr, nullptr, 6, 140,
          "a quote opened after line 2 is never closed"},
+        {"\"\"\"\n1,2\n", TABLE_CSV, nullptr, nullptr, 6, 140,
+         "a quote opened in the first row is never closed"},
         {"x,y\n1,0\n2\"5,1\n", TABLE_CSV, nullptr, nullptr, 6, 130,
          "line 3: a quote inside a field that is not quoted whole, or text after a closing quote "
          "(error parsing data while strict checking enabled)"},
@@ -176,8 +199,26 @@ TEST(Table, RefusalsSayWhereAndWhat) {
          "line 2, column 1: \"2 x\" is not a number"},
         {"x,y\n1,0\n" + std::string(5000, '7') + "z,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
          "line 3, column 1 (\"x\"): \"" + std::string(40, '7') + "...\" is not a number"},
-        {std::string("x,y\n1,0\n2\0,1\n", 13), TABLE_CSV, nullptr, nullptr, 6, 70,
-         "line 3, column 1 (\"x\"): \"2\\x00\" is not a number"},
+        {std::string("x,y\n1,0\n2\0,1\n", 13), TABLE_CSV, nullptr, nullptr, 6, 180,
+         "line 3 holds a NUL byte"},
+        {std::string("x,y,class\n1,2,normal\n3,4,\"normal\0\"\n", 33), TABLE_CSV, nullptr, nullptr,
+         6, 180, "line 3 holds a NUL byte"},
+        {std::string("id,x,y\na\0,1,0\n", 15), TABLE_CSV, nullptr, "2", 6, 180,
+         "line 2 holds a NUL byte"},  // a column left out
+        {"x,y,class\r1,2,a\r3,4\r", TABLE_CSV, nullptr, nullptr, 6, 90,
+         "line 3 has 2 values, line 1 has 3"},
+        {"x,y,class\r\n1,2,a\n\n3,4\r5,6,b\r\n", TABLE_CSV, nullptr, nullptr, 6, 90,
+         "line 4 has 2 values, line 1 has 3"},
+        {"x,class\n1,a\n2,\"b\nc\"\n", TABLE_CSV, nullptr, nullptr, 6, 230,
+         "line 4, column 2 (\"class\"): the class name \"b\\x0ac\" holds a control character"},
+        {"x,class\n1,a\x7f\n", TABLE_CSV, nullptr, nullptr, 6, 230,
+         "line 2, column 2 (\"class\"): the class name \"a\\x7f\" holds a control character"},
+        {"x,y\n1," + std::string(1025, 'a') + "\n", TABLE_CSV, nullptr, nullptr, 6, 220,
+         "line 2, column 2 (\"y\"): a class name longer than 1 KiB"},
+        {"\"x\ty\",class\n1,a\n", TABLE_CSV, nullptr, nullptr, 6, 240,
+         "line 1, column 1: the column name \"x\\x09y\" holds a control character"},
+        {"1,2,0\n", TABLE_CSV, "2147483648", nullptr, 1, 110,
+         "-L \"2147483648\" names no column of the 3 columns"},
         {"x,y\nNaN,0\n-Inf,1\n", TABLE_CSV, nullptr, nullptr, 6, 80,
          "line 3, column 1 (\"x\"): \"-Inf\" is accepted on the first data row only"},
     };
@@ -196,6 +237,46 @@ TEST(Table, RefusalsSayWhereAndWhat) {
     }
 }
 
+// What one row, field or line may take is bounded, whatever a small compressed file expands to:
+// each limit refused just past it, compressed, naming the line. The text format's long line is
+// read through a source, from a file in blocks, and on two threads whose split falls inside it.
+TEST(Table, LimitsBoundWhatALoadHolds) {
+    const std::string field(kTableLongestField + 1, '7');
+    std::string columns;
+    for (int32_t c = 0; c <= kTableMostColumns; ++c)
+        columns += c == 0 ? "1" : ",1";
+    const std::string line = "1 0\n" + std::string(tarn::kLongestLine, '2') + " 0\n";
+    struct Case {
+        std::string contents;
+        int32_t kind;
+        int32_t threads;
+        std::string why;
+    };
+    const Case cases[] = {
+        {zstd_bytes(field), TABLE_CSV, 1, "line 1, column 1: a field longer than 1 MiB"},
+        {zstd_bytes("x,y\n1,0\n2,\"\n" + field + "\"\n"), TABLE_CSV, 1,
+         "line 4, column 2 (\"y\"): a field longer than 1 MiB"},
+        {zstd_bytes("x\ty\n1\t0\n2\t1" + std::string(kTableLongestRow, '\t')), TABLE_TSV, 1,
+         "line 3: a row longer than 64 MiB"},
+        {zstd_bytes(columns + "\n"), TABLE_CSV, 1, "line 1: more than 1000000 columns"},
+        {zstd_bytes(line), TABLE_TEXT, 1, "line 2 is longer than 64 MiB"},
+        {line, TABLE_TEXT, 1, "line 2 is longer than 64 MiB"},
+        {line, TABLE_TEXT, 2, "line 2 is longer than 64 MiB"},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents);
+        Loaded loaded = load(file.path(), TableFormat{c.kind, nullptr, nullptr, c.threads});
+        EXPECT_EQ(loaded.set, nullptr) << c.why;
+        EXPECT_EQ(loaded.reports.size(), 1u) << c.why;
+        EXPECT_EQ(loaded.names.why, c.why);
+    }
+    // A line just as long as the reader takes, line feed included, is read.
+    TempFile longest(zstd_bytes("1" + std::string(tarn::kLongestLine - 3, ' ') + "0\n"));
+    Loaded loaded = load(longest.path(), TABLE_TEXT);
+    EXPECT_EQ(rows_of(loaded.set).size(), 1u);
+    fvsDestroy(loaded.set);
+}
+
 // The text format's refusals of a line, replayed on the text the loader keeps: where and what.
 TEST(Table, TextRefusalsSayWhereAndWhat) {
     const std::string far(70000, '\n');  // the refused line lies beyond the text kept
@@ -207,6 +288,9 @@ TEST(Table, TextRefusalsSayWhereAndWhat) {
         {"# a b c\n1 2 0\n\n3 4 5 1\n6 7\n", "line 5 has 2 values, line 4 has 4"},
         {"1 2 0\n3 NaN 1\n", "line 2: NaN and Inf are accepted on the first data line only"},
         {"1 2 0\n3 4% 1\n5 six 0", "line 3, field 2: \"six\" is not a number"},
+        // White space before an item that is not a number is an item of 0, as the reader counts.
+        {" ,\n5\n", "line 2 has 1 values, line 1 has 2"},
+        {"1 2 0\n\t,\n", "line 2 has 2 values, line 1 has 3"},
         {"1 2 0\n" + far + "1 x 0\n", ""},
     };
     for (const auto& [contents, why] : cases) {
@@ -227,21 +311,47 @@ TEST(Table, DamagedCompressedInputIsRefused) {
     const std::string gz = gzip_bytes(text), zst = zstd_bytes(text);
     std::string flipped = gz;
     flipped[flipped.size() / 2] = static_cast<char>(flipped[flipped.size() / 2] ^ 0x55);
+    const std::string xz = xz_bytes(text), bz2 = bzip2_bytes(text);
     struct Case {
         std::string contents;
         int32_t kind;
         int32_t check;
         std::string why;
+        double memory = -1;
     };
     const Case cases[] = {
         {gz.substr(0, gz.size() / 2), TABLE_TEXT, 1227, "gzip: the compressed stream is cut short"},
         {zst.substr(0, zst.size() / 2), TABLE_TSV, 150, "zstd: the compressed stream is cut short"},
         {gz.substr(0, gz.size() - 4), TABLE_CSV, 150, "gzip: the compressed stream is cut short"},
         {flipped, TABLE_TSV, 150, "gzip: "},
+        {xz.substr(0, xz.size() / 2), TABLE_TEXT, 1227, "xz: the compressed stream is cut short"},
+        {bz2.substr(0, bz2.size() / 2), TABLE_CSV, 150,
+         "bzip2: the compressed stream is cut short"},
+        {xz + "trailing text", TABLE_TEXT, 1227, "xz: the compressed data is corrupt"},
+        {bz2 + "trailing text", TABLE_CSV, 150, "bzip2: data that is not bzip2 after a stream"},
+        {gz + std::string("\0\0\1", 3), TABLE_TEXT, 1227,
+         "gzip: bytes other than zero in the padding after the last member"},
+        {"PK\x03\x04" + text, TABLE_CSV, 150, "compressed as zip, which tarn does not read"},
+        {"7z\xbc\xaf\x27\x1c" + text, TABLE_TEXT, 1227,
+         "compressed as 7z, which tarn does not read"},
+        {"\x04\x22\x4d\x18" + text, TABLE_TEXT, 1227,
+         "compressed as lz4, which tarn does not read"},
+        {std::string("\xff\xfe\x31\0,\0\x30\0\n\0", 10), TABLE_CSV, 150,
+         "UTF-16 text, which tarn does not read (save it as UTF-8)"},
+        {zstd_bytes(std::string("\xfe\xff\0\x31\0 \0\x30\0\n", 10)), TABLE_TEXT, 1227,
+         "zstd: UTF-16 text, which tarn does not read (save it as UTF-8)"},
+        {gzip_bytes(zst), TABLE_TEXT, 1227,
+         "gzip: the decompressed text is compressed again, as zstd; tarn reads one layer"},
+        {"\xef\xbb\xbf" + gz, TABLE_CSV, 150,
+         "gzip data behind a byte-order mark: the mark belongs inside the compressed text"},
+        {zst, TABLE_TEXT, 1227,
+         "zstd: the text decompresses to more than the 4096 bytes of memory the run can have",
+         4096},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents);
-        Loaded loaded = load(file.path(), c.kind);
+        Loaded loaded =
+            load(file.path(), TableFormat{c.kind, nullptr, nullptr, 1, nullptr, c.memory});
         EXPECT_EQ(loaded.set, nullptr) << c.why;
         ASSERT_EQ(loaded.reports.size(), 1u) << c.why;
         EXPECT_EQ(loaded.reports[0].code, 5) << c.why;
@@ -392,6 +502,20 @@ TEST(Formats, RefusalsAndWarningsOnStandardError) {
          "0.000000 0\n0.000000 0\n0.000000 0\n",
          "",
          0},
+        {" ,\n5\n",
+         ".txt",
+         {},
+         "Cannot load vectors from %\n",
+         "Problem in line 2\nfvector.c (1224): error 6 (Invalid file format)\n"
+         "line 2 has 1 values, line 1 has 2\n",
+         255},
+        {"PK\x03\x04\x14",
+         ".csv",
+         {},
+         "Cannot load vectors from %\n",
+         "table.c (150): error 5 (Can't load file): %\n"
+         "%: compressed as zip, which tarn does not read\n",
+         255},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents, c.suffix);
@@ -399,10 +523,13 @@ TEST(Formats, RefusalsAndWarningsOnStandardError) {
         args.insert(args.end(), c.args.begin(), c.args.end());
         args.insert(args.end(), {"-i", file.path()});
         const Outcome outcome = run_tarn(args);
-        std::string out = c.out;
-        if (out.find('%') != std::string::npos) out.replace(out.find('%'), 1, file.path());
+        std::string out = c.out, err = c.err;
+        for (std::string* text : {&out, &err}) {
+            for (size_t at; (at = text->find('%')) != std::string::npos;)
+                text->replace(at, 1, file.path());
+        }
         EXPECT_EQ(outcome.out, out) << c.contents;
-        EXPECT_EQ(outcome.err, c.err) << c.contents;
+        EXPECT_EQ(outcome.err, err) << c.contents;
         EXPECT_EQ(outcome.status, c.status) << c.contents;
     }
 }

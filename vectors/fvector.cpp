@@ -606,6 +606,11 @@ bool add_loaded_vector(HFSET fvs, const double* values, int32_t count) {
 // record or the set's growth by the operation that refused. The reader is released on every
 // path; the stream stays open.
 HFSET fvsLoadStream(FILE* file, const char* name) {
+    return tarn::load_stream(file, name, nullptr);
+}
+
+HFSET tarn::load_stream(FILE* file, const char* name, int32_t* long_line) {
+    if (long_line != nullptr) *long_line = 0;
     if (file == nullptr) {
         ReportError(ESR_CANT_OPEN_FILE, name, "fvector.c", 1195);
         return nullptr;
@@ -621,7 +626,8 @@ HFSET fvsLoadStream(FILE* file, const char* name) {
     // every later one must be well formed, free of both words and no shorter than the one
     // before it. Any failure discards the whole set: a load never returns part of a file.
     int32_t dim = 0, incomplete = 0, errors = 0;
-    const double* values = ReadVector(reader, file, &dim, &incomplete, &errors);
+    bool too_long = false;
+    const double* values = read_vector(reader, file, &dim, &incomplete, &errors, &too_long);
     HFSET fvs = nullptr;
     bool bad_line = false;
     if (values == nullptr && errors == 0) {
@@ -637,7 +643,7 @@ HFSET fvsLoadStream(FILE* file, const char* name) {
                 fvs = nullptr;
                 break;
             }
-            values = ReadVector(reader, file, &dim, &incomplete, &errors);
+            values = read_vector(reader, file, &dim, &incomplete, &errors, &too_long);
             if (errors != 0 || incomplete != 0) {
                 bad_line = true;
                 break;
@@ -651,6 +657,7 @@ HFSET fvsLoadStream(FILE* file, const char* name) {
         fvsDestroy(fvs);
         fvs = nullptr;
     } else if (bad_line) {
+        if (too_long && long_line != nullptr) *long_line = CurrentLineNumber(reader);
         std::fprintf(stderr, "Problem in line %d\n", CurrentLineNumber(reader));
         refuse(ESR_INVALID_FILE_FORMAT, 1224);
         fvsDestroy(fvs);

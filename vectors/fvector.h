@@ -216,6 +216,14 @@ HFSET fvsLoad(const char* file_name);
 // allocation failures (2, 1202; 2, 1210; 2, 1232; or the refusing operation's).
 HFSET fvsLoadStream(FILE* file, const char* name);
 
+namespace tarn {
+
+// fvsLoadStream, telling besides in *long_line (when not null) the number of the line it refused
+// for being longer than the reader takes (kLongestLine, readnums.h), or 0.
+HFSET load_stream(FILE* file, const char* name, int32_t* long_line);
+
+}  // namespace tarn
+
 // Writes fvs to file_name, one line of vector_size "%5.5f " values per vector; returns 1, or 0
 // after a report.
 int32_t fvsSave(HFSET fvs, const char* file_name);

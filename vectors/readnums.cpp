@@ -2,6 +2,7 @@
 
 #include <locale.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -64,12 +65,12 @@ double readnumsStrtod(const char* text, char** end) {
 
 namespace {
 
-// Doubles the line buffer for a line that did not fit. When nothing is kept yet, the filled
-// buffer holds the line's first BufSize − 1 characters; if the stream can go back by that many
-// (ftello and fseeko succeed), the old buffer is dropped and the line will be read again whole.
-// Otherwise (a pipe, say) the text read so far is kept and *kept tells how much of it there is.
-// The position is asked for only here, not for every line: on a file that is a system call.
-// False, with Buffer released and null, when the buffer cannot grow.
+// Doubles the line buffer for a line that did not fit, up to one more than kLongestLine. When
+// nothing is kept yet, the filled buffer holds the line's first BufSize − 1 characters; if the
+// stream can go back by that many (ftello and fseeko succeed), the old buffer is dropped and the
+// line will be read again whole. Otherwise (a pipe, say) the text read so far is kept and *kept
+// tells how much of it there is. The position is asked for only here, not for every line: on a
+// file that is a system call. False, with Buffer released and null, when the buffer cannot grow.
 bool grow_line_buffer(ReadNums* handle, FILE* F, int32_t* kept) {
     char* grown = nullptr;
     bool rewound = false;
@@ -77,17 +78,16 @@ bool grow_line_buffer(ReadNums* handle, FILE* F, int32_t* kept) {
         const off_t now = ftello(F);
         rewound = now >= 0 && fseeko(F, now - (handle->BufSize - 1), SEEK_SET) == 0;
     }
-    if (handle->BufSize <= INT32_MAX / 2) {
-        const size_t size = 2 * static_cast<size_t>(handle->BufSize);
-        if (rewound) {
-            free(handle->Buffer);
-            handle->Buffer = nullptr;
-            grown = static_cast<char*>(malloc(size));
-            if (grown != nullptr) memset(grown, kFiller, size);
-        } else {
-            grown = static_cast<char*>(realloc(handle->Buffer, size));
-            if (grown != nullptr) memset(grown + handle->BufSize, kFiller, size / 2);
-        }
+    const size_t old_size = static_cast<size_t>(handle->BufSize);
+    const size_t size = std::min(2 * old_size, tarn::kLongestLine + 1);
+    if (rewound) {
+        free(handle->Buffer);
+        handle->Buffer = nullptr;
+        grown = static_cast<char*>(malloc(size));
+        if (grown != nullptr) memset(grown, kFiller, size);
+    } else {
+        grown = static_cast<char*>(realloc(handle->Buffer, size));
+        if (grown != nullptr) memset(grown + old_size, kFiller, size - old_size);
     }
     if (grown == nullptr) {
         free(handle->Buffer);
@@ -96,7 +96,7 @@ bool grow_line_buffer(ReadNums* handle, FILE* F, int32_t* kept) {
     }
     *kept = rewound ? 0 : handle->BufSize - 1;
     handle->Buffer = grown;
-    handle->BufSize *= 2;
+    handle->BufSize = static_cast<int32_t>(size);
     return true;
 }
 
@@ -117,12 +117,23 @@ void sweep_line_buffer(ReadNums* handle) {
         *p++ = kFiller;
 }
 
-// ReadTextFileLine with two more outcomes told apart: *out_of_memory is set when the null
-// result comes from a buffer that could not be allocated rather than from the stream's end, and
-// *nul_byte when the line returned holds a NUL byte before its end.
-char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory, bool* nul_byte) {
+// Whether F ends here; it is left where it was.
+bool at_end(FILE* F) {
+    const int c = getc(F);
+    if (c == EOF) return true;
+    ungetc(c, F);
+    return false;
+}
+
+// ReadTextFileLine with three more outcomes told apart: *out_of_memory is set when the null
+// result comes from a buffer that could not be allocated rather than from the stream's end,
+// *nul_byte when the line returned holds a NUL byte before its end, and *too_long when it is
+// longer than kLongestLine (the buffer then holds its first kLongestLine characters, and the
+// stream is left within the line).
+char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory, bool* nul_byte, bool* too_long) {
     *out_of_memory = false;
     *nul_byte = false;
+    *too_long = false;
     if (handle == nullptr || F == nullptr || feof(F) || ferror(F)) return nullptr;
     if (handle->Buffer == nullptr) {
         handle->Buffer = static_cast<char*>(malloc(static_cast<size_t>(handle->BufSize)));
@@ -158,12 +169,18 @@ char* read_line(ReadNums* handle, FILE* F, bool* out_of_memory, bool* nul_byte) 
                 static_cast<const char*>(memrchr(chunk, '\0', static_cast<size_t>(last - chunk)));
         *nul_byte = *nul_byte || first_nul != terminator;
         if (!filled || last[-1] == '\n' || feof(F) || ferror(F)) break;
+        if (static_cast<size_t>(handle->BufSize) > tarn::kLongestLine) {
+            if (at_end(F)) break;  // the line fills the buffer exactly and ends the stream
+            *too_long = true;
+            break;
+        }
         if (!grow_line_buffer(handle, F, &kept)) {
             *out_of_memory = true;
             return nullptr;
         }
     }
-    handle->LineNumber++;
+    // The counter stops at its largest value rather than wrap.
+    if (handle->LineNumber < INT32_MAX) handle->LineNumber++;
     return handle->Buffer;
 }
 
@@ -210,12 +227,21 @@ int32_t CurrentLineNumber(ReadNums* handle) {
 }
 
 char* ReadTextFileLine(ReadNums* handle, FILE* F) {
-    bool out_of_memory, nul_byte;
-    return read_line(handle, F, &out_of_memory, &nul_byte);
+    bool out_of_memory, nul_byte, too_long;
+    return read_line(handle, F, &out_of_memory, &nul_byte, &too_long);
 }
 
 double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
                    int32_t* Errors) {
+    bool too_long;
+    return tarn::read_vector(handle, F, Dimensionality, Incomplete, Errors, &too_long);
+}
+
+namespace tarn {
+
+double* read_vector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
+                    int32_t* Errors, bool* too_long) {
+    *too_long = false;
     if (handle == nullptr || Dimensionality == nullptr || Incomplete == nullptr ||
         Errors == nullptr)
         return nullptr;
@@ -237,10 +263,10 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
     const char* end;
     do {
         bool out_of_memory, nul_byte;
-        line = read_line(handle, F, &out_of_memory, &nul_byte);
-        if (line == nullptr || nul_byte) {
+        line = read_line(handle, F, &out_of_memory, &nul_byte, too_long);
+        if (line == nullptr || nul_byte || *too_long) {
             // A NUL byte would end the line's text early and lose what follows it.
-            *Errors = out_of_memory || nul_byte ? 1 : 0;
+            *Errors = out_of_memory || nul_byte || *too_long ? 1 : 0;
             return nullptr;
         }
         end = line + strlen(line);
@@ -257,8 +283,6 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
     *Dimensionality = k;
     return handle->BufferVector;
 }
-
-namespace tarn {
 
 bool readnums_is_data_line(const char* line, const char* end) {
     while (line < end && is_white(*line))

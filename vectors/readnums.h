@@ -11,20 +11,24 @@
 // Anything else where the white space is due makes the line malformed. A data line containing
 // the text "NaN" or "Inf" (exactly so spelled) is marked incomplete, its values still read.
 // A line holding a NUL byte anywhere is malformed, whatever else it holds (a comment or blank
-// line too): read as C text it would end at the NUL and silently lose the rest.
+// line too): read as C text it would end at the NUL and silently lose the rest. So is a line
+// longer than tarn::kLongestLine, which the reader never holds whole.
 //
 // The reader never reports through ReportError and never ends the process.
 #ifndef TARN_VECTORS_READNUMS_H
 #define TARN_VECTORS_READNUMS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
 // State of one reader; one reader per stream. The two buffers are allocated on first use, only
-// ever grow (by doubling) and belong to the reader until readnumsDestroy. Whatever the reader
+// ever grow (by doubling; the line buffer up to one more than tarn::kLongestLine) and belong to
+// the reader until readnumsDestroy. Whatever the reader
 // hands out points into them and stays valid only until the next read call on the reader.
 struct ReadNums {
-    int32_t LineNumber;     // lines returned so far plus the start value (1, or as reset)
+    int32_t LineNumber;     // lines returned so far plus the start value (1, or as reset),
+                            // at most INT32_MAX
     int32_t BufSize;        // capacity of Buffer in characters; 1024 at creation
     char* Buffer;           // the line buffer, or null before the first line
     int32_t BufVectorSize;  // capacity of BufferVector in doubles; 1024 at creation
@@ -43,7 +47,8 @@ int32_t CurrentLineNumber(ReadNums* handle);
 
 // The next line of F in the reader's line buffer, with its "\n" when it has one, and counts it.
 // A line longer than the buffer is read again from its start after the buffer doubled (on a
-// stream that cannot go back, the rest is read behind the part already held). Null at the end
+// stream that cannot go back, the rest is read behind the part already held); of a line longer
+// than tarn::kLongestLine the first kLongestLine characters are returned. Null at the end
 // of the stream, after a read error, and when the line buffer cannot be allocated (the reader
 // then holds no line buffer). As C text, a line holding a NUL byte ends at its first one.
 char* ReadTextFileLine(ReadNums* handle, FILE* F);
@@ -65,6 +70,15 @@ double* ReadVector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* 
 double readnumsStrtod(const char* text, char** end);
 
 namespace tarn {
+
+// The longest line the readers take, its line feed included (64 MiB): a longer one is malformed,
+// so that one line of a small compressed file cannot take the memory of the machine.
+constexpr size_t kLongestLine = size_t{1} << 26;
+
+// ReadVector, telling besides in *too_long whether a null result with *Errors 1 is a line longer
+// than kLongestLine.
+double* read_vector(ReadNums* handle, FILE* F, int32_t* Dimensionality, int32_t* Incomplete,
+                    int32_t* Errors, bool* too_long);
 
 // Whether the line [line, end), free of NUL bytes, is a data line rather than a blank or comment
 // line.

@@ -11,6 +11,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 
@@ -35,7 +38,7 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 }
 
 int32_t kind_by_name(std::string_view name) {
-    for (std::string_view suffix : {".gz", ".zst", ".zstd"}) {
+    for (std::string_view suffix : {".gz", ".zst", ".zstd", ".xz", ".bz2"}) {
         if (ends_with(name, suffix)) {
             name.remove_suffix(suffix.size());
             break;
@@ -46,12 +49,21 @@ int32_t kind_by_name(std::string_view name) {
     return TABLE_TEXT;
 }
 
+bool is_control(unsigned char c) {
+    return c < 0x20 || c == 0x7f;
+}
+
+bool holds_control(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return is_control(static_cast<unsigned char>(c)); });
+}
+
 // A field's text for a message: in quotes, control bytes and quotes escaped, a long one cut.
 std::string shown(std::string_view text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size() && i < kShownField; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+        if (is_control(c) || c == '"' || c == '\\') {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
             out += escaped;
@@ -113,12 +125,15 @@ std::vector<std::string> split_list(std::string_view list) {
     }
 }
 
+// The header's names, each to its column.
+using NameIndex = std::unordered_map<std::string_view, int32_t>;
+
 // The 0-based column that wanted names (a header name first, then a 1-based number), or -1
 // with *why set.
 int32_t find_column(const std::string& wanted, int32_t columns,
-                    const std::vector<std::string>& names, const char* option, std::string* why) {
-    for (size_t c = 0; c < names.size(); ++c)
-        if (names[c] == wanted) return static_cast<int32_t>(c);
+                    const std::vector<std::string>& names, const NameIndex& index,
+                    const char* option, std::string* why) {
+    if (auto at = index.find(wanted); at != index.end()) return at->second;
     if (all_digits(wanted.c_str())) {
         const long number = std::strtol(wanted.c_str(), nullptr, 10);
         if (number >= 1 && number <= columns) return static_cast<int32_t>(number - 1);
@@ -137,12 +152,15 @@ std::string column_text(int32_t column, const std::vector<std::string>& names) {
 
 bool choose_columns(const TableFormat* format, int32_t columns,
                     const std::vector<std::string>& names, Columns* chosen, std::string* why) {
+    NameIndex index;  // looked up once per -F item: a wide table with a long -F stays fast
+    for (size_t c = names.size(); c-- > 0;)
+        index[names[c]] = static_cast<int32_t>(c);  // the first of equal names wins
     chosen->label = columns - 1;
     if (format->label != nullptr) {
         const std::string label = format->label;
-        const bool named = std::find(names.begin(), names.end(), label) != names.end();
+        const bool named = index.count(label) != 0;
         chosen->label =
-            label == "none" && !named ? -1 : find_column(label, columns, names, "-L", why);
+            label == "none" && !named ? -1 : find_column(label, columns, names, index, "-L", why);
         if (chosen->label < 0 && !why->empty()) return false;
     }
     chosen->role.assign(static_cast<size_t>(columns), -1);
@@ -151,7 +169,7 @@ bool choose_columns(const TableFormat* format, int32_t columns,
             if (c != chosen->label) chosen->features.push_back(c);
     } else {
         for (const std::string& item : split_list(format->features)) {
-            const int32_t c = find_column(item, columns, names, "-F", why);
+            const int32_t c = find_column(item, columns, names, index, "-F", why);
             if (c < 0) return false;
             if (c == chosen->label || chosen->role[static_cast<size_t>(c)] >= 0) {
                 *why = "-F names " + column_text(c, names) +
@@ -231,7 +249,7 @@ bool is_data_line(std::string_view line) {
 }
 
 // Names from a "#" comment line right before the first data line, when they are as many as the
-// columns.
+// columns and free of control characters (they are printed on lines of their own).
 std::vector<std::string> comment_names(const std::string& head, int32_t columns) {
     const std::vector<std::string_view> lines = whole_lines(head);
     std::vector<std::string> names;
@@ -252,7 +270,9 @@ std::vector<std::string> comment_names(const std::string& head, int32_t columns)
         }
         break;
     }
-    if (static_cast<int32_t>(names.size()) != columns) names.clear();
+    if (static_cast<int32_t>(names.size()) != columns ||
+        std::any_of(names.begin(), names.end(), holds_control))
+        names.clear();
     return names;
 }
 
@@ -267,15 +287,14 @@ std::string data_line_text(const std::string& head, int32_t position) {
     return "vector " + std::to_string(position + 1);
 }
 
-// What breaks the text format's line grammar in one data line, "" when nothing does; *count
-// gets the values read. The grammar is the reader's: items of a number (nothing read counts as
-// 0), an optional "%", an optional ",", then white space or the end of the line.
-std::string line_fault(std::string_view line, size_t number, bool first, int32_t* count) {
+// What breaks the text format's line grammar in one data line, "" when nothing does. The
+// grammar is the reader's: items of a number (nothing read counts as 0), an optional "%", an
+// optional ",", then white space or the end of the line.
+std::string line_fault(std::string_view line, size_t number, bool first) {
     const std::string where = "line " + std::to_string(number);
     if (line.find('\0') != std::string_view::npos) return where + " holds a NUL byte";
     const std::string text(line);
     const char* p = text.c_str();
-    *count = 0;
     for (int32_t field = 1;; ++field) {
         while (*p != '\0' && std::strchr(" \t\v\f\r", *p) != nullptr)
             ++p;
@@ -295,9 +314,18 @@ std::string line_fault(std::string_view line, size_t number, bool first, int32_t
                    "\" is not a number" +
                    (first ? " (a header row? name the file .csv or use -f csv)" : "");
         }
-        ++*count;
         p = after;
     }
+}
+
+// The values the reader takes from a well-formed data line, counted by the reader itself: white
+// space before an item that is not a number makes an item of 0 there (" ," holds two).
+int32_t value_count(ReadNums* reader, std::string_view line) {
+    const std::string text(line);
+    int32_t count = 0;
+    bool marked;
+    tarn::readnums_items(reader, text.c_str(), text.c_str() + text.size(), &count, &marked);
+    return count;
 }
 
 // Where and why the text format refused a file, when the refused line lies within the head
@@ -308,13 +336,15 @@ std::string text_refusal(const std::string& head) {
     if (head.size() < kSourceHead && whole < head.size()) {
         lines.emplace_back(head.data() + whole, head.size() - whole);  // a last line without end
     }
+    std::unique_ptr<ReadNums, int32_t (*)(ReadNums*)> reader(readnumsCreate(), readnumsDestroy);
+    if (reader == nullptr) return "";
     size_t previous = 0;  // the data line before, 1-based; 0 before the first
     int32_t previous_count = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (!is_data_line(lines[i]) && lines[i].find('\0') == std::string_view::npos) continue;
-        int32_t count = 0;
-        const std::string fault = line_fault(lines[i], i + 1, previous == 0, &count);
+        const std::string fault = line_fault(lines[i], i + 1, previous == 0);
         if (!fault.empty()) return fault;
+        const int32_t count = value_count(reader.get(), lines[i]);
         if (previous != 0 && (lines[i].find("NaN") != std::string_view::npos ||
                               lines[i].find("Inf") != std::string_view::npos)) {
             return "line " + std::to_string(i + 1) +
@@ -367,10 +397,14 @@ bool rearrange(HFSET set, const Columns& chosen) {
 }
 
 // The text format's set with the names and the warning the head of its text gives, the columns
-// chosen; after a refusal (a null set), the explanation the head gives.
-HFSET text_table(HFSET set, const std::string& head, const TableFormat* format, TableNames* names) {
+// chosen; after a refusal (a null set), the explanation: a line refused for its length
+// (long_line, from the loader), else what the head gives.
+HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const TableFormat* format,
+                 TableNames* names) {
     if (set == nullptr) {
-        names->why = text_refusal(head);
+        names->why = long_line != 0 ? "line " + std::to_string(long_line) + " is longer than " +
+                                          std::to_string(tarn::kLongestLine >> 20) + " MiB"
+                                    : text_refusal(head);
         return nullptr;
     }
     const int32_t columns = set->vector_size;
@@ -400,18 +434,19 @@ HFSET text_table(HFSET set, const std::string& head, const TableFormat* format, 
 }
 
 HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
-    HFSET set = fvsLoadStream(sourceStream(source), name);
+    int32_t long_line = 0;
+    HFSET set = tarn::load_stream(sourceStream(source), name, &long_line);
     if (set == nullptr && fails_later(sourceStream(source)) && !sourceError(source).empty()) {
         names->why = std::string(name) + ": " + sourceError(source);
         return nullptr;
     }
-    return text_table(set, sourceHead(source), format, names);
+    return text_table(set, long_line, sourceHead(source), format, names);
 }
 
-// Whether fd is a regular file that holds neither gzip nor zstd data, which the text format can
-// then read in blocks, on threads, rather than through a source. *start is where the text
-// begins (after a byte-order mark) and *head gets its first kSourceHead bytes, as a source
-// would keep them.
+// Whether fd is a regular file that a source would pass through as it is (not compressed, and
+// no compressed data behind a byte-order mark), which the text format can then read in blocks,
+// on threads, rather than through a source. *start is where the text begins (after a byte-order
+// mark) and *head gets its first kSourceHead bytes, as a source would keep them.
 bool plain_regular_file(int fd, size_t* start, std::string* head) {
     struct stat status {};
     // A file of the proc file system tells no size: it is read as a stream, and so is an empty
@@ -429,21 +464,23 @@ bool plain_regular_file(int fd, size_t* start, std::string* head) {
     }
     first.resize(got);
     const std::string_view text(first);
-    if (text.starts_with("\x1f\x8b") || text.starts_with("\x28\xb5\x2f\xfd")) return false;
     *start = text.starts_with("\xef\xbb\xbf") ? 3 : 0;
+    if (sourceCompressed(text) || sourceCompressed(text.substr(*start))) return false;
     *head = first.substr(*start, kSourceHead);
     return true;
 }
 
 // ---- CSV and TSV ----
 
-// The state of one CSV or TSV load, handed to libcsv's callbacks.
+// The state of one CSV or TSV load, handed to libcsv's callbacks. Each class name is held once:
+// the keys of class_of look into classes, a deque, which never moves the strings it holds.
 struct CsvLoad {
     const TableFormat* format;
     TableNames* names;
-    int32_t line = 1;        // the line being parsed
-    int32_t first_line = 0;  // the line where the first row ended
-    int32_t row_line = 0;    // the line where the last row ended
+    int64_t line = 1;        // the line being parsed
+    int64_t first_line = 0;  // the line where the first row ended
+    int64_t row_line = 0;    // the line where the last row ended
+    size_t row_bytes = 0;    // bytes of the current row so far, its line ends left out
     int32_t columns = 0;     // fields of the first row
     int32_t field = 0;       // fields of the current row so far
     int64_t data_rows = 0;   // data rows appended
@@ -453,7 +490,8 @@ struct CsvLoad {
     Columns chosen;
     std::vector<double> row;  // the current row in the vector's layout
     enum { kUnknown, kNumbers, kClasses } labels = kUnknown;
-    std::unordered_map<std::string, int32_t> class_of;
+    std::deque<std::string> classes;                         // the class names by number
+    std::unordered_map<std::string_view, int32_t> class_of;  // a class name's number
     HFSET set = nullptr;
     int32_t code = 0;  // the refusal's error code, 0 while none
     int32_t check = 0;
@@ -466,8 +504,51 @@ void refuse(CsvLoad* load, int32_t code, int32_t check, std::string why) {
     load->names->why = std::move(why);
 }
 
+std::string line_text(const CsvLoad* load) {
+    return "line " + std::to_string(load->line);
+}
+
 std::string field_place(const CsvLoad* load, int32_t column) {
-    return "line " + std::to_string(load->line) + ", " + column_text(column, load->header);
+    return line_text(load) + ", " + column_text(column, load->header);
+}
+
+// A limit in bytes as the messages give it: "1 MiB", "1 KiB".
+std::string bytes_text(size_t bytes) {
+    return bytes >= (size_t{1} << 20) ? std::to_string(bytes >> 20) + " MiB"
+                                      : std::to_string(bytes >> 10) + " KiB";
+}
+
+// The column of the field being read.
+int32_t current_column(const CsvLoad* load) {
+    return load->header_decided ? load->field : static_cast<int32_t>(load->first.size());
+}
+
+void refuse_long_field(CsvLoad* load) {
+    refuse(load, ESR_INVALID_FILE_FORMAT, 190,
+           field_place(load, current_column(load)) + ": a field longer than " +
+               bytes_text(kTableLongestField));
+}
+
+// The number of the class name in column, a new one numbered next; -1 after a refusal of the
+// name.
+int32_t class_number(CsvLoad* load, int32_t column, std::string_view name) {
+    if (auto at = load->class_of.find(name); at != load->class_of.end()) return at->second;
+    if (name.size() > kTableLongestClass) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 220,
+               field_place(load, column) + ": a class name longer than " +
+                   bytes_text(kTableLongestClass));
+        return -1;
+    }
+    if (holds_control(name)) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 230,
+               field_place(load, column) + ": the class name " + shown(name) +
+                   " holds a control character");
+        return -1;
+    }
+    const int32_t number = static_cast<int32_t>(load->classes.size());
+    load->classes.emplace_back(name);
+    load->class_of.emplace(load->classes.back(), number);
+    return number;
 }
 
 void data_field(CsvLoad* load, const char* text, size_t length) {
@@ -487,10 +568,9 @@ void data_field(CsvLoad* load, const char* text, size_t length) {
                        " is a number, but the label column holds class names");
             return;
         }
-        auto [at, added] = load->class_of.try_emplace(std::string(text, length),
-                                                      static_cast<int32_t>(load->class_of.size()));
-        if (added) load->names->classes.push_back(at->first);
-        value = at->second;
+        const int32_t class_label = class_number(load, column, {text, length});
+        if (class_label < 0) return;
+        value = class_label;
     } else if (!number) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 70,
                field_place(load, column) + ": " + shown({text, length}) + " is not a number" +
@@ -508,9 +588,8 @@ void data_field(CsvLoad* load, const char* text, size_t length) {
 void data_row(CsvLoad* load) {
     if (load->code == 0 && load->field != load->columns) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 90,
-               "line " + std::to_string(load->line) + " has " + std::to_string(load->field) +
-                   " values, line " + std::to_string(load->first_line) + " has " +
-                   std::to_string(load->columns));
+               line_text(load) + " has " + std::to_string(load->field) + " values, line " +
+                   std::to_string(load->first_line) + " has " + std::to_string(load->columns));
     }
     load->field = 0;
     if (load->code != 0) return;
@@ -527,9 +606,13 @@ void data_row(CsvLoad* load) {
 // id column, say); without a numbered label column, or with a feature named, every field counts.
 bool is_header(const CsvLoad* load) {
     const char* label = load->format->label;
-    const int32_t label_column = label == nullptr    ? load->columns - 1
-                                 : all_digits(label) ? std::atoi(label) - 1
-                                                     : -1;
+    // A number beyond long's range reads as LONG_MAX: no column.
+    const long label_number =
+        label != nullptr && all_digits(label) ? std::strtol(label, nullptr, 10) : 0;
+    const int32_t label_column = label == nullptr ? load->columns - 1
+                                 : label_number >= 1 && label_number <= load->columns
+                                     ? static_cast<int32_t>(label_number - 1)
+                                     : -1;
     std::vector<bool> counts(static_cast<size_t>(load->columns), load->format->features == nullptr);
     if (load->format->features != nullptr) {
         for (const std::string& item : split_list(load->format->features)) {
@@ -555,13 +638,19 @@ void first_row(CsvLoad* load) {
     load->field = 0;
     if (is_header(load)) {
         load->header = load->first;
-        std::unordered_map<std::string, int32_t> seen;
+        std::unordered_map<std::string_view, int32_t> seen;
         for (int32_t c = 0; c < load->columns; ++c) {
-            auto [at, added] = seen.try_emplace(load->header[static_cast<size_t>(c)], c);
+            const std::string& name = load->header[static_cast<size_t>(c)];
+            if (holds_control(name)) {
+                refuse(load, ESR_INVALID_FILE_FORMAT, 240,
+                       line_text(load) + ", column " + std::to_string(c + 1) +
+                           ": the column name " + shown(name) + " holds a control character");
+                return;
+            }
+            auto [at, added] = seen.try_emplace(name, c);
             if (!added) {
                 refuse(load, ESR_INVALID_FILE_FORMAT, 100,
-                       "line " + std::to_string(load->line) + ": the name " +
-                           shown(load->header[static_cast<size_t>(c)]) + " heads columns " +
+                       line_text(load) + ": the name " + shown(name) + " heads columns " +
                            std::to_string(at->second + 1) + " and " + std::to_string(c + 1));
                 return;
             }
@@ -585,10 +674,15 @@ void first_row(CsvLoad* load) {
 void on_field(void* text, size_t length, void* data) {
     CsvLoad* load = static_cast<CsvLoad*>(data);
     if (load->code != 0) return;
-    if (!load->header_decided) {
-        load->first.emplace_back(static_cast<const char*>(text), length);
-    } else {
+    if (length > kTableLongestField) {
+        refuse_long_field(load);
+    } else if (load->header_decided) {
         data_field(load, static_cast<const char*>(text), length);
+    } else if (load->first.size() == static_cast<size_t>(kTableMostColumns)) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 210,
+               line_text(load) + ": more than " + std::to_string(kTableMostColumns) + " columns");
+    } else {
+        load->first.emplace_back(static_cast<const char*>(text), length);
     }
 }
 
@@ -596,6 +690,7 @@ void on_row(int /*terminator*/, void* data) {
     CsvLoad* load = static_cast<CsvLoad*>(data);
     if (load->code != 0) return;
     load->row_line = load->line;
+    load->row_bytes = 0;
     if (!load->header_decided) {
         first_row(load);
     } else {
@@ -608,7 +703,7 @@ unsigned char csv_separator(std::string_view start) {
     const size_t text = start.find_first_not_of("\r\n");
     if (text == std::string_view::npos) return CSV_COMMA;
     start.remove_prefix(text);
-    start = start.substr(0, start.find('\n'));
+    start = start.substr(0, start.find_first_of("\r\n"));
     return start.find(';') != std::string_view::npos && start.find(',') == std::string_view::npos
                ? ';'
                : CSV_COMMA;
@@ -619,7 +714,46 @@ int is_blank(unsigned char c) {
     return c == CSV_SPACE ? 1 : 0;
 }
 
-// Feeds the stream to libcsv a line at a time, so that every callback knows its line.
+// The length of the line that starts at text: up to and with its LF, its CRLF or a CR alone
+// (libcsv ends a row at each), or all size bytes when none of them comes.
+size_t line_length(const char* text, size_t size) {
+    const char* feed = static_cast<const char*>(std::memchr(text, '\n', size));
+    const size_t before_feed = feed != nullptr ? static_cast<size_t>(feed - text) : size;
+    const char* cr = static_cast<const char*>(std::memchr(text, '\r', before_feed));
+    if (cr == nullptr) return feed != nullptr ? before_feed + 1 : size;
+    const size_t at = static_cast<size_t>(cr - text);
+    return at + 1 < size && text[at + 1] == '\n' ? at + 2 : at + 1;
+}
+
+// Hands one line, or the part of it that a chunk holds, to libcsv, bounding what a row and a
+// field take on the way: a field is checked when it ends and, while it goes on, after each part.
+void feed(csv_parser* parser, CsvLoad* load, const char* text, size_t length) {
+    if (std::memchr(text, '\0', length) != nullptr) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 180, line_text(load) + " holds a NUL byte");
+        return;
+    }
+    size_t content = length;
+    while (content > 0 && (text[content - 1] == '\n' || text[content - 1] == '\r'))
+        --content;
+    load->row_bytes += content;
+    if (load->row_bytes > kTableLongestRow) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 200,
+               line_text(load) + ": a row longer than " + bytes_text(kTableLongestRow));
+        return;
+    }
+    if (csv_parse(parser, text, length, on_field, on_row, load) != length) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 130,
+               line_text(load) +
+                   ": a quote inside a field that is not quoted whole, or text after a closing "
+                   "quote (" +
+                   csv_strerror(csv_error(parser)) + ")");
+    } else if (parser->entry_pos > kTableLongestField) {
+        refuse_long_field(load);
+    }
+}
+
+// Feeds the stream to libcsv a line at a time, so that every callback knows its line. Lines are
+// numbered as libcsv ends rows: after an LF, a CRLF or a CR alone.
 void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     csv_parser parser;
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) {
@@ -629,6 +763,7 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     csv_set_space_func(&parser, is_blank);
     std::vector<char> chunk(kChunk);
     bool first_chunk = true;
+    bool after_cr = false;  // the last byte fed was a CR, whose line is counted
     size_t got;
     while (load->code == 0 && (got = std::fread(chunk.data(), 1, chunk.size(), stream)) > 0) {
         if (first_chunk) {
@@ -637,26 +772,23 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
             first_chunk = false;
         }
         for (size_t start = 0; start < got && load->code == 0;) {
-            const char* newline =
-                static_cast<const char*>(std::memchr(chunk.data() + start, '\n', got - start));
-            const size_t end =
-                newline != nullptr ? static_cast<size_t>(newline - chunk.data()) + 1 : got;
-            if (csv_parse(&parser, chunk.data() + start, end - start, on_field, on_row, load) !=
-                end - start) {
-                refuse(load, ESR_INVALID_FILE_FORMAT, 130,
-                       "line " + std::to_string(load->line) +
-                           ": a quote inside a field that is not quoted whole, or text after "
-                           "a closing quote (" +
-                           csv_strerror(csv_error(&parser)) + ")");
-            }
-            if (newline != nullptr) ++load->line;
-            start = end;
+            const char* text = chunk.data() + start;
+            // The LF of a CRLF split between two chunks ends the line the CR counted.
+            const bool rest_of_crlf = after_cr && *text == '\n';
+            const size_t length = rest_of_crlf ? 1 : line_length(text, got - start);
+            feed(&parser, load, text, length);
+            after_cr = text[length - 1] == '\r';
+            if (!rest_of_crlf && (after_cr || text[length - 1] == '\n')) ++load->line;
+            start += length;
         }
     }
     if (load->code == 0 && std::ferror(stream) == 0 &&
         csv_fini(&parser, on_field, on_row, load) != 0) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 140,
-               "a quote opened after line " + std::to_string(load->row_line) + " is never closed");
+               "a quote opened " +
+                   (load->row_line == 0 ? "in the first row"
+                                        : "after line " + std::to_string(load->row_line)) +
+                   " is never closed");
     }
     csv_free(&parser);
 }
@@ -693,6 +825,8 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
         names->classes.clear();
         return nullptr;
     }
+    names->classes.assign(std::make_move_iterator(load.classes.begin()),
+                          std::make_move_iterator(load.classes.end()));
     fvsSetVectorSize(load.set, static_cast<int32_t>(load.row.size()));
     return load.set;
 }
@@ -708,7 +842,7 @@ int32_t tableKindOf(const char* name) {
 
 HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, TableNames* names) {
     *names = TableNames();
-    Source* source = sourceOpen(file);
+    Source* source = sourceOpen(file, format->memory);
     if (source == nullptr) return fvsLoadStream(nullptr, name);  // reports the missing stream
     const int32_t kind = format->kind == TABLE_AUTO ? TABLE_TEXT : format->kind;
     HFSET set = kind == TABLE_TEXT ? load_text(source, name, format, names)
@@ -734,7 +868,10 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) 
         how.threads = chosen.threads;
         // Chosen columns are rearranged into arrays of their own: those vectors are allocated.
         if (chosen.label == nullptr && chosen.features == nullptr) how.arena = chosen.arena;
-        set = text_table(tarn::text_load(fileno(file), path, start, how), head, &chosen, names);
+        int32_t long_line = 0;
+        how.long_line = &long_line;
+        set = tarn::text_load(fileno(file), path, start, how);
+        set = text_table(set, long_line, head, &chosen, names);
     } else {
         set = tableLoadStream(file, path, &chosen, names);
     }

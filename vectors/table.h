@@ -1,6 +1,6 @@
 // Loading a data table in one of three formats: the vector text format of fvsLoad, CSV as
-// RFC 4180 defines it, and TSV. Each format may come gzip- or zstd-compressed and may start
-// with a UTF-8 byte-order mark (see source.h).
+// RFC 4180 defines it, and TSV. Each format may come gzip-, zstd-, xz- or bzip2-compressed and
+// may start with a UTF-8 byte-order mark (see source.h).
 //
 // Whatever the format, a loaded set holds one vector per row in the detector's layout: the
 // feature columns in their chosen order, then the label. The label column is the last one unless
@@ -9,17 +9,21 @@
 //
 // CSV and TSV. Fields are separated by commas (semicolons when the first line holds semicolons
 // and no comma) or tabs; quoted fields may hold separators, doubled quotes and line breaks; lines
-// end in LF or CRLF; blank lines are skipped. The first row is a header when any of its fields is
-// not a number; its names are kept. Every row has as many fields as the first. Feature fields
-// are numbers as the text format reads them (with strtod, a "%" after one taking a hundredth);
-// "NaN" and "Inf", spelt exactly so, only on the first data row, as in the text format.
+// end in LF, CRLF or a CR alone, and are numbered so; blank lines are skipped. The first row is a
+// header when any of its fields is not a number; its names are kept. Every row has as many fields
+// as the first. Feature fields are numbers as the text format reads them (with strtod, a "%"
+// after one taking a hundredth); "NaN" and "Inf", spelt exactly so, only on the first data row,
+// as in the text format. No line may hold a NUL byte, no column or class name a control
+// character (a byte below 0x20, or 0x7f): those are printed on lines of their own.
 //
 // Refusals report through ReportError with the file "table.c" and return null, leaving in
 // TableNames::why one line that says where and what ("line 7, column 3 (\"petal_width\"): \"NA\"
-// is not a number"). The text format's refusals are fvsLoadStream's, unchanged.
+// is not a number"). The text format's refusals are fvsLoadStream's, unchanged; a line longer than
+// the reader takes (64 MiB, readnums.h) is one of them.
 #ifndef TARN_VECTORS_TABLE_H
 #define TARN_VECTORS_TABLE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -31,8 +35,15 @@ namespace tarn {
 class VectorArena;
 }
 
+// What one CSV or TSV load holds at most, so that a small compressed file cannot take the memory
+// of the machine; a table beyond one of them is refused, naming the line.
+constexpr size_t kTableLongestField = size_t{1} << 20;  // bytes of a field, its quotes undone
+constexpr size_t kTableLongestRow = size_t{1} << 26;    // bytes of a row, its line ends left out
+constexpr int32_t kTableMostColumns = 1000000;          // fields of the first row
+constexpr size_t kTableLongestClass = 1024;             // bytes of a class name
+
 // The formats; TABLE_AUTO picks CSV or TSV by a name ending in ".csv" or ".tsv" (in any letter
-// case, before a ".gz", ".zst" or ".zstd"), else the text format.
+// case, before a ".gz", ".zst", ".zstd", ".xz" or ".bz2"), else the text format.
 enum TableKind { TABLE_AUTO = 0, TABLE_TEXT = 1, TABLE_CSV = 2, TABLE_TSV = 3 };
 
 // How to read a table. The texts are the caller's and only read.
@@ -45,6 +56,8 @@ struct TableFormat {
                            // compressed, each its own part of it (the result is the same)
     tarn::VectorArena* arena = nullptr;  // when given, vectors may be carved from it (arena.h):
                                          // the set is then released with release_set
+    double memory = -1.0;  // bytes the run can still have, or below 0 when unknown: a compressed
+                           // input that decompresses to more is refused (source.h)
 };
 
 // What a load learnt besides the numbers, filled by tableLoad and tableLoadStream.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,6 @@ constexpr size_t kChunkBytes = kChunkHandles * sizeof(HFV);
 constexpr int32_t kReaderRecord = 1202;
 constexpr int32_t kReaderBuffer = 1210;
 constexpr int32_t kVector = 1232;
-constexpr size_t kLongestLine = size_t{1} << 30;
 constexpr int32_t kReported = 0;  // the set refused, with a report of its own
 
 enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
@@ -51,6 +51,7 @@ struct alignas(64) Part {
     int32_t last_count = 0;     // values of the last data line read well
     Failure failure = Failure::kNone;
     int64_t bad_line = 0;     // kBadLine: the line
+    bool too_long = false;    // kBadLine: the line is longer than kLongestLine
     int32_t check = 0;        // kNoMemory: the report line, or kReported
     tarn::VectorArena arena;  // the part's vectors when the load carves them
 };
@@ -152,6 +153,13 @@ public:
             ++part_.lines;
             if (!take_line(line, length)) break;
         }
+        // A line too long that began before the part, or begins after it, is another part's
+        // to refuse: this one then ends quietly.
+        if (too_long_ && !skipping && base_ < part_.end) {
+            ++part_.lines;
+            fail_line();
+            part_.too_long = true;
+        }
         if (part_.failure != Failure::kNone) progress.failed(index);
     }
 
@@ -186,7 +194,8 @@ private:
     }
 
     // Moves the unfinished line to the front of the buffer, doubles the buffer when that line
-    // fills it, and reads on behind it.
+    // fills it (up to kLongestLine: a longer line sets too_long_ and ends the reading), and
+    // reads on behind it.
     bool refill() {
         const size_t held = filled_ - cursor_;
         std::memmove(buffer_, buffer_ + cursor_, held);
@@ -194,16 +203,19 @@ private:
         cursor_ = 0;
         filled_ = held;
         if (held == capacity_) {
-            // The stream reader's line buffer stops at 2^30 characters; so does this one.
-            char* grown = 2 * capacity_ <= kLongestLine
-                              ? static_cast<char*>(std::realloc(buffer_, 2 * capacity_ + 1))
-                              : nullptr;
+            // The line, its feed still to come, is longer than the stream reader takes.
+            if (capacity_ >= tarn::kLongestLine) {
+                too_long_ = true;
+                return false;
+            }
+            const size_t size = std::min(2 * capacity_, tarn::kLongestLine);
+            char* grown = static_cast<char*>(std::realloc(buffer_, size + 1));
             if (grown == nullptr) {
                 fail_memory(kReaderBuffer);
                 return false;
             }
             buffer_ = grown;
-            capacity_ *= 2;
+            capacity_ = size;
         }
         const size_t wanted = std::min(capacity_ - filled_, file_end_ - next_);
         ssize_t got;
@@ -285,10 +297,11 @@ private:
     bool first_part_ = false;
     ReadNums* reader_ = nullptr;
     char* buffer_ = nullptr;
-    size_t base_ = 0;    // the file offset of buffer_[0]
-    size_t next_ = 0;    // the file offset of the next byte to read
-    size_t cursor_ = 0;  // where the next line starts in the buffer
-    size_t filled_ = 0;  // bytes held
+    size_t base_ = 0;        // the file offset of buffer_[0]
+    size_t next_ = 0;        // the file offset of the next byte to read
+    size_t cursor_ = 0;      // where the next line starts in the buffer
+    size_t filled_ = 0;      // bytes held
+    bool too_long_ = false;  // the line that begins at base_ is longer than kLongestLine
 };
 
 void read_part(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<Part>& parts,
@@ -320,7 +333,8 @@ void read_parts(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<
 
 // The first failure in file order, reported as fvsLoadStream reports it; false when there is
 // none. The first data line of each part is checked here against the data line before it.
-bool report_failure(const std::vector<Part>& parts, const char* name) {
+// *long_line gets the number of a line refused for its length.
+bool report_failure(const std::vector<Part>& parts, const char* name, int32_t* long_line) {
     int64_t lines = 0;  // lines of the parts before
     bool data_before = false;
     int32_t count_before = 0;
@@ -331,6 +345,9 @@ bool report_failure(const std::vector<Part>& parts, const char* name) {
             bad_line = lines + part.first_line;
         } else if (part.failure == Failure::kBadLine) {
             bad_line = lines + part.bad_line;
+            // The reader's counter is 32 bits wide and stops at its largest value.
+            if (part.too_long)
+                *long_line = static_cast<int32_t>(std::min<int64_t>(bad_line, INT32_MAX));
         } else if (part.failure == Failure::kNoMemory) {
             if (part.check != kReported)
                 ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", part.check);
@@ -340,8 +357,8 @@ bool report_failure(const std::vector<Part>& parts, const char* name) {
             return true;
         }
         if (bad_line != 0) {
-            // The reader's counter is 32 bits wide.
-            std::fprintf(stderr, "Problem in line %d\n", static_cast<int32_t>(bad_line));
+            std::fprintf(stderr, "Problem in line %d\n",
+                         static_cast<int32_t>(std::min<int64_t>(bad_line, INT32_MAX)));
             ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "fvector.c", 1224);
             return true;
         }
@@ -427,11 +444,13 @@ HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how) {
     }
     read_parts(fd, file_end, how, parts);
     const bool carved = how.arena != nullptr;
-    HFSET fvs = report_failure(parts, name) || !adopt_carvings(parts, how.arena)
+    int32_t long_line = 0;
+    HFSET fvs = report_failure(parts, name, &long_line) || !adopt_carvings(parts, how.arena)
                     ? nullptr
                     : join(parts, carved);
     for (Part& part : parts)
         destroy_vectors(part, carved);
+    if (how.long_line != nullptr) *how.long_line = long_line;
     return fvs;
 }
 

@@ -29,6 +29,8 @@ struct TextLoad {
     size_t block = size_t{1} << 20;       // bytes a part reads at once; a longer line gets more
     VectorArena* arena = nullptr;  // when given, the vectors are carved from it (arena.h), and
                                    // the set is released with release_set
+    int32_t* long_line = nullptr;  // when given, set to the number of the line refused for being
+                                   // longer than kLongestLine (readnums.h), else 0
 };
 
 // A new set, owned by the caller, holding the vectors of the text in the regular file open as
