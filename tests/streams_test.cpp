@@ -87,9 +87,17 @@ TEST(Input, StandardInputThatCannotBeLoadedIsNamed) {
          "Problem in line 3\nfvector.c (1224): error 6 (Invalid file format)\n"
          "line 3: a comma must be followed by white space in the text format (use -f csv)\n"},
         {"\"$TARN\" -i - <&-", "fvector.c (1227): error 5 (Can't load file): standard input\n"},
+        // Endless input that is refused ends the run: the rest is not read.
+        {"\"$TARN\" -f csv -i - < /dev/zero",
+         "table.c (180): error 6 (Invalid file format)\nline 1 holds a NUL byte\n"},
+        {"yes '1 2 0' | sed '3s/.*/1 2 0 x/' | \"$TARN\" -i -",
+         "Problem in line 3\nfvector.c (1224): error 6 (Invalid file format)\n"
+         "line 3, field 4: \"x\" is not a number\n"},
+        {"yes '1,2,0' | sed '3s/.*/1,2/' | \"$TARN\" -f csv -i -",
+         "table.c (90): error 6 (Invalid file format)\nline 3 has 2 values, line 1 has 3\n"},
     };
     for (const Case& c : cases) {
-        const Outcome outcome = run_shell(c.command);
+        const Outcome outcome = run_shell("timeout 60 " + c.command);
         EXPECT_EQ(outcome.out, "Cannot load vectors from standard input\n") << c.command;
         EXPECT_EQ(outcome.err, c.err) << c.command;
         EXPECT_EQ(outcome.status, 255) << c.command;

@@ -509,6 +509,15 @@ TEST(Formats, RefusalsAndWarningsOnStandardError) {
          "Problem in line 2\nfvector.c (1224): error 6 (Invalid file format)\n"
          "line 2 has 1 values, line 1 has 2\n",
          255},
+        // A control byte of the file reaches the message escaped, never the terminal.
+        {"1 \x1b[31mred 0\n",
+         ".txt",
+         {},
+         "Cannot load vectors from %\n",
+         "Problem in line 1\nfvector.c (1224): error 6 (Invalid file format)\n"
+         "line 1, field 2: \"\\x1b[31mred\" is not a number (a header row? name the file .csv or "
+         "use -f csv)\n",
+         255},
         {"PK\x03\x04\x14",
          ".csv",
          {},

@@ -468,6 +468,10 @@ bool sourceCompressed(std::string_view start) {
     return format_of(start.substr(0, kSourceMagic)) != nullptr;
 }
 
+bool sourceDecompresses(const Source* source) {
+    return source->format != nullptr;
+}
+
 void sourceClose(Source* source) {
     if (source == nullptr) return;
     std::fclose(source->stream);

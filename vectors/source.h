@@ -42,6 +42,9 @@ constexpr size_t kSourceHead = 65536;
 bool sourceCompressed(std::string_view start);
 constexpr size_t kSourceMagic = 10;  // the longest run of first bytes that tells a format
 
+// Whether the source decompresses what it reads (known once the first bytes are read).
+bool sourceDecompresses(const Source* source);
+
 // Closes the decoded stream and releases the source; raw stays open. A null source is ignored.
 void sourceClose(Source* source);
 

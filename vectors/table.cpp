@@ -219,11 +219,20 @@ bool append(HFSET set, const double* values, size_t size, tarn::VectorArena* are
     return true;
 }
 
-// Reads the rest of stream; true when it fails on the way. A refusal of a compressed text may
-// be the decoder's garbage, so the decoder has its say before the refusal is explained.
-bool fails_later(FILE* stream) {
+// Whether the source fails further on. A refusal of a compressed text may be the decoder's
+// garbage, so the decoder has its say before the refusal is explained: the rest of its text is
+// read, up to kMostAfterRefusal bytes. Plain text is not read on: its refusal stands, and an
+// endless input (a device, a pipe that never closes) is not read forever.
+constexpr size_t kMostAfterRefusal = size_t{256} << 20;
+
+bool fails_later(Source* source) {
+    if (!sourceDecompresses(source)) return false;
+    FILE* stream = sourceStream(source);
     char rest[4096];
-    while (std::fread(rest, 1, sizeof rest, stream) > 0) {
+    for (size_t read = 0; read < kMostAfterRefusal;) {
+        const size_t got = std::fread(rest, 1, sizeof rest, stream);
+        if (got == 0) break;
+        read += got;
     }
     return std::ferror(stream) != 0;
 }
@@ -309,9 +318,10 @@ std::string line_fault(std::string_view line, size_t number, bool first) {
                 return where + ": a comma must be followed by white space in the text format " +
                        "(use -f csv)";
             }
-            const std::string token(p, std::min<size_t>(std::strcspn(p, " \t\v\f\r"), 40));
-            return where + ", field " + std::to_string(field) + ": \"" + token +
-                   "\" is not a number" +
+            // Shown escaped: a control byte of the file never reaches the terminal as it is.
+            const std::string_view token(p, std::min<size_t>(std::strcspn(p, " \t\v\f\r"), 40));
+            return where + ", field " + std::to_string(field) + ": " + shown(token) +
+                   " is not a number" +
                    (first ? " (a header row? name the file .csv or use -f csv)" : "");
         }
         p = after;
@@ -436,7 +446,7 @@ HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const Ta
 HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
     int32_t long_line = 0;
     HFSET set = tarn::load_stream(sourceStream(source), name, &long_line);
-    if (set == nullptr && fails_later(sourceStream(source)) && !sourceError(source).empty()) {
+    if (set == nullptr && fails_later(source) && !sourceError(source).empty()) {
         names->why = std::string(name) + ": " + sourceError(source);
         return nullptr;
     }
@@ -802,7 +812,7 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
     if (load.set == nullptr) return nullptr;
     FILE* stream = sourceStream(source);
     parse_csv(stream, kind, &load);
-    if (load.code != 0 && load.check >= 0) fails_later(stream);
+    if (load.code != 0 && load.check >= 0) fails_later(source);
     if (std::ferror(stream) != 0) {
         // A stream that failed part way holds more than was read: never a shortened table.
         names->why =
