@@ -7,6 +7,7 @@
 #include <zlib.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -46,14 +47,41 @@ Loaded keep(HFSET set, Loaded loaded) {
     return loaded;
 }
 
-// Loads bytes as a table of kind, or with fvsLoadStream for kind -1.
-Loaded load(const std::string& bytes, int32_t kind) {
+// The column options an input carries, as -L and -F take them: a first line that starts with
+// '\x01' holds the label column, then '\x02' and the feature columns (either may be empty: not
+// given); the table follows that line.
+struct Columns {
+    bool given = false;
+    std::string label, features;
+    const char* label_or_null() const { return given && !label.empty() ? label.c_str() : nullptr; }
+    const char* features_or_null() const {
+        return given && !features.empty() ? features.c_str() : nullptr;
+    }
+};
+
+Columns take_columns(std::string* input) {
+    Columns columns;
+    if (input->empty() || (*input)[0] != '\x01') return columns;
+    const size_t end = input->find('\n');
+    const std::string line = input->substr(1, end == std::string::npos ? end : end - 1);
+    input->erase(0, end == std::string::npos ? input->size() : end + 1);
+    const size_t split = line.find('\x02');
+    columns.given = true;
+    columns.label = line.substr(0, split);
+    columns.features = split == std::string::npos ? "" : line.substr(split + 1);
+    return columns;
+}
+
+Columns no_columns;
+
+// Loads bytes as a table of kind with the columns chosen, or with fvsLoadStream for kind -1.
+Loaded load(const std::string& bytes, int32_t kind, const Columns& columns = no_columns) {
     Loaded loaded;
     FILE* file = fmemopen(const_cast<char*>(bytes.data()), bytes.size(), "r");
     const ERRFN previous = ReportError;
     seen_codes = &loaded.codes;
     ReportError = record_code;
-    const TableFormat format{kind, nullptr, nullptr};
+    const TableFormat format{kind, columns.label_or_null(), columns.features_or_null()};
     TableNames names;
     HFSET set =
         kind < 0 ? fvsLoadStream(file, "input") : tableLoadStream(file, "input", &format, &names);
@@ -133,7 +161,9 @@ std::string check_alone(const Loaded& loaded, int32_t kind) {
 }  // namespace
 
 std::string check_table_input(const uint8_t* data, size_t size) {
-    const std::string plain(reinterpret_cast<const char*>(data), size);
+    std::string plain(reinterpret_cast<const char*>(data), size);
+    const Columns columns = take_columns(&plain);
+    size = plain.size();
     // Input that a source takes for compressed, or that starts with a mark, loads otherwise
     // when it is compressed or marked once more.
     const bool wrapped = sourceCompressed(plain) || plain.starts_with("\xef\xbb\xbf");
@@ -141,10 +171,17 @@ std::string check_table_input(const uint8_t* data, size_t size) {
                                       bzip2_bytes(plain)};
     for (const int32_t kind : {TABLE_CSV, TABLE_TSV, TABLE_TEXT}) {
         const std::string name = kind == TABLE_CSV ? "csv" : kind == TABLE_TSV ? "tsv" : "text";
-        const Loaded loaded = load(plain, kind);
+        const Loaded loaded = load(plain, kind, columns);
         std::string broken = check_alone(loaded, kind);
         if (!broken.empty()) return name + ": " + broken;
-        if (kind == TABLE_TEXT && !wrapped) {
+        if (loaded.ok && columns.features_or_null() != nullptr &&
+            loaded.rows[0].size() !=
+                1 +
+                    static_cast<size_t>(
+                        std::count(columns.features.begin(), columns.features.end(), ',')) +
+                    1)
+            return name + ": not the feature columns -F names";
+        if (kind == TABLE_TEXT && !wrapped && !columns.given) {
             const Loaded direct = load(plain, -1);
             if (!same_rows(loaded, direct) || loaded.codes != direct.codes)
                 return "text: not as fvsLoadStream loads it";
@@ -154,18 +191,18 @@ std::string check_table_input(const uint8_t* data, size_t size) {
         }
         if (wrapped) continue;
         for (const std::string& copy : compressed) {
-            const Loaded other = load(copy, kind);
+            const Loaded other = load(copy, kind, columns);
             if (!same_rows(loaded, other) || loaded.codes != other.codes ||
                 loaded.why != other.why || loaded.classes != other.classes)
                 return name + ": a compressed copy loads differently";
         }
-        const Loaded marked = load("\xef\xbb\xbf" + plain, kind);
+        const Loaded marked = load("\xef\xbb\xbf" + plain, kind, columns);
         if (!same_rows(loaded, marked) || loaded.codes != marked.codes ||
             loaded.why != marked.why || loaded.classes != marked.classes)
             return name + ": a marked copy loads differently";
         if (size == 0) continue;
         for (const std::string& copy : compressed) {
-            const Loaded cut = load(copy.substr(0, copy.size() / 2), kind);
+            const Loaded cut = load(copy.substr(0, copy.size() / 2), kind, columns);
             if (cut.ok) return name + ": a compressed stream cut in half loaded";
         }
     }

@@ -11,7 +11,9 @@
 // behind a byte-order mark, and checks that a load either gives a whole set in the detector's
 // layout with no report, or refuses with one report and an explanation; that the compressed and
 // marked copies load exactly as the plain one; that text loads as fvsLoadStream loads it; and that
-// a compressed copy cut short is refused. Returns the first broken promise, or "" when all held.
+// a compressed copy cut short is refused. An input whose first line starts with '\x01' carries the
+// label and feature columns (-L and -F) there, split by '\x02'; a load that takes them keeps
+// exactly the features named. Returns the first broken promise, or "" when all held.
 std::string check_table_input(const uint8_t* data, size_t size);
 
 // bytes compressed as a gzip member, a zstd frame, an xz stream and a bzip2 stream, for the
