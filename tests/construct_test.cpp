@@ -3,6 +3,7 @@
 #include "detect/construct.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -243,6 +244,16 @@ void expect_builders_match(const std::vector<int>& sizes, Builder against, uint6
             }
         }
     }
+}
+
+// A thread count a user asks for is capped: -j 100000 must not start 100000 threads.
+TEST(Construction, ThreadCountsAreCapped) {
+    const int32_t online = static_cast<int32_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+    const std::pair<int32_t, int32_t> cases[] = {{1, 1},        {0, std::min(online, 256)},
+                                                 {256, 256},    {257, 256},
+                                                 {100000, 256}, {INT32_MAX, 256}};
+    for (const auto& [asked, threads] : cases)
+        EXPECT_EQ(tarn::construction_threads(asked), threads) << asked;
 }
 
 TEST(Construction, BuildersMatchTheReferenceOnSmallSets) {

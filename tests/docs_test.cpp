@@ -32,4 +32,27 @@ TEST(Documentation, EveryOptionOfTheUsageTextIsDocumented) {
     EXPECT_GE(options, 12);
 }
 
+// Every test the reliability table names exists: a row cannot point at a test that is gone.
+TEST(Documentation, TheReliabilityTableNamesTestsThatExist) {
+    const std::string table = testkit::read_file(TARN_SOURCE_DIR "/doc/reliability.md");
+    std::string tests;
+    for (const char* file : {"alloc", "budget", "cli", "construct", "fvector_files", "plot",
+                             "readnums", "robustness", "run", "scores", "streams", "table", "tarn"})
+        tests += testkit::read_file(TARN_SOURCE_DIR "/tests/" + std::string(file) + "_test.cpp");
+    tests += testkit::read_file(TARN_SOURCE_DIR "/python/tests/test_tarn.py");
+    tests += testkit::read_file(TARN_SOURCE_DIR "/tests/mpi_compare.py");
+    ASSERT_FALSE(table.empty());
+    static const std::regex named(
+        "`(([A-Z][A-Za-z]+)\\.([A-Z][A-Za-z]+|\\*)|test_[a-z_]+|[a-z]+_check)`");
+    int rows = 0;
+    for (std::sregex_iterator m(table.begin(), table.end(), named), end; m != end; ++m, ++rows) {
+        const std::string suite = (*m)[2], name = (*m)[3];
+        const std::string wanted = suite.empty()
+                                       ? (*m)[1].str() + "("
+                                       : "TEST(" + suite + (name == "*" ? "" : ", " + name);
+        EXPECT_NE(tests.find(wanted), std::string::npos) << (*m)[1];
+    }
+    EXPECT_GE(rows, 40);
+}
+
 }  // namespace
