@@ -9,6 +9,7 @@
 #include "detect/construct.h"
 #include "detect/core.h"
 #include "driver/parameters.h"
+#include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
 
@@ -38,6 +39,8 @@ HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
                              tarn::construction_threads(p->threads),
                              arena,
                              tarn::memory_limit().bytes};
+    // The vectors, too, stay within what the process can have: endless input is refused.
+    if (arena != nullptr) arena->limit(format.memory);
     TableNames unkept;
     TableNames* names = p->names != nullptr ? p->names : &unkept;
     const char* name = p->instr;

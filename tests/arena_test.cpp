@@ -63,4 +63,29 @@ TEST(Arena, AdoptsAnotherArenasVectorsAndReleasesAMixedSet) {
     tarn::release_set(nullptr, &arena);
 }
 
+// A limit bounds what an arena maps, shared by the arenas of one load's parts: carving stops
+// with null once the room is taken, and never at a vector that fits.
+TEST(Arena, ALimitBoundsWhatIsMapped) {
+    constexpr double kLimit = 4 << 20;
+    const size_t carving = sizeof(Hvec) + 8 * sizeof(double);
+    for (const int arenas : {1, 3}) {
+        tarn::VectorArena main;
+        main.limit(kLimit);
+        std::vector<tarn::VectorArena> parts(static_cast<size_t>(arenas - 1));
+        for (tarn::VectorArena& part : parts)
+            part.share_limit(main);
+        size_t carved = 0;
+        for (int turn = 0;; ++turn) {
+            tarn::VectorArena& arena = turn % arenas == 0 ? main : parts[turn % arenas - 1];
+            if (arena.make(8) == nullptr) break;
+            carved += carving;
+        }
+        EXPECT_LE(carved, kLimit) << arenas;
+        EXPECT_GE(carved, kLimit / 2) << arenas;
+    }
+    tarn::VectorArena unlimited;
+    unlimited.limit(-1);
+    EXPECT_NE(unlimited.make(1 << 20), nullptr);
+}
+
 }  // namespace

@@ -30,15 +30,38 @@ VectorArena::~VectorArena() {
         munmap(block.base, block.bytes);
 }
 
+void VectorArena::limit(double bytes) {
+    if (bytes < 0) {
+        room_ = nullptr;
+        return;
+    }
+    own_room_.store(bytes >= 9e18 ? INT64_MAX : static_cast<int64_t>(bytes));
+    room_ = &own_room_;
+}
+
+bool VectorArena::take_room(size_t bytes) {
+    if (room_ == nullptr) return true;
+    const int64_t wanted = static_cast<int64_t>(bytes);
+    int64_t left = room_->load(std::memory_order_relaxed);
+    do {
+        if (left < wanted) return false;
+    } while (!room_->compare_exchange_weak(left, left - wanted, std::memory_order_relaxed));
+    return true;
+}
+
 bool VectorArena::grow(size_t least) {
-    // A block as big as the schedule asks, or, when the system refuses, smaller ones down to
-    // the room this carving needs: a limit on address space should stop a load no earlier than
-    // the C library's allocator would.
+    // A block as big as the schedule asks, or, when the system or the limit refuses, smaller
+    // ones down to the room this carving needs: a limit on address space should stop a load no
+    // earlier than the C library's allocator would.
     const size_t needed = (least + kPage - 1) / kPage * kPage;
     size_t bytes = std::max(next_block_, needed);
-    void* base;
-    while ((base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
-                        0)) == MAP_FAILED) {
+    void* base = MAP_FAILED;
+    for (;;) {
+        if (take_room(bytes)) {
+            base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (base != MAP_FAILED) break;
+            if (room_ != nullptr) room_->fetch_add(static_cast<int64_t>(bytes));
+        }
         if (bytes == needed) return false;
         bytes = std::max(bytes / 2, needed);
     }

@@ -10,6 +10,7 @@
 #ifndef TARN_VECTORS_ARENA_H
 #define TARN_VECTORS_ARENA_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -39,6 +40,15 @@ public:
     // Bytes carved so far: records and components.
     size_t carved() const { return carved_; }
 
+    // Maps no more than bytes in all from now on (at least what one vector needs), so that a
+    // load of endless or enormous input stops with a refusal (make gives null) rather than
+    // outgrowing the memory the process can have. Below 0: no limit.
+    void limit(double bytes);
+
+    // Counts this arena's blocks against main's limit too, as the parts of one load do. main
+    // must outlive every block this arena maps.
+    void share_limit(VectorArena& main) { room_ = main.room_; }
+
 private:
     struct Block {
         char* base;
@@ -52,6 +62,9 @@ private:
     char* end_ = nullptr;
     size_t next_block_ = size_t{1} << 18;  // bytes the next block maps, doubling to a cap
     size_t carved_ = 0;
+    std::atomic<int64_t> own_room_{0};      // what limit leaves to map
+    std::atomic<int64_t>* room_ = nullptr;  // the room blocks are counted against, or null
+    bool take_room(size_t bytes);
 };
 
 // Destroys fv unless arena (which may be null) carved it.

@@ -306,6 +306,7 @@ private:
 
 void read_part(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<Part>& parts,
                size_t index, Progress& progress) {
+    if (how.arena != nullptr) parts[index].arena.share_limit(*how.arena);
     PartReader reader(fd, file_end, how.block, how.arena != nullptr, parts[index]);
     reader.read(index == 0, index, progress);
 }
