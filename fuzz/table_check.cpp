@@ -174,12 +174,16 @@ std::string check_table_input(const uint8_t* data, size_t size) {
         const Loaded loaded = load(plain, kind, columns);
         std::string broken = check_alone(loaded, kind);
         if (!broken.empty()) return name + ": " + broken;
-        if (loaded.ok && columns.features_or_null() != nullptr &&
-            loaded.rows[0].size() !=
-                1 +
-                    static_cast<size_t>(
-                        std::count(columns.features.begin(), columns.features.end(), ',')) +
-                    1)
+        // A text whose later lines are longer than its first is left for the run's dimension
+        // check, unarranged; every other load keeps exactly the features named.
+        const bool ragged = loaded.ok && std::any_of(loaded.rows.begin(), loaded.rows.end(),
+                                                     [&](const std::vector<double>& row) {
+                                                         return row.size() != loaded.rows[0].size();
+                                                     });
+        const size_t named = static_cast<size_t>(
+            std::count(columns.features.begin(), columns.features.end(), ',') + 1);
+        if (loaded.ok && !ragged && columns.features_or_null() != nullptr &&
+            loaded.rows[0].size() != named + 1)
             return name + ": not the feature columns -F names";
         if (kind == TABLE_TEXT && !wrapped && !columns.given) {
             const Loaded direct = load(plain, -1);
