@@ -11,6 +11,7 @@ using tarn::Array;
 using tarn::Mirror;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kLargest = std::numeric_limits<double>::max();
 
 // A cell holding more vectors than this is split (unless its vectors are all equal).
 constexpr int32_t kLeafSize = 32;
@@ -27,10 +28,11 @@ struct Node {
     int32_t end;    // one past the last
     int32_t low;    // child nodes, -1 for a leaf
     int32_t high;
-    int32_t block;  // a leaf's first block of lanes
-    int32_t box;    // a leaf's place among the leaves, where its bounding box is kept
-    int32_t axis;   // split component
-    double split;   // split value, a component of one of the cell's vectors
+    int32_t block;   // a leaf's first block of lanes
+    int32_t box;     // a leaf's place among the leaves, where its bounding box is kept
+    int32_t axis;    // split component
+    int32_t lowest;  // the lowest vertex index among the cell's vectors
+    double split;    // split value, a component of one of the cell's vectors
 };
 
 // The leaves' vectors without their label column (0 on every vector, it adds nothing to a sum)
@@ -159,6 +161,21 @@ private:
             cell.end = entry_at[static_cast<size_t>(cell.end)];
         }
         tree_.members = std::move(order_);
+        // Children come after their parent, and an entry's first member is its lowest.
+        for (size_t index = tree_.nodes.size(); index-- > 0;) {
+            Node& cell = tree_.nodes[index];
+            if (cell.low >= 0) {
+                cell.lowest = std::min(tree_.nodes[static_cast<size_t>(cell.low)].lowest,
+                                       tree_.nodes[static_cast<size_t>(cell.high)].lowest);
+                continue;
+            }
+            cell.lowest = std::numeric_limits<int32_t>::max();
+            for (int32_t e = cell.begin; e < cell.end; ++e) {
+                cell.lowest = std::min(
+                    cell.lowest,
+                    tree_.members[static_cast<size_t>(tree_.first[static_cast<size_t>(e)])]);
+            }
+        }
     }
 
     // The build's copy of the first vector of entry e.
@@ -187,7 +204,7 @@ private:
     // and so the tree, is the one a single thread makes.
     int32_t node(int32_t begin, int32_t end, Cells& cells, int32_t threads) {
         const int32_t index = static_cast<int32_t>(cells.nodes.size());
-        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0, 0.0});
+        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0, 0, 0.0});
         const size_t dim = tree_.width();
         const size_t box = cells.boxes.size();
         cells.boxes.resize(box + 2 * dim);
@@ -223,7 +240,7 @@ private:
             high = node(middle, end, cells, 1);
         }
         cells.nodes[static_cast<size_t>(index)] = {
-            begin, end, low, high, 0, 0, static_cast<int32_t>(axis), split};
+            begin, end, low, high, 0, 0, static_cast<int32_t>(axis), 0, split};
         return index;
     }
 
@@ -310,6 +327,18 @@ inline double reach_of(double kth) {
 }
 
 // The search of one source at a time; one per thread, reused across sources.
+//
+// Ties. Of the targets at exactly the k-th distance D only the k of lowest index within D can
+// be kept. So once k targets within D are found, with bar_ the highest of their indices, no
+// other target at D or beyond of index bar_ or more is kept, and a cell whose squares and
+// indices are all that far is skipped. That bounds the work where most targets tie:
+//  - Squares that overflow are never collected. The tree finds every target at a finite
+//    square; only when there are fewer than k of them (D infinite, every other target tied at
+//    it) are the first k infinite ones taken, in file order.
+//  - Once D is 0 (equal vectors, or distinct ones whose squares underflow) it stays 0, and the
+//    k targets at 0 of lowest index are what the rule keeps. They are sought in file order
+//    first, where they often lie, within a budget, and then, past the targets measured so, in
+//    the tree from the root, lowest index first, each cell pruned by its lowest index.
 class Search {
 public:
     Search(const Tree& tree, int32_t k)
@@ -327,9 +356,15 @@ public:
         heap_.clear();
         found_.clear();
         compact_at_ = 4 * static_cast<size_t>(k_) + 64;
-        reach_ = kInf;
+        reach_ = kLargest;
+        bar_ = kNoBar;
+        from_ = 0;
+        at_zero_ = false;
+        unwinding_ = false;
         evaluations_ = 0;
-        visit(0);
+        visit(0, 0.0);
+        if (unwinding_) settle_ties_at_zero();
+        if (!full()) take_first_infinite();
         replay(out);
         if (k_ == 1) {
             // The first target taken is removed without a predecessor when a nearer one comes,
@@ -342,6 +377,16 @@ public:
     }
 
 private:
+    static constexpr int32_t kNoBar = std::numeric_limits<int32_t>::max();
+
+    bool full() const { return heap_.size() == static_cast<size_t>(k_); }
+
+    // Whether every target of a cell whose squares are at least bound lies at the k-th
+    // distance or beyond with an index of bar_ or more (so bar_ is known, and the heap full).
+    bool tied_out(const Node& cell, double bound) const {
+        return cell.lowest >= bar_ && bound >= heap_.front();
+    }
+
     // A lower bound of the squares cdist computes from the source to the vectors of a leaf's
     // box: per component the gap to the box, rounded by the same subtraction, summed in the
     // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
@@ -358,14 +403,17 @@ private:
         return sum;
     }
 
-    // Searches a cell; gap_ holds, per component, a lower bound of |query − x| for every
-    // vector x of the cell, rounded by the same subtraction cdist makes. The nearer child goes
-    // first; the other only if still within reach afterwards. A leaf is scanned only when its
-    // bounding box is within reach too.
-    void visit(int32_t index) {
+    // Searches a cell whose squares are at least bound; gap_ holds, per component, a lower
+    // bound of |query − x| for every vector x of the cell, rounded by the same subtraction
+    // cdist makes. The nearer child goes first (the one of lower index once D is 0); the other
+    // only if still within reach afterwards. A leaf is scanned only when its bounding box is
+    // within reach too.
+    void visit(int32_t index, double bound) {
         const Node& node = tree_.nodes[static_cast<size_t>(index)];
+        if (unwinding_ || tied_out(node, bound)) return;
         if (node.low < 0) {
-            if (box_bound(node) <= reach_) scan(node);
+            const double box = box_bound(node);
+            if (box <= reach_ && !tied_out(node, box)) scan(node);
             return;
         }
         const size_t axis = static_cast<size_t>(node.axis);
@@ -377,15 +425,22 @@ private:
             far = node.low;
             far_gap = q - node.split;
         }
-        visit(near);
         const double saved = gap_[axis];
         gap_[axis] = far_gap;
         // The same ascending sum as box_bound: never above any square in the far cell.
-        double bound = 0.0;
+        double far_bound = 0.0;
         for (double g : gap_)
-            bound += g * g;
-        if (bound <= reach_) visit(far);
+            far_bound += g * g;
         gap_[axis] = saved;
+        const bool far_first = at_zero_ && tree_.nodes[static_cast<size_t>(far)].lowest <
+                                               tree_.nodes[static_cast<size_t>(near)].lowest;
+        if (!far_first) visit(near, bound);
+        if (far_bound <= reach_) {
+            gap_[axis] = far_gap;
+            visit(far, far_bound);
+            gap_[axis] = saved;
+        }
+        if (far_first) visit(near, bound);
     }
 
     void scan(const Node& leaf) {
@@ -409,10 +464,17 @@ private:
                 continue;
             }
             for (int32_t taken = 0; member != last && taken < k_; ++member) {
-                if (*member == source_) continue;
-                found_.push_back({*member, sq});
+                // Members ascend: the rest are tied out too.
+                if (*member >= bar_ && sq >= heap_.front()) break;
+                if (*member == source_ || *member < from_) continue;
                 ++taken;
+                if (at_zero_) {
+                    take_at_zero(*member);
+                    continue;
+                }
+                found_.push_back({*member, sq});
                 offer(sq);
+                if (unwinding_) return;
             }
             if (found_.size() >= compact_at_) {
                 trim();
@@ -421,18 +483,63 @@ private:
         }
     }
 
-    // Keeps the k smallest squares seen in the heap, and reach_ beyond the k-th of them.
+    // Keeps the k smallest squares seen in the heap, and reach_ beyond the k-th of them (but
+    // never beyond the largest finite square). A new k-th distance makes bar_ unknown; a k-th
+    // square of 0 ends this search for settle_ties_at_zero.
     void offer(double sq) {
-        if (heap_.size() < static_cast<size_t>(k_)) {
+        if (!full()) {
             heap_.push_back(sq);
             std::push_heap(heap_.begin(), heap_.end());
-            if (heap_.size() == static_cast<size_t>(k_)) reach_ = reach_of(heap_.front());
         } else if (sq < heap_.front()) {
             std::pop_heap(heap_.begin(), heap_.end());
             heap_.back() = sq;
             std::push_heap(heap_.begin(), heap_.end());
-            reach_ = reach_of(heap_.front());
+            bar_ = kNoBar;
+        } else {
+            return;
         }
+        if (!full()) return;
+        reach_ = std::min(reach_of(heap_.front()), kLargest);
+        if (heap_.front() == 0.0) {
+            trim();
+            unwinding_ = true;
+        }
+    }
+
+    // D is 0, and the k targets at 0 kept so far have no index above bar_: the rule keeps the
+    // k of lowest index, and those lie below bar_ + 1. First in file order, at most about as
+    // many as one compaction holds; then, if they did not settle it, through the tree past the
+    // targets measured, lowest index first. Each target is considered once.
+    void settle_ties_at_zero() {
+        unwinding_ = false;
+        at_zero_ = true;
+        found_.clear();
+        bar_ += 1;
+        const int32_t budget = static_cast<int32_t>(compact_at_);
+        for (; from_ < bar_ && from_ < budget; ++from_) {
+            if (from_ == source_) continue;
+            ++evaluations_;
+            if (square(query_, tree_.vector(from_), tree_.dim) == 0.0) take_at_zero(from_);
+        }
+        if (from_ >= bar_) return;
+        std::fill(gap_.begin(), gap_.end(), 0.0);
+        visit(0, 0.0);
+    }
+
+    // Once D is 0: target, at 0, below bar_ and not yet considered, joins the kept ones, in a
+    // heap by index once there are k of them, whose top is then bar_.
+    void take_at_zero(int32_t target) {
+        const size_t k = static_cast<size_t>(k_);
+        if (found_.size() < k) {
+            found_.push_back({target, 0.0});
+            if (found_.size() < k) return;
+            std::make_heap(found_.begin(), found_.end(), by_target);
+        } else {
+            std::pop_heap(found_.begin(), found_.end(), by_target);
+            found_.back().target = target;
+            std::push_heap(found_.begin(), found_.end(), by_target);
+        }
+        bar_ = found_.front().target;
     }
 
     // Drops the found targets the rule cannot keep once the heap is full. With D the k-th
@@ -440,6 +547,7 @@ private:
     // nearer than D, and they stay; of the targets at exactly D only the k of lowest index
     // stay. A later one of those is offered after k targets within D, to a full list whose
     // farthest kept distance is at most D, so it is never strictly nearer and changes nothing.
+    // Then bar_ is the k-th lowest index of the targets kept, all within D.
     void trim() {
         const double kth = std::sqrt(heap_.front());
         const auto ties = std::partition(found_.begin(), found_.end(),
@@ -449,20 +557,38 @@ private:
         auto end = beyond;
         if (end - ties > k_) {
             end = ties + k_;
-            std::nth_element(ties, end - 1, beyond,
-                             [](const Found& a, const Found& b) { return a.target < b.target; });
+            std::nth_element(ties, end - 1, beyond, by_target);
         }
         found_.erase(end, found_.end());
+        const auto kth_lowest = found_.begin() + (k_ - 1);
+        std::nth_element(found_.begin(), kth_lowest, found_.end(), by_target);
+        bar_ = kth_lowest->target;
     }
+
+    // Fewer than k targets lie at a finite square, all found: the k-th distance is infinite and
+    // every other target ties at it, so the first k of those in file order are the ones that
+    // can be kept. Fewer than 2k targets are measured.
+    void take_first_infinite() {
+        const int32_t n = static_cast<int32_t>(tree_.rows->size());
+        for (int32_t t = 0, taken = 0; t < n && taken < k_; ++t) {
+            if (t == source_) continue;
+            const double sq = square(query_, tree_.vector(t), tree_.dim);
+            ++evaluations_;
+            if (sq <= kLargest) continue;
+            found_.push_back({t, sq});
+            ++taken;
+        }
+    }
+
+    static bool by_target(const Found& a, const Found& b) { return a.target < b.target; }
 
     // The candidate rule over the targets within the k-th distance, in target order, on a
     // mirror of the outbound list: ordered insertion in front of equal distances, the farthest
     // replaced only by a strictly nearer target, largest_dist raised by insertion and lowered
     // to the predecessor's distance by a removal.
     void replay(Mirror& out) {
-        trim();
-        std::sort(found_.begin(), found_.end(),
-                  [](const Found& a, const Found& b) { return a.target < b.target; });
+        if (full()) trim();
+        std::sort(found_.begin(), found_.end(), by_target);
         out.count = 0;
         out.largest = 0.0;
         for (const Found& f : found_)
@@ -477,8 +603,13 @@ private:
     tarn::OwnLinesArray<double> heap_;     // max-heap of the k smallest squares seen so far
     tarn::OwnLinesArray<Found> found_;     // every target seen with a square within reach_
     size_t compact_at_ = 0;                // found_ drops the targets out of reach at this size
-    double reach_ = kInf;  // no target with a larger square can be within the k-th distance
-    int32_t source_ = 0;   // vertex index of the source
+    double reach_ = kLargest;  // no target with a larger square can be within the k-th distance
+    int32_t bar_ = kNoBar;     // a target at D or beyond of this index or more is never kept
+                               // but for the one of index bar_, when found_ holds it
+    int32_t from_ = 0;         // targets below were measured in file order, once D was 0
+    bool at_zero_ = false;     // D is 0: found_ holds targets at 0 only, cells go lowest first
+    bool unwinding_ = false;   // D fell to 0: the search returns to settle the ties
+    int32_t source_ = 0;       // vertex index of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
     // The workers' searches lie side by side in one array: without this gap one worker's
