@@ -329,16 +329,18 @@ inline double reach_of(double kth) {
 // The search of one source at a time; one per thread, reused across sources.
 //
 // Ties. Of the targets at exactly the k-th distance D only the k of lowest index within D can
-// be kept. So once k targets within D are found, with bar_ the highest of their indices, no
-// other target at D or beyond of index bar_ or more is kept, and a cell whose squares and
-// indices are all that far is skipped. That bounds the work where most targets tie:
+// be kept. Where every target ties, a search that collected them all would cost more than the
+// brute force; two cases are settled by index instead:
 //  - Squares that overflow are never collected. The tree finds every target at a finite
 //    square; only when there are fewer than k of them (D infinite, every other target tied at
 //    it) are the first k infinite ones taken, in file order.
-//  - Once D is 0 (equal vectors, or distinct ones whose squares underflow) it stays 0, and the
-//    k targets at 0 of lowest index are what the rule keeps. They are sought in file order
-//    first, where they often lie, within a budget, and then, past the targets measured so, in
-//    the tree from the root, lowest index first, each cell pruned by its lowest index.
+//  - Once D is 0 it stays 0, and the k targets at 0 of lowest index are what the rule keeps.
+//    Where those are vectors equal to the source, few cells lie at 0 and the search ends soon.
+//    Where distinct vectors lie at 0 too (their squares underflow), there may be very many: a
+//    search that met more than kZeroBudget of them returns, and seeks the k in file order first,
+//    where they often lie, within the same budget, and then, past the targets measured so, in the
+//    tree from the root, lowest index first: with bar_ the highest index of the k kept so far, a
+//    cell whose indices are all bar_ or more holds none of them.
 class Search {
 public:
     Search(const Tree& tree, int32_t k)
@@ -361,8 +363,10 @@ public:
         from_ = 0;
         at_zero_ = false;
         unwinding_ = false;
+        zero_entries_ = 0;
+        distinct_zeros_ = 0;
         evaluations_ = 0;
-        visit(0, 0.0);
+        visit(0);
         if (unwinding_) settle_ties_at_zero();
         if (!full()) take_first_infinite();
         replay(out);
@@ -378,14 +382,11 @@ public:
 
 private:
     static constexpr int32_t kNoBar = std::numeric_limits<int32_t>::max();
+    // Distinct vectors at 0 a search meets before it settles the ties at 0 by index; also the
+    // targets it then measures in file order.
+    static constexpr int32_t kZeroBudget = 128;
 
     bool full() const { return heap_.size() == static_cast<size_t>(k_); }
-
-    // Whether every target of a cell whose squares are at least bound lies at the k-th
-    // distance or beyond with an index of bar_ or more (so bar_ is known, and the heap full).
-    bool tied_out(const Node& cell, double bound) const {
-        return cell.lowest >= bar_ && bound >= heap_.front();
-    }
 
     // A lower bound of the squares cdist computes from the source to the vectors of a leaf's
     // box: per component the gap to the box, rounded by the same subtraction, summed in the
@@ -403,17 +404,24 @@ private:
         return sum;
     }
 
-    // Searches a cell whose squares are at least bound; gap_ holds, per component, a lower
-    // bound of |query − x| for every vector x of the cell, rounded by the same subtraction
-    // cdist makes. The nearer child goes first (the one of lower index once D is 0); the other
-    // only if still within reach afterwards. A leaf is scanned only when its bounding box is
-    // within reach too.
-    void visit(int32_t index, double bound) {
+    // The same ascending sum as box_bound over gap_: never above any square in a cell whose
+    // vectors are at least gap_ away, component by component.
+    double gap_bound() const {
+        double sum = 0.0;
+        for (double g : gap_)
+            sum += g * g;
+        return sum;
+    }
+
+    // Searches a cell; gap_ holds, per component, a lower bound of |query − x| for every
+    // vector x of the cell, rounded by the same subtraction cdist makes. The nearer child goes
+    // first; the other only if still within reach afterwards. A leaf is scanned only when its
+    // bounding box is within reach too.
+    void visit(int32_t index) {
         const Node& node = tree_.nodes[static_cast<size_t>(index)];
-        if (unwinding_ || tied_out(node, bound)) return;
+        if (unwinding_) return;
         if (node.low < 0) {
-            const double box = box_bound(node);
-            if (box <= reach_ && !tied_out(node, box)) scan(node);
+            if (box_bound(node) <= reach_) scan(node);
             return;
         }
         const size_t axis = static_cast<size_t>(node.axis);
@@ -425,22 +433,44 @@ private:
             far = node.low;
             far_gap = q - node.split;
         }
+        visit(near);
         const double saved = gap_[axis];
         gap_[axis] = far_gap;
-        // The same ascending sum as box_bound: never above any square in the far cell.
-        double far_bound = 0.0;
-        for (double g : gap_)
-            far_bound += g * g;
+        if (gap_bound() <= reach_) visit(far);
         gap_[axis] = saved;
-        const bool far_first = at_zero_ && tree_.nodes[static_cast<size_t>(far)].lowest <
-                                               tree_.nodes[static_cast<size_t>(near)].lowest;
-        if (!far_first) visit(near, bound);
-        if (far_bound <= reach_) {
-            gap_[axis] = far_gap;
-            visit(far, far_bound);
+    }
+
+    // visit once D is 0, for settle_ties_at_zero: only cells at 0 (reach_ is 0) whose lowest
+    // index is below bar_, the child of lower index first.
+    void visit_at_zero(int32_t index) {
+        const Node& node = tree_.nodes[static_cast<size_t>(index)];
+        if (node.lowest >= bar_) return;
+        if (node.low < 0) {
+            if (box_bound(node) <= reach_) scan_at_zero(node);
+            return;
+        }
+        const size_t axis = static_cast<size_t>(node.axis);
+        const double q = query_[axis];
+        const double saved = gap_[axis];
+        const int32_t low = node.low, high = node.high;
+        const bool low_first = tree_.nodes[static_cast<size_t>(low)].lowest <=
+                               tree_.nodes[static_cast<size_t>(high)].lowest;
+        for (const int32_t child : {low_first ? low : high, low_first ? high : low}) {
+            // The child across the split from the source is at least that gap away.
+            const bool across = child == low ? q > node.split : q < node.split;
+            if (across) gap_[axis] = child == low ? q - node.split : node.split - q;
+            if (!across || gap_bound() <= reach_) visit_at_zero(child);
             gap_[axis] = saved;
         }
-        if (far_first) visit(near, bound);
+    }
+
+    // Whether entry j of a leaf holds the source's vector (-0 and 0 alike), read from the
+    // leaf's blocks, which its scan has just brought in.
+    bool equals_query(const Node& leaf, int32_t j) const {
+        const double* x = tree_.block(leaf.block + j / kLanes) + j % kLanes;
+        for (int32_t i = 0; i < tree_.dim; ++i)
+            if (x[i * kLanes] != query_[i]) return false;
+        return true;
     }
 
     void scan(const Node& leaf) {
@@ -463,29 +493,49 @@ private:
                 --evaluations_;
                 continue;
             }
+            // Past kZeroBudget entries at 0, those that are not the source's vector count.
+            if (sq == 0.0 && ++zero_entries_ > kZeroBudget && !equals_query(leaf, j))
+                ++distinct_zeros_;
             for (int32_t taken = 0; member != last && taken < k_; ++member) {
-                // Members ascend: the rest are tied out too.
-                if (*member >= bar_ && sq >= heap_.front()) break;
-                if (*member == source_ || *member < from_) continue;
-                ++taken;
-                if (at_zero_) {
-                    take_at_zero(*member);
-                    continue;
-                }
+                if (*member == source_) continue;
                 found_.push_back({*member, sq});
+                ++taken;
                 offer(sq);
-                if (unwinding_) return;
             }
             if (found_.size() >= compact_at_) {
                 trim();
                 compact_at_ = std::max(compact_at_, 2 * found_.size());
             }
         }
+        // Vectors equal to the source leave few cells at 0 to visit, distinct vectors at 0
+        // (their squares underflow) possibly very many: with D at 0 and more than kZeroBudget
+        // of those seen, the search returns to settle the ties by index.
+        if (distinct_zeros_ > kZeroBudget && full() && heap_.front() == 0.0) unwinding_ = true;
+    }
+
+    // scan once D is 0, for settle_ties_at_zero: the members at 0 below bar_ not yet
+    // considered go to take_at_zero.
+    void scan_at_zero(const Node& leaf) {
+        const int32_t count = leaf.end - leaf.begin;
+        block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
+                      squares_.data());
+        evaluations_ += count;
+        for (int32_t j = 0; j < count; ++j) {
+            if (squares_[static_cast<size_t>(j)] != 0.0) continue;
+            const int32_t entry = leaf.begin + j;
+            const int32_t* member = tree_.members.data() + tree_.first[static_cast<size_t>(entry)];
+            const int32_t* last =
+                tree_.members.data() + tree_.first[static_cast<size_t>(entry) + 1];
+            for (int32_t taken = 0; member != last && taken < k_ && *member < bar_; ++member) {
+                if (*member == source_ || *member < from_) continue;
+                take_at_zero(*member);
+                ++taken;
+            }
+        }
     }
 
     // Keeps the k smallest squares seen in the heap, and reach_ beyond the k-th of them (but
-    // never beyond the largest finite square). A new k-th distance makes bar_ unknown; a k-th
-    // square of 0 ends this search for settle_ties_at_zero.
+    // never beyond the largest finite square).
     void offer(double sq) {
         if (!full()) {
             heap_.push_back(sq);
@@ -494,36 +544,32 @@ private:
             std::pop_heap(heap_.begin(), heap_.end());
             heap_.back() = sq;
             std::push_heap(heap_.begin(), heap_.end());
-            bar_ = kNoBar;
         } else {
             return;
         }
         if (!full()) return;
         reach_ = std::min(reach_of(heap_.front()), kLargest);
-        if (heap_.front() == 0.0) {
-            trim();
-            unwinding_ = true;
-        }
     }
 
-    // D is 0, and the k targets at 0 kept so far have no index above bar_: the rule keeps the
-    // k of lowest index, and those lie below bar_ + 1. First in file order, at most about as
-    // many as one compaction holds; then, if they did not settle it, through the tree past the
-    // targets measured, lowest index first. Each target is considered once.
+    // D is 0. The rule keeps the k targets at 0 of lowest index; found_, trimmed, holds k
+    // targets at 0, so those lie at the highest index among them or below, that is below bar_.
+    // They are sought in file order first, at most kZeroBudget targets; then, if that did not
+    // settle it, through the tree past the targets measured, lowest index first. Each target
+    // is considered once.
     void settle_ties_at_zero() {
         unwinding_ = false;
         at_zero_ = true;
+        trim();
+        bar_ = 1 + std::max_element(found_.begin(), found_.end(), by_target)->target;
         found_.clear();
-        bar_ += 1;
-        const int32_t budget = static_cast<int32_t>(compact_at_);
-        for (; from_ < bar_ && from_ < budget; ++from_) {
+        for (; from_ < bar_ && from_ < kZeroBudget; ++from_) {
             if (from_ == source_) continue;
             ++evaluations_;
             if (square(query_, tree_.vector(from_), tree_.dim) == 0.0) take_at_zero(from_);
         }
         if (from_ >= bar_) return;
         std::fill(gap_.begin(), gap_.end(), 0.0);
-        visit(0, 0.0);
+        visit_at_zero(0);
     }
 
     // Once D is 0: target, at 0, below bar_ and not yet considered, joins the kept ones, in a
@@ -547,7 +593,6 @@ private:
     // nearer than D, and they stay; of the targets at exactly D only the k of lowest index
     // stay. A later one of those is offered after k targets within D, to a full list whose
     // farthest kept distance is at most D, so it is never strictly nearer and changes nothing.
-    // Then bar_ is the k-th lowest index of the targets kept, all within D.
     void trim() {
         const double kth = std::sqrt(heap_.front());
         const auto ties = std::partition(found_.begin(), found_.end(),
@@ -560,9 +605,6 @@ private:
             std::nth_element(ties, end - 1, beyond, by_target);
         }
         found_.erase(end, found_.end());
-        const auto kth_lowest = found_.begin() + (k_ - 1);
-        std::nth_element(found_.begin(), kth_lowest, found_.end(), by_target);
-        bar_ = kth_lowest->target;
     }
 
     // Fewer than k targets lie at a finite square, all found: the k-th distance is infinite and
@@ -603,13 +645,15 @@ private:
     tarn::OwnLinesArray<double> heap_;     // max-heap of the k smallest squares seen so far
     tarn::OwnLinesArray<Found> found_;     // every target seen with a square within reach_
     size_t compact_at_ = 0;                // found_ drops the targets out of reach at this size
-    double reach_ = kLargest;  // no target with a larger square can be within the k-th distance
-    int32_t bar_ = kNoBar;     // a target at D or beyond of this index or more is never kept
-                               // but for the one of index bar_, when found_ holds it
-    int32_t from_ = 0;         // targets below were measured in file order, once D was 0
-    bool at_zero_ = false;     // D is 0: found_ holds targets at 0 only, cells go lowest first
-    bool unwinding_ = false;   // D fell to 0: the search returns to settle the ties
-    int32_t source_ = 0;       // vertex index of the source
+    double reach_ = kLargest;     // no target with a larger square can be within the k-th distance
+    int32_t bar_ = kNoBar;        // once D is 0, no target of this index or more is taken: the
+                                  // rule keeps none of them that is not kept already
+    int32_t from_ = 0;            // targets below were measured in file order, once D was 0
+    bool at_zero_ = false;        // D is 0: found_ holds targets at 0 only, cells go lowest first
+    bool unwinding_ = false;      // D is 0 and many targets may be: the search returns to settle
+    int32_t zero_entries_ = 0;    // entries found at 0
+    int32_t distinct_zeros_ = 0;  // of those past kZeroBudget, the ones not the source's vector
+    int32_t source_ = 0;          // vertex index of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
     // The workers' searches lie side by side in one array: without this gap one worker's

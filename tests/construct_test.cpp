@@ -226,14 +226,16 @@ std::vector<Shape> shapes() {
         // infinite) or all underflow (every distance 0): every target ties at the k-th.
         {"squares all overflow", spread(1e300)},
         {"squares all underflow", spread(1e-170)},
-        // Uniform points, then as many whose squares among themselves underflow, or overflow.
+        // Uniform points with every 50th one among points whose squares underflow, then only
+        // those; uniform points among ones whose squares overflow.
         {"uniform, then squares underflowing",
          [spread](std::mt19937_64& rng, int n, int dim) {
              std::uniform_real_distribution<double> u(1.0, 2.0);
              Points points = spread(1e-170)(rng, n, dim);
              for (int p = 0; p < n / 2; ++p)
-                 for (double& x : points[size_t(p)])
-                     x = u(rng);
+                 if (p % 50 != 0)
+                     for (double& x : points[size_t(p)])
+                         x = u(rng);
              return points;
          }},
         {"uniform among squares overflowing",
