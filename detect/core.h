@@ -55,8 +55,9 @@ struct RunNotes {
 // the same to the bit however the graph is built afterwards. Where that overflows (values
 // beyond about 1e154) or the variance underflows (deviations below about 1e-154), the column
 // is first divided by the power of two of its largest magnitude, exactly, and the same steps
-// run on the quotients: any finite column is standardised, and the result does not change
-// when the column is multiplied by a power of two. Returns the columns (from 0, ascending)
+// run on the quotients: any finite column is standardised. Every step commutes with an exact
+// scaling, so a column multiplied by a power of two standardises to the same bits wherever no
+// nonzero squared deviation underflows. Returns the columns (from 0, ascending)
 // holding a not-a-number or infinite value: they keep no finite value. The vertices need one
 // dimension.
 Array<int32_t> standardise(const Array<Vertex*>& vertices);
