@@ -1,6 +1,7 @@
 #include "detect/core.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
@@ -120,10 +121,14 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
 }
 
 // The flat lists of block's sources among rows whose k and dimensions are checked:
-// standardised with p->standardise, the memory checked, built with the builder build would take.
+// standardised with p->standardise (the columns it could not standardise into notes, when
+// given), the memory checked, built with the builder build would take.
 std::optional<Error> build_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists,
-                                 SourceBlock block = {}) {
-    if (p->standardise == 1) standardise(rows);
+                                 SourceBlock block = {}, RunNotes* notes = nullptr) {
+    if (p->standardise == 1) {
+        Array<int32_t> unusable = standardise(rows);
+        if (notes != nullptr) notes->unstandardised = std::move(unusable);
+    }
     const int32_t n = static_cast<int32_t>(rows.size());
     const int32_t threads = construction_threads(p->threads);
     const bool indexed = use_tree(rows, p);
@@ -197,29 +202,96 @@ Array<int32_t> labels_of(const Rows& rows) {
     return labels;
 }
 
-}  // namespace
+// One feature column's mean and standard deviation, the values taken as x · 2^-exponent: in
+// doubles, every sum in row order, mean = sum / n, variance = (sum of (x − mean)²) / n, sd =
+// sqrt(variance). Scaling by a power of two is exact and every step commutes with it, so
+// unless a step overflows or leaves the normal range the result is the unscaled one scaled,
+// bit for bit, and the standardised values are the same.
+struct Moments {
+    double mean = 0.0;
+    double sd = 0.0;
+    // Neither sum overflowed and the variance is a normal number (or the column constant): the
+    // squared deviations lost nothing beyond rounding.
+    bool exact = true;
+};
 
-void standardise(const Array<Vertex*>& vertices) {
-    standardise(graph_rows(vertices));
+// x · 2^-exponent, exactly unless it falls below the normal range.
+inline double scaled(double x, int32_t exponent) {
+    return exponent == 0 ? x : std::ldexp(x, -exponent);
 }
 
-void standardise(const Rows& rows) {
-    if (rows.size() == 0) return;
+Moments moments(const Rows& rows, int32_t c, int32_t exponent) {
     const double n = static_cast<double>(rows.size());
-    for (int32_t c = 0; c < rows.features; ++c) {
-        double sum = 0.0;
-        for (const double* x : rows.row)
-            sum += x[c];
-        const double mean = sum / n;
-        double squares = 0.0;
-        for (const double* x : rows.row) {
-            const double deviation = x[c] - mean;
-            squares += deviation * deviation;
-        }
-        const double sd = std::sqrt(squares / n);
-        for (double* x : rows.row)
-            x[c] = sd > 0 ? (x[c] - mean) / sd : x[c] - mean;
+    double sum = 0.0;
+    for (const double* x : rows.row)
+        sum += scaled(x[c], exponent);
+    Moments m;
+    m.mean = sum / n;
+    double squares = 0.0;
+    for (const double* x : rows.row) {
+        const double deviation = scaled(x[c], exponent) - m.mean;
+        squares += deviation * deviation;
     }
+    const double variance = squares / n;
+    m.sd = std::sqrt(variance);
+    if (!std::isfinite(squares)) {
+        m.exact = false;
+    } else if (variance < DBL_MIN) {
+        // Deviations below about 1e-154 square to nothing: only a constant column may have none.
+        m.exact = std::all_of(rows.row.begin(), rows.row.end(),
+                              [&](const double* x) { return scaled(x[c], exponent) == m.mean; });
+    }
+    return m;
+}
+
+// Writes column c standardised with its moments m, taken at 2^-exponent: (x − mean) / sd, or
+// x − mean where sd is 0.
+void write_standardised(const Rows& rows, int32_t c, int32_t exponent, const Moments& m) {
+    for (double* x : rows.row) {
+        const double value = scaled(x[c], exponent);
+        x[c] = m.sd > 0 ? (value - m.mean) / m.sd : value - m.mean;
+    }
+}
+
+bool column_finite(const Rows& rows, int32_t c) {
+    return std::all_of(rows.row.begin(), rows.row.end(),
+                       [c](const double* x) { return std::isfinite(x[c]); });
+}
+
+// The exponent e of column c's largest magnitude m = f · 2^e, f in [0.5, 1): at 2^-e every value
+// lies in (-1, 1), whose sums neither overflow nor underflow.
+int32_t largest_exponent(const Rows& rows, int32_t c) {
+    double largest = 0.0;
+    for (const double* x : rows.row)
+        largest = std::max(largest, std::fabs(x[c]));
+    int exponent = 0;
+    std::frexp(largest, &exponent);
+    return exponent;
+}
+
+}  // namespace
+
+Array<int32_t> standardise(const Array<Vertex*>& vertices) {
+    return standardise(graph_rows(vertices));
+}
+
+Array<int32_t> standardise(const Rows& rows) {
+    Array<int32_t> unusable;
+    if (rows.size() == 0) return unusable;
+    for (int32_t c = 0; c < rows.features; ++c) {
+        const Moments plain = moments(rows, c, 0);
+        if (plain.exact) {
+            write_standardised(rows, c, 0, plain);
+        } else if (!column_finite(rows, c)) {
+            // Its sums are not numbers: every value becomes one, as the arithmetic gives.
+            write_standardised(rows, c, 0, plain);
+            unusable.push_back(c);
+        } else {
+            const int32_t exponent = largest_exponent(rows, c);
+            write_standardised(rows, c, exponent, moments(rows, c, exponent));
+        }
+    }
+    return unusable;
 }
 
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {
@@ -244,13 +316,14 @@ std::optional<Error> lists_of_rows(const double* rows, int32_t n, int32_t d, boo
 // The lists of block's sources among vectors of the given dimensions, after the checks.
 template <typename DimensionOf>
 std::optional<Error> checked_lists(const Rows& rows, DimensionOf dimension_of, const Parameters* p,
-                                   NeighbourLists* lists, SourceBlock block = {}) {
+                                   NeighbourLists* lists, SourceBlock block = {},
+                                   RunNotes* notes = nullptr) {
     const int32_t n = static_cast<int32_t>(rows.size());
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     if (std::optional<Error> failure = check_dimensions(rows.size(), dimension_of)) {
         return failure;
     }
-    return build_lists(rows, p, lists, block);
+    return build_lists(rows, p, lists, block, notes);
 }
 
 // detect and detect_features: the rows with or without their label column.
@@ -276,7 +349,8 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
         const Rows rows = set_rows(set);
         auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
         NeighbourLists lists;
-        if (std::optional<Error> failure = checked_lists(rows, dimension_of, p, &lists)) {
+        if (std::optional<Error> failure =
+                checked_lists(rows, dimension_of, p, &lists, SourceBlock{}, notes)) {
             return failure;
         }
         notes->overflow = distances_overflow(rows, lists);
@@ -287,10 +361,10 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
 }
 
 std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Parameters* p,
-                                 SourceBlock block, NeighbourLists* lists) {
+                                 SourceBlock block, NeighbourLists* lists, RunNotes* notes) {
     return reporting([&]() {
         return checked_lists(
-            rows, [&](size_t i) { return dims[i]; }, p, lists, block);
+            rows, [&](size_t i) { return dims[i]; }, p, lists, block, notes);
     });
 }
 

@@ -45,18 +45,25 @@ struct Error {
 struct RunNotes {
     bool overflow = false;                // distances_overflow of the vectors and their lists
     DuplicateScores duplicates = {0, 0};  // with -l, the scores duplicated points made non-finite
+    Array<int32_t> unstandardised;        // with -z, what standardise could not standardise
 };
 
 // Standardises the feature columns of the vertices (every component but the last, which holds
 // the label's 0): each becomes (x − mean) / sd, a constant column (sd 0) x − mean. In doubles,
 // column by column, every sum in vertex order: mean = sum / n, variance = (sum of (x − mean)²)
 // / n, sd = sqrt(variance), then one subtraction and one division per value. So the result is
-// the same to the bit however the graph is built afterwards. A column holding a not-a-number
-// or an infinite value keeps no finite value. The vertices need one dimension.
-void standardise(const Array<Vertex*>& vertices);
+// the same to the bit however the graph is built afterwards. Where that overflows (values
+// beyond about 1e154) or the variance underflows (deviations below about 1e-154), the column
+// is first divided by the power of two of its largest magnitude, exactly, and the same steps
+// run on the quotients: any finite column is standardised. Every step commutes with an exact
+// scaling, so a column multiplied by a power of two standardises to the same bits wherever no
+// nonzero squared deviation underflows. Returns the columns (from 0, ascending)
+// holding a not-a-number or infinite value: they keep no finite value. The vertices need one
+// dimension.
+Array<int32_t> standardise(const Array<Vertex*>& vertices);
 
 // The same over rows: their features, column by column, written in place.
-void standardise(const Rows& rows);
+Array<int32_t> standardise(const Rows& rows);
 
 // Builds the k-nearest-neighbour graph of graphp's vertices (inserted in order, no edges yet)
 // after checking k, the dimensions and the memory the graph needs (standardising the features
@@ -69,9 +76,10 @@ std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 // rows hold dims[i] values each (the label last), the same checks (the memory check weighs only
 // the lists of block's sources), the same standardisation, and the outbound lists of block's
 // sources built against every vector, exactly as the whole run builds them: row i of lists is
-// source block.first + i. Runs no rule.
+// source block.first + i. Runs no rule. Given notes, their unstandardised columns are set.
 std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Parameters* p,
-                                 SourceBlock block, NeighbourLists* lists);
+                                 SourceBlock block, NeighbourLists* lists,
+                                 RunNotes* notes = nullptr);
 
 // The command line's detection over a loaded set (the label last in every vector), without the
 // linked graph: the same checks in the same order as detect_graph (the memory check weighing

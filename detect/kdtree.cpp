@@ -11,6 +11,7 @@ using tarn::Array;
 using tarn::Mirror;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kLargest = std::numeric_limits<double>::max();
 
 // A cell holding more vectors than this is split (unless its vectors are all equal).
 constexpr int32_t kLeafSize = 32;
@@ -27,10 +28,11 @@ struct Node {
     int32_t end;    // one past the last
     int32_t low;    // child nodes, -1 for a leaf
     int32_t high;
-    int32_t block;  // a leaf's first block of lanes
-    int32_t box;    // a leaf's place among the leaves, where its bounding box is kept
-    int32_t axis;   // split component
-    double split;   // split value, a component of one of the cell's vectors
+    int32_t block;   // a leaf's first block of lanes
+    int32_t box;     // a leaf's place among the leaves, where its bounding box is kept
+    int32_t axis;    // split component
+    int32_t lowest;  // the lowest vertex index among the cell's vectors
+    double split;    // split value, a component of one of the cell's vectors
 };
 
 // The leaves' vectors without their label column (0 on every vector, it adds nothing to a sum)
@@ -159,6 +161,21 @@ private:
             cell.end = entry_at[static_cast<size_t>(cell.end)];
         }
         tree_.members = std::move(order_);
+        // Children come after their parent, and an entry's first member is its lowest.
+        for (size_t index = tree_.nodes.size(); index-- > 0;) {
+            Node& cell = tree_.nodes[index];
+            if (cell.low >= 0) {
+                cell.lowest = std::min(tree_.nodes[static_cast<size_t>(cell.low)].lowest,
+                                       tree_.nodes[static_cast<size_t>(cell.high)].lowest);
+                continue;
+            }
+            cell.lowest = std::numeric_limits<int32_t>::max();
+            for (int32_t e = cell.begin; e < cell.end; ++e) {
+                cell.lowest = std::min(
+                    cell.lowest,
+                    tree_.members[static_cast<size_t>(tree_.first[static_cast<size_t>(e)])]);
+            }
+        }
     }
 
     // The build's copy of the first vector of entry e.
@@ -187,7 +204,7 @@ private:
     // and so the tree, is the one a single thread makes.
     int32_t node(int32_t begin, int32_t end, Cells& cells, int32_t threads) {
         const int32_t index = static_cast<int32_t>(cells.nodes.size());
-        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0, 0.0});
+        cells.nodes.push_back({begin, end, -1, -1, 0, 0, 0, 0, 0.0});
         const size_t dim = tree_.width();
         const size_t box = cells.boxes.size();
         cells.boxes.resize(box + 2 * dim);
@@ -223,7 +240,7 @@ private:
             high = node(middle, end, cells, 1);
         }
         cells.nodes[static_cast<size_t>(index)] = {
-            begin, end, low, high, 0, 0, static_cast<int32_t>(axis), split};
+            begin, end, low, high, 0, 0, static_cast<int32_t>(axis), 0, split};
         return index;
     }
 
@@ -310,6 +327,20 @@ inline double reach_of(double kth) {
 }
 
 // The search of one source at a time; one per thread, reused across sources.
+//
+// Ties. Of the targets at exactly the k-th distance D only the k of lowest index within D can
+// be kept. Where every target ties, a search that collected them all would cost more than the
+// brute force; two cases are settled by index instead:
+//  - Squares that overflow are never collected. The tree finds every target at a finite
+//    square; only when there are fewer than k of them (D infinite, every other target tied at
+//    it) are the first k infinite ones taken, in file order.
+//  - Once D is 0 it stays 0, and the k targets at 0 of lowest index are what the rule keeps.
+//    Where those are vectors equal to the source, few cells lie at 0 and the search ends soon.
+//    Where distinct vectors lie at 0 too (their squares underflow), there may be very many: a
+//    search that met more than kZeroBudget of them returns, and seeks the k in file order first,
+//    where they often lie, within the same budget, and then, past the targets measured so, in the
+//    tree from the root, lowest index first: with bar_ the highest index of the k kept so far, a
+//    cell whose indices are all bar_ or more holds none of them.
 class Search {
 public:
     Search(const Tree& tree, int32_t k)
@@ -327,9 +358,17 @@ public:
         heap_.clear();
         found_.clear();
         compact_at_ = 4 * static_cast<size_t>(k_) + 64;
-        reach_ = kInf;
+        reach_ = kLargest;
+        bar_ = kNoBar;
+        from_ = 0;
+        at_zero_ = false;
+        unwinding_ = false;
+        zero_entries_ = 0;
+        distinct_zeros_ = 0;
         evaluations_ = 0;
         visit(0);
+        if (unwinding_) settle_ties_at_zero();
+        if (!full()) take_first_infinite();
         replay(out);
         if (k_ == 1) {
             // The first target taken is removed without a predecessor when a nearer one comes,
@@ -342,6 +381,13 @@ public:
     }
 
 private:
+    static constexpr int32_t kNoBar = std::numeric_limits<int32_t>::max();
+    // Distinct vectors at 0 a search meets before it settles the ties at 0 by index; also the
+    // targets it then measures in file order.
+    static constexpr int32_t kZeroBudget = 128;
+
+    bool full() const { return heap_.size() == static_cast<size_t>(k_); }
+
     // A lower bound of the squares cdist computes from the source to the vectors of a leaf's
     // box: per component the gap to the box, rounded by the same subtraction, summed in the
     // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
@@ -358,12 +404,22 @@ private:
         return sum;
     }
 
+    // The same ascending sum as box_bound over gap_: never above any square in a cell whose
+    // vectors are at least gap_ away, component by component.
+    double gap_bound() const {
+        double sum = 0.0;
+        for (double g : gap_)
+            sum += g * g;
+        return sum;
+    }
+
     // Searches a cell; gap_ holds, per component, a lower bound of |query − x| for every
     // vector x of the cell, rounded by the same subtraction cdist makes. The nearer child goes
     // first; the other only if still within reach afterwards. A leaf is scanned only when its
     // bounding box is within reach too.
     void visit(int32_t index) {
         const Node& node = tree_.nodes[static_cast<size_t>(index)];
+        if (unwinding_) return;
         if (node.low < 0) {
             if (box_bound(node) <= reach_) scan(node);
             return;
@@ -380,12 +436,41 @@ private:
         visit(near);
         const double saved = gap_[axis];
         gap_[axis] = far_gap;
-        // The same ascending sum as box_bound: never above any square in the far cell.
-        double bound = 0.0;
-        for (double g : gap_)
-            bound += g * g;
-        if (bound <= reach_) visit(far);
+        if (gap_bound() <= reach_) visit(far);
         gap_[axis] = saved;
+    }
+
+    // visit once D is 0, for settle_ties_at_zero: only cells at 0 (reach_ is 0) whose lowest
+    // index is below bar_, the child of lower index first.
+    void visit_at_zero(int32_t index) {
+        const Node& node = tree_.nodes[static_cast<size_t>(index)];
+        if (node.lowest >= bar_) return;
+        if (node.low < 0) {
+            if (box_bound(node) <= reach_) scan_at_zero(node);
+            return;
+        }
+        const size_t axis = static_cast<size_t>(node.axis);
+        const double q = query_[axis];
+        const double saved = gap_[axis];
+        const int32_t low = node.low, high = node.high;
+        const bool low_first = tree_.nodes[static_cast<size_t>(low)].lowest <=
+                               tree_.nodes[static_cast<size_t>(high)].lowest;
+        for (const int32_t child : {low_first ? low : high, low_first ? high : low}) {
+            // The child across the split from the source is at least that gap away.
+            const bool across = child == low ? q > node.split : q < node.split;
+            if (across) gap_[axis] = child == low ? q - node.split : node.split - q;
+            if (!across || gap_bound() <= reach_) visit_at_zero(child);
+            gap_[axis] = saved;
+        }
+    }
+
+    // Whether entry j of a leaf holds the source's vector (-0 and 0 alike), read from the
+    // leaf's blocks, which its scan has just brought in.
+    bool equals_query(const Node& leaf, int32_t j) const {
+        const double* x = tree_.block(leaf.block + j / kLanes) + j % kLanes;
+        for (int32_t i = 0; i < tree_.dim; ++i)
+            if (x[i * kLanes] != query_[i]) return false;
+        return true;
     }
 
     void scan(const Node& leaf) {
@@ -408,6 +493,9 @@ private:
                 --evaluations_;
                 continue;
             }
+            // Past kZeroBudget entries at 0, those that are not the source's vector count.
+            if (sq == 0.0 && ++zero_entries_ > kZeroBudget && !equals_query(leaf, j))
+                ++distinct_zeros_;
             for (int32_t taken = 0; member != last && taken < k_; ++member) {
                 if (*member == source_) continue;
                 found_.push_back({*member, sq});
@@ -419,20 +507,85 @@ private:
                 compact_at_ = std::max(compact_at_, 2 * found_.size());
             }
         }
+        // Vectors equal to the source leave few cells at 0 to visit, distinct vectors at 0
+        // (their squares underflow) possibly very many: with D at 0 and more than kZeroBudget
+        // of those seen, the search returns to settle the ties by index.
+        if (distinct_zeros_ > kZeroBudget && full() && heap_.front() == 0.0) unwinding_ = true;
     }
 
-    // Keeps the k smallest squares seen in the heap, and reach_ beyond the k-th of them.
+    // scan once D is 0, for settle_ties_at_zero: the members at 0 below bar_ not yet
+    // considered go to take_at_zero.
+    void scan_at_zero(const Node& leaf) {
+        const int32_t count = leaf.end - leaf.begin;
+        block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
+                      squares_.data());
+        evaluations_ += count;
+        for (int32_t j = 0; j < count; ++j) {
+            if (squares_[static_cast<size_t>(j)] != 0.0) continue;
+            const int32_t entry = leaf.begin + j;
+            const int32_t* member = tree_.members.data() + tree_.first[static_cast<size_t>(entry)];
+            const int32_t* last =
+                tree_.members.data() + tree_.first[static_cast<size_t>(entry) + 1];
+            for (int32_t taken = 0; member != last && taken < k_ && *member < bar_; ++member) {
+                if (*member == source_ || *member < from_) continue;
+                take_at_zero(*member);
+                ++taken;
+            }
+        }
+    }
+
+    // Keeps the k smallest squares seen in the heap, and reach_ beyond the k-th of them (but
+    // never beyond the largest finite square).
     void offer(double sq) {
-        if (heap_.size() < static_cast<size_t>(k_)) {
+        if (!full()) {
             heap_.push_back(sq);
             std::push_heap(heap_.begin(), heap_.end());
-            if (heap_.size() == static_cast<size_t>(k_)) reach_ = reach_of(heap_.front());
         } else if (sq < heap_.front()) {
             std::pop_heap(heap_.begin(), heap_.end());
             heap_.back() = sq;
             std::push_heap(heap_.begin(), heap_.end());
-            reach_ = reach_of(heap_.front());
+        } else {
+            return;
         }
+        if (!full()) return;
+        reach_ = std::min(reach_of(heap_.front()), kLargest);
+    }
+
+    // D is 0. The rule keeps the k targets at 0 of lowest index; found_, trimmed, holds k
+    // targets at 0, so those lie at the highest index among them or below, that is below bar_.
+    // They are sought in file order first, at most kZeroBudget targets; then, if that did not
+    // settle it, through the tree past the targets measured, lowest index first. Each target
+    // is considered once.
+    void settle_ties_at_zero() {
+        unwinding_ = false;
+        at_zero_ = true;
+        trim();
+        bar_ = 1 + std::max_element(found_.begin(), found_.end(), by_target)->target;
+        found_.clear();
+        for (; from_ < bar_ && from_ < kZeroBudget; ++from_) {
+            if (from_ == source_) continue;
+            ++evaluations_;
+            if (square(query_, tree_.vector(from_), tree_.dim) == 0.0) take_at_zero(from_);
+        }
+        if (from_ >= bar_) return;
+        std::fill(gap_.begin(), gap_.end(), 0.0);
+        visit_at_zero(0);
+    }
+
+    // Once D is 0: target, at 0, below bar_ and not yet considered, joins the kept ones, in a
+    // heap by index once there are k of them, whose top is then bar_.
+    void take_at_zero(int32_t target) {
+        const size_t k = static_cast<size_t>(k_);
+        if (found_.size() < k) {
+            found_.push_back({target, 0.0});
+            if (found_.size() < k) return;
+            std::make_heap(found_.begin(), found_.end(), by_target);
+        } else {
+            std::pop_heap(found_.begin(), found_.end(), by_target);
+            found_.back().target = target;
+            std::push_heap(found_.begin(), found_.end(), by_target);
+        }
+        bar_ = found_.front().target;
     }
 
     // Drops the found targets the rule cannot keep once the heap is full. With D the k-th
@@ -449,20 +602,35 @@ private:
         auto end = beyond;
         if (end - ties > k_) {
             end = ties + k_;
-            std::nth_element(ties, end - 1, beyond,
-                             [](const Found& a, const Found& b) { return a.target < b.target; });
+            std::nth_element(ties, end - 1, beyond, by_target);
         }
         found_.erase(end, found_.end());
     }
+
+    // Fewer than k targets lie at a finite square, all found: the k-th distance is infinite and
+    // every other target ties at it, so the first k of those in file order are the ones that
+    // can be kept. Fewer than 2k targets are measured.
+    void take_first_infinite() {
+        const int32_t n = static_cast<int32_t>(tree_.rows->size());
+        for (int32_t t = 0, taken = 0; t < n && taken < k_; ++t) {
+            if (t == source_) continue;
+            const double sq = square(query_, tree_.vector(t), tree_.dim);
+            ++evaluations_;
+            if (sq <= kLargest) continue;
+            found_.push_back({t, sq});
+            ++taken;
+        }
+    }
+
+    static bool by_target(const Found& a, const Found& b) { return a.target < b.target; }
 
     // The candidate rule over the targets within the k-th distance, in target order, on a
     // mirror of the outbound list: ordered insertion in front of equal distances, the farthest
     // replaced only by a strictly nearer target, largest_dist raised by insertion and lowered
     // to the predecessor's distance by a removal.
     void replay(Mirror& out) {
-        trim();
-        std::sort(found_.begin(), found_.end(),
-                  [](const Found& a, const Found& b) { return a.target < b.target; });
+        if (full()) trim();
+        std::sort(found_.begin(), found_.end(), by_target);
         out.count = 0;
         out.largest = 0.0;
         for (const Found& f : found_)
@@ -477,8 +645,15 @@ private:
     tarn::OwnLinesArray<double> heap_;     // max-heap of the k smallest squares seen so far
     tarn::OwnLinesArray<Found> found_;     // every target seen with a square within reach_
     size_t compact_at_ = 0;                // found_ drops the targets out of reach at this size
-    double reach_ = kInf;  // no target with a larger square can be within the k-th distance
-    int32_t source_ = 0;   // vertex index of the source
+    double reach_ = kLargest;     // no target with a larger square can be within the k-th distance
+    int32_t bar_ = kNoBar;        // once D is 0, no target of this index or more is taken: the
+                                  // rule keeps none of them that is not kept already
+    int32_t from_ = 0;            // targets below were measured in file order, once D was 0
+    bool at_zero_ = false;        // D is 0: found_ holds targets at 0 only, cells go lowest first
+    bool unwinding_ = false;      // D is 0 and many targets may be: the search returns to settle
+    int32_t zero_entries_ = 0;    // entries found at 0
+    int32_t distinct_zeros_ = 0;  // of those past kZeroBudget, the ones not the source's vector
+    int32_t source_ = 0;          // vertex index of the source
     const double* query_ = nullptr;
     int64_t evaluations_ = 0;
     // The workers' searches lie side by side in one array: without this gap one worker's

@@ -15,8 +15,10 @@
 // and replays the rule on those alone. Of the targets at exactly D only the k of lowest index
 // can matter (any later one meets a full list of targets within D), so ties and equal vectors
 // cost a bounded set per source: equal vectors that fill a leaf are one entry of the tree, of
-// which a search takes at most the first k. The argument needs distances that are totally ordered,
-// so the tree applies only to finite coordinates (tree_applies).
+// which a search takes at most the first k. Where distinct vectors tie by the thousand, at 0
+// (squares that underflow) or at infinity (squares that overflow), a search settles its list
+// by index in a few steps, mostly in file order. The argument needs distances that are totally
+// ordered, so the tree applies only to finite coordinates (tree_applies).
 #ifndef TARN_DETECT_KDTREE_H
 #define TARN_DETECT_KDTREE_H
 

@@ -32,11 +32,15 @@ constexpr double kCeilingSlope = 1.5;
 
 }  // namespace
 
+int32_t sample_size(int32_t n) {
+    return std::min({n, kDimensionSample, std::max(n / 8, kSampleNeighbours + 1)});
+}
+
 double sample_dimension(const Rows& vectors) {
     const int32_t n = static_cast<int32_t>(vectors.size());
     if (n < 3) return 0.0;
     const int32_t features = vectors.features;
-    const int32_t s = std::min(n, kDimensionSample);
+    const int32_t s = sample_size(n);
     const int32_t kept = std::min(kSampleNeighbours, s - 1);
     Array<const double*> rows(static_cast<size_t>(s));
     for (int32_t i = 0; i < s; ++i) {
@@ -45,6 +49,7 @@ double sample_dimension(const Rows& vectors) {
     }
     Array<double> nearest(static_cast<size_t>(kept));
     double sum = 0.0;  // of each sample vector's mean log ratio
+    int32_t counted = 0;
     for (int32_t i = 0; i < s; ++i) {
         std::fill(nearest.begin(), nearest.end(), HUGE_VAL);
         for (int32_t j = 0; j < s; ++j) {
@@ -62,6 +67,10 @@ double sample_dimension(const Rows& vectors) {
             nearest[at] = square;
         }
         const double farthest = nearest[static_cast<size_t>(kept - 1)];
+        // Squares that overflow say nothing of the dimension near the vector (and infinity over
+        // infinity is not a number): such a vector is left out.
+        if (std::isinf(farthest)) continue;
+        ++counted;
         double logs = 0.0;
         for (int32_t j = 0; j + 1 < kept; ++j) {
             const double near = nearest[static_cast<size_t>(j)];
@@ -71,7 +80,8 @@ double sample_dimension(const Rows& vectors) {
         }
         sum += kept > 1 ? logs / (kept - 1) : kLargestLogRatio;
     }
-    const double mean = sum / s;
+    if (counted == 0) return 0.0;
+    const double mean = sum / counted;
     if (!(mean > 0)) return 0.0;
     return std::min(1.0 / mean, static_cast<double>(features));
 }

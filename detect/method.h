@@ -18,14 +18,21 @@ namespace tarn {
 
 enum class Method { kBruteForce, kTree };
 
-// Vectors in the sample of sample_dimension (all of them when there are fewer).
+// Vectors in the sample of sample_dimension: at most this many.
 constexpr int32_t kDimensionSample = 512;
 
+// The vectors sample_dimension reads of n: n / 8, between 11 (or n, when fewer) and
+// kDimensionSample. The estimate measures every pair of the sample one by one, about 8 times
+// slower per pair than the tiled brute force; so it never costs more than about an eighth of
+// the brute force itself, however many features the vectors have.
+int32_t sample_size(int32_t n);
+
 // An estimate of the dimension the vectors fill near each other (their features alone): the
-// maximum-likelihood estimate from the distances of each of kDimensionSample vectors, evenly spaced
-// in row order, to its 10 nearest others in the sample. Equal vectors count as filling no
-// dimension. At most the number of features; 0 for fewer than three vectors. The features are
-// finite values; O(kDimensionSample² × d).
+// maximum-likelihood estimate from the distances of each of sample_size(n) vectors, evenly
+// spaced in row order, to its 10 nearest others in the sample, averaged over the sample
+// vectors whose 10 nearest squares are finite. Equal vectors count as filling no dimension,
+// and so does a sample whose squares all overflow. At most the number of features; 0 for fewer
+// than three vectors. The features are finite values; O(sample_size(n)² × d).
 double sample_dimension(const Rows& vectors);
 
 // The builder expected to be faster for n vectors that fill about `dimension` dimensions

@@ -532,6 +532,12 @@ void check_plot_columns(int32_t features, const Parameters* p) {
     std::exit(-1);
 }
 
+void warn_of_unstandardised(const Array<int32_t>& columns) {
+    for (int32_t c : columns)
+        std::fprintf(
+            stderr, "tarn: feature column %d cannot be standardised: it holds NaN or Inf\n", c + 1);
+}
+
 void warn_of_overflow() {
     std::fprintf(stderr,
                  "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
@@ -649,7 +655,9 @@ int run(int argc, char** argv) {
         std::exit(-1);
     }
     tarn::progress_stop();
-    tarn::warn_of_non_finite(tarn::set_rows(set));
+    // Standardised, a column holding NaN or Inf is named as a column instead.
+    if (parap->standardise != 1) tarn::warn_of_non_finite(tarn::set_rows(set));
+    tarn::warn_of_unstandardised(notes.unstandardised);
     if (notes.overflow) tarn::warn_of_overflow();
     if (!tarn::resolve_outlier_class(parap)) std::exit(-1);
     const int32_t n = fvsGetSize(set);

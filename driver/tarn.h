@@ -9,6 +9,7 @@
 #include "detect/construct.h"
 #include "detect/lof.h"
 #include "driver/parameters.h"
+#include "driver/util.h"
 
 struct Graph;
 
@@ -65,9 +66,10 @@ bool resolve_outlier_class(Parameters* p);
 void check_plot_columns(Graph* g, const Parameters* p);
 void check_plot_columns(int32_t features, const Parameters* p);
 
-// The warnings on standard error after a run's rule: distances that overflowed, and (for -l)
-// the local outlier factors that duplicated points made not-a-number or infinite (none: no
-// line).
+// The warnings on standard error after a run's rule: with -z the feature columns (from 0) that
+// could not be standardised, one line each; distances that overflowed; and (for -l) the local
+// outlier factors that duplicated points made not-a-number or infinite (none: no line).
+void warn_of_unstandardised(const Array<int32_t>& columns);
 void warn_of_overflow();
 
 // Names on standard error the first vectors holding a NaN or infinite feature (the text format

@@ -204,15 +204,17 @@ int run(int argc, char** argv, int rank, int size) {
         const int32_t n = static_cast<int32_t>(vectors.rows.size());
         const Blocks blocks(n, rank, size);
         tarn::NeighbourLists lists;
-        tarn::mpi::checkpoint(
-            tarn::build_block(vectors.rows, vectors.dims.data(), parap, blocks.mine(), &lists));
+        tarn::RunNotes notes;
+        tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), parap,
+                                                blocks.mine(), &lists, &notes));
         tarn::mpi::BlockVerdict verdict = tarn::mpi::judge(
             lists, labels(vectors, blocks.mine().first, blocks.mine().last), blocks, parap);
 
         // What tarn's run does after the detection, in its order. Rank 0's block starts at the
         // first vector, so its lists are the first rows of the whole run's.
         on_root(blocks, [&] {
-            tarn::warn_of_non_finite(vectors.rows);
+            if (parap->standardise != 1) tarn::warn_of_non_finite(vectors.rows);
+            tarn::warn_of_unstandardised(notes.unstandardised);
             if (tarn::distances_overflow(vectors.rows, lists)) tarn::warn_of_overflow();
         });
         if (broadcast_value(root ? int(tarn::resolve_outlier_class(parap)) : 1) == 0) {

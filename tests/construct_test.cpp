@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -155,6 +156,19 @@ std::vector<Shape> shapes() {
             return points;
         };
     };
+    // Distinct points in shuffled order: the first coordinate of each its own multiple of
+    // scale, the others random multiples.
+    auto spread = [](double scale) {
+        return [scale](std::mt19937_64& rng, int n, int dim) {
+            std::vector<int> order(static_cast<size_t>(n));
+            std::iota(order.begin(), order.end(), 0);
+            std::shuffle(order.begin(), order.end(), rng);
+            std::uniform_int_distribution<int> g(-9, 9);
+            return fill(n, dim, [&](int p, int a) {
+                return (a == 0 ? order[static_cast<size_t>(p)] : g(rng)) * scale;
+            });
+        };
+    };
     return {
         {"uniform",
          [](std::mt19937_64& rng, int n, int dim) {
@@ -208,6 +222,31 @@ std::vector<Shape> shapes() {
              std::uniform_int_distribution<size_t> pick(0, 5);
              std::uniform_int_distribution<int> g(-2, 2);
              return fill(n, dim, [&](int, int) { return g(rng) * (scales[pick(rng)] / 2); });
+         }},
+        // Distinct points, in no spatial order, whose squares all overflow (every distance
+        // infinite) or all underflow (every distance 0): every target ties at the k-th.
+        {"squares all overflow", spread(1e300)},
+        {"squares all underflow", spread(1e-170)},
+        // Uniform points with every 50th one among points whose squares underflow, then only
+        // those; uniform points among ones whose squares overflow.
+        {"uniform, then squares underflowing",
+         [spread](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_real_distribution<double> u(1.0, 2.0);
+             Points points = spread(1e-170)(rng, n, dim);
+             for (int p = 0; p < n / 2; ++p)
+                 if (p % 50 != 0)
+                     for (double& x : points[size_t(p)])
+                         x = u(rng);
+             return points;
+         }},
+        {"uniform among squares overflowing",
+         [spread](std::mt19937_64& rng, int n, int dim) {
+             std::uniform_real_distribution<double> u(0.0, 1.0);
+             Points points = spread(1e300)(rng, n, dim);
+             for (int p = 0; p < n; p += 2)
+                 for (double& x : points[size_t(p)])
+                     x = u(rng);
+             return points;
          }},
         {"not a number first", non_finite({nan, 1.0, 2.0})},
         {"infinities first", non_finite({inf, -inf, 0.0})},

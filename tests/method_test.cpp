@@ -71,6 +71,26 @@ TEST(Method, SampleDimensionReadsTheDimensionTheDataFill) {
          },
          0.0, 0.2},
         {"two vectors", 2, 3, [](int32_t i, double* x) { x[0] = x[1] = x[2] = i; }, 0.0, 0.0},
+        // A vector whose squares to all others overflow says nothing of the others' dimension,
+        // first in the file (so in the sample) or not.
+        {"uniform in 16 columns", 3000, 16,
+         [&](int32_t, double* x) {
+             for (int32_t c = 0; c < 16; ++c)
+                 x[c] = uniform(rng);
+         },
+         9.0, 16.0},
+        {"uniform in 16 columns, the first far away", 3000, 16,
+         [&](int32_t i, double* x) {
+             for (int32_t c = 0; c < 16; ++c)
+                 x[c] = i == 0 ? 1e300 : uniform(rng);
+         },
+         9.0, 16.0},
+        // Squares that all overflow, or all underflow: every distance ties, which the tree
+        // settles in a few steps per search.
+        {"squares all overflow", 3000, 2,
+         [&](int32_t i, double* x) { x[0] = i * 1e300, x[1] = uniform(rng) * 1e300; }, 0.0, 0.1},
+        {"squares all underflow", 3000, 2,
+         [&](int32_t i, double* x) { x[0] = i * 1e-170, x[1] = uniform(rng) * 1e-170; }, 0.0, 0.1},
     };
     for (const Case& c : cases) {
         Points points(c.n, c.columns, c.row);
@@ -78,6 +98,15 @@ TEST(Method, SampleDimensionReadsTheDimensionTheDataFill) {
         EXPECT_GE(dimension, c.low) << c.name;
         EXPECT_LE(dimension, c.high) << c.name;
     }
+}
+
+// The sample is an eighth of the vectors, at least 11 (or all of them) and at most 512: its pairs
+// are never more than a 64th of the brute force's.
+TEST(Method, TheSampleIsAnEighthOfTheVectorsWithinBounds) {
+    const int32_t cases[][2] = {{2, 2},    {11, 11},    {50, 11},    {100, 12},
+                                {300, 37}, {4095, 511}, {4096, 512}, {1000000, 512}};
+    for (const auto& c : cases)
+        EXPECT_EQ(tarn::sample_size(c[0]), c[1]) << c[0];
 }
 
 // The tree below −4.0 + 3.5 × log10(n / k) dimensions and below 8.9, a ceiling that rises by 1.5

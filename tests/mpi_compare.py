@@ -144,6 +144,8 @@ def main():
         for data in ("nan", "inf"):
             for rule in RULES:
                 case(f"{data} {rule}", rule + OPTIONS[1] + ["-x", "-i", sets[data]])
+                # -z names the column it cannot standardise.
+                case(f"{data} {rule} -z", rule + OPTIONS[2] + ["-i", sets[data]])
         for rule in RULES:
             svg = str(folder / f"picture{len(cases)}.svg")
             case(f"k = n - 1 {rule}", rule + ["-k", "11", "-o", "-s", "-i", sets["tiny"]])

@@ -176,6 +176,8 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
     }
 }
 
+// The overflow warning names the distances a run computes: with -z those of the standardised
+// columns, which never overflow; a column -z cannot standardise is named instead.
 TEST(Extremes, OverflowingDistancesAreNamedOnce) {
     const std::string warning =
         "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); scale the "
@@ -184,11 +186,14 @@ TEST(Extremes, OverflowingDistancesAreNamedOnce) {
     const std::string named =
         ": its distances are not numbers or infinite, and so may be the scores they reach; "
         "leave it out or give it a finite value\n";
+    const std::string column_1 =
+        "tarn: feature column 1 cannot be standardised: it holds NaN or Inf\n";
     struct Case {
         const char* what;
         const char* input;
         bool overflows;
-        std::string non_finite = "";
+        std::string standardised = "";  // standard error with -z
+        std::string non_finite = "";    // the vectors named without -z
     };
     const Case cases[] = {
         {"one column's range overflows", "1e200 0 0\n0 0 0\n1 0 0\n3 1 1\n", true},
@@ -196,19 +201,37 @@ TEST(Extremes, OverflowingDistancesAreNamedOnce) {
         // no vector keeps the other.
         {"ranges add up", "0 0 0\n1e154 0 0\n0 1e154 1\n1 1 0\n", true},
         {"spread out but finite", "1e153 0 0\n-1e153 0 0\n0 1e153 0\n1 1 1\n", false},
-        {"infinite coordinates are data", "inf 0 0\n0 0 0\n1 0 0\n3 1 1\n", false,
+        {"infinite coordinates are data", "inf 0 0\n0 0 0\n1 0 0\n3 1 1\n", false, column_1,
          "tarn: vector 1 holds inf in feature column 1" + named},
-        {"not-a-number coordinates are data", "nan 1e300 0\n0 0 0\n1 0 0\n3 1 1\n", false,
+        {"not-a-number coordinates are data", "nan 1e300 0\n0 0 0\n1 0 0\n3 1 1\n", false, column_1,
          "tarn: vector 1 holds nan in feature column 1" + named},
         {"largest doubles apart", "1.7e308 0\n-1.7e308 0\n0 0\n1 1\n", true},
         {"plain data", "0 0\n1 0\n3 0\n10 1\n", false},
+        {"largest doubles summed", "1.7e308 1e-170 0\n1.6e308 0 0\n1.5e308 3e-170 0\n0 0 1\n",
+         true},
+        {"the second column infinite", "1 inf 2 0\n0 0 -inf 0\n1 0 0 0\n3 1 1 1\n", false,
+         "tarn: feature column 2 cannot be standardised: it holds NaN or Inf\n"
+         "tarn: feature column 3 cannot be standardised: it holds NaN or Inf\n",
+         "tarn: vector 1 holds inf in feature column 2" + named +
+             "tarn: vector 2 holds -inf in feature column 3" + named},
     };
+    // Standardised, the points near 0 of a column holding 1e200 become equal, which -l would
+    // name too: -z goes with the other two.
+    const std::vector<std::vector<std::string>> runs = {
+        {"-l"}, {"-m"}, {"-x"}, {"-m", "-z"}, {"-x", "-z"}};
     for (const Case& c : cases) {
         TempFile input(c.input);
-        for (const char* rule : {"-l", "-m", "-x"}) {
-            const Outcome outcome = run_tarn({rule, "-k", "1", "-i", input.path()});
-            EXPECT_EQ(outcome.err, c.non_finite + (c.overflows ? warning : "")) << c.what << rule;
-            EXPECT_EQ(outcome.status, 0) << c.what << " " << rule;
+        for (const std::vector<std::string>& run : runs) {
+            std::vector<std::string> args = {"-k", "1", "-i", input.path()};
+            args.insert(args.end(), run.begin(), run.end());
+            const bool standardised = run.size() > 1;
+            const Outcome outcome = run_tarn(args);
+            // Standardised, a column holding NaN or Inf is named instead of its vectors.
+            EXPECT_EQ(outcome.err, standardised  ? c.standardised
+                                   : c.overflows ? c.non_finite + warning
+                                                 : c.non_finite)
+                << c.what << " " << ::testing::PrintToString(run);
+            EXPECT_EQ(outcome.status, 0) << c.what;
             EXPECT_EQ(std::count(outcome.out.begin(), outcome.out.end(), '\n'), 4) << c.what;
         }
     }
