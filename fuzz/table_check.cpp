@@ -186,7 +186,9 @@ std::string check_alone(const Loaded& loaded, int32_t kind) {
         }
         if (!loaded.features.empty() && loaded.features.size() + 1 != loaded.rows[0].size())
             return "feature names do not match the columns";
-        if (loaded.rows[0].size() < 2) return "a loaded table has no feature";
+        // A text line longer than a first line of one value is left for the run to refuse.
+        if (table ? loaded.rows[0].size() < 2 : one_value_each(loaded))
+            return "a loaded table has no feature";
         if (!loaded.ids.empty() && loaded.ids.size() != loaded.rows.size())
             return "ids do not match the rows";
         if (!loaded.numbers.empty()) {
