@@ -22,15 +22,16 @@ constexpr size_t kShapeRecords = 64;
 // line breaks; only the records the sample holds whole count, all of them when at_end). Of a
 // comma, a semicolon, a tab and white space, the one that splits the records after the first into
 // as many fields each, at least two, wins; then the one that splits the first record into as many
-// fields (or one fewer, as R writes a header); then the one that gives more numbers; then the
-// order of prefer_tab: tab first for a TSV table, comma first otherwise. When none splits a
-// record, a TSV table takes tabs, a CSV table semicolons when its first line holds one and no
-// comma, else commas.
+// fields (or one fewer, as R writes a header); then the one that splits more records alike; then
+// the one that gives more numbers; then the order of prefer_tab: tab first for a TSV table,
+// comma first otherwise. When none splits most records in two or more, a TSV table takes tabs,
+// a CSV table semicolons when its first line holds one and no comma, else commas.
 unsigned char shapeDelimiter(std::string_view sample, bool at_end, bool prefer_tab);
 
 // A whole field as a number: strtod in the C locale, a "%" after it taking a hundredth, white
 // space around it. With decimal_comma a field holding one comma and no point reads the comma as
-// its point ("3,9" is 3.9). False for anything else, an empty field included.
+// its point ("3,9" is 3.9). False for anything else, an empty field included. text[length] must
+// be readable and end the number (libcsv's appended NUL, a string's own).
 bool shapeNumber(const char* text, size_t length, bool decimal_comma, double* value);
 
 // Whether a field, white space around it left out, is one of the spellings of a missing value
