@@ -30,15 +30,21 @@ const char* input_name(const char* name) {
 }
 
 // Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
-// record; prints the load's explanation of a refusal, or its warning, on standard error. A
-// compressed input may decompress to no more than the memory the process can still have.
+// record; prints the load's explanation of a refusal, or its warning and the count of rows left
+// out for missing values, on standard error. A compressed input may decompress to no more than
+// the memory the process can still have.
 HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
-    const TableFormat format{p->format,
-                             p->label_column,
-                             p->feature_columns,
-                             tarn::construction_threads(p->threads),
-                             arena,
-                             tarn::memory_limit().bytes};
+    const TableFormat format{.kind = p->format,
+                             .label = p->label_column,
+                             .features = p->feature_columns,
+                             .threads = tarn::construction_threads(p->threads),
+                             .arena = arena,
+                             .memory = tarn::memory_limit().bytes,
+                             .skip = p->skip,
+                             .header = p->header,
+                             .missing = p->missing,
+                             .decimal = p->decimal,
+                             .id = p->id_column};
     // The vectors, too, stay within what the process can have: endless input is refused.
     if (arena != nullptr) arena->limit(format.memory);
     TableNames unkept;
@@ -49,6 +55,11 @@ HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
     if (set == nullptr && !names->why.empty()) std::fprintf(stderr, "%s\n", names->why.c_str());
     if (set != nullptr && !names->warning.empty())
         std::fprintf(stderr, "tarn: %s\n", names->warning.c_str());
+    if (set != nullptr && names->dropped > 0) {
+        std::fprintf(stderr, "tarn: %lld %s left out (--na drop)\n",
+                     static_cast<long long>(names->dropped),
+                     names->dropped == 1 ? "row with a missing value" : "rows with missing values");
+    }
     return set;
 }
 

@@ -49,6 +49,12 @@ struct Parameters {
                             // owned by the record; null: the text report
     int32_t output_format;  // --output-format: TABLE_CSV or TABLE_TSV; TABLE_AUTO (the default):
                             // by output_path's name
+    int64_t skip;           // --skip: lines left out before the header or the data (default 0)
+    int32_t header;         // --header 1, --no-header 0; -1 (the default): guessed
+    int32_t missing;        // --na: TABLE_NA_ERROR (the default) or TABLE_NA_DROP
+    char decimal;           // --decimal: ',' or '.'; 0 (the default): a comma with semicolons
+    char* id_column;        // --id: the id column's name or number, a heap copy, or null (the
+                            // row names R writes, if any)
 };
 
 #endif

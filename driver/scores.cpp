@@ -55,7 +55,7 @@ int32_t print_scores(const ScoreRows& rows, char delimiter, FILE* out) {
     line += '\n';
     const bool classes = rows.names != nullptr && !rows.names->classes.empty();
     for (int32_t i = 0; i < rows.n; ++i) {
-        line += std::to_string(i + 1);
+        append_field(line, tableRowId(rows.names, i), delimiter);
         line += delimiter;
         append_number(line, rows.score[i]);
         line += delimiter;

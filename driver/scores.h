@@ -4,11 +4,12 @@
 //     id,score,mark,label,class
 //     1,0.95976700000000003,0,0,
 //
-// id is the vector's row number from 1 (its place among the vectors read); score the rule's
-// ranking score (what -s prints) in the shortest text that reads back as the same double ("inf",
-// "nan" and "-nan" as they come); mark 1 or 0; label the label's number and class its class name
-// (empty where the input gave numbers). A field holding the delimiter, a quote or a line end is
-// quoted, its quotes doubled.
+// id is the vector's id from the input's id column (--id, or the row names R writes), else its
+// data row's number in the file from 1 (rows left out for missing values keep their numbers, so
+// the vectors' numbers then skip them); score the rule's ranking score (what -s prints) in the
+// shortest text that reads back as the same double ("inf", "nan" and "-nan" as they come); mark 1
+// or 0; label the label's number and class its class name (empty where the input gave numbers).
+// A field holding the delimiter, a quote or a line end is quoted, its quotes doubled.
 #ifndef TARN_DRIVER_SCORES_H
 #define TARN_DRIVER_SCORES_H
 

@@ -46,11 +46,27 @@ namespace {
 constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:";
 
 // The long options: --help and --version only print (and end the run with status 0).
-enum LongOption { kHelp = 0x100, kVersion, kOutputFormat };
+enum LongOption {
+    kHelp = 0x100,
+    kVersion,
+    kOutputFormat,
+    kSkip,
+    kHeader,
+    kNoHeader,
+    kMissing,
+    kDecimal,
+    kId
+};
 constexpr option kLongOptions[] = {
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {"output-format", required_argument, nullptr, kOutputFormat},
+    {"skip", required_argument, nullptr, kSkip},
+    {"header", no_argument, nullptr, kHeader},
+    {"no-header", no_argument, nullptr, kNoHeader},
+    {"na", required_argument, nullptr, kMissing},
+    {"decimal", required_argument, nullptr, kDecimal},
+    {"id", required_argument, nullptr, kId},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -141,6 +157,14 @@ int32_t to_threads(const char* text) {
     return static_cast<int32_t>(std::min<long>(threads, std::numeric_limits<int32_t>::max()));
 }
 
+// --skip's count of lines: a whole number, 0 or more.
+int64_t to_skip(const char* text) {
+    long lines;
+    if (!whole_long(text, &lines)) refuse_value("--skip", text, "is not a number of lines");
+    if (lines < 0) refuse_value("--skip", text, "is not a number of lines: 0 or more");
+    return lines;
+}
+
 // Warns about a word of the command line that is neither an option nor an option's argument;
 // the run goes on without it. The hint guesses the option the word was meant for: -g for a
 // name ending in ".svg", -i for an existing file, none otherwise.
@@ -227,6 +251,12 @@ void write_usage() {
     std::printf("             -G [feature columns to plot, as i,j]\n");
     std::printf("             -O [table of scores (CSV, TSV), - for standard output]\n");
     std::printf("             --output-format [csv|tsv]\n");
+    std::printf("             --skip [n of lines to leave out first]\n");
+    std::printf("             --header  (the first row is a header)\n");
+    std::printf("             --no-header  (the first row is data)\n");
+    std::printf("             --na [drop|error]  (rows with missing values)\n");
+    std::printf("             --decimal [,|.]\n");
+    std::printf("             --id [id column]\n");
     std::printf("             --help, --version\n");
 }
 
@@ -246,6 +276,15 @@ void write_help() {
         "  -L COLUMN   the label column: a name, a number from 1, or none (default: the last)\n"
         "  -F COLUMNS  the feature columns, names or numbers: -F x,y (default: all but the label)\n"
         "  -z          standardise every feature column before any distance (default: off)\n"
+        "  --skip N    leave out the first N lines, a note before the header (default: 0)\n"
+        "  --header, --no-header   the first row of a CSV or TSV file is, or is not, a header\n"
+        "              (default: guessed from it and the rows after it)\n"
+        "  --na drop|error   rows with a missing value (empty, NA, NaN, null, ?) in a feature or\n"
+        "              the label are left out and counted, or refused (default: error)\n"
+        "  --decimal ,|.   the decimal mark of CSV and TSV numbers (default: a comma where\n"
+        "              semicolons separate the fields, else a point)\n"
+        "  --id COLUMN the column of row ids, kept apart and written to -O's table (default:\n"
+        "              the row names R writes: a header one name short, or an empty first name)\n"
         "\n"
         "Neighbour graph\n"
         "  -k N        the neighbours each vector keeps (default: 3)\n"
@@ -312,6 +351,7 @@ Parameters* init_params() {
     p->format = TABLE_AUTO;
     p->plot_x = -1;
     p->plot_y = -1;
+    p->header = -1;
     return p;
 }
 
@@ -387,6 +427,28 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 parap->output_format = tableKindOf(optarg);
                 if (parap->output_format != TABLE_CSV && parap->output_format != TABLE_TSV)
                     refuse_value("--output-format", optarg, "is not a table format: csv or tsv");
+                break;
+            case kSkip:
+                parap->skip = to_skip(optarg);
+                break;
+            case kHeader:
+                parap->header = 1;
+                break;
+            case kNoHeader:
+                parap->header = 0;
+                break;
+            case kMissing:
+                if (std::strcmp(optarg, "drop") != 0 && std::strcmp(optarg, "error") != 0)
+                    refuse_value("--na", optarg, "is not drop or error");
+                parap->missing = optarg[0] == 'd' ? TABLE_NA_DROP : TABLE_NA_ERROR;
+                break;
+            case kDecimal:
+                if (std::strcmp(optarg, ",") != 0 && std::strcmp(optarg, ".") != 0)
+                    refuse_value("--decimal", optarg, "is not a decimal mark: , or .");
+                parap->decimal = optarg[0];
+                break;
+            case kId:
+                replace_text(&parap->id_column, optarg);
                 break;
             case kHelp:
                 write_help();
@@ -612,6 +674,7 @@ void release(Graph* g, Parameters* parap) {
     std::free(parap->feature_columns);
     std::free(parap->outlier_name);
     std::free(parap->output_path);
+    std::free(parap->id_column);
     std::free(parap);
 }
 

@@ -9,10 +9,14 @@
 
 // Loads data as CSV, as TSV and as text, each plain, gzip-, zstd-, xz- and bzip2-compressed and
 // behind a byte-order mark, and checks that a load either gives a whole set in the detector's
-// layout with no report, or refuses with one report and an explanation; that the compressed and
-// marked copies load exactly as the plain one; that text loads as fvsLoadStream loads it; and that
-// a compressed copy cut short is refused. An input whose first line starts with '\x01' carries the
-// label and feature columns (-L and -F) there, split by '\x02'; a load that takes them keeps
+// layout (a feature at least; as many ids as vectors, if any; row numbers rising) with no report,
+// or refuses with one report and an explanation; that the compressed and marked copies load
+// exactly as the plain one; that text loads as fvsLoadStream loads it (but for one value per line,
+// refused for leaving no feature), its first lines skipped as if commented out; and that a
+// compressed copy cut short is refused. CSV and TSV are loaded besides with the options the first
+// byte chooses (lines to skip, the header, missing values dropped, the decimal mark, an id column),
+// compressed copies alike. An input whose first line starts with '\x01' carries the label and
+// feature columns (-L and -F) there, split by '\x02', for every load; a load that takes them keeps
 // exactly the features named. Returns the first broken promise, or "" when all held.
 std::string check_table_input(const uint8_t* data, size_t size);
 

@@ -10,6 +10,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -243,8 +244,13 @@ int32_t label_of(double value) {
     return static_cast<int32_t>(value);
 }
 
+// The file as the command line reads it with -f kind, -L label, -F features, --skip skip,
+// --header or --no-header (header 1 or 0, -1 neither), --na drop (drop), --decimal (decimal, ""
+// for neither) and --id id: (X, labels, feature names, label name, class names, warning, ids,
+// row numbers, rows left out); ids and row numbers as TableNames holds them.
 py::tuple load(const std::string& path, int32_t kind, std::optional<std::string> label,
-               std::optional<std::string> features) {
+               std::optional<std::string> features, int64_t skip, int32_t header, bool drop,
+               const std::string& decimal, std::optional<std::string> id) {
     // The set lives only until its numbers are copied out: its vectors are carved, not each
     // allocated.
     struct Loaded {
@@ -252,8 +258,16 @@ py::tuple load(const std::string& path, int32_t kind, std::optional<std::string>
         HFSET set = nullptr;
         ~Loaded() { tarn::release_set(set, &arena); }
     } loaded;
-    const TableFormat format{kind, label ? label->c_str() : nullptr,
-                             features ? features->c_str() : nullptr, 1, &loaded.arena};
+    const TableFormat format{.kind = kind,
+                             .label = label ? label->c_str() : nullptr,
+                             .features = features ? features->c_str() : nullptr,
+                             .threads = 1,
+                             .arena = &loaded.arena,
+                             .skip = skip,
+                             .header = header,
+                             .missing = drop ? TABLE_NA_DROP : TABLE_NA_ERROR,
+                             .decimal = decimal.empty() ? char{0} : decimal[0],
+                             .id = id ? id->c_str() : nullptr};
     TableNames names;
     std::string reported;
     std::optional<tarn::Error> error = run_detached([&]() -> std::optional<tarn::Error> {
@@ -301,8 +315,11 @@ py::tuple load(const std::string& path, int32_t kind, std::optional<std::string>
             xs(i, c) = fvGetElement(v, static_cast<int32_t>(c));
         ls(i) = label_of(fvGetElement(v, static_cast<int32_t>(d) - 1));
     }
+    py::array_t<int64_t> rows({static_cast<py::ssize_t>(names.rows.size())});
+    std::copy(names.rows.begin(), names.rows.end(), rows.mutable_data());
     return py::make_tuple(x, labels, texts_of(names.features), text_of(names.label),
-                          texts_of(names.classes), text_of(names.warning));
+                          texts_of(names.classes), text_of(names.warning), texts_of(names.ids),
+                          rows, names.dropped);
 }
 
 py::tuple evaluate(

@@ -1,4 +1,4 @@
-// The README and the manual page document every option the usage text lists.
+// The README and the manual page document every option the usage text lists, long ones too.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -31,6 +31,21 @@ TEST(Documentation, EveryOptionOfTheUsageTextIsDocumented) {
             << "tarn.1 lacks -" << letter;
     }
     EXPECT_GE(options, 12);
+    // The long options too: a row each in the README, a paragraph each in the manual page.
+    static const std::regex long_option(" --([a-z-]+)");
+    int long_options = 0;
+    for (std::sregex_iterator at(usage.begin(), usage.end(), long_option), end; at != end; ++at) {
+        const std::string name = (*at)[1];
+        std::string escaped;
+        for (const char c : name)
+            escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        ++long_options;
+        EXPECT_NE(readme.find("| `--" + name), std::string::npos) << "README lacks --" << name;
+        EXPECT_TRUE(manual.find(".B \\-\\-" + escaped + "\n") != std::string::npos ||
+                    manual.find(".BI \\-\\-" + escaped + " ") != std::string::npos)
+            << "tarn.1 lacks --" << name;
+    }
+    EXPECT_GE(long_options, 9);
 }
 
 // Every test the reliability table names exists: a row cannot point at a test that is gone.

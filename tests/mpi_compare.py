@@ -107,6 +107,12 @@ def seeded_sets(folder):
                                f"{'odd' if rng.random() < 0.15 else 'plain'}\n"
                                for _ in range(150)))
     sets["csv"] = str(folder / "classes.csv")
+    # R's write.csv: row names under an empty first name, and NA, which --na drop leaves out.
+    (folder / "rnames.csv").write_text(
+        '"","x","y","day"\n' + "".join(
+            f'"r{i}",{"NA" if i % 9 == 4 else rng.randrange(30)},{rng.randrange(30)},{i % 7}\n'
+            for i in range(120)))
+    sets["rnames"] = str(folder / "rnames.csv")
     # Two clusters, far apart, whose centres (lines 5 and 6) are kept by the same distances 0.1,
     # 0.2 and 0.3, one cluster's keepers in that file order and the other's in the reverse:
     # (0.1 + 0.2) + 0.3 is not (0.3 + 0.2) + 0.1 in doubles, so the two mean incoming distances
@@ -153,6 +159,11 @@ def main():
         case("class names", ["-l", "-k", "5", "-e", "-P", "odd", "-g",
                              str(folder / "classes.svg"), "-i", sets["csv"]])
         case("summation order", ["-M", "-k", "3", "-e", "-s", "-i", sets["order"]])
+        case("ids and rows left out", ["-l", "-k", "4", "--na", "drop", "-O", "-",
+                                       "-i", sets["rnames"]])
+        case("an id column beside row names", ["-k", "4", "--na", "drop", "--id", "x", "-O",
+                                               "-", "--output-format", "tsv", "-i",
+                                               sets["rnames"]])
         case("standard input", ["-l", "-k", "4", "-s", "-i", "-"], stdin=sets["gauss"])
 
         # The failures: the same message and status on every P.

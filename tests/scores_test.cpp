@@ -55,6 +55,61 @@ TEST(Scores, EachRowHoldsTheIdScoreMarkLabelAndClass) {
     }
 }
 
+// The id column holds the input's ids (--id, R's row names, pandas' index) or each vector's data
+// row, which rows left out for missing values keep: the scores stay those of the rows kept.
+TEST(Scores, TheIdColumnKeepsEachRowsIdentity) {
+    const std::string kept =
+        "id,score,mark,label,class\n%1,1,0,0,\n%2,1,0,0,\n%4,2,1,0,\n%5,3.5,1,1,\n";
+    struct Case {
+        std::string contents;
+        std::string suffix;
+        std::vector<std::string> args;
+        std::vector<std::string> ids;  // %1, %2, %4 and %5 in kept
+        std::string err;
+    };
+    const std::string dropped = "tarn: 1 row with a missing value left out (--na drop)\n";
+    const Case cases[] = {
+        {"x,label\n0,0\n1,0\nNA,0\n3,0\n10,1\n",
+         ".csv",
+         {"--na", "drop"},
+         {"1", "2", "4", "5"},
+         dropped},
+        {"x,label\n0,0\n1,0\n3,0\n10,1\n", ".csv", {}, {"1", "2", "3", "4"}, ""},
+        {"\"\",\"x\",\"label\"\n\"a\",0,0\n\"b\",1,0\n\"c\",,0\n\"d\",3,0\n\"e\",10,1\n",
+         ".csv",
+         {"--na", "drop"},
+         {"a", "b", "d", "e"},
+         dropped},
+        {"\"x\" \"label\"\n\"New York\" 0 0\n\"b\" 1 0\n\"c\" 3 0\n\"d\" 10 1\n",
+         ".txt",
+         {"-f", "csv"},
+         {"New York", "b", "c", "d"},
+         ""},
+        {",x,label\n7,0,0\n8,1,0\n9,3,0\n10,10,1\n", ".csv", {}, {"7", "8", "9", "10"}, ""},
+        {"name;x;label\n\"a,1\";0;0\nb;1;0\nc;3,0;0\nd;10;1\n",
+         ".csv",
+         {"--id", "name"},
+         {"\"a,1\"", "b", "c", "d"},
+         ""},
+    };
+    for (const Case& c : cases) {
+        TempFile input(c.contents, c.suffix);
+        std::vector<std::string> args = {"-l", "-k", "1", "-T", "1.5", "-i", input.path()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome report = run_tarn(args);
+        args.insert(args.end(), {"-O", "-"});
+        const Outcome outcome = run_tarn(args);
+        std::string out = kept;
+        for (size_t i = 0; i < 4; ++i)
+            out.replace(out.find("%" + std::string(1, "1245"[i])), 2, c.ids[i]);
+        EXPECT_EQ(outcome.out, out) << c.contents;
+        EXPECT_EQ(outcome.err, c.err) << c.contents;
+        EXPECT_EQ(outcome.status, 0);
+        // The report has no id: the ids go to the table alone.
+        EXPECT_EQ(report.out, "1.000000 0\n1.000000 0\n2.000000 0\n3.500000 1\n") << c.contents;
+    }
+}
+
 TEST(Scores, TheFileReplacesTheReportAndFailuresStopTheRun) {
     TempFile input(kLine);
     const std::string tsv = input.path() + ".TSV";

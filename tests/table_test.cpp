@@ -152,6 +152,342 @@ TEST(Table, NamesFromAHeaderOrAComment) {
     }
 }
 
+// Small look-alikes of data sets as scikit-learn ships them and as R and pandas write them: each
+// reads to its rows, names, ids (with the rows' numbers when some were left out) and classes.
+TEST(Table, DataSetsAsPublishedReadRight) {
+    struct Case {
+        const char* name;
+        std::string contents;
+        std::string suffix;
+        TableFormat format;
+        Rows rows;
+        std::vector<std::string> features;
+        std::vector<std::string> ids = {};
+        std::vector<int64_t> numbers = {};
+        std::vector<std::string> classes = {};
+        int64_t dropped = 0;
+    };
+    const Rows arrests = {{13.2, 236, 58, 21.2}, {13, 337, 45, 16.1}, {2.2, 48, 32, 11.2}};
+    const std::vector<std::string> crimes = {"Murder", "Assault", "UrbanPop"};
+    const std::vector<std::string> states = {"Alabama", "North Carolina", "Vermont"};
+    const Case cases[] = {
+        {"wine, its note skipped",
+         "3,3,class_0,class_1,class_2\n14.23,1.71,2.43,0\n13.2,1.78,2.14,1\n12.37,.94,1.36,2\n",
+         ".csv",
+         {.skip = 1},
+         {{14.23, 1.71, 2.43, 0}, {13.2, 1.78, 2.14, 1}, {12.37, .94, 1.36, 2}},
+         {}},
+        {"breast cancer, its note skipped",
+         "2,2,malignant,benign\n17.99,10.38,0\n13.54,14.36,1\n",
+         ".csv",
+         {.skip = 1},
+         {{17.99, 10.38, 0}, {13.54, 14.36, 1}},
+         {}},
+        {"iris, its note as wide as the rows",
+         "2,4,setosa,versicolor,virginica\n5.1,3.5,1.4,.2,0\n6.3,3.3,6,2.5,2\n",
+         ".csv",
+         {.skip = 1},
+         {{5.1, 3.5, 1.4, .2, 0}, {6.3, 3.3, 6, 2.5, 2}},
+         {}},
+        {"diabetes raw: spaces, gzip",
+         gzip_bytes("59 2 32.1 87\n48 1 21.6 69\n"),
+         ".csv.gz",
+         {},
+         {{59, 2, 32.1, 87}, {48, 1, 21.6, 69}},
+         {}},
+        {"linnerud: spaces, a header",
+         "Chins Situps Jumps\n5 162 60\n2  110\t60 \n",
+         ".csv",
+         {},
+         {{5, 162, 60}, {2, 110, 60}},
+         {"Chins", "Situps"}},
+        {"airquality by write.csv, NA dropped",
+         "\"\",\"Ozone\",\"Wind\",\"Day\"\n\"1\",41,7.4,1\n\"2\",NA,8,2\n\"3\",18,NA,3\n\"4\",28,"
+         "14.9,4\n",
+         ".csv",
+         {.missing = TABLE_NA_DROP},
+         {{41, 7.4, 1}, {28, 14.9, 4}},
+         {"Ozone", "Wind"},
+         {"1", "4"},
+         {1, 4},
+         {},
+         2},
+        {"USArrests by write.table",
+         "\"Murder\" \"Assault\" \"UrbanPop\" \"Rape\"\n\"Alabama\" 13.2 236 58 21.2\n\"North "
+         "Carolina\" 13 337 45 16.1\n\"Vermont\" 2.2 48 32 11.2\n",
+         ".txt",
+         {.kind = TABLE_CSV},
+         arrests,
+         crimes,
+         states},
+        {"USArrests by write.csv2",
+         "\"\";\"Murder\";\"Assault\";\"UrbanPop\";\"Rape\"\n\"Alabama\";13,2;236;58;21,2\n\"North "
+         "Carolina\";13;337;45;16,1\n\"Vermont\";2,2;48;32;11,2\n",
+         ".csv",
+         {},
+         arrests,
+         crimes,
+         states},
+        {"pandas' index",
+         ",x,label\n0,1.5,0\n1,-2,1\n",
+         ".csv",
+         {},
+         {{1.5, 0}, {-2, 1}},
+         {"x"},
+         {"0", "1"}},
+        {"pandas' index beside another id",
+         ",x,y,label\n0,1.5,2,0\n1,-2,3,1\n",
+         ".csv",
+         {.id = "x"},
+         {{2, 0}, {3, 1}},
+         {"y"},
+         {"1.5", "-2"}},
+        {"a header of numbers, told",
+         "400,450,500,class\n.1,.2,.3,a\n.4,.5,.6,b\n",
+         ".csv",
+         {.features = "500,450", .header = 1},
+         {{.3, .2, 0}, {.6, .5, 1}},
+         {"500", "450"},
+         {},
+         {},
+         {"a", "b"}},
+        {"years, an id column",
+         "country,1990,2000,region\nFrance,1.5,2.5,EU\nJapan,3.5,4.5,AS\n",
+         ".csv",
+         {.features = "1990,2000", .header = 1, .id = "country"},
+         {{1.5, 2.5, 0}, {3.5, 4.5, 1}},
+         {"1990", "2000"},
+         {"France", "Japan"},
+         {},
+         {"EU", "AS"}},
+        {"decimal commas in a comma file",
+         "x,y\n\"1,5\",0\n\"2,5\",1\n",
+         ".csv",
+         {.decimal = ','},
+         {{1.5, 0}, {2.5, 1}},
+         {"x"}},
+        {"a first row with NA, dropped",
+         "1,NA,0\n2,3,1\n4,5,0\n",
+         ".csv",
+         {.missing = TABLE_NA_DROP},
+         {{2, 3, 1}, {4, 5, 0}},
+         {},
+         {},
+         {2, 3},
+         {},
+         1},
+        {"a class left out names no class",
+         "x,class\n1,a\n2,NA\n3,b\n4,?\n",
+         ".csv",
+         {.missing = TABLE_NA_DROP},
+         {{1, 0}, {3, 1}},
+         {"x"},
+         {},
+         {1, 3},
+         {"a", "b"},
+         2},
+        {"a note skipped, CRLF",
+         "exported today\r\nx,y\r\n1,0\r\n2,1\r\n",
+         ".csv",
+         {.skip = 1},
+         {{1, 0}, {2, 1}},
+         {"x"}},
+        {"the text format, a note skipped",
+         "150,4,setosa\n# x y c\n1 2 0\n3 4 1\n",
+         ".txt",
+         {.skip = 1},
+         {{1, 2, 0}, {3, 4, 1}},
+         {"x", "y"}},
+        {"a .tsv file of commas", "x,y\n1,0\n2,1\n", ".tsv", {}, {{1, 0}, {2, 1}}, {"x"}},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents, c.suffix);
+        Loaded loaded = load(file.path(), c.format);
+        EXPECT_EQ(loaded.names.why, "") << c.name;
+        EXPECT_EQ(rows_of(loaded.set), c.rows) << c.name;
+        EXPECT_EQ(loaded.names.features, c.features) << c.name;
+        EXPECT_EQ(loaded.names.ids, c.ids) << c.name;
+        EXPECT_EQ(loaded.names.rows, c.numbers) << c.name;
+        EXPECT_EQ(loaded.names.dropped, c.dropped) << c.name;
+        EXPECT_EQ(loaded.names.classes, c.classes) << c.name;
+        fvsDestroy(loaded.set);
+    }
+}
+
+// The first row against the rows after it, every column counted and -F none: a header, data, or
+// what --header and --no-header say.
+TEST(Table, TheFirstRowIsToldFromTheRowsAfterIt) {
+    struct Case {
+        std::string contents;
+        TableFormat format;
+        std::vector<std::string> features;  // the header's, none when the first row is data
+        size_t rows;
+    };
+    const Case cases[] = {
+        {"x,y,class\n1,2,a\n3,4,b\n", {}, {"x", "y"}, 2},
+        {"1,2,class\n3,4,0\n5,6,1\n", {}, {"1", "2"}, 2},         // a name over numbers
+        {"400,450,class\n1,2,normal\n3,4,anomaly\n", {}, {}, 3},  // numbers need --header
+        {"400,450,class\n1,2,normal\n3,4,anomaly\n", {.header = 1}, {"400", "450"}, 2},
+        {"1,2,normal\n3,4,anomaly\n", {}, {}, 2},
+        {"a,1,2,0\nb,3,4,1\n", {.features = "2,3"}, {}, 2},
+        {"id,1,2,0\nb,3,4,1\n", {.features = "2,3"}, {}, 2},  // a text column's name tells nothing
+        {"1,2,0\n3,4,1\n", {.header = 1}, {"1", "2"}, 1},
+        {"x,y,c\n1,2,0\n", {.header = 0, .missing = TABLE_NA_DROP, .decimal = 0}, {}, 0},
+        {"1,NA,0\n2,3,1\n", {.header = 1}, {"1", "NA"}, 1},
+        {"1,2,0\n", {}, {}, 1},  // a lone row of numbers
+        {"x;y\n1,5;0\n2,5;1\n", {}, {"x"}, 2},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents, ".csv");
+        Loaded loaded = load(file.path(), c.format);
+        EXPECT_EQ(loaded.names.features, c.features) << c.contents;
+        EXPECT_EQ(rows_of(loaded.set).size(), c.rows) << c.contents << loaded.names.why;
+        fvsDestroy(loaded.set);
+    }
+}
+
+// What the guess, the options and the columns refuse: one report, and what was found with a way on.
+TEST(Table, NotesMissingValuesAndMissingFeaturesAreRefusedWithAWayOn) {
+    struct Case {
+        std::string contents;
+        std::string suffix;
+        TableFormat format;
+        int32_t code;
+        int32_t check;
+        std::string why;
+    };
+    const std::string note = " looks like a note on the data";
+    const std::string skip = ", not a header or a data row: --skip 1 leaves it out";
+    const Case cases[] = {
+        {"178,3,class_0,class_1,class_2\n14.23,1.71,2.43,0\n13.2,1.78,2.14,1\n",
+         ".csv",
+         {},
+         6,
+         250,
+         "line 1 (\"178,3,class_0,class_1,class_2\")" + note +
+             " (5 fields, and 4 in the rows after it)" + skip},
+        {"2,4,setosa,versicolor,virginica\n5.1,3.5,1.4,.2,0\n6.3,3.3,6,2.5,2\n",
+         ".csv",
+         {},
+         6,
+         250,
+         "line 1 (\"2,4,setosa,versicolor,virginica\")" + note + skip},
+        {"2,2,\n\"x\",\"y\",\"v\"\n1,2,3\n4,5,6\n",
+         ".csv",
+         {},
+         6,
+         250,  // Boston's
+         "line 1 (\"2,2,\")" + note + skip},
+        {"My data\nx,y\n1,0\n2,1\n",
+         ".csv",
+         {},
+         6,
+         250,
+         "line 1 (\"My data\")" + note + " (1 field, and 2 in the rows after it)" + skip},
+        {"note\nMy data\nx,y\n1,0\n",
+         ".csv",
+         {.skip = 1},
+         6,
+         250,
+         "line 2 (\"My data\")" + note +
+             " (1 field, and 2 in the rows after it), not a header or a data row: --skip 2 "
+             "leaves it out"},
+        {"1,NA,0\n2,3,1\n",
+         ".csv",
+         {},
+         6,
+         260,
+         "line 1 holds numbers but for \"NA\" in column 2: a data row with a missing value? --na "
+         "drop leaves such rows out, --header reads the row as a header"},
+        {"x;y\n1,5;0\n2,5;1\n",
+         ".csv",
+         {.decimal = '.'},
+         6,
+         70,
+         "line 2, column 1 (\"x\"): \"1,5\" is not a number"},
+        {"value\n1\n2\n",
+         ".csv",
+         {},
+         6,
+         270,
+         "no feature column: every row holds one field (\"value\"), the label's; -L none reads it "
+         "as a feature"},
+        {"name,x\na,1\nb,2\n",
+         ".csv",
+         {.id = "name"},
+         6,
+         270,
+         "no feature column: column 1 (\"name\") holds the ids and column 2 (\"x\") the label"},
+        {"\"\" \"x\"\n\"a\" 1\n\"b\" 2\n",
+         ".csv",
+         {},
+         6,
+         270,
+         "no feature column: column 1 (\"\") holds the ids and column 2 (\"x\") the label"},
+        {"1\n2\n3\n",
+         ".txt",
+         {},
+         6,
+         55,
+         "no feature column: every line holds one value (\"1\"), the label's; -L none reads it as "
+         "a feature"},
+        {"1 2 0\n",
+         ".txt",
+         {.id = "1"},
+         1,
+         280,
+         "--id reads CSV and TSV, not the text format (-f csv reads values separated by white "
+         "space as a table)"},
+        {"1 2 0\n",
+         ".txt",
+         {.missing = TABLE_NA_DROP},
+         1,
+         280,
+         "--na drop reads CSV and TSV, not the text format (-f csv reads values separated by "
+         "white space as a table)"},
+        {"name,x,y\na,1,0\n",
+         ".csv",
+         {.id = "y"},
+         1,
+         110,
+         "--id names column 3 (\"y\"), the label column"},
+        {"name,x,y\na,1,0\n",
+         ".csv",
+         {.features = "name,x", .id = "1"},
+         1,
+         110,
+         "-F names column 1 (\"name\"), the id column"},
+        {"name,x,y\na,1,0\n",
+         ".csv",
+         {.id = "z"},
+         1,
+         110,
+         "--id \"z\" names no column of the 3 named columns"},
+        {"x,y\n1,0\n",
+         ".csv",
+         {.skip = 5},
+         7,
+         160,
+         "the file holds no row after the 5 lines --skip leaves out"},
+        {"x,y\n,0\nNA,1\n",
+         ".csv",
+         {.missing = TABLE_NA_DROP},
+         7,
+         175,
+         "every data row holds a missing value: --na drop left out all 2"},
+    };
+    for (const Case& c : cases) {
+        TempFile file(c.contents, c.suffix);
+        Loaded loaded = load(file.path(), c.format);
+        EXPECT_EQ(loaded.set, nullptr) << c.why;
+        EXPECT_EQ(loaded.reports,
+                  (std::vector<testkit::Report>{testkit::report(c.code, "table.c", c.check)}))
+            << c.why;
+        EXPECT_EQ(loaded.names.why, c.why);
+        EXPECT_TRUE(loaded.names.ids.empty() && loaded.names.rows.empty()) << c.why;
+    }
+}
+
 // Every refusal: one report, nothing loaded, and one line that says where and what.
 TEST(Table, RefusalsSayWhereAndWhat) {
     const std::string data = "x,y\n1,0\n2,1\n3,0\n4,1\n5,0\n";
@@ -192,9 +528,11 @@ TEST(Table, RefusalsSayWhereAndWhat) {
         {"x,y\n1,a\n2,1\n", TABLE_CSV, nullptr, nullptr, 6, 60,
          "line 3, column 2 (\"y\"): \"1\" is a number, but the label column holds class names"},
         {"x,y\n1,0\n2,3\n,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
-         "line 4, column 1 (\"x\"): \"\" is not a number"},
+         "line 4, column 1 (\"x\"): \"\" is not a number (a missing value: --na drop leaves such "
+         "rows out)"},
         {"x,y\n1,0\nNA,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
-         "line 3, column 1 (\"x\"): \"NA\" is not a number"},
+         "line 3, column 1 (\"x\"): \"NA\" is not a number (a missing value: --na drop leaves such "
+         "rows out)"},
         {"1\t0\n2 x\t1\n", TABLE_TSV, nullptr, nullptr, 6, 70,
          "line 2, column 1: \"2 x\" is not a number"},
         {"x,y\n1,0\n" + std::string(5000, '7') + "z,1\n", TABLE_CSV, nullptr, nullptr, 6, 70,
@@ -487,7 +825,8 @@ TEST(Formats, RefusalsAndWarningsOnStandardError) {
          {},
          "Cannot load vectors from %\n",
          "table.c (70): error 6 (Invalid file format)\n"
-         "line 2, column 2 (\"y\"): \"NA\" is not a number\n",
+         "line 2, column 2 (\"y\"): \"NA\" is not a number (a missing value: --na drop leaves "
+         "such rows out)\n",
          255},
         {"1 2 0\n3 4 0.25\n5 6 1\n",
          ".txt",

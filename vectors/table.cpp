@@ -21,6 +21,7 @@
 #include "vectors/arena.h"
 #include "vectors/readnums.h"
 #include "vectors/source.h"
+#include "vectors/tableshape.h"
 #include "vectors/textload.h"
 
 namespace {
@@ -75,22 +76,6 @@ std::string shown(std::string_view text) {
     return out + "\"";
 }
 
-// A whole field as a number of the text format: strtod in the C locale, a "%" after it taking a
-// hundredth, white space around it. False for anything else, an empty field included.
-bool field_number(const char* text, size_t length, double* value) {
-    char* end;
-    *value = readnumsStrtod(text, &end);
-    if (end == text) return false;
-    if (*end == '%') {
-        *value *= 0.01;
-        ++end;
-    }
-    const char* stop = text + length;
-    while (end < stop && (*end == ' ' || *end == '\t' || *end == '\r'))
-        ++end;
-    return end == stop;
-}
-
 // "NaN" and "Inf", spelt exactly so, are refused after the first data row, as in the text format.
 bool spelt_non_finite(const char* text, size_t length) {
     const std::string_view field(text, length);
@@ -98,12 +83,13 @@ bool spelt_non_finite(const char* text, size_t length) {
            field.find("Inf") != std::string_view::npos;
 }
 
-// The columns a load keeps: the source column of each feature in vector order, and of the label
-// (-1: none, every label 0). role[c] is c's place in the vector (features.size() for the label),
-// or -1 for a column left out.
+// The columns a load keeps: the source column of each feature in vector order, of the label
+// (-1: none, every label 0) and of the ids (-1: none). role[c] is c's place in the vector
+// (features.size() for the label), or -1 for a column left out (the ids' too).
 struct Columns {
     std::vector<int32_t> features;
     int32_t label = -1;
+    int32_t id = -1;
     std::vector<int32_t> role;
 };
 
@@ -150,8 +136,13 @@ std::string column_text(int32_t column, const std::vector<std::string>& names) {
     return text;
 }
 
+// Chooses the label, id and feature columns of a table of columns columns (names: the header's,
+// or none) as format asks. row_names is the column of row names a header gave (R's), or -1: it
+// becomes the id column unless the format names one (it is then left out), or -L or -F take it.
+// False with *why set when an option names no column or clashes with another.
 bool choose_columns(const TableFormat* format, int32_t columns,
-                    const std::vector<std::string>& names, Columns* chosen, std::string* why) {
+                    const std::vector<std::string>& names, int32_t row_names, Columns* chosen,
+                    std::string* why) {
     NameIndex index;  // looked up once per -F item: a wide table with a long -F stays fast
     for (size_t c = names.size(); c-- > 0;)
         index[names[c]] = static_cast<int32_t>(c);  // the first of equal names wins
@@ -163,17 +154,34 @@ bool choose_columns(const TableFormat* format, int32_t columns,
             label == "none" && !named ? -1 : find_column(label, columns, names, index, "-L", why);
         if (chosen->label < 0 && !why->empty()) return false;
     }
+    const bool named_id = format->id != nullptr;
+    if (named_id) {
+        chosen->id = find_column(format->id, columns, names, index, "--id", why);
+        if (chosen->id < 0) return false;
+        if (chosen->id == chosen->label) {
+            *why = "--id names " + column_text(chosen->id, names) + ", the label column";
+            return false;
+        }
+    } else if (row_names >= 0 && row_names != chosen->label) {
+        chosen->id = row_names;
+    }
     chosen->role.assign(static_cast<size_t>(columns), -1);
     if (format->features == nullptr) {
+        // Row names are never a feature, even beside another id column.
         for (int32_t c = 0; c < columns; ++c)
-            if (c != chosen->label) chosen->features.push_back(c);
+            if (c != chosen->label && c != chosen->id && c != row_names)
+                chosen->features.push_back(c);
     } else {
         for (const std::string& item : split_list(format->features)) {
             const int32_t c = find_column(item, columns, names, index, "-F", why);
             if (c < 0) return false;
-            if (c == chosen->label || chosen->role[static_cast<size_t>(c)] >= 0) {
+            if (c == chosen->id && !named_id) chosen->id = -1;  // -F takes the row names
+            if (c == chosen->label || c == chosen->id ||
+                chosen->role[static_cast<size_t>(c)] >= 0) {
                 *why = "-F names " + column_text(c, names) +
-                       (c == chosen->label ? ", the label column" : " twice");
+                       (c == chosen->label ? ", the label column"
+                        : c == chosen->id  ? ", the id column"
+                                           : " twice");
                 return false;
             }
             chosen->role[static_cast<size_t>(c)] = 0;
@@ -186,6 +194,25 @@ bool choose_columns(const TableFormat* format, int32_t columns,
         chosen->role[static_cast<size_t>(chosen->label)] =
             static_cast<int32_t>(chosen->features.size());
     return true;
+}
+
+// Why the chosen columns leave no feature, or "" when they leave one. lone is the first row (line,
+// in the text format) of a table of one column.
+std::string no_feature(const Columns& chosen, int32_t columns,
+                       const std::vector<std::string>& names, std::string_view lone, bool text) {
+    if (!chosen.features.empty()) return "";
+    if (columns == 1 && chosen.label == 0) {
+        return std::string("no feature column: every ") +
+               (text ? "line holds one value" : "row holds one field") + " (" + shown(lone) +
+               "), the label's; -L none reads it as a feature";
+    }
+    std::string why = "no feature column: ";
+    if (chosen.id >= 0) why += column_text(chosen.id, names) + " holds the ids";
+    if (chosen.id >= 0 && chosen.label >= 0) why += " and ";
+    if (chosen.label >= 0)
+        why +=
+            column_text(chosen.label, names) + (chosen.id >= 0 ? " the label" : " holds the label");
+    return why;
 }
 
 void keep_names(const Columns& chosen, const std::vector<std::string>& names, TableNames* out) {
@@ -406,6 +433,16 @@ bool rearrange(HFSET set, const Columns& chosen) {
     return true;
 }
 
+// The first data line the head holds, its white space around left out, or "".
+std::string_view first_data_line(const std::string& head) {
+    for (std::string_view line : whole_lines(head)) {
+        if (!is_data_line(line)) continue;
+        line.remove_prefix(line.find_first_not_of(" \t\v\f\r"));
+        return line.substr(0, line.find_last_not_of(" \t\v\f\r") + 1);
+    }
+    return "";
+}
+
 // The text format's set with the names and the warning the head of its text gives, the columns
 // chosen; after a refusal (a null set), the explanation: a line refused for its length
 // (long_line, from the loader), else what the head gives.
@@ -420,20 +457,30 @@ HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const Ta
     const int32_t columns = set->vector_size;
     const std::vector<std::string> header = comment_names(head, columns);
     Columns chosen;
-    if (format->label == nullptr && format->features == nullptr) {
+    const bool as_it_is = format->label == nullptr && format->features == nullptr;
+    // Lines longer than the first are left for the run's dimension check to name.
+    for (int32_t p = 0; !as_it_is && p < set->vector_number; ++p)
+        if (set->vectors[p]->dim != columns) return set;
+    if (!choose_columns(format, columns, header, -1, &chosen, &names->why)) {
+        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
+        tarn::release_set(set, format->arena);
+        return nullptr;
+    }
+    // A longer line after a one-value first line is left for the run's dimension check too.
+    bool regular = true;
+    for (int32_t p = 0; chosen.features.empty() && regular && p < set->vector_number; ++p)
+        regular = set->vectors[p]->dim == columns;
+    if (regular) names->why = no_feature(chosen, columns, header, first_data_line(head), true);
+    if (!names->why.empty()) {
+        ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "table.c", 55);
+        tarn::release_set(set, format->arena);
+        return nullptr;
+    }
+    if (as_it_is) {
         // The file as it always read: nothing moves.
-        choose_columns(format, columns, header, &chosen, &names->why);
         keep_names(chosen, header, names);
         names->warning = fraction_label_warning(set, head);
         return set;
-    }
-    // Lines longer than the first are left for the run's dimension check to name.
-    for (int32_t p = 0; p < set->vector_number; ++p)
-        if (set->vectors[p]->dim != columns) return set;
-    if (!choose_columns(format, columns, header, &chosen, &names->why)) {
-        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
-        fvsDestroy(set);
-        return nullptr;
     }
     if (!rearrange(set, chosen)) {
         fvsDestroy(set);
@@ -443,14 +490,106 @@ HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const Ta
     return set;
 }
 
+// A stream over another that hands the text format's reader its first lines as comment lines,
+// each a "#" and its line feed (a blank line stays blank): the reader skips them and numbers
+// every later line as the file does. No line is ever longer than it was.
+struct Commented {
+    FILE* raw;     // the stream read, its owner's
+    int64_t left;  // lines still to comment out
+    bool started;  // the line being commented out has had its "#"
+};
+
+ssize_t read_commented(void* cookie, char* buffer, size_t size) {
+    Commented* c = static_cast<Commented*>(cookie);
+    for (;;) {
+        const size_t got = std::fread(buffer, 1, size, c->raw);
+        if (got == 0) return std::ferror(c->raw) != 0 ? -1 : 0;
+        size_t kept = 0;
+        for (size_t i = 0; i < got; ++i) {
+            if (c->left == 0) {
+                buffer[kept++] = buffer[i];
+            } else if (buffer[i] == '\n') {
+                buffer[kept++] = '\n';
+                --c->left;
+                c->started = false;
+            } else if (!c->started) {
+                buffer[kept++] = '#';
+                c->started = true;
+            }
+        }
+        if (kept > 0) return static_cast<ssize_t>(kept);
+    }
+}
+
+// The head as the reader sees it through a Commented stream of lines lines.
+std::string commented_head(const std::string& head, int64_t lines) {
+    std::string out;
+    bool started = false;
+    for (size_t i = 0; i < head.size(); ++i) {
+        if (lines == 0) return out + head.substr(i);
+        if (head[i] == '\n') {
+            out += '\n';
+            --lines;
+            started = false;
+        } else if (!started) {
+            out += '#';
+            started = true;
+        }
+    }
+    return out;
+}
+
 HFSET load_text(Source* source, const char* name, const TableFormat* format, TableNames* names) {
     int32_t long_line = 0;
-    HFSET set = tarn::load_stream(sourceStream(source), name, &long_line);
+    FILE* stream = sourceStream(source);
+    Commented commented{stream, format->skip, false};
+    if (format->skip > 0) {
+        stream = fopencookie(&commented, "r",
+                             cookie_io_functions_t{read_commented, nullptr, nullptr, nullptr});
+        if (stream == nullptr) {
+            ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "table.c", 35);
+            return nullptr;
+        }
+    }
+    HFSET set = tarn::load_stream(stream, name, &long_line);
+    if (format->skip > 0) std::fclose(stream);
     if (set == nullptr && fails_later(source) && !sourceError(source).empty()) {
         names->why = std::string(name) + ": " + sourceError(source);
         return nullptr;
     }
-    return text_table(set, long_line, sourceHead(source), format, names);
+    const std::string& head = sourceHead(source);
+    if (format->skip == 0) return text_table(set, long_line, head, format, names);
+    const std::string seen = commented_head(head, format->skip);
+    set = text_table(set, long_line, seen, format, names);
+    // The whole text is in the head, and --skip left no data line of it.
+    if (set == nullptr && names->why.empty() && head.size() < kSourceHead &&
+        first_data_line(seen).empty()) {
+        names->why = "the file holds no data line after the " + std::to_string(format->skip) +
+                     " lines --skip leaves out";
+    }
+    return set;
+}
+
+// The option of format the text format has no use for, or null: it has no header, no missing
+// values, no decimal commas and no id column.
+const char* table_only_option(const TableFormat* format) {
+    if (format->header == 1) return "--header";
+    if (format->header == 0) return "--no-header";
+    if (format->missing == TABLE_NA_DROP) return "--na drop";
+    if (format->decimal == ',') return "--decimal ,";
+    if (format->id != nullptr) return "--id";
+    return nullptr;
+}
+
+// Refuses a text-format load that format asks a table's option of; false when it asks none.
+bool refuse_text_options(const TableFormat* format, TableNames* names) {
+    const char* option = table_only_option(format);
+    if (option == nullptr) return false;
+    names->why = std::string(option) +
+                 " reads CSV and TSV, not the text format (-f csv reads values separated by white "
+                 "space as a table)";
+    ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 280);
+    return true;
 }
 
 // Whether fd is a regular file that a source would pass through as it is (not compressed, and
@@ -482,23 +621,48 @@ bool plain_regular_file(int fd, size_t* start, std::string* head) {
 
 // ---- CSV and TSV ----
 
+// Rows after the first that the guess of the first row looks at, at most, and the memory their
+// fields may take before it is made with fewer.
+constexpr size_t kGuessRows = 16;
+constexpr size_t kGuessBytes = size_t{1} << 20;
+
 // The state of one CSV or TSV load, handed to libcsv's callbacks. Each class name is held once:
-// the keys of class_of look into classes, a deque, which never moves the strings it holds.
+// the keys of class_of look into classes, a deque, which never moves the strings it holds. Until
+// the first row is decided (header_decided), rows are kept whole in head, each field with the line
+// it ended on; then they are read as any other row.
 struct CsvLoad {
     const TableFormat* format;
     TableNames* names;
     int64_t line = 1;        // the line being parsed
-    int64_t first_line = 0;  // the line where the first row ended
+    int64_t first_line = 0;  // the line where the first row of as many fields as the rest ended
     int64_t row_line = 0;    // the line where the last row ended
     size_t row_bytes = 0;    // bytes of the current row so far, its line ends left out
-    int32_t columns = 0;     // fields of the first row
-    int32_t field = 0;       // fields of the current row so far
-    int64_t data_rows = 0;   // data rows appended
+    int64_t skip_left = 0;   // lines still to leave out (TableFormat::skip)
+    bool after_cr = false;   // the last byte fed or left out was a CR, whose line is counted
+    unsigned char delimiter = ',';  // kShapeWhiteSpace: runs of white space, fed as tabs
+    bool decimal_comma = false;
+    // White space as the delimiter: where the line being fed stands.
+    bool quoted = false;    // inside a quoted field
+    bool started = false;   // the row has begun
+    bool blanks = false;    // white space after a field, not yet fed as a tab
+    std::string spaced;     // the text fed, runs of white space made tabs
+    int32_t columns = 0;    // fields of a row
+    int32_t field = 0;      // fields of the current row so far
+    int64_t data_rows = 0;  // data rows appended
+    int64_t rows_read = 0;  // data rows read, left out or appended
     bool header_decided = false;
-    std::vector<std::string> first;   // the first row's fields until it is known what it is
-    std::vector<std::string> header;  // the header's names, or none
+    std::vector<std::vector<std::string>> head;    // the first rows until the first is decided
+    std::vector<std::vector<int64_t>> head_lines;  // the line each of their fields ended on
+    std::vector<int64_t> head_end;                 // the line each of them ended on
+    bool head_open = false;                        // the last of head is being read
+    size_t head_bytes = 0;                         // memory their fields take, about
+    std::vector<std::string> header;               // the header's names, or none
     Columns chosen;
-    std::vector<double> row;  // the current row in the vector's layout
+    std::vector<double> row;   // the current row in the vector's layout
+    bool row_missing = false;  // the current row holds a missing value and is left out
+    std::string row_id;        // the current row's id
+    std::string row_label;     // the current row's label field, read at the row's end
+    int64_t label_line = 0;    // the line the label field ended on
     enum { kUnknown, kNumbers, kClasses } labels = kUnknown;
     std::deque<std::string> classes;                         // the class names by number
     std::unordered_map<std::string_view, int32_t> class_of;  // a class name's number
@@ -530,10 +694,14 @@ std::string bytes_text(size_t bytes) {
 
 // The column of the field being read.
 int32_t current_column(const CsvLoad* load) {
-    return load->header_decided ? load->field : static_cast<int32_t>(load->first.size());
+    if (load->header_decided) return load->field;
+    return load->head_open ? static_cast<int32_t>(load->head.back().size()) : 0;
 }
 
+void decide_early(CsvLoad* load);
+
 void refuse_long_field(CsvLoad* load) {
+    decide_early(load);  // the message names the column by the header, if there is one
     refuse(load, ESR_INVALID_FILE_FORMAT, 190,
            field_place(load, current_column(load)) + ": a field longer than " +
                bytes_text(kTableLongestField));
@@ -561,38 +729,78 @@ int32_t class_number(CsvLoad* load, int32_t column, std::string_view name) {
     return number;
 }
 
+// What follows "is not a number" for a field that is a missing value.
+std::string missing_hint(std::string_view field) {
+    return shapeMissing(field) ? " (a missing value: --na drop leaves such rows out)" : "";
+}
+
 void data_field(CsvLoad* load, const char* text, size_t length) {
     const int32_t column = load->field++;
     if (column >= load->columns) return;  // the row's length is checked at its end
+    if (column == load->chosen.id) {
+        load->row_id.assign(text, length);
+        return;
+    }
     const int32_t role = load->chosen.role[static_cast<size_t>(column)];
     if (role < 0) return;
-    const bool is_label = column == load->chosen.label;
+    if (load->format->missing == TABLE_NA_DROP && shapeMissing({text, length})) {
+        load->row_missing = true;
+        return;
+    }
+    if (column == load->chosen.label) {
+        // Read at the row's end, once it is known to be kept: a row left out names no class.
+        load->row_label.assign(text, length);
+        load->label_line = load->line;
+        return;
+    }
     double value;
-    const bool number = field_number(text, length, &value);
-    if (is_label && load->labels == CsvLoad::kUnknown)
-        load->labels = number ? CsvLoad::kNumbers : CsvLoad::kClasses;
-    if (is_label && load->labels == CsvLoad::kClasses) {
-        if (number) {
-            refuse(load, ESR_INVALID_FILE_FORMAT, 60,
-                   field_place(load, column) + ": " + shown({text, length}) +
-                       " is a number, but the label column holds class names");
-            return;
-        }
-        const int32_t class_label = class_number(load, column, {text, length});
-        if (class_label < 0) return;
-        value = class_label;
-    } else if (!number) {
+    if (!shapeNumber(text, length, load->decimal_comma, &value)) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 70,
                field_place(load, column) + ": " + shown({text, length}) + " is not a number" +
-                   (is_label ? ", but the label column holds numbers" : ""));
+                   missing_hint({text, length}));
         return;
-    } else if (load->data_rows > 0 && spelt_non_finite(text, length)) {
+    }
+    if (load->data_rows > 0 && spelt_non_finite(text, length)) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 80,
                field_place(load, column) + ": " + shown({text, length}) +
                    " is accepted on the first data row only");
         return;
     }
     load->row[static_cast<size_t>(role)] = value;
+}
+
+// The label of the row being ended into its place; false after a refusal.
+bool read_label(CsvLoad* load) {
+    const int32_t column = load->chosen.label;
+    if (column < 0) return true;
+    const std::string& text = load->row_label;
+    const int64_t line = load->line;
+    load->line = load->label_line;  // the messages name the label's line
+    double value;
+    const bool number = shapeNumber(text.c_str(), text.size(), load->decimal_comma, &value);
+    if (load->labels == CsvLoad::kUnknown)
+        load->labels = number ? CsvLoad::kNumbers : CsvLoad::kClasses;
+    if (load->labels == CsvLoad::kClasses) {
+        if (number) {
+            refuse(load, ESR_INVALID_FILE_FORMAT, 60,
+                   field_place(load, column) + ": " + shown(text) +
+                       " is a number, but the label column holds class names");
+        } else {
+            value = class_number(load, column, text);
+        }
+    } else if (!number) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 70,
+               field_place(load, column) + ": " + shown(text) +
+                   " is not a number, but the label column holds numbers" + missing_hint(text));
+    } else if (load->data_rows > 0 && spelt_non_finite(text.c_str(), text.size())) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 80,
+               field_place(load, column) + ": " + shown(text) +
+                   " is accepted on the first data row only");
+    }
+    load->line = line;
+    if (load->code != 0) return false;
+    load->row[load->chosen.features.size()] = value;
+    return true;
 }
 
 void data_row(CsvLoad* load) {
@@ -602,83 +810,174 @@ void data_row(CsvLoad* load) {
                    std::to_string(load->first_line) + " has " + std::to_string(load->columns));
     }
     load->field = 0;
+    const bool missing = load->row_missing;
+    load->row_missing = false;
     if (load->code != 0) return;
-    if (append(load->set, load->row.data(), load->row.size(), load->format->arena)) {
-        ++load->data_rows;
-    } else {
+    ++load->rows_read;
+    if (missing) {
+        ++load->names->dropped;
+        return;
+    }
+    if (!read_label(load)) return;
+    if (!append(load->set, load->row.data(), load->row.size(), load->format->arena)) {
         load->code = ESR_NOT_ENOUGH_MEMORY;  // reported where it failed
         load->check = -1;
+        return;
+    }
+    ++load->data_rows;
+    if (load->chosen.id >= 0) load->names->ids.push_back(load->row_id);
+    std::vector<int64_t>& rows = load->names->rows;
+    if (load->names->dropped > 0) {
+        // Before the first row left out, each row's place is its number.
+        while (static_cast<int64_t>(rows.size()) + 1 < load->data_rows)
+            rows.push_back(static_cast<int64_t>(rows.size()) + 1);
+        rows.push_back(load->rows_read);
     }
 }
 
-// The first row is a header when a field that is not the label's is not a number: a first data
-// row of class names stays data. Columns that -F leaves out by number do not count either (an
-// id column, say); without a numbered label column, or with a feature named, every field counts.
-bool is_header(const CsvLoad* load) {
+// The label's column of a lone first row for the guess (tableshape.h): -L's number or the last
+// column; -1 for a name or none, which lets every field count.
+int32_t lone_label_column(const CsvLoad* load) {
     const char* label = load->format->label;
+    const int32_t columns = static_cast<int32_t>(load->head[0].size());
+    if (label == nullptr) return columns - 1;
     // A number beyond long's range reads as LONG_MAX: no column.
-    const long label_number =
-        label != nullptr && all_digits(label) ? std::strtol(label, nullptr, 10) : 0;
-    const int32_t label_column = label == nullptr ? load->columns - 1
-                                 : label_number >= 1 && label_number <= load->columns
-                                     ? static_cast<int32_t>(label_number - 1)
-                                     : -1;
-    std::vector<bool> counts(static_cast<size_t>(load->columns), load->format->features == nullptr);
-    if (load->format->features != nullptr) {
-        for (const std::string& item : split_list(load->format->features)) {
-            if (!all_digits(item.c_str())) return true;  // a name: the row must hold it
-            const long c = std::strtol(item.c_str(), nullptr, 10) - 1;
-            if (c >= 0 && c < load->columns) counts[static_cast<size_t>(c)] = true;
-        }
-    }
-    double value;
-    for (int32_t c = 0; c < load->columns; ++c) {
-        const std::string& text = load->first[static_cast<size_t>(c)];
-        if (counts[static_cast<size_t>(c)] && c != label_column &&
-            !field_number(text.data(), text.size(), &value))
-            return true;
-    }
-    return false;
+    const long number = all_digits(label) ? std::strtol(label, nullptr, 10) : 0;
+    return number >= 1 && number <= columns ? static_cast<int32_t>(number - 1) : -1;
 }
 
-void first_row(CsvLoad* load) {
-    load->columns = static_cast<int32_t>(load->first.size());
-    load->first_line = load->line;
-    load->header_decided = true;
-    load->field = 0;
-    if (is_header(load)) {
-        load->header = load->first;
-        std::unordered_map<std::string_view, int32_t> seen;
-        for (int32_t c = 0; c < load->columns; ++c) {
-            const std::string& name = load->header[static_cast<size_t>(c)];
-            if (holds_control(name)) {
-                refuse(load, ESR_INVALID_FILE_FORMAT, 240,
-                       line_text(load) + ", column " + std::to_string(c + 1) +
-                           ": the column name " + shown(name) + " holds a control character");
-                return;
-            }
-            auto [at, added] = seen.try_emplace(name, c);
-            if (!added) {
-                refuse(load, ESR_INVALID_FILE_FORMAT, 100,
-                       line_text(load) + ": the name " + shown(name) + " heads columns " +
-                           std::to_string(at->second + 1) + " and " + std::to_string(c + 1));
-                return;
-            }
+// The first row's fields as the file holds them, for a message.
+std::string row_text(const CsvLoad* load, const std::vector<std::string>& fields) {
+    const char delimiter =
+        load->delimiter == kShapeWhiteSpace ? ' ' : static_cast<char>(load->delimiter);
+    std::string text;
+    for (size_t c = 0; c < fields.size(); ++c)
+        text += (c > 0 ? std::string(1, delimiter) : "") + fields[c];
+    return text;
+}
+
+// The header's names as a table's names must be: free of control characters, no two alike.
+void check_header(CsvLoad* load) {
+    std::unordered_map<std::string_view, int32_t> seen;
+    for (int32_t c = 0; c < load->columns; ++c) {
+        const std::string& name = load->header[static_cast<size_t>(c)];
+        if (holds_control(name)) {
+            refuse(load, ESR_INVALID_FILE_FORMAT, 240,
+                   line_text(load) + ", column " + std::to_string(c + 1) + ": the column name " +
+                       shown(name) + " holds a control character");
+            return;
         }
+        auto [at, added] = seen.try_emplace(name, c);
+        if (!added) {
+            refuse(load, ESR_INVALID_FILE_FORMAT, 100,
+                   line_text(load) + ": the name " + shown(name) + " heads columns " +
+                       std::to_string(at->second + 1) + " and " + std::to_string(c + 1));
+            return;
+        }
+    }
+}
+
+// Tells what the first row is (tableshape.h), chooses the columns, then reads the rows kept so
+// far as any other row; a note before the data and a first row that may be either are refused.
+void decide(CsvLoad* load) {
+    load->header_decided = true;
+    const int64_t line = load->line;
+    const std::vector<std::string>& first = load->head[0];
+    load->line = load->head_end[0];
+    ShapeQuestion question;
+    question.header = load->format->header;
+    question.decimal_comma = load->decimal_comma;
+    question.drop_missing = load->format->missing == TABLE_NA_DROP;
+    question.label_column = lone_label_column(load);
+    const ShapeAnswer answer = shapeFirstRow(load->head, question);
+    if (answer.first == SHAPE_NOTE) {
+        const size_t after = load->head[1].size();
+        const std::string fields = first.size() == after
+                                       ? ""
+                                       : " (" + std::to_string(first.size()) +
+                                             (first.size() == 1 ? " field" : " fields") + ", and " +
+                                             std::to_string(after) + " in the rows after it)";
+        refuse(load, ESR_INVALID_FILE_FORMAT, 250,
+               line_text(load) + " (" + shown(row_text(load, first)) + ")" +
+                   " looks like a note on the data" + fields +
+                   ", not a header or a data row: --skip " +
+                   std::to_string(load->format->skip + 1) + " leaves it out");
+        return;
+    }
+    if (answer.first == SHAPE_UNSURE) {
+        const std::string& value = first[static_cast<size_t>(answer.column)];
+        refuse(load, ESR_INVALID_FILE_FORMAT, 260,
+               line_text(load) + " holds numbers but for " + shown(value) + " in column " +
+                   std::to_string(answer.column + 1) +
+                   ": a data row with a missing value? --na drop leaves such rows out, "
+                   "--header reads the row as a header");
+        return;
+    }
+    size_t first_data = 0;
+    int32_t row_names = -1;
+    load->first_line = load->head_end[0];
+    if (answer.first == SHAPE_HEADER || answer.first == SHAPE_ROW_NAMES) {
+        load->header = first;
+        if (answer.first == SHAPE_ROW_NAMES) {
+            load->header.insert(load->header.begin(), std::string());
+            load->first_line = load->head_end[1];
+        }
+        load->columns = static_cast<int32_t>(load->header.size());
+        check_header(load);
+        if (load->code != 0) return;
+        first_data = 1;
+        if (load->header[0].empty()) row_names = 0;  // R's and pandas' row names
+    } else {
+        load->columns = static_cast<int32_t>(first.size());
     }
     std::string why;
-    if (!choose_columns(load->format, load->columns, load->header, &load->chosen, &why)) {
+    if (!choose_columns(load->format, load->columns, load->header, row_names, &load->chosen,
+                        &why)) {
         refuse(load, ESR_INVALID_PARAMETER, 110, why);
+        return;
+    }
+    why = no_feature(load->chosen, load->columns, load->header, row_text(load, first), false);
+    if (!why.empty()) {
+        refuse(load, ESR_INVALID_FILE_FORMAT, 270, why);
         return;
     }
     keep_names(load->chosen, load->header, load->names);
     load->row.assign(load->chosen.features.size() + 1, 0.0);
-    if (load->header.empty()) {
-        for (const std::string& text : load->first)
-            data_field(load, text.data(), text.size());
+    for (size_t r = first_data; r < load->head.size() && load->code == 0; ++r) {
+        for (size_t f = 0; f < load->head[r].size(); ++f) {
+            load->line = load->head_lines[r][f];
+            data_field(load, load->head[r][f].data(), load->head[r][f].size());
+        }
+        load->line = load->head_end[r];
         data_row(load);
     }
-    load->first.clear();
+    load->line = line;
+    std::vector<std::vector<std::string>>().swap(load->head);
+    std::vector<std::vector<int64_t>>().swap(load->head_lines);
+}
+
+// Decides the first row from the rows kept whole so far, when there is one, before the row being
+// read ends (its field is too long, or the rows kept take too much memory); the fields of that
+// row read so far are then read as any other.
+void decide_early(CsvLoad* load) {
+    const size_t whole = load->head.size() - (load->head_open ? 1 : 0);
+    if (load->header_decided || whole == 0) return;
+    std::vector<std::string> open;
+    std::vector<int64_t> open_lines;
+    if (load->head_open) {
+        open = std::move(load->head.back());
+        open_lines = std::move(load->head_lines.back());
+        load->head.pop_back();
+        load->head_lines.pop_back();
+        load->head_open = false;
+    }
+    decide(load);
+    const int64_t line = load->line;
+    for (size_t f = 0; f < open.size() && load->code == 0; ++f) {
+        load->line = open_lines[f];
+        data_field(load, open[f].data(), open[f].size());
+    }
+    load->line = line;
 }
 
 void on_field(void* text, size_t length, void* data) {
@@ -686,14 +985,27 @@ void on_field(void* text, size_t length, void* data) {
     if (load->code != 0) return;
     if (length > kTableLongestField) {
         refuse_long_field(load);
-    } else if (load->header_decided) {
+        return;
+    }
+    if (load->header_decided) {
         data_field(load, static_cast<const char*>(text), length);
-    } else if (load->first.size() == static_cast<size_t>(kTableMostColumns)) {
+        return;
+    }
+    if (!load->head_open) {
+        load->head.emplace_back();
+        load->head_lines.emplace_back();
+        load->head_open = true;
+    }
+    // The first row's fields are bounded by count; the rows after it by the memory kept.
+    if (load->head.size() == 1 && load->head[0].size() == static_cast<size_t>(kTableMostColumns)) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 210,
                line_text(load) + ": more than " + std::to_string(kTableMostColumns) + " columns");
-    } else {
-        load->first.emplace_back(static_cast<const char*>(text), length);
+        return;
     }
+    load->head.back().emplace_back(static_cast<const char*>(text), length);
+    load->head_lines.back().push_back(load->line);
+    load->head_bytes += length + sizeof(std::string) + sizeof(int64_t);
+    if (load->head_bytes >= kGuessBytes) decide_early(load);
 }
 
 void on_row(int /*terminator*/, void* data) {
@@ -701,25 +1013,20 @@ void on_row(int /*terminator*/, void* data) {
     if (load->code != 0) return;
     load->row_line = load->line;
     load->row_bytes = 0;
-    if (!load->header_decided) {
-        first_row(load);
-    } else {
+    if (load->header_decided) {
         data_row(load);
+        return;
     }
+    if (!load->head_open) {  // a row with no field: libcsv makes none, but a row it is
+        load->head.emplace_back();
+        load->head_lines.emplace_back();
+    }
+    load->head_open = false;
+    load->head_end.push_back(load->line);
+    if (load->head.size() > kGuessRows || load->head_bytes >= kGuessBytes) decide(load);
 }
 
-// Semicolons separate the fields when the first line holds some and no comma.
-unsigned char csv_separator(std::string_view start) {
-    const size_t text = start.find_first_not_of("\r\n");
-    if (text == std::string_view::npos) return CSV_COMMA;
-    start.remove_prefix(text);
-    start = start.substr(0, start.find_first_of("\r\n"));
-    return start.find(';') != std::string_view::npos && start.find(',') == std::string_view::npos
-               ? ';'
-               : CSV_COMMA;
-}
-
-// Only blanks are white space around a field: a tab may be the separator.
+// Only blanks are white space around a field: a tab may be the delimiter.
 int is_blank(unsigned char c) {
     return c == CSV_SPACE ? 1 : 0;
 }
@@ -733,6 +1040,46 @@ size_t line_length(const char* text, size_t size) {
     if (cr == nullptr) return feed != nullptr ? before_feed + 1 : size;
     const size_t at = static_cast<size_t>(cr - text);
     return at + 1 < size && text[at + 1] == '\n' ? at + 2 : at + 1;
+}
+
+// Leaves out the lines still to skip from the size bytes at text, counting them as lines end in
+// CSV; returns how many bytes they took.
+size_t skip_lines(CsvLoad* load, const char* text, size_t size) {
+    size_t i = 0;
+    for (; i < size && load->skip_left > 0; ++i) {
+        const bool rest_of_crlf = load->after_cr && text[i] == '\n';
+        load->after_cr = text[i] == '\r';
+        if (!rest_of_crlf && (text[i] == '\n' || text[i] == '\r')) {
+            ++load->line;
+            --load->skip_left;
+        }
+    }
+    return i;
+}
+
+// One line, or a part of it, with white space as the delimiter: outside quotes each run of blanks
+// and tabs between two fields becomes one tab, and the runs at the start and the end of a row go.
+std::string_view spaced(CsvLoad* load, const char* text, size_t length) {
+    std::string& out = load->spaced;
+    out.clear();
+    for (size_t i = 0; i < length; ++i) {
+        const char c = text[i];
+        if (load->quoted) {
+            load->quoted = c != '"';
+        } else if (c == '\n' || c == '\r') {
+            load->started = load->blanks = false;
+        } else if (c == ' ' || c == '\t') {
+            load->blanks = load->started;
+            continue;
+        } else {
+            if (load->blanks) out += '\t';
+            load->blanks = false;
+            load->started = true;
+            load->quoted = c == '"';
+        }
+        out += c;
+    }
+    return out;
 }
 
 // Hands one line, or the part of it that a chunk holds, to libcsv, bounding what a row and a
@@ -751,6 +1098,11 @@ void feed(csv_parser* parser, CsvLoad* load, const char* text, size_t length) {
                line_text(load) + ": a row longer than " + bytes_text(kTableLongestRow));
         return;
     }
+    if (load->delimiter == kShapeWhiteSpace) {
+        const std::string_view normal = spaced(load, text, length);
+        text = normal.data();
+        length = normal.size();
+    }
     if (csv_parse(parser, text, length, on_field, on_row, load) != length) {
         refuse(load, ESR_INVALID_FILE_FORMAT, 130,
                line_text(load) +
@@ -762,8 +1114,34 @@ void feed(csv_parser* parser, CsvLoad* load, const char* text, size_t length) {
     }
 }
 
-// Feeds the stream to libcsv a line at a time, so that every callback knows its line. Lines are
-// numbered as libcsv ends rows: after an LF, a CRLF or a CR alone.
+// Feeds size bytes of text to libcsv a line at a time, so that every callback knows its line.
+// Lines are numbered as libcsv ends rows: after an LF, a CRLF or a CR alone.
+void feed_lines(csv_parser* parser, CsvLoad* load, const char* text, size_t size) {
+    for (size_t start = 0; start < size && load->code == 0;) {
+        const char* part = text + start;
+        // The LF of a CRLF split between two chunks ends the line the CR counted.
+        const bool rest_of_crlf = load->after_cr && *part == '\n';
+        const size_t length = rest_of_crlf ? 1 : line_length(part, size - start);
+        feed(parser, load, part, length);
+        load->after_cr = part[length - 1] == '\r';
+        if (!rest_of_crlf && (load->after_cr || part[length - 1] == '\n')) ++load->line;
+        start += length;
+    }
+}
+
+// Chooses the delimiter and the decimal mark from the sample, the text after the lines skipped
+// (all of it when at_end).
+void choose_delimiter(csv_parser* parser, int32_t kind, CsvLoad* load, std::string_view sample,
+                      bool at_end) {
+    load->delimiter = shapeDelimiter(sample, at_end, kind == TABLE_TSV);
+    csv_set_delim(parser, load->delimiter == kShapeWhiteSpace ? CSV_TAB : load->delimiter);
+    const char decimal = load->format->decimal;
+    load->decimal_comma = decimal == ',' || (decimal == 0 && load->delimiter == ';');
+}
+
+// Reads the stream into libcsv: the lines to skip left out, the delimiter chosen from the first
+// kSourceHead bytes after them, then every line fed; the first row decided at the end when the
+// rows ran out before.
 void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     csv_parser parser;
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) {
@@ -772,25 +1150,25 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     }
     csv_set_space_func(&parser, is_blank);
     std::vector<char> chunk(kChunk);
-    bool first_chunk = true;
-    bool after_cr = false;  // the last byte fed was a CR, whose line is counted
+    std::string sample;  // the text after the skipped lines until the delimiter is chosen
+    bool chosen = false;
     size_t got;
     while (load->code == 0 && (got = std::fread(chunk.data(), 1, chunk.size(), stream)) > 0) {
-        if (first_chunk) {
-            csv_set_delim(&parser,
-                          kind == TABLE_TSV ? CSV_TAB : csv_separator({chunk.data(), got}));
-            first_chunk = false;
+        const size_t start = load->skip_left > 0 ? skip_lines(load, chunk.data(), got) : 0;
+        if (chosen) {
+            feed_lines(&parser, load, chunk.data() + start, got - start);
+            continue;
         }
-        for (size_t start = 0; start < got && load->code == 0;) {
-            const char* text = chunk.data() + start;
-            // The LF of a CRLF split between two chunks ends the line the CR counted.
-            const bool rest_of_crlf = after_cr && *text == '\n';
-            const size_t length = rest_of_crlf ? 1 : line_length(text, got - start);
-            feed(&parser, load, text, length);
-            after_cr = text[length - 1] == '\r';
-            if (!rest_of_crlf && (after_cr || text[length - 1] == '\n')) ++load->line;
-            start += length;
-        }
+        sample.append(chunk.data() + start, got - start);
+        if (sample.size() < kSourceHead) continue;
+        choose_delimiter(&parser, kind, load, sample, false);
+        chosen = true;
+        feed_lines(&parser, load, sample.data(), sample.size());
+        std::string().swap(sample);
+    }
+    if (load->code == 0 && std::ferror(stream) == 0 && !chosen) {
+        choose_delimiter(&parser, kind, load, sample, true);
+        feed_lines(&parser, load, sample.data(), sample.size());
     }
     if (load->code == 0 && std::ferror(stream) == 0 &&
         csv_fini(&parser, on_field, on_row, load) != 0) {
@@ -800,6 +1178,8 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
                                         : "after line " + std::to_string(load->row_line)) +
                    " is never closed");
     }
+    if (load->code == 0 && std::ferror(stream) == 0 && !load->header_decided && !load->head.empty())
+        decide(load);
     csv_free(&parser);
 }
 
@@ -808,6 +1188,7 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
     CsvLoad load;
     load.format = format;
     load.names = names;
+    load.skip_left = format->skip;
     load.set = fvsCreate(1, 1);
     if (load.set == nullptr) return nullptr;
     FILE* stream = sourceStream(source);
@@ -820,7 +1201,14 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
         load.code = ESR_CANT_LOAD_FILE;
         load.check = 150;
     } else if (load.code == 0 && !load.header_decided) {
-        refuse(&load, ESR_EMPTY_FILE, 160, "the file holds no row");
+        refuse(&load, ESR_EMPTY_FILE, 160,
+               format->skip == 0 ? "the file holds no row"
+                                 : "the file holds no row after the " +
+                                       std::to_string(format->skip) + " lines --skip leaves out");
+    } else if (load.code == 0 && load.data_rows == 0 && names->dropped > 0) {
+        refuse(&load, ESR_EMPTY_FILE, 175,
+               "every data row holds a missing value: --na drop left out all " +
+                   std::to_string(names->dropped));
     } else if (load.code == 0 && load.data_rows == 0) {
         refuse(&load, ESR_EMPTY_FILE, 170,
                "line " + std::to_string(load.first_line) + " is a header and no data row follows");
@@ -830,9 +1218,9 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
             ReportError(load.code, load.code == ESR_CANT_LOAD_FILE ? name : nullptr, "table.c",
                         load.check);
         tarn::release_set(load.set, format->arena);
-        names->features.clear();
-        names->label.clear();
-        names->classes.clear();
+        const std::string why = std::move(names->why);
+        *names = TableNames();
+        names->why = why;
         return nullptr;
     }
     names->classes.assign(std::make_move_iterator(load.classes.begin()),
@@ -855,8 +1243,9 @@ HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, T
     Source* source = sourceOpen(file, format->memory);
     if (source == nullptr) return fvsLoadStream(nullptr, name);  // reports the missing stream
     const int32_t kind = format->kind == TABLE_AUTO ? TABLE_TEXT : format->kind;
-    HFSET set = kind == TABLE_TEXT ? load_text(source, name, format, names)
-                                   : load_csv(source, name, kind, format, names);
+    HFSET set = kind != TABLE_TEXT                   ? load_csv(source, name, kind, format, names)
+                : refuse_text_options(format, names) ? nullptr
+                                                     : load_text(source, name, format, names);
     sourceClose(source);
     return set;
 }
@@ -872,7 +1261,9 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) 
     size_t start = 0;
     std::string head;
     HFSET set;
-    if (chosen.kind == TABLE_TEXT && plain_regular_file(fileno(file), &start, &head)) {
+    // Lines to skip are commented out on the way through a source (load_text).
+    if (chosen.kind == TABLE_TEXT && chosen.skip == 0 && table_only_option(&chosen) == nullptr &&
+        plain_regular_file(fileno(file), &start, &head)) {
         *names = TableNames();
         tarn::TextLoad how;
         how.threads = chosen.threads;
@@ -893,4 +1284,11 @@ std::string tableLabelText(const TableNames* names, int32_t label) {
     if (names != nullptr && label >= 0 && static_cast<size_t>(label) < names->classes.size())
         return names->classes[static_cast<size_t>(label)];
     return std::to_string(label);
+}
+
+std::string tableRowId(const TableNames* names, int32_t i) {
+    const size_t at = static_cast<size_t>(i);
+    if (names != nullptr && at < names->ids.size()) return names->ids[at];
+    if (names != nullptr && at < names->rows.size()) return std::to_string(names->rows[at]);
+    return std::to_string(i + 1);
 }

@@ -5,21 +5,30 @@
 // Whatever the format, a loaded set holds one vector per row in the detector's layout: the
 // feature columns in their chosen order, then the label. The label column is the last one unless
 // the format names another or none (every label 0 then); class names in a CSV or TSV label
-// column are numbered 0, 1, 2, … in order of first appearance.
+// column are numbered 0, 1, 2, … in order of first appearance. A table that leaves no feature
+// column (one column, the label's; or every column taken by the label, the ids and -F) is refused.
+// The first lines a format asks to skip are left out before anything else is read, in every
+// format; their lines keep their numbers in messages.
 //
-// CSV and TSV. Fields are separated by commas (semicolons when the first line holds semicolons
-// and no comma) or tabs; quoted fields may hold separators, doubled quotes and line breaks; lines
-// end in LF, CRLF or a CR alone, and are numbered so; blank lines are skipped. The first row is a
-// header when any of its fields is not a number; its names are kept. Every row has as many fields
-// as the first. Feature fields are numbers as the text format reads them (with strtod, a "%"
-// after one taking a hundredth); "NaN" and "Inf", spelt exactly so, only on the first data row,
-// as in the text format. No line may hold a NUL byte, no column or class name a control
-// character (a byte below 0x20, or 0x7f): those are printed on lines of their own.
+// CSV and TSV. The delimiter (a comma, a semicolon, a tab or runs of white space) is chosen from
+// the first lines (tableshape.h); quoted fields may hold delimiters, doubled quotes and line
+// breaks; lines end in LF, CRLF or a CR alone, and are numbered so; blank lines are skipped.
+// Whether the first row is a header is guessed from it against the rows after it, or told
+// (tableshape.h); a header one name short, or whose first name is empty, heads a first column of
+// row names, which becomes the id column unless the format names one. Every row has as many
+// fields as the header or the first row. Feature fields are numbers as the text format reads
+// them (with strtod, a "%" after one taking a hundredth), with decimal commas when the format
+// asks for them or, by default, with semicolons as delimiters; "NaN" and "Inf", spelt exactly so,
+// only on the first data row, as in the text format. A missing value (tableshape.h) in a feature
+// or label column is refused, or its row left out and counted when the format drops them. No
+// line may hold a NUL byte, no column or class name a control character (a byte below 0x20, or
+// 0x7f): those are printed on lines of their own.
 //
 // Refusals report through ReportError with the file "table.c" and return null, leaving in
 // TableNames::why one line that says where and what ("line 7, column 3 (\"petal_width\"): \"NA\"
 // is not a number"). The text format's refusals are fvsLoadStream's, unchanged; a line longer than
-// the reader takes (64 MiB, readnums.h) is one of them.
+// the reader takes (64 MiB, readnums.h) is one of them. The text format has no header, missing
+// values, decimal commas or id column: a format asking for one of them is refused for it.
 #ifndef TARN_VECTORS_TABLE_H
 #define TARN_VECTORS_TABLE_H
 
@@ -46,18 +55,28 @@ constexpr size_t kTableLongestClass = 1024;             // bytes of a class name
 // case, before a ".gz", ".zst", ".zstd", ".xz" or ".bz2"), else the text format.
 enum TableKind { TABLE_AUTO = 0, TABLE_TEXT = 1, TABLE_CSV = 2, TABLE_TSV = 3 };
 
+// The missing values of a format (TableFormat::missing).
+enum TableMissing { TABLE_NA_ERROR = 0, TABLE_NA_DROP = 1 };
+
 // How to read a table. The texts are the caller's and only read.
 struct TableFormat {
-    int32_t kind;          // a TableKind
-    const char* label;     // the label column: a name, a 1-based number, or "none"; null: last
-    const char* features;  // comma-separated names or numbers of the feature columns; null: all
-                           // but the label
-    int32_t threads = 1;   // threads that may parse a text file that is big, regular and not
-                           // compressed, each its own part of it (the result is the same)
+    int32_t kind = TABLE_AUTO;       // a TableKind
+    const char* label = nullptr;     // the label column: a name, a 1-based number, or "none";
+                                     // null: the last
+    const char* features = nullptr;  // comma-separated names or numbers of the feature columns;
+                                     // null: all but the label and the ids
+    int32_t threads = 1;  // threads that may parse a text file that is big, regular and not
+                          // compressed, each its own part of it (the result is the same)
     tarn::VectorArena* arena = nullptr;  // when given, vectors may be carved from it (arena.h):
                                          // the set is then released with release_set
     double memory = -1.0;  // bytes the run can still have, or below 0 when unknown: a compressed
                            // input that decompresses to more is refused (source.h)
+    int64_t skip = 0;      // lines left out before the header or the data, 0 or more
+    int32_t header = -1;   // CSV, TSV: 1 the first row is a header, 0 it is not, -1 guess
+    int32_t missing = TABLE_NA_ERROR;  // CSV, TSV: a TableMissing
+    char decimal = 0;          // CSV, TSV: the decimal mark, ',' or '.'; 0: a comma with semicolons
+    const char* id = nullptr;  // CSV, TSV: the id column, a name or a 1-based number; null: the
+                               // row names R writes, if any
 };
 
 // What a load learnt besides the numbers, filled by tableLoad and tableLoadStream.
@@ -65,9 +84,17 @@ struct TableNames {
     std::vector<std::string> features;  // the feature columns' names in vector order, or none
     std::string label;                  // the label column's name, or ""
     std::vector<std::string> classes;   // class names by number; empty for numeric labels
-    std::string why;      // after a refusal: where and what, one line without its line end
-    std::string warning;  // after a load: a doubt about the data worth a line, or ""
+    std::vector<std::string> ids;  // each vector's id from the id column, in vector order; none
+                                   // without an id column
+    std::vector<int64_t> rows;     // each vector's data row in the file, from 1, when rows were
+                                   // left out; none when vector i is data row i + 1
+    int64_t dropped = 0;           // data rows left out for a missing value
+    std::string why;               // after a refusal: where and what, one line without its line end
+    std::string warning;           // after a load: a doubt about the data worth a line, or ""
 };
+
+// How the table of scores names vector i (from 0): its id, else its data row's number.
+std::string tableRowId(const TableNames* names, int32_t i);
 
 // How the evaluation and the picture show a label: its class name when the input gave class
 // names (names may be null), the number otherwise.

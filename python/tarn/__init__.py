@@ -65,12 +65,19 @@ class Result(NamedTuple):
 
 class Names(NamedTuple):
     """The names a load learnt: feature columns in column order, the label column, the class
-    names by label number (empty for numeric labels), and a warning about the data or ``""``."""
+    names by label number (empty for numeric labels), a warning about the data or ``""``, each
+    row's id, and the count of rows left out for missing values.
+
+    ``ids`` is what the ``id`` column of ``tarn -O``'s table holds: a list of str from the id
+    column (``id=``, or the row names R writes), else an int64 array of each row's number among
+    the file's data rows, from 1 (rows left out by ``na="drop"`` keep their numbers)."""
 
     features: list
     label: str
     classes: list
     warning: str
+    ids: object = None
+    dropped: int = 0
 
 
 class Evaluation(NamedTuple):
@@ -261,7 +268,8 @@ def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False):
     return distances, indices.astype(np.intp)
 
 
-def load(path, *, format=None, label=None, features=None):
+def load(path, *, format=None, label=None, features=None, skip=0, header=None, na="error",
+         decimal=None, id=None):
     """Read a data file as the command line reads it: text, CSV or TSV, maybe compressed.
 
     Parameters
@@ -274,6 +282,21 @@ def load(path, *, format=None, label=None, features=None):
         The label column (``-L``): a name, a number from 1, or "none"; None for the last.
     features : str, sequence or None, default None
         The feature columns (``-F``): names or numbers from 1; None for all but the label.
+    skip : int, default 0
+        Lines left out before the header or the data (``--skip``), as pandas' ``skiprows`` and
+        R's ``skip``.
+    header : bool or None, default None
+        Whether the first row of a CSV or TSV file is a header (``--header``, ``--no-header``);
+        None guesses it from the rows after it.
+    na : {"error", "drop"}, default "error"
+        Rows with a missing value (empty, NA, NaN, null, ?) in a feature or the label: refused,
+        or left out and counted in ``names.dropped`` (``--na``).
+    decimal : {",", "."} or None, default None
+        The decimal mark of CSV and TSV numbers (``--decimal``); None: a comma where semicolons
+        separate the fields (R's ``write.csv2``), else a point.
+    id : str, int or None, default None
+        The column of row ids (``--id``), kept apart from the features; None: the row names R
+        writes, if any.
 
     Returns
     -------
@@ -282,7 +305,8 @@ def load(path, *, format=None, label=None, features=None):
         The label column truncated toward zero; class names are numbered from 0 in order of
         first appearance.
     names : Names
-        Feature, label and class names, and a warning about the data ("" when none).
+        Feature, label and class names, a warning about the data ("" when none), each row's
+        id and the count of rows left out.
 
     Raises
     ------
@@ -303,9 +327,24 @@ def load(path, *, format=None, label=None, features=None):
         label = str(label)
     if features is not None and not isinstance(features, str):
         features = ",".join(str(f) for f in features)
-    X, labels, feature_names, label_name, classes, warning = _core.load(path, kind, label,
-                                                                        features)
-    return X, labels, Names(list(feature_names), label_name, list(classes), warning)
+    skip = _int32(skip, "skip")
+    if skip < 0:
+        raise ValueError(f"skip must be 0 or more, got {skip}")
+    if header is not None:
+        header = int(_flag(header, "header"))
+    if na not in ("error", "drop"):
+        raise ValueError(f"na must be 'error' or 'drop', got {na!r}")
+    if decimal not in (None, ",", "."):
+        raise ValueError(f"decimal must be ',' or '.', got {decimal!r}")
+    if id is not None:
+        id = str(id)
+    X, labels, feature_names, label_name, classes, warning, ids, rows, dropped = _core.load(
+        path, kind, label, features, skip, -1 if header is None else header, na == "drop",
+        decimal or "", id)
+    if not ids:
+        ids = rows if len(rows) else np.arange(1, len(X) + 1, dtype=np.int64)
+    return X, labels, Names(list(feature_names), label_name, list(classes), warning, ids,
+                            dropped)
 
 
 def evaluate(score, labels, outlier_label=1, higher_is_outlying=True):

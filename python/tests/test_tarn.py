@@ -188,6 +188,18 @@ X_SMALL = clustered(20, 2, seed=7)
     (lambda: tarn.load(ROOT / "examples/iris.csv", label="colour"), ValueError,
      "Cannot load vectors from .*colour"),
     (lambda: tarn.evaluate([1.0, 2.0], [1]), ValueError, "score has 2 entries"),
+    (lambda: tarn.load(SAMPLE, na="keep"), ValueError, "na must be 'error' or 'drop'"),
+    (lambda: tarn.load(SAMPLE, decimal=";"), ValueError, "decimal must be ',' or '.'"),
+    (lambda: tarn.load(SAMPLE, skip=-1), ValueError, "skip must be 0 or more"),
+    (lambda: tarn.load(SAMPLE, skip="1"), TypeError, "skip must be an integer"),
+    (lambda: tarn.load(SAMPLE, header="yes"), TypeError, "header must be True or False"),
+    (lambda: tarn.load(SAMPLE, id=1), ValueError, "--id reads CSV and TSV, not the text format"),
+    (lambda: tarn.load(SAMPLE, skip=10**6), ValueError,
+     "no data line after the 1000000 lines --skip leaves out"),
+    (lambda: tarn.load(ROOT / "examples/iris.csv", features="species", label="none",
+                       id="species"), ValueError, r'-F names column 5 \("species"\), the id column'),
+    (lambda: tarn.load(ROOT / "examples/iris.csv", features=[1, 2], label="sepal_width"),
+     ValueError, r'-F names column 2 \("sepal_width"\), the label column'),
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_bad_input_raises_with_the_command_lines_words(call, error, text):
     with pytest.raises(error, match=text):
@@ -203,6 +215,57 @@ def test_load_reads_what_the_command_line_reads():
     X2, labels2, _ = tarn.load(ROOT / "examples/iris.csv", label="none",
                                features=["petal_width", 1])
     assert np.array_equal(X2, X[:, [3, 0]]) and not labels2.any()
+
+
+# Look-alikes of data sets as scikit-learn ships them and R and pandas write them, with the
+# keywords they need: X, the ids (what the -O table's id column holds) and the rows left out.
+LOOK_ALIKES = [
+    ("wine.csv", "3,2,class_0,class_1,class_2\n14.23,1.71,0\n13.2,1.78,1\n12.37,.94,2\n",
+     dict(skip=1), [[14.23, 1.71], [13.2, 1.78], [12.37, .94]], [1, 2, 3], 0),
+    ("diabetes.csv", "59 2 32.1 87\n48 1 21.6 69\n72 2 30.5 85\n", {},
+     [[59, 2, 32.1], [48, 1, 21.6], [72, 2, 30.5]], [1, 2, 3], 0),
+    ("airquality.csv", '"","Ozone","Wind","Day"\n"1",41,7.4,1\n"2",NA,8,2\n"3",12,12.6,3\n'
+     '"5",18,11.5,5\n', dict(na="drop"), [[41, 7.4], [12, 12.6], [18, 11.5]], ["1", "3", "5"], 1),
+    ("airquality-no-names.csv", "Ozone,Wind,Day\n41,7.4,1\n,8,2\n12,12.6,3\n18,11.5,5\n",
+     dict(na="drop"), [[41, 7.4], [12, 12.6], [18, 11.5]], [1, 3, 4], 1),
+    ("USArrests.txt", '"Murder" "Assault" "Rape"\n"Alabama" 13.2 236 21.2\n"North Carolina" 13 '
+     '337 16.1\n"Vermont" 2.2 48 11.2\n', dict(format="csv"),
+     [[13.2, 236], [13, 337], [2.2, 48]], ["Alabama", "North Carolina", "Vermont"], 0),
+    ("USArrests2.csv", '"";"Murder";"Assault";"Rape"\n"Alabama";13,2;236;21,2\n"North Carolina";'
+     '13;337;16,1\n"Vermont";2,2;48;11,2\n', {}, [[13.2, 236], [13, 337], [2.2, 48]],
+     ["Alabama", "North Carolina", "Vermont"], 0),
+    ("years.csv", "country,1990,2000,region\nFrance,1.5,2.5,0\nJapan,3.5,4.5,1\nPeru,5,6,1\n",
+     dict(header=True, features=["2000", "1990"], id="country"), [[2.5, 1.5], [4.5, 3.5], [6, 5]],
+     ["France", "Japan", "Peru"], 0),
+    ("decimal.csv", 'x,y,c\n"1,5",2,0\n"2,5",3,1\n"4,5",1,0\n', dict(decimal=","),
+     [[1.5, 2], [2.5, 3], [4.5, 1]], [1, 2, 3], 0),
+]
+
+
+@pytest.mark.parametrize("name, contents, keywords, X, ids, dropped", LOOK_ALIKES,
+                         ids=[case[0] for case in LOOK_ALIKES])
+def test_load_reads_look_alikes_and_the_table_of_scores_keeps_their_ids(
+        program, tmp_path, name, contents, keywords, X, ids, dropped):
+    path = tmp_path / name
+    path.write_text(contents)
+    loaded, labels, names = tarn.load(path, **keywords)
+    assert np.array_equal(loaded, np.array(X, dtype=float))
+    assert list(names.ids) == ids and names.dropped == dropped
+    options = {"format": "-f", "label": "-L", "skip": "--skip", "na": "--na",
+               "decimal": "--decimal", "id": "--id"}
+    args = [program, "-l", "-k", "1", "-i", str(path), "-O", str(tmp_path / "scores.csv")]
+    for key, value in keywords.items():
+        if key == "header":
+            args.append("--header" if value else "--no-header")
+        elif key == "features":
+            args += ["-F", ",".join(value)]
+        else:
+            args += [options[key], str(value)]
+    assert subprocess.run(args, capture_output=True).returncode == 0
+    scores = pd.read_csv(tmp_path / "scores.csv", index_col="id", float_precision="round_trip")
+    assert list(scores.index.astype(str)) == [str(i) for i in ids]
+    assert np.array_equal(scores["score"], tarn.detect(loaded, 1, rule="lof").score)
+    assert np.array_equal(scores["label"], labels)
 
 
 def test_evaluate_ranks_ties_as_the_command_line_does(program):
