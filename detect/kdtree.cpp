@@ -338,9 +338,9 @@ inline double reach_of(double kth) {
 //    Where those are vectors equal to the source, few cells lie at 0 and the search ends soon.
 //    Where distinct vectors lie at 0 too (their squares underflow), there may be very many: a
 //    search that met more than kZeroBudget of them returns, and seeks the k in file order first,
-//    where they often lie, within the same budget, and then, past the targets measured so, in the
-//    tree from the root, lowest index first: with bar_ the highest index of the k kept so far, a
-//    cell whose indices are all bar_ or more holds none of them.
+//    where they often lie, among as many targets as one compaction holds, and then, past the
+//    targets measured so, in the tree from the root, lowest index first: with bar_ the highest
+//    index of the k kept so far, a cell whose indices are all bar_ or more holds none of them.
 class Search {
 public:
     Search(const Tree& tree, int32_t k)
@@ -382,9 +382,9 @@ public:
 
 private:
     static constexpr int32_t kNoBar = std::numeric_limits<int32_t>::max();
-    // Distinct vectors at 0 a search meets before it settles the ties at 0 by index; also the
-    // targets it then measures in file order.
-    static constexpr int32_t kZeroBudget = 128;
+    // Distinct vectors at 0 a search meets before it settles the ties at 0 by index (counted
+    // once it met as many entries at 0, so that equal vectors are rarely compared).
+    static constexpr int32_t kZeroBudget = 48;
 
     bool full() const { return heap_.size() == static_cast<size_t>(k_); }
 
@@ -553,7 +553,7 @@ private:
 
     // D is 0. The rule keeps the k targets at 0 of lowest index; found_, trimmed, holds k
     // targets at 0, so those lie at the highest index among them or below, that is below bar_.
-    // They are sought in file order first, at most kZeroBudget targets; then, if that did not
+    // They are sought in file order first, at most compact_at_ targets; then, if that did not
     // settle it, through the tree past the targets measured, lowest index first. Each target
     // is considered once.
     void settle_ties_at_zero() {
@@ -562,7 +562,8 @@ private:
         trim();
         bar_ = 1 + std::max_element(found_.begin(), found_.end(), by_target)->target;
         found_.clear();
-        for (; from_ < bar_ && from_ < kZeroBudget; ++from_) {
+        const int32_t budget = static_cast<int32_t>(compact_at_);
+        for (; from_ < bar_ && from_ < budget; ++from_) {
             if (from_ == source_) continue;
             ++evaluations_;
             if (square(query_, tree_.vector(from_), tree_.dim) == 0.0) take_at_zero(from_);
