@@ -19,7 +19,7 @@ const char* volatile pending_file = nullptr;
 
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-extern "C" void remove_pending_file(int signal) {
+void remove_pending_file(int signal) {
     if (const char* path = pending_file; path != nullptr) unlink(path);
     // Then the signal's own ending, as if no handler had been there.
     struct sigaction plain {};
