@@ -58,7 +58,9 @@ for np in 1 2 3; do
     for rule in "${rules[@]}"; do
         for extra in "" "-s -o -e" "-o -c 0.1 -z" "-s -b"; do
             # shellcheck disable=SC2086
-            out=$("$root/mpi/tarn-mpirun" -np "$np" "$mpi" -i clusters.txt -k 5 $rule $extra 2>&1)
+            # standard error apart: the launcher interleaves the two streams as they come
+            out=$("$root/mpi/tarn-mpirun" -np "$np" "$mpi" -i clusters.txt -k 5 $rule $extra \
+                2>err.txt; cat err.txt)
             printf '%s  mpi %s %s %s\n' "$(md5sum <<<"$out" | cut -c1-32)" "$np" "$rule" "$extra"
         done
     done

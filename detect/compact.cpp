@@ -7,8 +7,8 @@
 #include <functional>
 #include <limits>
 
+#include "base/parameters.h"
 #include "detect/rules.h"
-#include "driver/parameters.h"
 
 namespace tarn {
 namespace {
@@ -257,7 +257,7 @@ DuplicateScores judge_lists(const NeighbourLists& lists, const Parameters* p, Ve
     v->marked.assign(n, 0);
     v->score.assign(n, 0.0);
     const Rule& rule = selected_rule(p);
-    const int32_t threads = construction_threads(p->threads);
+    const int32_t threads = worker_threads(p->threads);
     DuplicateScores duplicates{0, 0};
     switch (rule.kind) {
         case RULE_MKNN:
@@ -289,7 +289,7 @@ double judge_bytes(const Parameters* p, double n, double k) {
         case RULE_MKNN:  // the keepers, their offsets twice, and a stamp array per thread
             working = n * k * sizeof(int32_t) +
                       n * (2 * sizeof(int64_t) +
-                           static_cast<double>(construction_threads(p->threads)) * sizeof(int32_t));
+                           static_cast<double>(worker_threads(p->threads)) * sizeof(int32_t));
             break;
         case RULE_MEANIN:
         case RULE_MAXIN:

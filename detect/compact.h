@@ -12,9 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/alloc.h"
 #include "detect/construct.h"
 #include "detect/lof.h"
-#include "driver/util.h"
 
 struct Parameters;
 

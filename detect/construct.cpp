@@ -13,7 +13,6 @@
 namespace tarn {
 
 PROGRESSFN construction_progress = nullptr;
-std::atomic<bool> cancel_construction{false};
 
 namespace {
 
@@ -32,25 +31,6 @@ private:
     int32_t total_;
     int32_t step_;
     int32_t next_ = 0;
-};
-
-// The first exception thrown by any worker; the others stop at their next group.
-class FirstFailure {
-public:
-    void keep(std::exception_ptr failure) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!failure_) failure_ = failure;
-        failed_.store(true);
-    }
-    bool failed() const { return failed_.load(); }
-    void rethrow() const {
-        if (failure_) std::rethrow_exception(failure_);
-    }
-
-private:
-    std::mutex mutex_;
-    std::exception_ptr failure_;
-    std::atomic<bool> failed_{false};
 };
 
 // Searches the sources of one chunk, in the search's order, in groups handed out in turn to
@@ -231,45 +211,6 @@ int64_t search_into(NeighbourSearch& search, const Array<int32_t>& order, int32_
 
 void NeighbourSearch::order(int32_t* /*sources*/, int32_t /*count*/) const {}
 
-void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, void* body) {
-    const bool throwing = AllocationFailuresThrow::active();
-    std::atomic<int32_t> next{0};
-    FirstFailure failure;
-    auto work = [&](int32_t worker) {
-        // A worker fails like the thread that started it.
-        std::optional<AllocationFailuresThrow> scope;
-        if (throwing) scope.emplace();
-        try {
-            while (!failure.failed() && !cancel_construction.load(std::memory_order_relaxed)) {
-                const int32_t begin = next.fetch_add(grain);
-                if (begin >= count) break;
-                call(body, worker, begin, std::min(count, begin + grain));
-            }
-        } catch (...) {
-            failure.keep(std::current_exception());
-        }
-    };
-    // A thread with no range to take would only be started and joined.
-    const int64_t ranges = (int64_t{count} + grain - 1) / grain;
-    threads = static_cast<int32_t>(std::min<int64_t>(threads, std::max<int64_t>(ranges, 1)));
-    Array<std::thread> pool;
-    pool.reserve(static_cast<size_t>(threads));
-    for (int32_t t = 1; t < threads; ++t) {
-        try {
-            pool.emplace_back(work, t);
-        } catch (const std::exception&) {
-            // A thread or its record could not be had (system_error, bad_alloc): fewer threads
-            // than asked for, the others take over the work.
-            break;
-        }
-    }
-    work(0);
-    for (std::thread& thread : pool)
-        thread.join();
-    failure.rethrow();
-    if (cancel_construction.load()) throw ConstructionCancelled();
-}
-
 Array<Vertex*> graph_vertices(Graph* graphp) {
     Array<Vertex*> vertices;
     // Reserved before the walk, so that no allocation can fail while a cursor is open.
@@ -278,12 +219,6 @@ Array<Vertex*> graph_vertices(Graph* graphp) {
     while (Vertex* v = iterate_vertex(graphp, it))
         vertices.push_back(v);
     return vertices;
-}
-
-int32_t construction_threads(int32_t asked) {
-    constexpr int32_t kMostThreads = 256;
-    if (asked == 0) asked = static_cast<int32_t>(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
-    return std::min(asked, kMostThreads);
 }
 
 Rows graph_rows(const Array<Vertex*>& vertices) {

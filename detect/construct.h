@@ -19,7 +19,8 @@
 #include <cstdint>
 #include <exception>
 
-#include "driver/util.h"
+#include "base/alloc.h"
+#include "base/workers.h"
 #include "graph/graph.h"
 
 // Marks a kernel that is compiled once per instruction set; one binary serves every x86-64, the
@@ -38,16 +39,6 @@ namespace tarn {
 // construction goes on (at most a few hundred times per run). Null when nobody listens.
 typedef void (*PROGRESSFN)(int32_t done, int32_t total);
 extern PROGRESSFN construction_progress;
-
-// Set from any thread to stop the construction under way: its workers stop after the range
-// they are searching, and run_ranges (so build_neighbours) throws ConstructionCancelled. Whoever
-// sets it clears it before the next construction; a construction never clears it.
-extern std::atomic<bool> cancel_construction;
-
-class ConstructionCancelled : public std::exception {
-public:
-    const char* what() const noexcept override { return "construction cancelled"; }
-};
 
 // Neighbour-list entries held at once before they are written into the graph: about 1.5 MB.
 constexpr size_t kDefaultChunkEntries = size_t{1} << 16;
@@ -133,29 +124,6 @@ Rows graph_rows(const Array<Vertex*>& vertices);
 
 // The rows of the set's vectors, in the set's order; features from the first vector's length.
 Rows set_rows(HFSET set);
-
-// The threads a construction gets: as asked, one per online processor for 0, and never more
-// than a machine could sensibly run.
-int32_t construction_threads(int32_t asked);
-
-// Calls body(worker, begin, end) over consecutive ranges of [0, count), at most grain indices
-// each, handed out in turn to up to `threads` threads, the calling thread among them as worker
-// 0. A thread that cannot be had leaves its share to the others. The first failure of any
-// worker (AllocationFailure under an AllocationFailuresThrow included, which the workers
-// inherit from the calling thread) stops the others at their next range and is rethrown here;
-// so does cancel_construction, as ConstructionCancelled.
-using RangeCall = void (*)(void* body, int32_t worker, int32_t begin, int32_t end);
-void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, void* body);
-
-template <typename Body>
-void for_each_range(int32_t count, int32_t grain, int32_t threads, Body& body) {
-    run_ranges(
-        count, grain, threads,
-        [](void* b, int32_t worker, int32_t begin, int32_t end) {
-            (*static_cast<Body*>(b))(worker, begin, end);
-        },
-        &body);
-}
 
 // A contiguous block of sources, vertex indices [first, last): what one process of a distributed
 // run builds. The default, last < 0, stands for every vertex.

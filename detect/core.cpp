@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <new>
 
+#include "base/parameters.h"
 #include "detect/budget.h"
 #include "detect/construct.h"
 #include "detect/kdtree.h"
@@ -14,7 +15,6 @@
 #include "detect/method.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
-#include "driver/parameters.h"
 #include "vectors/fvector.h"
 
 namespace tarn {
@@ -105,7 +105,7 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
         return failure;
     }
     if (p->standardise == 1) standardise(vertices);
-    const int32_t threads = construction_threads(p->threads);
+    const int32_t threads = worker_threads(p->threads);
     const int32_t dim = fvGetDim(vertices[0]->vector);
     const bool indexed = use_tree(graph_rows(vertices), p);
     if (std::optional<Error> failure =
@@ -130,7 +130,7 @@ std::optional<Error> build_lists(const Rows& rows, const Parameters* p, Neighbou
         if (notes != nullptr) notes->unstandardised = std::move(unusable);
     }
     const int32_t n = static_cast<int32_t>(rows.size());
-    const int32_t threads = construction_threads(p->threads);
+    const int32_t threads = worker_threads(p->threads);
     const bool indexed = use_tree(rows, p);
     const int32_t sources = block.last < 0 ? n : block.last - block.first;
     const GraphNeed need = lists_need(n, rows.features + 1, p->k, indexed, threads,

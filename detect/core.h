@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 
+#include "base/alloc.h"
 #include "detect/compact.h"
 #include "detect/construct.h"
 #include "detect/lof.h"
-#include "driver/util.h"
 #include "graph/graph.h"
 #include "vectors/fvector.h"
 

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <optional>
 
+#include "base/parameters.h"
 #include "detect/budget.h"
 #include "detect/construct.h"
 #include "detect/core.h"
-#include "driver/parameters.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
@@ -37,7 +37,7 @@ HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
     const TableFormat format{.kind = p->format,
                              .label = p->label_column,
                              .features = p->feature_columns,
-                             .threads = tarn::construction_threads(p->threads),
+                             .threads = tarn::worker_threads(p->threads),
                              .arena = arena,
                              .memory = tarn::memory_limit().bytes,
                              .skip = p->skip,

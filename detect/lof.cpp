@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "base/parameters.h"
 #include "detect/construct.h"
-#include "driver/parameters.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ DuplicateScores duplicate_scores(Graph* g) {
 void lof_rule(Graph* g, Parameters* p) {
     const Array<Vertex*> vertices = graph_vertices(g);
     const int32_t n = static_cast<int32_t>(vertices.size());
-    const int32_t threads = construction_threads(p->threads);
+    const int32_t threads = worker_threads(p->threads);
     // Every density once, parked in the lof field until every score that reads it is known.
     auto densities = [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t i = begin; i < end; ++i) {

@@ -11,8 +11,8 @@
 
 #include <cstdint>
 
+#include "base/alloc.h"
 #include "detect/construct.h"
-#include "driver/util.h"
 
 namespace tarn {
 

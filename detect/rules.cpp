@@ -6,10 +6,10 @@
 #include <functional>
 #include <limits>
 
+#include "base/alloc.h"
+#include "base/parameters.h"
 #include "detect/construct.h"
 #include "detect/lof.h"
-#include "driver/parameters.h"
-#include "driver/util.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <numeric>
 #include <vector>
 
+#include "base/parameters.h"
 #include "detect/rules.h"
-#include "driver/parameters.h"
 #include "vectors/table.h"
 
 namespace {

@@ -2,8 +2,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/alloc.h"
 #include "driver/tarn.h"
-#include "driver/util.h"
 
 // Every allocation of the program fails the same way: the C++ containers of the evaluation and
 // the picture included, a failed request throws tarn::AllocationFailure with its size, and the

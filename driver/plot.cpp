@@ -6,9 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/parameters.h"
 #include "detect/rules.h"
 #include "driver/outfile.h"
-#include "driver/parameters.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/parameters.h"
 #include "driver/outfile.h"
-#include "driver/parameters.h"
 #include "vectors/table.h"
 
 namespace {

@@ -547,7 +547,7 @@ struct alignas(64) ReportBlock {
 void print_report(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
                   const Parameters* p) {
     const bool marks = p->marks == 1;
-    const int32_t threads = construction_threads(p->threads);
+    const int32_t threads = worker_threads(p->threads);
     // A window of blocks is formatted on the threads, then written in order.
     std::vector<ReportBlock> blocks(static_cast<size_t>(threads) * 4);
     const int32_t window = kReportBlock * static_cast<int32_t>(blocks.size());

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "base/alloc.h"
+#include "base/parameters.h"
 #include "detect/construct.h"
 #include "detect/lof.h"
-#include "driver/parameters.h"
-#include "driver/util.h"
 
 struct Graph;
 

@@ -20,9 +20,9 @@
 #include <span>
 #include <type_traits>
 
+#include "base/alloc.h"
 #include "detect/construct.h"
 #include "detect/core.h"
-#include "driver/util.h"
 
 namespace tarn::mpi {
 

@@ -22,16 +22,16 @@
 #include <cstring>
 #include <vector>
 
+#include "base/alloc.h"
+#include "base/parameters.h"
 #include "detect/core.h"
 #include "detect/init.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
 #include "driver/evaluate.h"
-#include "driver/parameters.h"
 #include "driver/plot.h"
 #include "driver/scores.h"
 #include "driver/tarn.h"
-#include "driver/util.h"
 #include "mpi/exchange.h"
 #include "mpi/verdict.h"
 #include "vectors/arena.h"

@@ -7,8 +7,8 @@
 #include <limits>
 #include <numeric>
 
+#include "base/parameters.h"
 #include "detect/rules.h"
-#include "driver/parameters.h"
 
 namespace tarn::mpi {
 namespace {

@@ -18,9 +18,9 @@
 
 #include <cstdint>
 
+#include "base/alloc.h"
 #include "detect/compact.h"
 #include "detect/lof.h"
-#include "driver/util.h"
 #include "graph/graph.h"
 #include "mpi/exchange.h"
 

@@ -23,10 +23,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/parameters.h"
 #include "detect/construct.h"
 #include "detect/core.h"
 #include "driver/evaluate.h"
-#include "driver/parameters.h"
 #include "driver/tarn.h"
 #include "errors/errorapi.h"
 #include "vectors/arena.h"

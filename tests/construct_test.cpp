@@ -292,7 +292,7 @@ TEST(Construction, ThreadCountsAreCapped) {
                                                  {256, 256},    {257, 256},
                                                  {100000, 256}, {INT32_MAX, 256}};
     for (const auto& [asked, threads] : cases)
-        EXPECT_EQ(tarn::construction_threads(asked), threads) << asked;
+        EXPECT_EQ(tarn::worker_threads(asked), threads) << asked;
 }
 
 TEST(Construction, BuildersMatchTheReferenceOnSmallSets) {

@@ -1,8 +1,8 @@
 // The run parameters: the one record every layer of a run reads its configuration from. It has
 // no behaviour of its own (init_params and parse_params of the driver create and fill it), so
 // the detector can read it without depending on the driver.
-#ifndef TARN_DRIVER_PARAMETERS_H
-#define TARN_DRIVER_PARAMETERS_H
+#ifndef TARN_BASE_PARAMETERS_H
+#define TARN_BASE_PARAMETERS_H
 
 #include <cstdint>
 #include <cstdio>
