@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -208,6 +209,30 @@ int64_t search_into(NeighbourSearch& search, const Array<int32_t>& order, int32_
 }
 
 }  // namespace
+
+FlatListSink::FlatListSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block)
+    : lists_(lists), first_(block.first) {
+    lists_.n = block.last < 0 ? n : block.last - block.first;
+    lists_.k = k;
+}
+
+void FlatListSink::start() {
+    const size_t entries = static_cast<size_t>(lists_.n) * static_cast<size_t>(lists_.k);
+    lists_.target.resize(entries);
+    lists_.dist.resize(entries);
+}
+
+void FlatListSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) {
+        const Mirror& m = mirrors[i];
+        assert(m.count == lists_.k);  // every entry of the unfilled lists is written
+        size_t at = lists_.at(sources[i] - first_);
+        for (int32_t e = 0; e < m.count; ++e, ++at) {
+            lists_.target[at] = m.kept[e].target;
+            lists_.dist[at] = m.kept[e].dist;
+        }
+    }
+}
 
 void NeighbourSearch::order(int32_t* /*sources*/, int32_t /*count*/) const {}
 

@@ -22,6 +22,7 @@
 #include "base/alloc.h"
 #include "base/workers.h"
 #include "graph/graph.h"
+#include "graph/lists.h"
 
 // Marks a kernel that is compiled once per instruction set; one binary serves every x86-64, the
 // loader picks the widest clone the processor supports. The AFL++ instrumentation
@@ -156,6 +157,21 @@ protected:
 // search evaluated.
 int64_t build_lists(int32_t n, int32_t k, int32_t threads, size_t chunk_entries,
                     NeighbourSearch& search, ListSink& sink, SourceBlock block = {});
+
+// Where a construction writes the NeighbourLists of block's sources among n vertices, k
+// each: row i holds source block.first + i (every vertex by default). The arrays are allocated
+// when the construction starts.
+class FlatListSink final : public ListSink {
+public:
+    FlatListSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBlock block = {});
+    void start() override;
+    bool in_source_order() const override { return false; }
+    void write(const int32_t* sources, const Mirror* mirrors, int32_t count) override;
+
+private:
+    NeighbourLists& lists_;
+    int32_t first_;
+};
 
 // Builds the edges of graphp, whose vertices (as graph_vertices lists them) have no edges yet,
 // through search: sources in chunks of about chunk_entries / k, each chunk searched on up to

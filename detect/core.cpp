@@ -15,6 +15,7 @@
 #include "detect/method.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
+#include "rules/rules.h"
 #include "vectors/fvector.h"
 
 namespace tarn {
@@ -76,7 +77,7 @@ std::optional<Error> check_memory(const GraphNeed& need) {
 
 // The linked graph's need: its records, the construction, and the rule's working memory.
 GraphNeed linked_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                      const Rule& rule) {
+                      const LinkedRule& rule) {
     const double vertices = static_cast<double>(n);
     const double rule_bytes = vertices * rule.vertex_bytes + vertices * k * rule.edge_bytes;
     return graph_need(n, dim, k, indexed, threads, rule_bytes);
@@ -109,7 +110,7 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     const int32_t dim = fvGetDim(vertices[0]->vector);
     const bool indexed = use_tree(graph_rows(vertices), p);
     if (std::optional<Error> failure =
-            check_memory(linked_need(n, dim, p->k, indexed, threads, selected_rule(p)))) {
+            check_memory(linked_need(n, dim, p->k, indexed, threads, linked_rule(p)))) {
         return failure;
     }
     if (indexed) {
@@ -149,7 +150,7 @@ std::optional<Error> build_lists(const Rows& rows, const Parameters* p, Neighbou
 void run_rule(Graph* graphp, const Parameters* p) {
     Parameters options = *p;
     reserve_cursors(kNestedWalks);
-    selected_rule(p).run(graphp, &options);
+    linked_rule(p).run(graphp, &options);
     if (p->share > 0) mark_most_outlying(graphp, p);
 }
 

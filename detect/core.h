@@ -5,7 +5,7 @@
 // the text the command line prints for it. Nothing here ends the process or prints: exhausted
 // memory comes back as an error like any other failure, everything allocated is released, and the
 // reporting hooks are not called. The command line (detect_set) and init are callers; they print
-// what comes back. Every caller but detect_graph's gets the flat lists of detect/compact.h, never
+// what comes back. Every caller but detect_graph's gets the flat lists of graph/lists.h, never
 // the linked graph.
 //
 // One detection at a time per process: the graph store's records come from process-wide pools,
@@ -18,10 +18,11 @@
 #include <string>
 
 #include "base/alloc.h"
-#include "detect/compact.h"
 #include "detect/construct.h"
 #include "detect/lof.h"
 #include "graph/graph.h"
+#include "graph/lists.h"
+#include "rules/rules.h"
 #include "vectors/fvector.h"
 
 struct Parameters;
@@ -83,7 +84,7 @@ std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Pa
 
 // The command line's detection over a loaded set (the label last in every vector), without the
 // linked graph: the same checks in the same order as detect_graph (the memory check weighing
-// the flat lists of detect/compact.h instead), the features standardised in place with
+// the flat lists of graph/lists.h instead), the features standardised in place with
 // p->standardise, the lists built and the rule run over them. Every verdict field is what
 // detect_graph leaves in a graph of the same vectors. The set keeps its vectors and their
 // labels.

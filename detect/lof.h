@@ -9,8 +9,10 @@
 
 #include <cstdint>
 
-struct Parameters;
 #include "graph/graph.h"
+#include "rules/kernel.h"
+
+struct Parameters;
 
 // Stores every vertex's local outlier factor in its lof field and marks (in-degree 0) each
 // vertex whose score is strictly greater than p->th. Returns 0.
@@ -24,16 +26,8 @@ double lrd(Vertex* v);
 
 namespace tarn {
 
-// The vertices whose stored local outlier factor an infinite density made not-a-number or
-// infinite: their own density or a neighbour's is +infinity, which a zero sum of reachability
-// distances (duplicated points) gives. Scores made non-finite otherwise (a not-a-number or
-// infinite coordinate) are not counted.
-struct DuplicateScores {
-    int32_t nan;  // vertices scoring not-a-number
-    int32_t inf;  // vertices scoring +infinity
-};
-
-// Counts them over g once lof_main has run.
+// The scores an infinite density made not-a-number or infinite (rules/kernel.h), counted over g
+// once lof_main has run.
 DuplicateScores duplicate_scores(Graph* g);
 
 // What lof_main does, every score and mark the same bit for bit, with each density computed

@@ -76,23 +76,6 @@ bool overflows(const Rows& rows, KeptInfinite kept_infinite) {
 
 namespace tarn {
 
-bool distances_overflow(Graph* g) {
-    const Array<Vertex*> vertices = graph_vertices(g);
-    if (vertices.empty()) return false;
-    const Rows rows = graph_rows(vertices);
-    return overflows(rows, [&](const std::vector<char>&) {
-        // The walk runs to its end, which releases its cursor.
-        bool kept_infinite = false;
-        Iterator* edges = iterate_start();
-        while (Edge* e = iterate_all_edges(g, edges)) {
-            kept_infinite = kept_infinite || (std::isinf(e->dist) &&
-                                              all_finite(e->from->vector->vector, rows.features) &&
-                                              all_finite(e->to->vector->vector, rows.features));
-        }
-        return kept_infinite;
-    });
-}
-
 bool distances_overflow(const Rows& rows, const NeighbourLists& lists) {
     return overflows(rows, [&](const std::vector<char>& finite) {
         for (int32_t s = 0; s < lists.n; ++s) {

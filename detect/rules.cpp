@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 
 #include "base/alloc.h"
 #include "base/parameters.h"
 #include "detect/construct.h"
 #include "detect/lof.h"
+#include "rules/rules.h"
 
 namespace {
 
@@ -51,21 +54,14 @@ double inbound_score(Vertex* v, const Parameters* /*p*/) {
     return static_cast<double>(tarn::inbound_count(v));
 }
 
-constexpr tarn::Rule kRules[] = {
-    {tarn::RULE_MKNN, 'm', &Parameters::mknn, "-m  (MkNN mode)", "mutual k-nearest neighbours",
-     "in-degree after pruning", false, [](Graph* g, Parameters*) { tarn::prune_one_way(g); },
-     inbound_score, 32, 12},
-    {tarn::RULE_MEANIN, 'M', &Parameters::meanin, "-M  (mean incoming distance mode)",
-     "mean incoming distance", "(k / in-degree) * incoming distance sum / k", true, meanin,
+constexpr tarn::LinkedRule kLinkedRules[] = {
+    {"mutual", [](Graph* g, Parameters*) { tarn::prune_one_way(g); }, inbound_score, 32, 12},
+    {"mean", meanin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }, 0, 0},
-    {tarn::RULE_MAXIN, 'X', &Parameters::maxin, "-X  (max incoming distance mode)",
-     "maximum incoming distance", "(k / in-degree) * largest incoming distance", true, maxin,
+    {"max", maxin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }, 0, 0},
-    {tarn::RULE_LOF, 'l', &Parameters::lof, "-l  (LOF mode)", "local outlier factor",
-     "local outlier factor", true, tarn::lof_rule,
-     [](Vertex* v, const Parameters*) { return v->lof; }, 16, 0},
-    {tarn::RULE_INDEGREE, 0, nullptr, nullptr, "in-degree", "in-degree after construction", false,
-     kill_unwated_vertexes, inbound_score, 0, 0},
+    {"lof", tarn::lof_rule, [](Vertex* v, const Parameters*) { return v->lof; }, 16, 0},
+    {"indegree", kill_unwated_vertexes, inbound_score, 0, 0},
 };
 
 }  // namespace
@@ -141,15 +137,12 @@ void kill_unwated_vertexes(Graph* g, Parameters* p) {
 
 namespace tarn {
 
-std::span<const Rule> rules() {
-    return kRules;
-}
-
-const Rule& selected_rule(const Parameters* p) {
-    for (const Rule& rule : kRules) {
-        if (rule.flag == nullptr || p->*rule.flag == 1) return rule;
+const LinkedRule& linked_rule(const Parameters* p) {
+    const char* key = selected_rule(p).key;
+    for (const LinkedRule& rule : kLinkedRules) {
+        if (std::strcmp(rule.key, key) == 0) return rule;
     }
-    return kRules[std::size(kRules) - 1];
+    return kLinkedRules[std::size(kLinkedRules) - 1];
 }
 
 void prune_one_way(Graph* g) {
@@ -204,6 +197,20 @@ void prune_one_way(Graph* g) {
     }
 }
 
+Verdict linked_verdict(Graph* g, const Parameters* p) {
+    const LinkedRule& rule = linked_rule(p);
+    Verdict verdict;
+    for (Vertex* v : graph_vertices(g)) {
+        verdict.lof.push_back(v->lof);
+        verdict.label.push_back(v->flag);
+        verdict.marked.push_back(vertex_marked(v));
+        verdict.indegree.push_back(inbound_count(v));
+        verdict.score.push_back(rule.score(v, p));
+    }
+    verdict.built_indegree = verdict.indegree;
+    return verdict;
+}
+
 int32_t vertex_marked(const Vertex* v) {
     return v->indegree <= 0 ? 1 : 0;
 }
@@ -217,25 +224,19 @@ int32_t inbound_count(Vertex* v) {
 }
 
 double ranking_score(Vertex* v, const Parameters* p) {
-    return selected_rule(p).score(v, p);
+    return linked_rule(p).score(v, p);
 }
 
 }  // namespace tarn
 
 namespace tarn {
 
-int32_t share_count(double share, int32_t n) {
-    const double product = share * static_cast<double>(n);
-    const double whole = std::round(product);
-    const double count = std::fabs(product - whole) <= product * 1e-12 ? whole : std::ceil(product);
-    return static_cast<int32_t>(std::clamp(count, 1.0, static_cast<double>(n)));
-}
-
 void mark_most_outlying(Graph* g, const Parameters* p) {
+    const LinkedRule& linked = linked_rule(p);
     const Rule& rule = selected_rule(p);
     // Scores turned so that higher is more outlying; not-a-number ones take no place.
     auto outlying = [&](Vertex* v) {
-        const double score = rule.score(v, p);
+        const double score = linked.score(v, p);
         return rule.higher_is_outlying ? score : -score;
     };
     Array<double> ranked;

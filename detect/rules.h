@@ -6,8 +6,8 @@
 // inbound list intact, so the length of the inbound list is the in-degree the rule saw (after
 // construction, or after pruning for the mutual rule).
 //
-// The table is the one place that knows the closed set of rules: the run, the option parser,
-// the usage text and the evaluation all read it. A new rule is a row and its functions.
+// These are the library's rules over the linked graph, kept as its interface and as the
+// reference the flat kernels of rules/ are checked against; a run judges through the kernels.
 #ifndef TARN_DETECT_RULES_H
 #define TARN_DETECT_RULES_H
 
@@ -15,6 +15,7 @@
 #include <span>
 
 #include "graph/graph.h"
+#include "rules/rules.h"
 
 struct Parameters;
 
@@ -47,36 +48,28 @@ void kill_unwated_vertexes(Graph* g, Parameters* p);
 
 namespace tarn {
 
-// The five rules, in the order in which a set flag selects them.
-enum RuleKind { RULE_MKNN, RULE_MEANIN, RULE_MAXIN, RULE_LOF, RULE_INDEGREE };
-
-// One row of the rule table.
-struct Rule {
-    RuleKind kind;
-    char letter;                // the option that selects it; 0 for the default rule
-    int32_t Parameters::*flag;  // the flag that option sets; null for the default rule
-    const char* usage;          // its usage-text line after the indent; null for the default
-    const char* name;           // e.g. "local outlier factor"
-    const char* score_name;     // what its ranking score is
-    bool higher_is_outlying;    // whether a higher ranking score is more outlying
+// A rule's form over the linked graph, for the rule table's row of the same key.
+struct LinkedRule {
+    const char* key;
     void (*run)(Graph* g, Parameters* p);             // marks (and scores) the vertices
     double (*score)(Vertex* v, const Parameters* p);  // v's ranking score once it has run
     double vertex_bytes;  // working memory of run beyond the graph, per vertex
     double edge_bytes;    // and per kept edge (for the memory check before the edges)
 };
 
-// Every rule in order of precedence: a run runs the first whose flag is set, the last row (the
-// default in-degree rule, without a flag) when none is.
-std::span<const Rule> rules();
-
-// The rule a run with parameters p runs.
-const Rule& selected_rule(const Parameters* p);
+// The linked form of the rule p selects.
+const LinkedRule& linked_rule(const Parameters* p);
 
 // What mknn does, the same edges removed in the same order, without walking a target's list
 // for each edge: whether u keeps v is a mark set from v's keepers, which are gathered once
 // from the outbound lists. Time proportional to n × k (and n × log n to number the vertices)
 // instead of n × k². Allocates about 8 bytes per edge and 20 per vertex.
 void prune_one_way(Graph* g);
+
+// The verdict the rule p selects has left in g, as a run's verdict in vertex order: what the
+// linked graph's run hands to the after-detection sequence. Both in-degree fields hold the
+// inbound counts the graph has (after pruning, for the mutual rule).
+Verdict linked_verdict(Graph* g, const Parameters* p);
 
 // 1 when v carries the outlier mark (in-degree 0 or less), else 0.
 int32_t vertex_marked(const Vertex* v);
@@ -89,11 +82,6 @@ int32_t inbound_count(Vertex* v);
 // (k / in-degree as an integer quotient) × incoming measure, and +infinity for a vertex that
 // nobody keeps (the rule skips it, it is marked from the start).
 double ranking_score(Vertex* v, const Parameters* p);
-
-// ⌈share × n⌉ for a share in (0, 1], kept within 1 … n. A product within a relative 1e-12 of a
-// whole number counts as that number: a decimal share is stored a little off (0.07 × 100 is
-// 7.000000000000001 in doubles), and the user asked for 7 of 100, not 8.
-int32_t share_count(double share, int32_t n);
 
 // Replaces the marks of the rule p selects, once it has run, by the share p->share of the most
 // outlying vertices: the share_count most outlying by the ranking score, in the rule's

@@ -8,6 +8,7 @@
 
 #include "base/parameters.h"
 #include "detect/rules.h"
+#include "rules/rules.h"
 #include "vectors/table.h"
 
 namespace {
@@ -110,19 +111,6 @@ double precision_at_positives(const double* score, const int32_t* positive, int3
         places -= take;
     }
     return hits / static_cast<double>(positives);
-}
-
-void print_evaluation(Graph* g, Parameters* p, FILE* out) {
-    const tarn::Rule& rule = tarn::selected_rule(p);
-    std::vector<double> score;
-    std::vector<int32_t> label, marked;
-    Iterator* it = iterate_start();
-    while (Vertex* v = iterate_vertex(g, it)) {
-        score.push_back(rule.score(v, p));
-        label.push_back(v->flag);
-        marked.push_back(tarn::vertex_marked(v));
-    }
-    print_evaluation(score.data(), label.data(), marked.data(), get_nvert(g), p, out);
 }
 
 void print_evaluation(const double* ranking, const int32_t* label, const int32_t* mark, int32_t n,

@@ -40,10 +40,6 @@ double precision_at_positives(const double* score, const int32_t* positive, int3
 // Each <x> is "%.6f" or "undefined": precision without marks, recall without labelled
 // outliers, F1 without either, and the three ranking measures when no vector or every vector
 // carries the outlier label.
-void print_evaluation(Graph* g, Parameters* p, FILE* out);
-
-// The same from the verdict of n vectors in file order: the rule's ranking score, the label and
-// the mark (1 or 0) of each.
 void print_evaluation(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
                       const Parameters* p, FILE* out);
 

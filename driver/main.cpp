@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/alloc.h"
+#include "driver/run.h"
 #include "driver/tarn.h"
 
 // Every allocation of the program fails the same way: the C++ containers of the evaluation and

@@ -9,6 +9,7 @@
 #include "base/parameters.h"
 #include "detect/rules.h"
 #include "driver/outfile.h"
+#include "rules/rules.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
 
@@ -165,25 +166,6 @@ std::vector<Point> collect_points(const tarn::PlotVectors& v, const Parameters* 
     return points;
 }
 
-// The graph's vertices as the picture reads them; the arrays live as long as the record.
-struct GraphPicture {
-    explicit GraphPicture(Graph* g) {
-        for (Vertex* v = g->top; v != nullptr; v = v->next) {
-            rows.push_back(v->vector->vector);
-            score.push_back(v->lof);
-            label.push_back(v->flag);
-            marked.push_back(tarn::vertex_marked(v));
-        }
-        vectors = {rows.data(),   g->top != nullptr ? fvGetDim(g->top->vector) - 1 : 0,
-                   score.data(),  label.data(),
-                   marked.data(), static_cast<int32_t>(rows.size())};
-    }
-    std::vector<const double*> rows;
-    std::vector<double> score;
-    std::vector<int32_t> label, marked;
-    tarn::PlotVectors vectors;
-};
-
 // The title of feature column i: its name from the input, or "column <i + 1>".
 std::string column_title(const Parameters* p, size_t i) {
     if (p->names != nullptr && i < p->names->features.size())
@@ -284,9 +266,9 @@ std::string cut_text(const tarn::Rule& rule, const Parameters* p) {
     char text[64];
     if (p->share > 0) {
         std::snprintf(text, sizeof text, ", share %g", p->share);
-    } else if (rule.kind == tarn::RULE_INDEGREE) {
+    } else if (rule.limit == tarn::Limit::kIndegree) {
         std::snprintf(text, sizeof text, ", I = %d", p->I);
-    } else if (rule.kind != tarn::RULE_MKNN) {
+    } else if (rule.limit == tarn::Limit::kThreshold) {
         std::snprintf(text, sizeof text, ", T = %g", p->th);
     } else {
         text[0] = '\0';
@@ -366,13 +348,9 @@ std::string xml_escape(const char* text) {
     return out;
 }
 
-int32_t print_plot(Graph* g, Parameters* p, FILE* out) {
-    return print_plot(GraphPicture(g).vectors, p, out);
-}
-
 int32_t print_plot(const PlotVectors& vectors, Parameters* p, FILE* out) {
     const tarn::Rule& rule = tarn::selected_rule(p);
-    const bool sized = rule.kind == tarn::RULE_LOF;
+    const bool sized = rule.sized_marks;
     std::vector<Point> points = collect_points(vectors, p);
     std::vector<double> xs, ys;
     const int32_t features = vectors.features;
@@ -427,10 +405,6 @@ int32_t print_plot(const PlotVectors& vectors, Parameters* p, FILE* out) {
 
 bool plot_names_input(const char* plot, const char* input) {
     return names_the_input(plot, input);
-}
-
-int32_t write_plot(Graph* g, Parameters* p, const char* path) {
-    return write_plot(GraphPicture(g).vectors, p, path);
 }
 
 int32_t write_plot(const PlotVectors& vectors, Parameters* p, const char* path) {

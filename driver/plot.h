@@ -30,20 +30,18 @@ struct PlotVectors {
     int32_t n;
 };
 
-// Writes the plot of g, after the rule of p ran, to path. Returns 0, or -1 with errno telling
+// Writes the plot of the vectors with their verdict to path. Returns 0, or -1 with errno telling
 // why when the file cannot be created or written completely. The picture is written to a new
 // file in path's folder and renamed over path when complete, so a failure leaves no partial
 // picture and any older one intact; a path that is no regular file (a device, a FIFO) or whose
 // folder takes no new file is written in place.
-int32_t write_plot(Graph* g, Parameters* p, const char* path);
 int32_t write_plot(const PlotVectors& vectors, Parameters* p, const char* path);
 
 // Whether the file plot names is the input file (same device and inode, whatever names or links
 // lead to it; "-" is standard input): writing the picture would destroy the data.
 bool plot_names_input(const char* plot, const char* input);
 
-// Writes the plot of g to out; returns nonzero when a write failed.
-int32_t print_plot(Graph* g, Parameters* p, FILE* out);
+// Writes the plot of the vectors to out; returns nonzero when a write failed.
 int32_t print_plot(const PlotVectors& vectors, Parameters* p, FILE* out);
 
 // text made safe for XML character data and attribute values: & < > " ' as entities, control

@@ -34,6 +34,7 @@
 #include "driver/scores.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "rules/rules.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
@@ -43,7 +44,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:r:";
 
 // The long options: --help and --version only print (and end the run with status 0).
 enum LongOption {
@@ -81,6 +82,32 @@ const char* option_string() {
     }
     options[length] = '\0';
     return options;
+}
+
+// Every rule's key, the default rule's first: rule_keys(", ", " or ") gives "indegree, mutual,
+// mean, max or lof".
+std::string rule_keys(const char* separator, const char* last_separator) {
+    std::vector<const char*> keys;
+    for (const tarn::Rule& rule : tarn::rules())
+        keys.insert(rule.flag == nullptr ? keys.begin() : keys.end(), rule.key);
+    std::string text;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (i > 0) text += i + 1 == keys.size() ? last_separator : separator;
+        text += keys[i];
+    }
+    return text;
+}
+
+[[noreturn]] void refuse_value(const char* option, const char* value, const char* why);
+
+// -r KEY: sets the flag of the rule of that key (the default rule has none to set).
+void select_rule_by_key(Parameters* parap, const char* key) {
+    const tarn::Rule* rule = tarn::rule_by_key(key);
+    if (rule == nullptr) {
+        const std::string why = "is not a rule: " + rule_keys(", ", " or ");
+        refuse_value("-r", key, why.c_str());
+    }
+    if (rule->flag != nullptr) parap->*rule->flag = 1;
 }
 
 // Sets the flag of the rule whose letter option is; false when no rule has that letter.
@@ -234,6 +261,7 @@ void write_usage() {
     for (const tarn::Rule& rule : tarn::rules()) {
         if (rule.usage != nullptr) std::printf("             %s\n", rule.usage);
     }
+    std::printf("             -r [rule: %s]\n", rule_keys("|", "|").c_str());
     std::printf("             -T  [Threshold]\n");
     std::printf("             -j [n of threads, 0 for all processors]\n");
     std::printf("             -o  (print outlier marks)\n");
@@ -297,6 +325,7 @@ void write_help() {
     for (const tarn::Rule& rule : tarn::rules()) {
         if (rule.letter != 0) std::printf("  -%c          the %s rule\n", rule.letter, rule.name);
     }
+    std::printf("  -r RULE     a rule by its name: %s\n", rule_keys(", ", " or ").c_str());
     std::fputs(
         "  -I N        the default rule marks an in-degree of N or less (default: 0)\n"
         "  -T X        -M, -X and -l mark a score above X (default: 0.0)\n"
@@ -360,6 +389,9 @@ void parse_params(Parameters* parap, int argc, char** argv) {
     while ((option = getopt_long(argc, argv, option_string(), kLongOptions, nullptr)) != -1) {
         if (select_rule(parap, option)) continue;
         switch (option) {
+            case 'r':
+                select_rule_by_key(parap, optarg);
+                break;
             case 'i':
                 replace_text(&parap->instr, optarg);
                 break;
@@ -582,10 +614,6 @@ bool resolve_outlier_class(Parameters* p) {
     return false;
 }
 
-void check_plot_columns(Graph* g, const Parameters* p) {
-    check_plot_columns(fvGetDim(g->top->vector) - 1, p);
-}
-
 void check_plot_columns(int32_t features, const Parameters* p) {
     if (p->plotstr == nullptr || p->plot_x < 0) return;
     if (p->plot_x < features && p->plot_y < features) return;
@@ -680,91 +708,6 @@ void release(Graph* g, Parameters* parap) {
 
 }  // namespace tarn
 
-namespace {
-
-using tarn::release;
-
-// The picture of the loaded vectors with the verdict; -1 with errno telling why on failure.
-int32_t write_picture(HFSET set, const tarn::Verdict& verdict, Parameters* p) {
-    const tarn::Rows rows = tarn::set_rows(set);
-    const tarn::PlotVectors picture{rows.row.data(),       rows.features,
-                                    verdict.lof.data(),    verdict.label.data(),
-                                    verdict.marked.data(), static_cast<int32_t>(rows.size())};
-    return tarn::write_plot(picture, p, p->plotstr);
-}
-
-int run(int argc, char** argv) {
-    long watch = setwatch();
-    (void)watch;  // kept for prtime; a run prints no timing line
-    Parameters* parap = init_params();
-    TableNames names;  // column and class names, for the evaluation and the picture
-    parap->names = &names;
-    parse_params(parap, argc, argv);
-    open_files(parap);
-    if (tarn::output_names_input(parap)) {
-        release(nullptr, parap);
-        return -1;
-    }
-    tarn::progress_start();
-    // The run releases its vectors all at once: they are carved rather than each allocated.
-    tarn::VectorArena arena;
-    HFSET set = tarn::load_vectors(parap, &arena);
-    if (set == nullptr) std::exit(-1);
-    // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
-    tarn::Verdict verdict;
-    tarn::RunNotes notes;
-    if (std::optional<tarn::Error> failure = tarn::detect_set(set, parap, &verdict, &notes)) {
-        std::fputs(failure->message.c_str(), stdout);
-        std::exit(-1);
-    }
-    tarn::progress_stop();
-    // Standardised, a column holding NaN or Inf is named as a column instead.
-    if (parap->standardise != 1) tarn::warn_of_non_finite(tarn::set_rows(set));
-    tarn::warn_of_unstandardised(notes.unstandardised);
-    if (notes.overflow) tarn::warn_of_overflow();
-    if (!tarn::resolve_outlier_class(parap)) std::exit(-1);
-    const int32_t n = fvsGetSize(set);
-    tarn::check_plot_columns(fvGetDim(fvsGetVector(set, 1)) - 1, parap);
-    if (tarn::selected_rule(parap).kind == tarn::RULE_LOF)
-        tarn::warn_of_duplicates(notes.duplicates);
-    auto finish = [&](int status) {
-        tarn::release_set(set, &arena);
-        release(nullptr, parap);
-        return status;
-    };
-    // The picture comes before the report, so that a run that cannot write it stops with no
-    // report line, like every other stop.
-    if (parap->plotstr != nullptr && write_picture(set, verdict, parap) != 0) {
-        tarn::report_plot_failure(parap, errno);
-        return finish(-1);
-    }
-    if (parap->output_path != nullptr) {
-        const tarn::ScoreRows rows{verdict.score.data(), verdict.label.data(),
-                                   verdict.marked.data(), n, parap->names};
-        if (tarn::write_scores(rows, parap) != 0 && std::strcmp(parap->output_path, "-") != 0) {
-            tarn::report_scores_failure(parap, errno);
-            return finish(-1);
-        }
-    } else {
-        const tarn::Array<double>& stored = parap->print_score == 1 ? verdict.score : verdict.lof;
-        tarn::print_report(stored.data(), verdict.label.data(), verdict.marked.data(), n, parap);
-    }
-    tarn::finish_report();
-    if (parap->evaluate == 1) {
-        std::fflush(stdout);
-        tarn::print_evaluation(verdict.score.data(), verdict.label.data(), verdict.marked.data(), n,
-                               parap, stderr);
-        // The evaluation is a result like the report: lost, it fails the run.
-        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
-            tarn::report_evaluation_failure(errno);
-            return finish(-1);
-        }
-    }
-    return finish(0);
-}
-
-}  // namespace
-
 namespace tarn {
 
 void finish_report() {
@@ -774,18 +717,6 @@ void finish_report() {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
         report_not_written(errno != 0 ? errno : earlier);
-}
-
-int run_command_line(int argc, char** argv) {
-    try {
-        return run(argc, argv);
-    } catch (const AllocationFailure& failure) {
-        std::printf("Allocation of %zu bytes failed\n", failure.size());
-    } catch (const std::bad_alloc&) {
-        std::printf("Allocation failed\n");
-    }
-    std::fflush(stdout);
-    return -1;
 }
 
 }  // namespace tarn

@@ -63,7 +63,6 @@ bool resolve_outlier_class(Parameters* p);
 
 // After the load: -G must name feature columns the input has; otherwise a message on standard
 // output and the end of the process with status -1.
-void check_plot_columns(Graph* g, const Parameters* p);
 void check_plot_columns(int32_t features, const Parameters* p);
 
 // The warnings on standard error after a run's rule: with -z the feature columns (from 0) that
@@ -92,12 +91,6 @@ bool output_names_input(const Parameters* p);
 
 // Releases the graph (null: none) and the parameters with the texts they own.
 void release(Graph* g, Parameters* parap);
-
-// The whole run of the program: parameters, graph, picture, report, evaluation, release.
-// Returns the process status: 0 after a complete run, -1 when the picture cannot be written or
-// an allocation of the C++ library fails (the allocation message on standard output); every
-// other failure ends the process where it happens.
-int run_command_line(int argc, char** argv);
 
 }  // namespace tarn
 

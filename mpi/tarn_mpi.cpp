@@ -28,12 +28,11 @@
 #include "detect/init.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
-#include "driver/evaluate.h"
-#include "driver/plot.h"
-#include "driver/scores.h"
+#include "driver/run.h"
 #include "driver/tarn.h"
 #include "mpi/exchange.h"
 #include "mpi/verdict.h"
+#include "rules/rules.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
@@ -134,13 +133,13 @@ struct Line {
 
 // The report in file order: rank 0's block, then each other rank's as it arrives. Returns
 // whether standard output took it (on every process).
-bool report(const tarn::mpi::BlockVerdict& verdict, const Blocks& blocks, const Parameters* p) {
+bool report(const tarn::Verdict& verdict, const Blocks& blocks, const Parameters* p) {
     Array<Line> lines;
     step([&] {
         lines.resize(verdict.score.size());
         for (size_t i = 0; i < lines.size(); ++i) {
             const double stored = p->print_score == 1 ? verdict.score[i] : verdict.lof[i];
-            lines[i] = {stored, verdict.label[i], verdict.mark[i]};
+            lines[i] = {stored, verdict.label[i], verdict.marked[i]};
         }
         if (blocks.rank() == 0) lines.resize(std::max(lines.size(), tarn::mpi::kPiece));
     });
@@ -162,28 +161,32 @@ bool report(const tarn::mpi::BlockVerdict& verdict, const Blocks& blocks, const 
     return broadcast_value(written) == 1;
 }
 
-// The table of scores (-O), written by rank 0 from every block's verdict. Returns whether it was
-// written (on every process); a failure has been named.
-bool write_scores(const tarn::mpi::BlockVerdict& verdict, const Blocks& blocks,
-                  const Parameters* p) {
-    const Array<double> score = tarn::mpi::gather(verdict.score);
-    const Array<int32_t> label = tarn::mpi::gather(verdict.label);
-    const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
-    int failure = 0;
-    on_root(blocks, [&] {
-        const tarn::ScoreRows rows{score.data(), label.data(), mark.data(),
-                                   static_cast<int32_t>(score.size()), p->names};
-        if (tarn::write_scores(rows, p) != 0) failure = errno != 0 ? errno : EIO;
-        if (std::strcmp(p->output_path, "-") == 0) {
-            // Standard output's failure is the report's, named as tarn names it.
-            failure = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : -1;
+// The output of a distributed run: rank 0 speaks, decides for every process and gathers what
+// it writes; the report travels to it in pieces.
+class BlockOutlet final : public tarn::Outlet {
+public:
+    explicit BlockOutlet(const Blocks& blocks) : blocks_(blocks) {}
+    bool speaks() const override { return blocks_.rank() == 0; }
+    int32_t agree(int32_t mine) override { return broadcast_value(mine); }
+    const tarn::Verdict& whole(const tarn::Verdict& block) override {
+        if (!gathered_) {
+            all_.score = tarn::mpi::gather(block.score);
+            all_.lof = tarn::mpi::gather(block.lof);
+            all_.label = tarn::mpi::gather(block.label);
+            all_.marked = tarn::mpi::gather(block.marked);
+            gathered_ = true;
         }
-    });
-    failure = broadcast_value(failure);
-    if (failure == -1 && blocks.rank() == 0) tarn::finish_report();  // names it, ends the run
-    if (failure > 0) tarn::report_scores_failure(p, failure);
-    return failure == 0;
-}
+        return all_;
+    }
+    bool report(const tarn::Verdict& block, const Parameters* p) override {
+        return ::report(block, blocks_, p);
+    }
+
+private:
+    const Blocks& blocks_;
+    tarn::Verdict all_;
+    bool gathered_ = false;
+};
 
 int run(int argc, char** argv, int rank, int size) {
     Parameters* parap = init_params();
@@ -207,62 +210,20 @@ int run(int argc, char** argv, int rank, int size) {
         tarn::RunNotes notes;
         tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), parap,
                                                 blocks.mine(), &lists, &notes));
-        tarn::mpi::BlockVerdict verdict = tarn::mpi::judge(
-            lists, labels(vectors, blocks.mine().first, blocks.mine().last), blocks, parap);
+        tarn::Verdict verdict;
+        const tarn::DuplicateScores duplicates = tarn::mpi::judge(lists, blocks, parap, &verdict);
+        verdict.label = labels(vectors, blocks.mine().first, blocks.mine().last);
 
-        // What tarn's run does after the detection, in its order. Rank 0's block starts at the
-        // first vector, so its lists are the first rows of the whole run's.
-        on_root(blocks, [&] {
-            if (parap->standardise != 1) tarn::warn_of_non_finite(vectors.rows);
-            tarn::warn_of_unstandardised(notes.unstandardised);
-            if (tarn::distances_overflow(vectors.rows, lists)) tarn::warn_of_overflow();
-        });
-        if (broadcast_value(root ? int(tarn::resolve_outlier_class(parap)) : 1) == 0) {
+        // Rank 0's block starts at the first vector, so its lists are the first rows of the
+        // whole run's.
+        bool overflow = false;
+        on_root(blocks, [&] { overflow = tarn::distances_overflow(vectors.rows, lists); });
+        BlockOutlet outlet(blocks);
+        const tarn::Finished finished{vectors.rows, verdict, overflow, duplicates,
+                                      notes.unstandardised};
+        if (tarn::finish_run(finished, parap, outlet) != 0) {
+            tarn::release(nullptr, parap);
             return -1;
-        }
-        tarn::check_plot_columns(vectors.rows.features, parap);
-        if (root && tarn::selected_rule(parap).kind == tarn::RULE_LOF)
-            tarn::warn_of_duplicates(verdict.duplicates);
-        if (parap->plotstr != nullptr) {
-            const Array<double> lof = tarn::mpi::gather(verdict.lof);
-            const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
-            const Array<int32_t> label = tarn::mpi::gather(verdict.label);
-            int failure = 0;
-            on_root(blocks, [&] {
-                const tarn::PlotVectors picture{vectors.rows.row.data(),
-                                                vectors.rows.features,
-                                                lof.data(),
-                                                label.data(),
-                                                mark.data(),
-                                                n};
-                if (tarn::write_plot(picture, parap, parap->plotstr) != 0) failure = errno;
-            });
-            if (broadcast_value(failure) != 0) {
-                tarn::report_plot_failure(parap, failure);
-                tarn::release(nullptr, parap);
-                return -1;
-            }
-        }
-        if (parap->output_path != nullptr) {
-            if (!write_scores(verdict, blocks, parap)) return -1;
-        } else if (!report(verdict, blocks, parap)) {
-            if (root) tarn::finish_report();  // names the failure and ends the process
-            return -1;
-        }
-        if (parap->evaluate == 1) {
-            const Array<double> score = tarn::mpi::gather(verdict.score);
-            const Array<int32_t> label = tarn::mpi::gather(verdict.label);
-            const Array<int32_t> mark = tarn::mpi::gather(verdict.mark);
-            int failure = 0;
-            on_root(blocks, [&] {
-                tarn::print_evaluation(score.data(), label.data(), mark.data(), n, parap, stderr);
-                if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = errno;
-            });
-            if (broadcast_value(failure) != 0) {
-                tarn::report_evaluation_failure(failure);
-                tarn::release(nullptr, parap);
-                return -1;
-            }
         }
     } catch (const tarn::mpi::Stopped& stop) {
         std::fputs(stop.error.message.c_str(), stdout);

@@ -29,6 +29,7 @@
 #include "driver/evaluate.h"
 #include "driver/tarn.h"
 #include "errors/errorapi.h"
+#include "rules/rules.h"
 #include "vectors/arena.h"
 #include "vectors/table.h"
 
@@ -180,10 +181,9 @@ py::dict detect(const Rows& x, int32_t k, const std::string& rule, double thresh
     p->share = share;
     p->standardise = standardise ? 1 : 0;
     p->threads = threads;
-    if (rule == "mutual") p->mknn = 1;
-    if (rule == "mean") p->meanin = 1;
-    if (rule == "max") p->maxin = 1;
-    if (rule == "lof") p->lof = 1;
+    const tarn::Rule* selected = tarn::rule_by_key(rule.c_str());
+    if (selected == nullptr) throw py::value_error("no rule is called " + rule);
+    if (selected->flag != nullptr) p->*selected->flag = 1;
     set_method(p, method);
     tarn::Verdict verdict;
     const double* rows = x.data();
@@ -339,5 +339,13 @@ PYBIND11_MODULE(_core, m) {
     m.def("kneighbors", &kneighbors);
     m.def("load", &load);
     m.def("evaluate", &evaluate);
+    // Every rule's key and whether its higher ranking scores are the more outlying, in the
+    // table's order of precedence.
+    m.def("rules", [] {
+        py::list keys;
+        for (const tarn::Rule& rule : tarn::rules())
+            keys.append(py::make_tuple(rule.key, rule.higher_is_outlying));
+        return keys;
+    });
     m.def("table_kind", [](const std::string& name) { return tableKindOf(name.c_str()); });
 }

@@ -19,6 +19,7 @@
 
 #include "detect/core.h"
 #include "detect/init.h"
+#include "driver/run.h"
 #include "driver/tarn.h"
 #include "errors/errorapi.h"
 #include "tests/testkit.h"

@@ -16,8 +16,9 @@
 #include <utility>
 #include <vector>
 
-#include "detect/compact.h"
+#include "detect/construct.h"
 #include "driver/tarn.h"
+#include "rules/rules.h"
 #include "tests/testkit.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "detect/compact.h"
+#include "detect/construct.h"
 #include "detect/init.h"
 #include "detect/kdtree.h"
 #include "detect/knn.h"

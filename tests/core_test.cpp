@@ -13,7 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,7 @@
 #include "detect/overflow.h"
 #include "driver/evaluate.h"
 #include "driver/plot.h"
+#include "driver/run.h"
 #include "driver/tarn.h"
 #include "tests/testkit.h"
 #include "vectors/table.h"
@@ -177,8 +181,21 @@ TEST(Core, FeaturesWithoutLabelsGiveTheSameVerdictAndTheGraphsLists) {
     }
 }
 
-// The command line's run as the linked graph gives it: the library's init, then the graph's
-// warnings, picture, report and evaluation in the order the command line writes them.
+// The option rows of tests/rule_options.txt, under which the differential tests run every rule.
+std::vector<std::vector<std::string>> option_rows() {
+    std::ifstream file(TARN_SOURCE_DIR "/tests/rule_options.txt");
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(file, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream words(line);
+        rows.emplace_back(std::istream_iterator<std::string>(words),
+                          std::istream_iterator<std::string>());
+    }
+    return rows;
+}
+
+// The command line's run as the linked graph gives it: the library's init, then its verdict
+// through the run's after-detection sequence.
 void linked_run(const std::vector<std::string>& args) {
     std::vector<char*> argv{const_cast<char*>("tarn")};
     for (const std::string& arg : args)
@@ -192,29 +209,20 @@ void linked_run(const std::vector<std::string>& args) {
     open_files(p);
     Graph* g = init(p);
     const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(g));
-    if (p->standardise != 1) tarn::warn_of_non_finite(rows);
-    if (p->standardise == 1) {
-        // After standardising, a column holds a value that is not finite only when it held
-        // one before.
-        tarn::Array<int32_t> unusable;
-        for (int32_t c = 0; c < rows.features; ++c) {
-            if (std::any_of(rows.row.begin(), rows.row.end(),
-                            [c](const double* x) { return !std::isfinite(x[c]); }))
-                unusable.push_back(c);
-        }
-        tarn::warn_of_unstandardised(unusable);
+    // After standardising, a column holds a value that is not finite only when it held one
+    // before.
+    tarn::Array<int32_t> unusable;
+    for (int32_t c = 0; p->standardise == 1 && c < rows.features; ++c) {
+        if (std::any_of(rows.row.begin(), rows.row.end(),
+                        [c](const double* x) { return !std::isfinite(x[c]); }))
+            unusable.push_back(c);
     }
-    if (tarn::distances_overflow(g)) tarn::warn_of_overflow();
-    if (!tarn::resolve_outlier_class(p)) std::exit(-1);
-    tarn::check_plot_columns(g, p);
-    if (tarn::selected_rule(p).kind == tarn::RULE_LOF)
-        tarn::warn_of_duplicates(tarn::duplicate_scores(g));
-    if (p->plotstr != nullptr && tarn::write_plot(g, p, p->plotstr) != 0) std::exit(-1);
-    print_results(g, p);
-    if (p->evaluate == 1) {
-        std::fflush(stdout);
-        tarn::print_evaluation(g, p, stderr);
-    }
+    // Whether distances overflow is the rows' own answer: lists only shorten its search.
+    const bool overflow = tarn::distances_overflow(rows, tarn::NeighbourLists{});
+    const tarn::Verdict verdict = tarn::linked_verdict(g, p);
+    const tarn::Finished finished{rows, verdict, overflow, tarn::duplicate_scores(g), unusable};
+    tarn::LocalOutlet outlet;
+    std::exit(tarn::finish_run(finished, p, outlet));
 }
 
 // The command line keeps its neighbours in flat lists; every byte it writes (report, marks,
@@ -232,33 +240,36 @@ TEST(Core, TheCommandLineWritesWhatTheLinkedGraphGives) {
     inputs.push_back(seeded.path());
     inputs.push_back(seeded_nan.path());
     TempFile picture, linked_picture;
-    const std::vector<std::vector<std::string>> options = {
-        {"-k", "3", "-o", "-s"},
-        {"-k", "4", "-m", "-o", "-e"},
-        {"-k", "5", "-M", "-o", "-s", "-T", "0.3"},
-        {"-k", "5", "-X", "-o", "-c", "0.1", "-x"},
-        {"-k", "6", "-l", "-o", "-e", "-z", "-j", "2"},
-        {"-k", "6", "-I", "-1", "-o", "-b"},
-        {"-k", "8", "-l", "-s", "-x", "-c", "0.05", "-g", ""},
-    };
+    const std::vector<std::vector<std::string>> option_table = option_rows();
+    ASSERT_GE(option_table.size(), 5u);
+    size_t turn = 0;  // the corpus takes the (row, rule) pairs in turn, two an input
     for (size_t i = 0; i < inputs.size(); ++i) {
-        // The corpus under three rows; the seeded data under every one.
-        for (size_t row = i < corpus ? i % 3 : 0; row < options.size(); row += i < corpus ? 3 : 1) {
-            std::vector<std::string> args = options[row];
-            args.insert(args.end(), {"-i", inputs[i]});
-            std::vector<std::string> linked_args = args;
-            if (args[args.size() - 3].empty()) {
-                args[args.size() - 3] = picture.path();
-                linked_args[args.size() - 3] = linked_picture.path();
-            }
-            const testkit::Outcome flat = testkit::run_tarn(args);
-            const testkit::Outcome linked = testkit::run_in_child([&] { linked_run(linked_args); });
-            const std::string where = inputs[i] + " option row " + std::to_string(row);
-            EXPECT_EQ(flat.status, linked.status) << where;
-            EXPECT_EQ(flat.out, linked.out) << where;
-            EXPECT_EQ(flat.err, linked.err) << where;
-            if (picture.path() == args[args.size() - 3]) {
-                EXPECT_EQ(picture.read(), linked_picture.read()) << where;
+        for (const std::vector<std::string>& options : option_table) {
+            for (const tarn::Rule& rule : tarn::rules()) {
+                if (i < corpus && turn++ % (option_table.size() * tarn::rules().size() / 2) != 0)
+                    continue;
+                std::vector<std::string> args = {"-r", rule.key};
+                args.insert(args.end(), options.begin(), options.end());
+                args.insert(args.end(), {"-i", inputs[i]});
+                std::vector<std::string> linked_args = args;
+                const auto at = std::find(args.begin(), args.end(), "PICTURE") - args.begin();
+                const bool pictured = static_cast<size_t>(at) < args.size();
+                if (pictured) {
+                    args[static_cast<size_t>(at)] = picture.path();
+                    linked_args[static_cast<size_t>(at)] = linked_picture.path();
+                }
+                const testkit::Outcome flat = testkit::run_tarn(args);
+                const testkit::Outcome linked =
+                    testkit::run_in_child([&] { linked_run(linked_args); });
+                std::string where = inputs[i];
+                for (const std::string& arg : args)
+                    where += " " + arg;
+                EXPECT_EQ(flat.status, linked.status) << where;
+                EXPECT_EQ(flat.out, linked.out) << where;
+                EXPECT_EQ(flat.err, linked.err) << where;
+                if (pictured) {
+                    EXPECT_EQ(picture.read(), linked_picture.read()) << where;
+                }
             }
         }
     }

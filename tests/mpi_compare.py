@@ -124,14 +124,21 @@ def seeded_sets(folder):
     return sets
 
 
-RULES = ([], ["-m"], ["-M"], ["-X"], ["-l"])
-# Each rule under each row: the report's variants, the threshold options, the picture, the
-# evaluation, the share, standardising, the spatial index and threads within each process.
-OPTIONS = (
-    ["-k", "5", "-T", "1.2", "-I", "2", "-o", "-x"],
-    ["-k", "6", "-o", "-s", "-e", "-j", "2"],
-    ["-k", "3", "-c", "0.1", "-o", "-s", "-z", "-x", "-j", "2"],
-)
+def rule_table():
+    """Every rule's options, -r KEY, from the keys tarn's usage text lists."""
+    usage = subprocess.run([TARN], capture_output=True, text=True).stdout
+    keys = re.search(r"-r \[rule: ([a-z|]+)\]", usage).group(1).split("|")
+    return [["-r", key] for key in keys]
+
+
+def option_rows(folder):
+    """The option rows every rule runs under, shared with tests/core_test: the report's
+    variants, the limits, the share, standardising, the builders, threads within each process,
+    the evaluation and the picture (a file of the run's own for PICTURE)."""
+    text = (pathlib.Path(SOURCE) / "tests" / "rule_options.txt").read_text()
+    rows = [line.split() for line in text.splitlines() if line and not line.startswith("#")]
+    return [[str(folder / f"row{i}.svg") if word == "PICTURE" else word for word in row]
+            for i, row in enumerate(rows)]
 
 
 def main():
@@ -143,16 +150,18 @@ def main():
         def case(name, arguments, stdin=None, processes=PROCESSES):
             cases.append((name, arguments, stdin, processes))
 
-        for data in ("ties", "gauss"):
-            for rule in RULES:
-                for options in OPTIONS:
+        rules, rows = rule_table(), option_rows(folder)
+        # Every rule under every row on the Gaussian data, under every other row on the ties.
+        for data, step in (("gauss", 1), ("ties", 2)):
+            for rule in rules:
+                for options in rows[::step]:
                     case(f"{data} {rule} {options}", rule + options + ["-i", sets[data]])
         for data in ("nan", "inf"):
-            for rule in RULES:
-                case(f"{data} {rule}", rule + OPTIONS[1] + ["-x", "-i", sets[data]])
+            for rule in rules:
+                case(f"{data} {rule}", rule + rows[1] + ["-i", sets[data]])
                 # -z names the column it cannot standardise.
-                case(f"{data} {rule} -z", rule + OPTIONS[2] + ["-i", sets[data]])
-        for rule in RULES:
+                case(f"{data} {rule} -z", rule + rows[4] + ["-i", sets[data]])
+        for rule in rules:
             svg = str(folder / f"picture{len(cases)}.svg")
             case(f"k = n - 1 {rule}", rule + ["-k", "11", "-o", "-s", "-i", sets["tiny"]])
             case(f"picture {rule}", rule + ["-k", "5", "-e", "-g", svg, "-i", sets["gauss"]])

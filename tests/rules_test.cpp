@@ -12,6 +12,7 @@
 
 #include "detect/init.h"
 #include "driver/tarn.h"
+#include "rules/rules.h"
 #include "tests/graph_check.h"
 #include "tests/testkit.h"
 
@@ -54,24 +55,24 @@ struct Built {
 TEST(Verdict, TheFirstSetFlagSelectsTheRule) {
     struct Case {
         int32_t mknn, meanin, maxin, lof;
-        RuleKind rule;
+        std::string rule;
     };
-    const Case cases[] = {{0, 0, 0, 0, RULE_INDEGREE}, {1, 1, 1, 1, RULE_MKNN},
-                          {0, 1, 1, 1, RULE_MEANIN},   {0, 0, 1, 1, RULE_MAXIN},
-                          {0, 0, 0, 1, RULE_LOF},      {1, 0, 0, 1, RULE_MKNN}};
+    const Case cases[] = {{0, 0, 0, 0, "indegree"}, {1, 1, 1, 1, "mutual"}, {0, 1, 1, 1, "mean"},
+                          {0, 0, 1, 1, "max"},      {0, 0, 0, 1, "lof"},    {1, 0, 0, 1, "mutual"}};
     for (const Case& c : cases) {
         Parameters* p = init_params();
         p->mknn = c.mknn;
         p->meanin = c.meanin;
         p->maxin = c.maxin;
         p->lof = c.lof;
-        EXPECT_EQ(selected_rule(p).kind, c.rule) << c.mknn << c.meanin << c.maxin << c.lof;
+        EXPECT_EQ(selected_rule(p).key, c.rule) << c.mknn << c.meanin << c.maxin << c.lof;
         std::free(p);
     }
     // Lower in-degrees are more outlying; higher values of every other rule.
     for (const Rule& rule : rules()) {
-        EXPECT_EQ(rule.higher_is_outlying, rule.kind != RULE_INDEGREE && rule.kind != RULE_MKNN)
-            << rule.name;
+        const std::string key = rule.key;
+        EXPECT_EQ(rule.higher_is_outlying, key != "indegree" && key != "mutual") << key;
+        EXPECT_EQ(rule_by_key(rule.key), &rule) << key;
     }
 }
 

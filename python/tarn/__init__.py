@@ -26,8 +26,9 @@ __all__ = ["detect", "kneighbors", "load", "evaluate", "Result", "Names", "Evalu
            "OutlierDetector", "RULES"]
 __version__ = "0.1"
 
-# Each rule's ranking-score direction: whether a higher score is more outlying.
-RULES = {"indegree": False, "mutual": False, "mean": True, "max": True, "lof": True}
+# Each rule's ranking-score direction, by its key: whether a higher score is more outlying. The
+# default rule first, then the others in the detector's table order.
+RULES = dict(sorted(_core.rules(), key=lambda rule: rule[0] != "indegree"))
 _METHODS = ("auto", "tree", "brute")
 _INT32_MAX = 2**31 - 1
 _COMPLEX_WARNING = getattr(np, "exceptions", np).ComplexWarning

@@ -1,0 +1,165 @@
+#include "driver/run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+
+#include "base/parameters.h"
+#include "detect/core.h"
+#include "detect/init.h"
+#include "driver/evaluate.h"
+#include "driver/plot.h"
+#include "driver/progress.h"
+#include "driver/scores.h"
+#include "driver/tarn.h"
+#include "vectors/arena.h"
+#include "vectors/fvector.h"
+#include "vectors/table.h"
+
+namespace tarn {
+namespace {
+
+// The errno of a failed write, never 0.
+int32_t failure_errno() {
+    return errno != 0 ? errno : EIO;
+}
+
+void warn_of_data(const Finished& run, const Parameters* p) {
+    // Standardised, a column holding NaN or Inf is named as a column instead.
+    if (p->standardise != 1) warn_of_non_finite(run.rows);
+    warn_of_unstandardised(run.unstandardised);
+    if (run.overflow) warn_of_overflow();
+}
+
+// The picture comes before the report, so that a run that cannot write it stops with no
+// report line, like every other stop.
+bool write_picture(const Finished& run, Parameters* p, Outlet& outlet) {
+    const Verdict& all = outlet.whole(run.verdict);
+    int32_t failure = 0;
+    if (outlet.speaks()) {
+        const PlotVectors picture{run.rows.row.data(), run.rows.features,
+                                  all.lof.data(),      all.label.data(),
+                                  all.marked.data(),   static_cast<int32_t>(run.rows.size())};
+        if (write_plot(picture, p, p->plotstr) != 0) failure = failure_errno();
+    }
+    failure = outlet.agree(failure);
+    if (failure != 0) report_plot_failure(p, failure);
+    return failure == 0;
+}
+
+// -O: the table of scores instead of the report. A failure to write it to standard output is
+// the report's failure, named as such.
+bool write_table(const Finished& run, Parameters* p, Outlet& outlet) {
+    const Verdict& all = outlet.whole(run.verdict);
+    int32_t failure = 0;
+    if (outlet.speaks()) {
+        const ScoreRows rows{all.score.data(), all.label.data(), all.marked.data(),
+                             static_cast<int32_t>(run.rows.size()), p->names};
+        if (std::strcmp(p->output_path, "-") == 0) {
+            write_scores(rows, p);
+            failure = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : -1;
+        } else if (write_scores(rows, p) != 0) {
+            failure = failure_errno();
+        }
+    }
+    failure = outlet.agree(failure);
+    if (failure == -1 && outlet.speaks()) finish_report();  // names it, ends the run
+    if (failure > 0) report_scores_failure(p, failure);
+    return failure == 0;
+}
+
+bool write_evaluation(const Finished& run, Parameters* p, Outlet& outlet) {
+    const Verdict& all = outlet.whole(run.verdict);
+    int32_t failure = 0;
+    if (outlet.speaks()) {
+        std::fflush(stdout);
+        print_evaluation(all.score.data(), all.label.data(), all.marked.data(),
+                         static_cast<int32_t>(run.rows.size()), p, stderr);
+        // The evaluation is a result like the report: lost, it fails the run.
+        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = failure_errno();
+    }
+    failure = outlet.agree(failure);
+    if (failure != 0) report_evaluation_failure(failure);
+    return failure == 0;
+}
+
+}  // namespace
+
+bool LocalOutlet::report(const Verdict& block, const Parameters* p) {
+    const Array<double>& stored = p->print_score == 1 ? block.score : block.lof;
+    print_report(stored.data(), block.label.data(), block.marked.data(),
+                 static_cast<int32_t>(block.score.size()), p);
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+}
+
+int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
+    const bool speaks = outlet.speaks();
+    if (speaks) warn_of_data(run, p);
+    if (outlet.agree(speaks ? static_cast<int32_t>(resolve_outlier_class(p)) : 1) == 0) return -1;
+    check_plot_columns(run.rows.features, p);
+    if (speaks && selected_rule(p).warns_duplicates) warn_of_duplicates(run.duplicates);
+    if (p->plotstr != nullptr && !write_picture(run, p, outlet)) return -1;
+    if (p->output_path != nullptr) {
+        if (!write_table(run, p, outlet)) return -1;
+    } else if (!outlet.report(run.verdict, p)) {
+        if (speaks) finish_report();  // names the failure and ends the process
+        return -1;
+    }
+    if (speaks) finish_report();
+    if (p->evaluate == 1 && !write_evaluation(run, p, outlet)) return -1;
+    return 0;
+}
+
+namespace {
+
+int run(int argc, char** argv) {
+    Parameters* parap = init_params();
+    TableNames names;  // column and class names, for the evaluation and the picture
+    parap->names = &names;
+    parse_params(parap, argc, argv);
+    open_files(parap);
+    if (tarn::output_names_input(parap)) {
+        release(nullptr, parap);
+        return -1;
+    }
+    tarn::progress_start();
+    // The run releases its vectors all at once: they are carved rather than each allocated.
+    tarn::VectorArena arena;
+    HFSET set = tarn::load_vectors(parap, &arena);
+    if (set == nullptr) std::exit(-1);
+    // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
+    tarn::Verdict verdict;
+    tarn::RunNotes notes;
+    if (std::optional<tarn::Error> failure = tarn::detect_set(set, parap, &verdict, &notes)) {
+        std::fputs(failure->message.c_str(), stdout);
+        std::exit(-1);
+    }
+    tarn::progress_stop();
+    const tarn::Rows rows = tarn::set_rows(set);
+    const tarn::Finished finished{rows, verdict, notes.overflow, notes.duplicates,
+                                  notes.unstandardised};
+    tarn::LocalOutlet outlet;
+    const int status = tarn::finish_run(finished, parap, outlet);
+    tarn::release_set(set, &arena);
+    release(nullptr, parap);
+    return status;
+}
+
+}  // namespace
+
+int run_command_line(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const AllocationFailure& failure) {
+        std::printf("Allocation of %zu bytes failed\n", failure.size());
+    } catch (const std::bad_alloc&) {
+        std::printf("Allocation failed\n");
+    }
+    std::fflush(stdout);
+    return -1;
+}
+
+}  // namespace tarn

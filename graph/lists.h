@@ -1,0 +1,59 @@
+// The k-nearest-neighbour graph in flat arrays: what a run builds and every rule reads.
+//
+// Every vertex keeps exactly k neighbours, so the outbound lists fit one n × k array of targets
+// and one of distances (4 + 8 bytes per kept neighbour, no per-edge record), and the inbound
+// lists are an index built from them: each vertex's sources in ascending order, which is the
+// order in which the linked graph's inbound lists grow. A distributed run's process holds the
+// outbound rows of its block's sources and the inbound index of its block's vertices.
+#ifndef TARN_GRAPH_LISTS_H
+#define TARN_GRAPH_LISTS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/alloc.h"
+
+namespace tarn {
+
+// The outbound lists of n vertices, k each (1 <= k): row s of both arrays is vertex s's list,
+// nearest first, in the order the graph keeps it. Targets are vertex positions among every
+// vertex of the run (a block's rows name vertices of other blocks too).
+struct NeighbourLists {
+    int32_t n = 0;
+    int32_t k = 0;
+    // Every entry is written by the construction before anything reads it: the arrays are not
+    // filled when they are sized, so that the construction's threads touch their memory first.
+    UnfilledArray<int32_t> target;  // n × k vertex positions
+    UnfilledArray<double> dist;     // n × k distances
+
+    size_t at(int32_t s) const { return static_cast<size_t>(s) * static_cast<size_t>(k); }
+    // The distance to s's farthest kept neighbour.
+    double kdist(int32_t s) const { return dist[at(s + 1) - 1]; }
+};
+
+// Bytes a NeighbourLists takes per kept edge.
+constexpr double kListEdgeBytes = sizeof(int32_t) + sizeof(double);
+
+// How much of the inbound lists an index holds: the counts always; the sources, and with
+// them each record's distance, where a rule reads them.
+enum class InboundDetail { kCounts, kSources, kSourcesAndDistances };
+
+// The inbound lists of a block of vertices: vertex i's records are [first[i], first[i + 1]),
+// sources ascending; source and dist are empty where the detail leaves them out.
+struct InboundIndex {
+    Array<int64_t> first;
+    Array<int32_t> source;
+    Array<double> dist;
+
+    int32_t count(size_t i) const { return static_cast<int32_t>(first[i + 1] - first[i]); }
+};
+
+// Bytes an index of that detail takes for n vertices and their inbound records, k per vertex.
+double inbound_bytes(InboundDetail detail, double n, double k);
+
+// The inbound index of every vertex of lists (a whole run's lists, not a block's).
+InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail);
+
+}  // namespace tarn
+
+#endif

@@ -1,0 +1,77 @@
+#include "rules/factor.h"
+
+#include <cmath>
+#include <limits>
+
+#include "base/parameters.h"
+#include "base/workers.h"
+
+namespace tarn {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// 1 / (mean reachability distance to the neighbours), the reachability distance to o being
+// the larger of the distance and o's k-distance.
+double density(const NeighbourLists& out, const NeighbourValues& kdist, int32_t row) {
+    double reach = 0.0;
+    for (size_t at = out.at(row); at < out.at(row + 1); ++at) {
+        const double d = out.dist[at];
+        reach += d < kdist[at] ? kdist[at] : d;
+    }
+    return 1 / (reach / static_cast<double>(out.k));
+}
+
+// Counts a non-finite factor that an infinite density made so.
+void count_duplicate(double factor, bool infinite_density, DuplicateScores* counts) {
+    if (std::isfinite(factor) || !infinite_density) return;
+    if (std::isnan(factor)) {
+        ++counts->nan;
+    } else if (factor > 0) {
+        ++counts->inf;
+    }
+}
+
+}  // namespace
+
+DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Parameters* p,
+                           Verdict* v) {
+    const NeighbourLists& out = block.out;
+    const int32_t threads = worker_threads(p->threads);
+    const size_t n = static_cast<size_t>(out.n);
+    Array<double> own_kdist(n);
+    for (int32_t row = 0; row < out.n; ++row)
+        own_kdist[static_cast<size_t>(row)] = out.kdist(row);
+    const NeighbourValues kdist = exchange.neighbours(out, own_kdist);
+    Array<double> own_density(n);
+    auto densities = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t row = begin; row < end; ++row)
+            own_density[static_cast<size_t>(row)] = density(out, kdist, row);
+    };
+    for_each_range(out.n, kKernelGrain, threads, densities);
+    const NeighbourValues neighbour_density = exchange.neighbours(out, own_density);
+    auto factors = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t row = begin; row < end; ++row) {
+            const size_t i = static_cast<size_t>(row);
+            double sum = 0.0;
+            for (size_t at = out.at(row); at < out.at(row + 1); ++at)
+                sum += neighbour_density[at];
+            v->lof[i] = (sum / own_density[i]) / static_cast<double>(out.k);
+            v->score[i] = v->lof[i];
+            v->marked[i] = v->indegree[i] <= 0 || v->lof[i] > p->th ? 1 : 0;
+        }
+    };
+    for_each_range(out.n, kKernelGrain, threads, factors);
+    DuplicateScores counts{0, 0};
+    for (int32_t row = 0; row < out.n; ++row) {
+        const size_t i = static_cast<size_t>(row);
+        bool infinite = own_density[i] == kInfinity;
+        for (size_t at = out.at(row); at < out.at(row + 1) && !infinite; ++at)
+            infinite = neighbour_density[at] == kInfinity;
+        count_duplicate(v->lof[i], infinite, &counts);
+    }
+    return {static_cast<int32_t>(exchange.total(counts.nan)),
+            static_cast<int32_t>(exchange.total(counts.inf))};
+}
+
+}  // namespace tarn

@@ -1,0 +1,52 @@
+// What a rule's kernel works on and leaves: a block of vertices, with the exchange for what
+// lies beyond it (rules/exchange.h), and the verdict on the block's vertices.
+#ifndef TARN_RULES_KERNEL_H
+#define TARN_RULES_KERNEL_H
+
+#include <cstdint>
+
+#include "base/alloc.h"
+#include "graph/lists.h"
+#include "rules/exchange.h"
+
+struct Parameters;
+
+namespace tarn {
+
+// The scores an infinite density made not-a-number or infinite: a vertex's own density or a
+// neighbour's is +infinity, which a zero sum of reachability distances (duplicated points)
+// gives. Scores made non-finite otherwise (a not-a-number or infinite coordinate) are not
+// counted.
+struct DuplicateScores {
+    int32_t nan;  // vertices scoring not-a-number
+    int32_t inf;  // vertices scoring +infinity
+};
+
+// The verdict on a block's vertices (a whole run's: every vector), in input order.
+struct Verdict {
+    Array<double> lof;              // the stored score: the local outlier factor, 0 unless -l
+    Array<int32_t> label;           // the last column truncated toward zero
+    Array<int32_t> marked;          // 1 for the outlier mark, else 0
+    Array<int32_t> built_indegree;  // in-degree after construction
+    Array<int32_t> indegree;        // in-degree the rule saw (after pruning for -m)
+    Array<double> score;            // the rule's ranking score
+};
+
+// One block of vertices: their outbound lists (row i: the block's vertex i) and inbound index.
+struct Block {
+    const NeighbourLists& out;
+    const InboundIndex& in;
+};
+
+// A rule's kernel: fills the verdict's score, marked (by the rule's own limit), indegree and
+// lof for the block's vertices; built_indegree is set and indegree is a copy of it when it is
+// called. Returns the duplicate scores over every block (zeros for a rule without densities).
+using Kernel = DuplicateScores (*)(const Block& block, Exchange& exchange, const Parameters* p,
+                                   Verdict* verdict);
+
+// Vertices a worker thread takes at a time in a kernel's loops.
+constexpr int32_t kKernelGrain = 1024;
+
+}  // namespace tarn
+
+#endif

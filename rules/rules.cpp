@@ -1,0 +1,155 @@
+#include "rules/rules.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "base/parameters.h"
+#include "rules/factor.h"
+#include "rules/incoming.h"
+#include "rules/indegree.h"
+#include "rules/mutual.h"
+
+namespace tarn {
+namespace {
+
+constexpr Rule kRules[] = {
+    {.key = "mutual",
+     .letter = 'm',
+     .flag = &Parameters::mknn,
+     .usage = "-m  (MkNN mode)",
+     .name = "mutual k-nearest neighbours",
+     .score_name = "in-degree after pruning",
+     .higher_is_outlying = false,
+     .limit = Limit::kNone,
+     .sized_marks = false,
+     .warns_duplicates = false,
+     .inbound = InboundDetail::kSources,
+     .vertex_bytes = 0,
+     .kernel = mutual_kernel},
+    {.key = "mean",
+     .letter = 'M',
+     .flag = &Parameters::meanin,
+     .usage = "-M  (mean incoming distance mode)",
+     .name = "mean incoming distance",
+     .score_name = "(k / in-degree) * incoming distance sum / k",
+     .higher_is_outlying = true,
+     .limit = Limit::kThreshold,
+     .sized_marks = false,
+     .warns_duplicates = false,
+     .inbound = InboundDetail::kSourcesAndDistances,
+     .vertex_bytes = 0,
+     .kernel = mean_incoming_kernel},
+    {.key = "max",
+     .letter = 'X',
+     .flag = &Parameters::maxin,
+     .usage = "-X  (max incoming distance mode)",
+     .name = "maximum incoming distance",
+     .score_name = "(k / in-degree) * largest incoming distance",
+     .higher_is_outlying = true,
+     .limit = Limit::kThreshold,
+     .sized_marks = false,
+     .warns_duplicates = false,
+     .inbound = InboundDetail::kSourcesAndDistances,
+     .vertex_bytes = 0,
+     .kernel = max_incoming_kernel},
+    {.key = "lof",
+     .letter = 'l',
+     .flag = &Parameters::lof,
+     .usage = "-l  (LOF mode)",
+     .name = "local outlier factor",
+     .score_name = "local outlier factor",
+     .higher_is_outlying = true,
+     .limit = Limit::kThreshold,
+     .sized_marks = true,
+     .warns_duplicates = true,
+     .inbound = InboundDetail::kCounts,
+     .vertex_bytes = 2 * sizeof(double),  // the k-distances and the densities
+     .kernel = lof_kernel},
+    {.key = "indegree",
+     .letter = 0,
+     .flag = nullptr,
+     .usage = nullptr,
+     .name = "in-degree",
+     .score_name = "in-degree after construction",
+     .higher_is_outlying = false,
+     .limit = Limit::kIndegree,
+     .sized_marks = false,
+     .warns_duplicates = false,
+     .inbound = InboundDetail::kCounts,
+     .vertex_bytes = 0,
+     .kernel = indegree_kernel},
+};
+
+// With p->share, the marks of the share's most outlying over every block.
+void mark_share(const Rule& rule, const Parameters* p, Exchange& exchange, Verdict* v) {
+    const double direction = rule.higher_is_outlying ? 1.0 : -1.0;
+    Array<double> ranked;
+    ranked.reserve(v->score.size());
+    for (const double score : v->score) {
+        if (!std::isnan(score)) ranked.push_back(direction * score);
+    }
+    const size_t wanted = static_cast<size_t>(share_count(p->share, exchange.vertices()));
+    const ShareCut cut = exchange.share_cut(ranked, wanted);
+    for (size_t i = 0; i < v->score.size(); ++i)
+        v->marked[i] = cut.any && direction * v->score[i] >= cut.at ? 1 : 0;
+}
+
+}  // namespace
+
+std::span<const Rule> rules() {
+    return kRules;
+}
+
+const Rule& selected_rule(const Parameters* p) {
+    for (const Rule& rule : kRules) {
+        if (rule.flag == nullptr || p->*rule.flag == 1) return rule;
+    }
+    return kRules[std::size(kRules) - 1];
+}
+
+const Rule* rule_by_key(const char* key) {
+    for (const Rule& rule : kRules) {
+        if (std::strcmp(rule.key, key) == 0) return &rule;
+    }
+    return nullptr;
+}
+
+int32_t share_count(double share, int32_t n) {
+    const double product = share * static_cast<double>(n);
+    const double whole = std::round(product);
+    const double count = std::fabs(product - whole) <= product * 1e-12 ? whole : std::ceil(product);
+    return static_cast<int32_t>(std::clamp(count, 1.0, static_cast<double>(n)));
+}
+
+DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* p, Verdict* v) {
+    const size_t n = static_cast<size_t>(block.out.n);
+    v->built_indegree.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        v->built_indegree[i] = block.in.count(i);
+    v->indegree = v->built_indegree;
+    v->lof.assign(n, 0.0);
+    v->marked.assign(n, 0);
+    v->score.assign(n, 0.0);
+    const Rule& rule = selected_rule(p);
+    const DuplicateScores duplicates = rule.kernel(block, exchange, p, v);
+    if (p->share > 0) mark_share(rule, p, exchange, v);
+    return duplicates;
+}
+
+DuplicateScores judge_lists(const NeighbourLists& lists, const Parameters* p, Verdict* v) {
+    const InboundIndex in = inbound_index(lists, selected_rule(p).inbound);
+    LocalExchange exchange(lists.n);
+    return judge({lists, in}, exchange, p, v);
+}
+
+double judge_bytes(const Parameters* p, double n, double k) {
+    const Rule& rule = selected_rule(p);
+    // The verdict: two doubles and four 32-bit fields per vertex.
+    const double verdict = n * (2 * sizeof(double) + 4 * sizeof(int32_t));
+    const double kernel = n * rule.vertex_bytes;
+    const double share = p->share > 0 ? n * sizeof(double) : 0.0;
+    return verdict + inbound_bytes(rule.inbound, n, k) + std::max(kernel, share);
+}
+
+}  // namespace tarn
