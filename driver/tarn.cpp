@@ -270,7 +270,7 @@ void write_usage() {
     std::printf("             -g [svg plot file]\n");
     std::printf("             -x  (exact spatial index)\n");
     std::printf("             -b  (tiled brute force)\n");
-    std::printf("             -f [csv|tsv|text]\n");
+    std::printf("             -f [%s]\n", tarn::format_names(false, "|", "|").c_str());
     std::printf("             -L [label column or none]\n");
     std::printf("             -F [feature columns]\n");
     std::printf("             -s  (print the rule's score)\n");
@@ -278,7 +278,7 @@ void write_usage() {
     std::printf("             -z  (standardise the features)\n");
     std::printf("             -G [feature columns to plot, as i,j]\n");
     std::printf("             -O [table of scores (CSV, TSV), - for standard output]\n");
-    std::printf("             --output-format [csv|tsv]\n");
+    std::printf("             --output-format [%s]\n", tarn::format_names(true, "|", "|").c_str());
     std::printf("             --skip [n of lines to leave out first]\n");
     std::printf("             --header  (the first row is a header)\n");
     std::printf("             --no-header  (the first row is data)\n");
@@ -299,8 +299,11 @@ void write_help() {
         "usage: tarn -i FILE [options]\n"
         "\n"
         "Input\n"
-        "  -i FILE     the vectors; - reads standard input (required)\n"
-        "  -f FORMAT   csv, tsv or text (default: by the file's name)\n"
+        "  -i FILE     the vectors; - reads standard input (required)\n",
+        stdout);
+    std::printf("  -f FORMAT   %s (default: by the file's name)\n",
+                tarn::format_names(false, ", ", " or ").c_str());
+    std::fputs(
         "  -L COLUMN   the label column: a name, a number from 1, or none (default: the last)\n"
         "  -F COLUMNS  the feature columns, names or numbers: -F x,y (default: all but the label)\n"
         "  -z          standardise every feature column before any distance (default: off)\n"
@@ -340,8 +343,12 @@ void write_help() {
         "  -g FILE     write an SVG picture of the verdict: -g verdict.svg\n"
         "  -G I,J      the feature columns the picture plots: -G 3,1 (default: 1,2)\n"
         "  -O FILE     write a table of scores instead of the report: a header, then each row's\n"
-        "              id, score, mark, label and class name; - for standard output\n"
-        "  --output-format csv|tsv   the table's format (default: tsv for a name ending in .tsv,\n"
+        "              id, score, mark, label and class name; - for standard output\n",
+        stdout);
+    std::printf(
+        "  --output-format %s   the table's format (default: tsv for a name ending in .tsv,\n",
+        tarn::format_names(true, "|", "|").c_str());
+    std::fputs(
         "              csv otherwise)\n"
         "  --help      this text; --version: tarn's version\n"
         "\n"
@@ -431,8 +438,11 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'f':
                 parap->format = tableKindOf(optarg);
-                if (parap->format < 0)
-                    refuse_value("-f", optarg, "is not a format: csv, tsv or text");
+                if (parap->format < 0) {
+                    const std::string why =
+                        "is not a format: " + tarn::format_names(false, ", ", " or ");
+                    refuse_value("-f", optarg, why.c_str());
+                }
                 break;
             case 'L':
                 replace_text(&parap->label_column, optarg);
@@ -457,8 +467,12 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case kOutputFormat:
                 parap->output_format = tableKindOf(optarg);
-                if (parap->output_format != TABLE_CSV && parap->output_format != TABLE_TSV)
-                    refuse_value("--output-format", optarg, "is not a table format: csv or tsv");
+                if (const tarn::FileFormat* format = tarn::file_format(parap->output_format);
+                    format == nullptr || !format->output) {
+                    const std::string why =
+                        "is not a table format: " + tarn::format_names(true, ", ", " or ");
+                    refuse_value("--output-format", optarg, why.c_str());
+                }
                 break;
             case kSkip:
                 parap->skip = to_skip(optarg);

@@ -322,6 +322,14 @@ py::tuple load(const std::string& path, int32_t kind, std::optional<std::string>
                           rows, names.dropped);
 }
 
+// The formats' names, as -f takes them, in the order its usage line names them.
+py::tuple format_names() {
+    py::list names;
+    for (const tarn::FileFormat& format : tarn::file_formats())
+        names.append(format.name);
+    return py::tuple(names);
+}
+
 py::tuple evaluate(
     const py::array_t<double, py::array::c_style | py::array::forcecast>& score,
     const py::array_t<int32_t, py::array::c_style | py::array::forcecast>& positive) {
@@ -348,4 +356,5 @@ PYBIND11_MODULE(_core, m) {
         return keys;
     });
     m.def("table_kind", [](const std::string& name) { return tableKindOf(name.c_str()); });
+    m.attr("FORMATS") = format_names();
 }

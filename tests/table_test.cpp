@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz/table_check.h"
@@ -120,6 +123,24 @@ TEST(Table, TheSameDataInEveryFormatLoadsTheSame) {
             tarn::release_set(loaded.set, &arena);
         }
     }
+}
+
+// What a row of the format table keeps for the names and the choice by a file's name to reach it:
+// a name and a kind of its own, a loader, and suffixes of its own in lower case (a file's name
+// matches in any letter case).
+TEST(Table, EveryFormatIsReachedByItsNameAndSuffixes) {
+    std::set<std::string_view> suffixes;
+    for (const tarn::FileFormat& format : tarn::file_formats()) {
+        EXPECT_EQ(tableKindOf(format.name), format.kind) << format.name;
+        EXPECT_EQ(tarn::file_format(format.kind), &format) << format.name;
+        EXPECT_NE(format.load, nullptr) << format.name;
+        for (const std::string_view suffix : format.suffixes) {
+            if (suffix.empty()) continue;
+            EXPECT_TRUE(suffixes.insert(suffix).second) << suffix;
+            EXPECT_TRUE(std::none_of(suffix.begin(), suffix.end(), ::isupper)) << suffix;
+        }
+    }
+    EXPECT_EQ(tarn::file_format(TABLE_AUTO), nullptr);
 }
 
 TEST(Table, NamesFromAHeaderOrAComment) {
@@ -559,6 +580,7 @@ TEST(Table, RefusalsSayWhereAndWhat) {
          "-L \"2147483648\" names no column of the 3 columns"},
         {"x,y\nNaN,0\n-Inf,1\n", TABLE_CSV, nullptr, nullptr, 6, 80,
          "line 3, column 1 (\"x\"): \"-Inf\" is accepted on the first data row only"},
+        {"1,2,0\n", 9, nullptr, nullptr, 1, 290, "no table format has the number 9"},
     };
     for (const Case& c : cases) {
         TempFile file(c.contents);

@@ -38,6 +38,7 @@ bool ends_with(std::string_view text, std::string_view suffix) {
     return true;
 }
 
+// TABLE_AUTO's choice: the first format in table order with a suffix that ends the name.
 int32_t kind_by_name(std::string_view name) {
     for (std::string_view suffix : {".gz", ".zst", ".zstd", ".xz", ".bz2"}) {
         if (ends_with(name, suffix)) {
@@ -45,8 +46,11 @@ int32_t kind_by_name(std::string_view name) {
             break;
         }
     }
-    if (ends_with(name, ".csv")) return TABLE_CSV;
-    if (ends_with(name, ".tsv")) return TABLE_TSV;
+    for (const tarn::FileFormat& format : tarn::file_formats()) {
+        for (std::string_view suffix : format.suffixes) {
+            if (!suffix.empty() && ends_with(name, suffix)) return format.kind;
+        }
+    }
     return TABLE_TEXT;
 }
 
@@ -1130,10 +1134,10 @@ void feed_lines(csv_parser* parser, CsvLoad* load, const char* text, size_t size
 }
 
 // Chooses the delimiter and the decimal mark from the sample, the text after the lines skipped
-// (all of it when at_end).
-void choose_delimiter(csv_parser* parser, int32_t kind, CsvLoad* load, std::string_view sample,
+// (all of it when at_end); prefer_tab for a TSV table (shapeDelimiter).
+void choose_delimiter(csv_parser* parser, bool prefer_tab, CsvLoad* load, std::string_view sample,
                       bool at_end) {
-    load->delimiter = shapeDelimiter(sample, at_end, kind == TABLE_TSV);
+    load->delimiter = shapeDelimiter(sample, at_end, prefer_tab);
     csv_set_delim(parser, load->delimiter == kShapeWhiteSpace ? CSV_TAB : load->delimiter);
     const char decimal = load->format->decimal;
     load->decimal_comma = decimal == ',' || (decimal == 0 && load->delimiter == ';');
@@ -1142,7 +1146,7 @@ void choose_delimiter(csv_parser* parser, int32_t kind, CsvLoad* load, std::stri
 // Reads the stream into libcsv: the lines to skip left out, the delimiter chosen from the first
 // kSourceHead bytes after them, then every line fed; the first row decided at the end when the
 // rows ran out before.
-void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
+void parse_csv(FILE* stream, bool prefer_tab, CsvLoad* load) {
     csv_parser parser;
     if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_APPEND_NULL) != 0) {
         refuse(load, ESR_NOT_ENOUGH_MEMORY, 120, "");
@@ -1161,13 +1165,13 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
         }
         sample.append(chunk.data() + start, got - start);
         if (sample.size() < kSourceHead) continue;
-        choose_delimiter(&parser, kind, load, sample, false);
+        choose_delimiter(&parser, prefer_tab, load, sample, false);
         chosen = true;
         feed_lines(&parser, load, sample.data(), sample.size());
         std::string().swap(sample);
     }
     if (load->code == 0 && std::ferror(stream) == 0 && !chosen) {
-        choose_delimiter(&parser, kind, load, sample, true);
+        choose_delimiter(&parser, prefer_tab, load, sample, true);
         feed_lines(&parser, load, sample.data(), sample.size());
     }
     if (load->code == 0 && std::ferror(stream) == 0 &&
@@ -1183,7 +1187,7 @@ void parse_csv(FILE* stream, int32_t kind, CsvLoad* load) {
     csv_free(&parser);
 }
 
-HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat* format,
+HFSET load_csv(Source* source, const char* name, bool prefer_tab, const TableFormat* format,
                TableNames* names) {
     CsvLoad load;
     load.format = format;
@@ -1192,7 +1196,7 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
     load.set = fvsCreate(1, 1);
     if (load.set == nullptr) return nullptr;
     FILE* stream = sourceStream(source);
-    parse_csv(stream, kind, &load);
+    parse_csv(stream, prefer_tab, &load);
     if (load.code != 0 && load.check >= 0) fails_later(source);
     if (std::ferror(stream) != 0) {
         // A stream that failed part way holds more than was read: never a shortened table.
@@ -1229,12 +1233,99 @@ HFSET load_csv(Source* source, const char* name, int32_t kind, const TableFormat
     return load.set;
 }
 
+HFSET load_csv_source(Source* source, const char* name, const TableFormat* format,
+                      TableNames* names) {
+    return load_csv(source, name, false, format, names);
+}
+
+HFSET load_tsv_source(Source* source, const char* name, const TableFormat* format,
+                      TableNames* names) {
+    return load_csv(source, name, true, format, names);
+}
+
+// ---- the table of formats ----
+
+HFSET load_text_source(Source* source, const char* name, const TableFormat* format,
+                       TableNames* names) {
+    return refuse_text_options(format, names) ? nullptr : load_text(source, name, format, names);
+}
+
+// A regular file that is not compressed is read in blocks (textload.h), on threads when it is
+// big; anything else through a source.
+HFSET load_text_path(FILE* file, const char* path, const TableFormat* format, TableNames* names) {
+    size_t start = 0;
+    std::string head;
+    // Lines to skip are commented out on the way through a source (load_text).
+    if (format->skip != 0 || table_only_option(format) != nullptr ||
+        !plain_regular_file(fileno(file), &start, &head))
+        return tableLoadStream(file, path, format, names);
+    *names = TableNames();
+    tarn::TextLoad how;
+    how.threads = format->threads;
+    // Chosen columns are rearranged into arrays of their own: those vectors are allocated.
+    if (format->label == nullptr && format->features == nullptr) how.arena = format->arena;
+    int32_t long_line = 0;
+    how.long_line = &long_line;
+    HFSET set = tarn::text_load(fileno(file), path, start, how);
+    return text_table(set, long_line, head, format, names);
+}
+
+// In the order the usage text and the messages name them.
+constexpr tarn::FileFormat kFormats[] = {
+    {.kind = TABLE_CSV,
+     .name = "csv",
+     .suffixes = {".csv"},
+     .output = true,
+     .load = load_csv_source},
+    {.kind = TABLE_TSV,
+     .name = "tsv",
+     .suffixes = {".tsv"},
+     .output = true,
+     .load = load_tsv_source},
+    {.kind = TABLE_TEXT, .name = "text", .load = load_text_source, .load_path = load_text_path},
+};
+
+// A kind that names no format is a caller's mistake: the command line and Python take names.
+HFSET refuse_kind(int32_t kind, TableNames* names) {
+    names->why = "no table format has the number " + std::to_string(kind);
+    ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 290);
+    return nullptr;
+}
+
 }  // namespace
 
+namespace tarn {
+
+std::span<const FileFormat> file_formats() {
+    return kFormats;
+}
+
+const FileFormat* file_format(int32_t kind) {
+    for (const FileFormat& format : kFormats) {
+        if (format.kind == kind) return &format;
+    }
+    return nullptr;
+}
+
+std::string format_names(bool output, std::string_view between, std::string_view last) {
+    std::vector<std::string_view> named;
+    for (const FileFormat& format : kFormats) {
+        if (format.output || !output) named.emplace_back(format.name);
+    }
+    std::string list;
+    for (size_t i = 0; i < named.size(); ++i) {
+        if (i > 0) list += i + 1 == named.size() ? last : between;
+        list += named[i];
+    }
+    return list;
+}
+
+}  // namespace tarn
+
 int32_t tableKindOf(const char* name) {
-    if (std::strcmp(name, "csv") == 0) return TABLE_CSV;
-    if (std::strcmp(name, "tsv") == 0) return TABLE_TSV;
-    if (std::strcmp(name, "text") == 0) return TABLE_TEXT;
+    for (const tarn::FileFormat& format : kFormats) {
+        if (std::strcmp(name, format.name) == 0) return format.kind;
+    }
     return -1;
 }
 
@@ -1242,10 +1333,10 @@ HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, T
     *names = TableNames();
     Source* source = sourceOpen(file, format->memory);
     if (source == nullptr) return fvsLoadStream(nullptr, name);  // reports the missing stream
-    const int32_t kind = format->kind == TABLE_AUTO ? TABLE_TEXT : format->kind;
-    HFSET set = kind != TABLE_TEXT                   ? load_csv(source, name, kind, format, names)
-                : refuse_text_options(format, names) ? nullptr
-                                                     : load_text(source, name, format, names);
+    const tarn::FileFormat* read =
+        tarn::file_format(format->kind == TABLE_AUTO ? TABLE_TEXT : format->kind);
+    HFSET set = read != nullptr ? read->load(source, name, format, names)
+                                : refuse_kind(format->kind, names);
     sourceClose(source);
     return set;
 }
@@ -1258,24 +1349,10 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) 
     }
     TableFormat chosen = *format;
     if (chosen.kind == TABLE_AUTO) chosen.kind = kind_by_name(path);
-    size_t start = 0;
-    std::string head;
-    HFSET set;
-    // Lines to skip are commented out on the way through a source (load_text).
-    if (chosen.kind == TABLE_TEXT && chosen.skip == 0 && table_only_option(&chosen) == nullptr &&
-        plain_regular_file(fileno(file), &start, &head)) {
-        *names = TableNames();
-        tarn::TextLoad how;
-        how.threads = chosen.threads;
-        // Chosen columns are rearranged into arrays of their own: those vectors are allocated.
-        if (chosen.label == nullptr && chosen.features == nullptr) how.arena = chosen.arena;
-        int32_t long_line = 0;
-        how.long_line = &long_line;
-        set = tarn::text_load(fileno(file), path, start, how);
-        set = text_table(set, long_line, head, &chosen, names);
-    } else {
-        set = tableLoadStream(file, path, &chosen, names);
-    }
+    const tarn::FileFormat* read = tarn::file_format(chosen.kind);
+    HFSET set = read != nullptr && read->load_path != nullptr
+                    ? read->load_path(file, path, &chosen, names)
+                    : tableLoadStream(file, path, &chosen, names);
     std::fclose(file);
     return set;
 }

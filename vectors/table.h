@@ -32,10 +32,13 @@
 #ifndef TARN_VECTORS_TABLE_H
 #define TARN_VECTORS_TABLE_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "vectors/fvector.h"
@@ -43,6 +46,7 @@
 namespace tarn {
 class VectorArena;
 }
+struct Source;
 
 // What one CSV or TSV load holds at most, so that a small compressed file cannot take the memory
 // of the machine; a table beyond one of them is refused, naming the line.
@@ -51,8 +55,9 @@ constexpr size_t kTableLongestRow = size_t{1} << 26;    // bytes of a row, its l
 constexpr int32_t kTableMostColumns = 1000000;          // fields of the first row
 constexpr size_t kTableLongestClass = 1024;             // bytes of a class name
 
-// The formats; TABLE_AUTO picks CSV or TSV by a name ending in ".csv" or ".tsv" (in any letter
-// case, before a ".gz", ".zst", ".zstd", ".xz" or ".bz2"), else the text format.
+// The formats, each a row of tarn::file_formats (below); TABLE_AUTO picks the one whose suffix
+// ends the file's name (in any letter case, before a ".gz", ".zst", ".zstd", ".xz" or ".bz2"), else
+// the text format.
 enum TableKind { TABLE_AUTO = 0, TABLE_TEXT = 1, TABLE_CSV = 2, TABLE_TSV = 3 };
 
 // The missing values of a format (TableFormat::missing).
@@ -100,7 +105,7 @@ std::string tableRowId(const TableNames* names, int32_t i);
 // names (names may be null), the number otherwise.
 std::string tableLabelText(const TableNames* names, int32_t label);
 
-// The TableKind a name stands for ("csv", "tsv", "text"), or -1.
+// The TableKind a format's name stands for ("csv", "tsv", "text"), or -1.
 int32_t tableKindOf(const char* name);
 
 // A new set, owned by the caller, holding the table in the file path, or null after a report.
@@ -110,7 +115,48 @@ int32_t tableKindOf(const char* name);
 HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names);
 
 // The same for an open stream (standard input, say) that stays open and the caller's; name is
-// the one its reports give. TABLE_AUTO reads it as text.
+// the one its reports give. TABLE_AUTO reads it as text. Both refuse a kind that is no format's.
 HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, TableNames* names);
+
+namespace tarn {
+
+// Reads a table of one format from a source (source.h) that stays open and the caller's; name is
+// the one its reports give. Results and reports are tableLoadStream's.
+using SourceLoader = HFSET (*)(Source* source, const char* name, const TableFormat* format,
+                               TableNames* names);
+
+// Reads a table of one format from the file that tableLoad opened from path and closes after:
+// for a format that reads a file better than through a source.
+using PathLoader = HFSET (*)(FILE* file, const char* path, const TableFormat* format,
+                             TableNames* names);
+
+// Suffixes a format may have (TABLE_AUTO), at most.
+constexpr size_t kMostSuffixes = 4;
+
+// One format of data table. Whatever names or picks a format reads the table of them: -f and
+// --output-format with their usage and help lines, the choice by a file's name, tableLoad's and
+// tableLoadStream's dispatch, and the Python package. A new format is a row and its loader.
+struct FileFormat {
+    int32_t kind = TABLE_AUTO;   // its TableKind, never TABLE_AUTO
+    const char* name = nullptr;  // as -f and --output-format take it
+    // What a file's name ends in to be read in this format when none is given (in lower case;
+    // unused ones empty).
+    std::array<std::string_view, kMostSuffixes> suffixes{};
+    bool output = false;             // whether -O can write the table of scores in it
+    SourceLoader load = nullptr;     // every load but tableLoad's with load_path
+    PathLoader load_path = nullptr;  // tableLoad's, when given
+};
+
+// Every format, in the order the usage text names them.
+std::span<const FileFormat> file_formats();
+
+// The format of a TableKind, or null (TABLE_AUTO included).
+const FileFormat* file_format(int32_t kind);
+
+// The formats' names in table order, only those -O writes when output, joined by between and the
+// last two by last: "csv|tsv|text" for ("|", "|"), "csv, tsv or text" for (", ", " or ").
+std::string format_names(bool output, std::string_view between, std::string_view last);
+
+}  // namespace tarn
 
 #endif

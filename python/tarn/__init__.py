@@ -23,12 +23,14 @@ import numpy as np
 from . import _core
 
 __all__ = ["detect", "kneighbors", "load", "evaluate", "Result", "Names", "Evaluation",
-           "OutlierDetector", "RULES"]
+           "OutlierDetector", "RULES", "FORMATS"]
 __version__ = "0.1"
 
 # Each rule's ranking-score direction, by its key: whether a higher score is more outlying. The
 # default rule first, then the others in the detector's table order.
 RULES = dict(sorted(_core.rules(), key=lambda rule: rule[0] != "indegree"))
+# The formats load reads, by the names of the command line's -f.
+FORMATS = _core.FORMATS
 _METHODS = ("auto", "tree", "brute")
 _INT32_MAX = 2**31 - 1
 _COMPLEX_WARNING = getattr(np, "exceptions", np).ComplexWarning
@@ -277,8 +279,8 @@ def load(path, *, format=None, label=None, features=None, skip=0, header=None, n
     ----------
     path : str or os.PathLike
         The file; gzip and zstd files are read as they are.
-    format : {"text", "csv", "tsv"} or None, default None
-        The format (``-f``); None picks it by the name.
+    format : str or None, default None
+        The format (``-f``), one of :data:`FORMATS`; None picks it by the name.
     label : str, int or None, default None
         The label column (``-L``): a name, a number from 1, or "none"; None for the last.
     features : str, sequence or None, default None
@@ -323,7 +325,8 @@ def load(path, *, format=None, label=None, features=None, skip=0, header=None, n
     if format is not None:
         kind = _core.table_kind(str(format))
         if kind < 0:
-            raise ValueError(f"format must be csv, tsv or text, got {format!r}")
+            choices = ", ".join(FORMATS[:-1]) + " or " + FORMATS[-1]
+            raise ValueError(f"format must be {choices}, got {format!r}")
     if label is not None:
         label = str(label)
     if features is not None and not isinstance(features, str):
