@@ -694,8 +694,6 @@ int32_t write_picture(HFSET set, const tarn::Verdict& verdict, Parameters* p) {
 }
 
 int run(int argc, char** argv) {
-    long watch = setwatch();
-    (void)watch;  // kept for prtime; a run prints no timing line
     Parameters* parap = init_params();
     TableNames names;  // column and class names, for the evaluation and the picture
     parap->names = &names;
