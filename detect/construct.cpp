@@ -18,7 +18,10 @@ PROGRESSFN construction_progress = nullptr;
 namespace {
 
 // What construction_progress is told: how many sources are final, at most about 256 times a
-// run, from the calling thread only.
+// run. Not always from the calling thread: within a search only worker 0 reports, and when the
+// next chunk is searched ahead worker 0 is the thread that searches it. The closing report comes
+// from the calling thread after the workers are joined. So report runs on one thread at a time,
+// the turns ordered by the thread starts and joins between them, and next_ needs no lock.
 class ConstructionProgress {
 public:
     explicit ConstructionProgress(int32_t total) : total_(total), step_(total / 256 + 1) {}

@@ -37,7 +37,9 @@
 namespace tarn {
 
 // Told the number of source vertices whose neighbours are final, out of all, as the
-// construction goes on (at most a few hundred times per run). Null when nobody listens.
+// construction goes on (at most a few hundred times per run). Null when nobody listens. It may
+// be called on a worker thread, not only on the one that started the construction; a
+// construction calls it from one thread at a time.
 typedef void (*PROGRESSFN)(int32_t done, int32_t total);
 extern PROGRESSFN construction_progress;
 

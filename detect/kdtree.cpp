@@ -16,10 +16,19 @@ constexpr double kLargest = std::numeric_limits<double>::max();
 // A cell holding more vectors than this is split (unless its vectors are all equal).
 constexpr int32_t kLeafSize = 32;
 
-// Leaves keep their vectors in blocks of kLanes, component-major inside a block, so that one
-// load brings the same component of kLanes vectors.
+// Leaves keep their entries' vectors in blocks of kBlock slots, component-major inside a block
+// (component i of slot j at block[i × kBlock + j], a leaf's last block padded with 0), so that
+// one load brings the same component of several entries.
+constexpr int32_t kBlock = 8;
+
+// The doubles in one Lanes value, the unit of block_squares's arithmetic, which reads a block's
+// component row as kVectorsPerBlock such values. Each clone of block_squares splits a Lanes into
+// the registers its instruction set has; every lane's sum is its own, so neither kLanes nor
+// kBlock changes a computed bit.
 constexpr int32_t kLanes = 8;
 typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
+static_assert(kBlock % kLanes == 0, "a block's component row is whole vector values");
+constexpr int32_t kVectorsPerBlock = kBlock / kLanes;
 
 // A cell of the tree. Every vector of the low child has its split-axis component at most
 // split, every vector of the high child at least split.
@@ -28,7 +37,7 @@ struct Node {
     int32_t end;    // one past the last
     int32_t low;    // child nodes, -1 for a leaf
     int32_t high;
-    int32_t block;   // a leaf's first block of lanes
+    int32_t block;   // a leaf's first block in Tree::blocks
     int32_t box;     // a leaf's place among the leaves, where its bounding box is kept
     int32_t axis;    // split component
     int32_t lowest;  // the lowest vertex index among the cell's vectors
@@ -43,10 +52,9 @@ struct Node {
 // vectors give every source the same square bit for bit, so one square serves them all.
 struct Tree {
     int32_t dim = 0;
-    int32_t widest_leaf = 0;            // entries in the largest leaf
-    const tarn::Rows* rows = nullptr;   // the vectors by vertex index, the caller's
-    tarn::UnfilledArray<double> lanes;  // the leaves' blocks: dim × kLanes values each,
-                                        // padded with 0
+    int32_t widest_leaf = 0;             // entries in the largest leaf
+    const tarn::Rows* rows = nullptr;    // the vectors by vertex index, the caller's
+    tarn::UnfilledArray<double> blocks;  // the leaves' blocks: dim × kBlock values each
     Array<double> boxes;     // per leaf the lowest, then the highest, value of each component
     Array<int32_t> members;  // vertex indices by entry, ascending inside an entry
     Array<int32_t> first;    // entry e holds members[first[e] … first[e + 1])
@@ -60,7 +68,7 @@ struct Tree {
         return boxes.data() + static_cast<size_t>(leaf.box) * 2 * width();
     }
     const double* block(int32_t block) const {
-        return lanes.data() + static_cast<size_t>(block) * width() * kLanes;
+        return blocks.data() + static_cast<size_t>(block) * width() * kBlock;
     }
 };
 
@@ -88,13 +96,13 @@ public:
         node(0, static_cast<int32_t>(order_.size()), cells, threads_);
         tree_.nodes = std::move(cells.nodes);
         make_entries(cells.boxes);
-        int32_t blocks = 0;
+        int32_t block_count = 0;
         Array<int32_t> leaves;
         for (Node& n : tree_.nodes) {
             if (n.low >= 0) continue;
-            n.block = blocks;
+            n.block = block_count;
             n.box = static_cast<int32_t>(leaves.size());
-            blocks += (n.end - n.begin + kLanes - 1) / kLanes;
+            block_count += (n.end - n.begin + kBlock - 1) / kBlock;
             tree_.widest_leaf = std::max(tree_.widest_leaf, n.end - n.begin);
             leaves.push_back(static_cast<int32_t>(&n - tree_.nodes.data()));
         }
@@ -105,7 +113,7 @@ public:
             std::copy(box, box + 2 * dim, tree_.boxes.data() + leaf * 2 * dim);
         }
         Array<double>().swap(cells.boxes);
-        tree_.lanes.resize(static_cast<size_t>(blocks) * dim * kLanes);
+        tree_.blocks.resize(static_cast<size_t>(block_count) * dim * kBlock);
         auto lay_out = [&](int32_t, int32_t begin, int32_t end) {
             for (int32_t leaf = begin; leaf < end; ++leaf)
                 lay_out_leaf(tree_.nodes[static_cast<size_t>(leaves[static_cast<size_t>(leaf)])]);
@@ -120,17 +128,17 @@ private:
     // Vectors a thread copies or lays out at a time.
     static constexpr int32_t kCopyGrain = 1 << 14;
 
-    // Writes a leaf's entries into its blocks, the lanes past its last entry 0.
+    // Writes a leaf's entries into its blocks, the slots past its last entry 0.
     void lay_out_leaf(const Node& n) {
         const size_t dim = tree_.width();
         const int32_t entries = n.end - n.begin;
-        const int32_t lanes = (entries + kLanes - 1) / kLanes * kLanes;
-        for (int32_t j = 0; j < lanes; ++j) {
+        const int32_t slots = (entries + kBlock - 1) / kBlock * kBlock;
+        for (int32_t j = 0; j < slots; ++j) {
             double* block =
-                tree_.lanes.data() + static_cast<size_t>(n.block + j / kLanes) * dim * kLanes;
+                tree_.blocks.data() + static_cast<size_t>(n.block + j / kBlock) * dim * kBlock;
             const double* x = j < entries ? entry_vector(n.begin + j) : nullptr;
             for (size_t i = 0; i < dim; ++i)
-                block[i * kLanes + static_cast<size_t>(j % kLanes)] = x != nullptr ? x[i] : 0.0;
+                block[i * kBlock + static_cast<size_t>(j % kBlock)] = x != nullptr ? x[i] : 0.0;
         }
     }
 
@@ -283,20 +291,22 @@ private:
 };
 
 // The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
-// (kLanes per block, padding lanes included). Each lane sums (q_i − x_i)² in ascending i
+// (kBlock per block, padding slots included). Each lane sums (q_i − x_i)² in ascending i
 // without contraction, exactly like cdist, whatever instruction set runs it.
 TARN_CLONES void block_squares(const double* block, int32_t blocks, const double* q, int32_t dim,
                                double* out) {
     for (int32_t b = 0; b < blocks; ++b) {
-        Lanes acc = {};
-        for (int32_t i = 0; i < dim; ++i) {
-            Lanes x;
-            __builtin_memcpy(&x, block + i * kLanes, sizeof(Lanes));
-            Lanes difference = q[i] - x;
-            acc = acc + difference * difference;
+        for (int32_t v = 0; v < kVectorsPerBlock; ++v) {
+            Lanes acc = {};
+            for (int32_t i = 0; i < dim; ++i) {
+                Lanes x;
+                __builtin_memcpy(&x, block + i * kBlock + v * kLanes, sizeof(Lanes));
+                Lanes difference = q[i] - x;
+                acc = acc + difference * difference;
+            }
+            __builtin_memcpy(out + b * kBlock + v * kLanes, &acc, sizeof(Lanes));
         }
-        __builtin_memcpy(out + b * kLanes, &acc, sizeof(Lanes));
-        block += dim * kLanes;
+        block += dim * kBlock;
     }
 }
 
@@ -346,7 +356,7 @@ public:
     Search(const Tree& tree, int32_t k)
         : tree_(tree),
           k_(k),
-          squares_(static_cast<size_t>((tree.widest_leaf + kLanes - 1) / kLanes * kLanes)),
+          squares_(static_cast<size_t>((tree.widest_leaf + kBlock - 1) / kBlock * kBlock)),
           gap_(tree.width()) {}
 
     // Finds the list the candidate rule leaves for source (a vertex index) into out, which
@@ -467,15 +477,15 @@ private:
     // Whether entry j of a leaf holds the source's vector (-0 and 0 alike), read from the
     // leaf's blocks, which its scan has just brought in.
     bool equals_query(const Node& leaf, int32_t j) const {
-        const double* x = tree_.block(leaf.block + j / kLanes) + j % kLanes;
+        const double* x = tree_.block(leaf.block + j / kBlock) + j % kBlock;
         for (int32_t i = 0; i < tree_.dim; ++i)
-            if (x[i * kLanes] != query_[i]) return false;
+            if (x[i * kBlock] != query_[i]) return false;
         return true;
     }
 
     void scan(const Node& leaf) {
         const int32_t count = leaf.end - leaf.begin;
-        block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
+        block_squares(tree_.block(leaf.block), (count + kBlock - 1) / kBlock, query_, tree_.dim,
                       squares_.data());
         evaluations_ += count;
         for (int32_t j = 0; j < count; ++j) {
@@ -517,7 +527,7 @@ private:
     // considered go to take_at_zero.
     void scan_at_zero(const Node& leaf) {
         const int32_t count = leaf.end - leaf.begin;
-        block_squares(tree_.block(leaf.block), (count + kLanes - 1) / kLanes, query_, tree_.dim,
+        block_squares(tree_.block(leaf.block), (count + kBlock - 1) / kBlock, query_, tree_.dim,
                       squares_.data());
         evaluations_ += count;
         for (int32_t j = 0; j < count; ++j) {

@@ -13,30 +13,35 @@ using tarn::Mirror;
 using tarn::mirror_insert;
 using tarn::mirror_offer;
 
-// Targets are stored in tiles of kLanes vectors, component-major inside a tile, so that one
-// load brings the same component of kLanes targets. Sources are taken kSources at a time so
+// Targets are stored in tiles of kTile vectors, component-major inside a tile, so that one
+// load brings the same component of several targets. Sources are taken kSources at a time so
 // that every loaded tile serves several sources.
-constexpr int kLanes = 32;
+constexpr int kTile = 32;
 constexpr int kSources = 4;
 // Bytes of targets per cache block: a block of tiles stays in the core's second-level cache
 // while every source of a range runs over it.
 constexpr int kBlockBytes = 256 * 1024;
 
-typedef double Lanes __attribute__((vector_size(sizeof(double) * 8)));
-constexpr int kVectorsPerTile = kLanes / 8;
+// The doubles in one Lanes value, the unit of tile_kernel's arithmetic, which reads a tile's
+// component row as kVectorsPerTile such values. Each clone splits a Lanes into the registers its
+// instruction set has; every lane's sum is its own, so the width changes no computed bit.
+constexpr int kLanes = 8;
+typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
+static_assert(kTile % kLanes == 0, "a tile's component row is whole vector values");
+constexpr int kVectorsPerTile = kTile / kLanes;
 
 // The vectors without their label column (which is 0 everywhere and adds nothing to a sum), in
-// tiles: component i of vector t at tiles[(t / kLanes) × dim × kLanes + i × kLanes + t % kLanes].
+// tiles: component i of vector t at tiles[(t / kTile) × dim × kTile + i × kTile + t % kTile].
 // Sources and targets are read from the same copy.
 struct Packed {
     int32_t n = 0;
     int32_t dim = 0;
-    Array<double> tiles;  // ceil(n / kLanes) tiles of dim × kLanes
+    Array<double> tiles;  // ceil(n / kTile) tiles of dim × kTile
 
-    // Component 0 of vector t; component i lies i × kLanes further on.
+    // Component 0 of vector t; component i lies i × kTile further on.
     const double* column(int32_t t) const {
-        return tiles.data() + static_cast<size_t>(t / kLanes) * static_cast<size_t>(dim) * kLanes +
-               t % kLanes;
+        return tiles.data() + static_cast<size_t>(t / kTile) * static_cast<size_t>(dim) * kTile +
+               t % kTile;
     }
 };
 
@@ -45,14 +50,14 @@ Packed pack(const tarn::Rows& rows) {
     p.n = static_cast<int32_t>(rows.size());
     p.dim = rows.features;
     const size_t dim = static_cast<size_t>(p.dim);
-    const size_t tiles = (rows.size() + kLanes - 1) / kLanes;
-    // Vectors of a label alone have no components; one tile's lanes of padding keep column()
+    const size_t tiles = (rows.size() + kTile - 1) / kTile;
+    // Vectors of a label alone have no components; one tile's row of padding keeps column()
     // off a null base.
-    p.tiles.assign(std::max(tiles * dim * kLanes, size_t{kLanes}), 0.0);
+    p.tiles.assign(std::max(tiles * dim * kTile, size_t{kTile}), 0.0);
     for (size_t t = 0; t < rows.size(); ++t) {
         const double* x = rows[t];
         for (size_t i = 0; i < dim; ++i) {
-            p.tiles[(t / kLanes) * dim * kLanes + i * kLanes + t % kLanes] = x[i];
+            p.tiles[(t / kTile) * dim * kTile + i * kTile + t % kTile] = x[i];
         }
     }
     return p;
@@ -75,9 +80,10 @@ inline void offer(Mirror& m, int32_t k, double sq, int32_t target) {
     }
 }
 
-typedef int64_t Bits __attribute__((vector_size(sizeof(int64_t) * 8)));
+typedef int64_t Bits __attribute__((vector_size(sizeof(int64_t) * kLanes)));
 
-// Whether the sign bit of any lane is set.
+// Whether the sign bit of any lane is set. The shuffles fold eight lanes in three steps.
+static_assert(kLanes == 8, "any_negative folds eight lanes");
 __attribute__((always_inline)) inline bool any_negative(const Bits& bits) {
     Bits m = bits;
 #if defined(__clang__)
@@ -92,7 +98,7 @@ __attribute__((always_inline)) inline bool any_negative(const Bits& bits) {
     return m[0] < 0;
 }
 
-// Squared distances of `count` sources to the kLanes targets of one tile, into out.
+// Squared distances of `count` sources to the kTile targets of one tile, into out.
 // Each lane sums (a_i − b_i)² in ascending i without contraction, so every value equals
 // cdist's sum bit for bit, whatever instruction set runs it. Returns a bit per source, set when
 // some lane is below that source's screen (the square of its farthest kept neighbour); out is
@@ -101,15 +107,15 @@ template <int count>
 __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* sources,
                                                            const double* tile, int32_t dim,
                                                            const double* screen, bool filling,
-                                                           double out[][kLanes]) {
+                                                           double out[][kTile]) {
     Lanes acc[count][kVectorsPerTile] = {};
     for (int32_t i = 0; i < dim; ++i) {
         Lanes t[kVectorsPerTile];
         for (int v = 0; v < kVectorsPerTile; ++v) {
-            __builtin_memcpy(&t[v], tile + i * kLanes + v * 8, sizeof(Lanes));
+            __builtin_memcpy(&t[v], tile + i * kTile + v * kLanes, sizeof(Lanes));
         }
         for (int s = 0; s < count; ++s) {
-            const double a = sources[s][i * kLanes];
+            const double a = sources[s][i * kTile];
             for (int v = 0; v < kVectorsPerTile; ++v) {
                 Lanes diff = a - t[v];
                 acc[s][v] = acc[s][v] + diff * diff;
@@ -124,7 +130,7 @@ __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* 
     Bits all = {};
     for (int s = 0; s < count; ++s) {
         Lanes screens;
-        for (int lane = 0; lane < 8; ++lane)
+        for (int lane = 0; lane < kLanes; ++lane)
             screens[lane] = screen[s];
         signs[s] = __builtin_bit_cast(Bits, acc[s][0] - screens);
         for (int v = 1; v < kVectorsPerTile; ++v) {
@@ -137,7 +143,7 @@ __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* 
     for (int s = 0; s < count; ++s) {
         if (any_negative(signs[s])) below |= 1u << s;
         for (int v = 0; v < kVectorsPerTile; ++v) {
-            __builtin_memcpy(&out[s][v * 8], &acc[s][v], sizeof(Lanes));
+            __builtin_memcpy(&out[s][v * kLanes], &acc[s][v], sizeof(Lanes));
         }
     }
     return below;
@@ -155,7 +161,7 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
     for (int s = 0; s < count; ++s)
         sources[s] = p.column(first_source + s);
     double screen[count];
-    double sq[count][kLanes];
+    double sq[count][kTile];
     int filling = 0;  // sources whose list is not full yet
     auto refresh = [&](int s) {
         const Mirror& m = mirrors[s];
@@ -169,18 +175,18 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
     for (int s = 0; s < count; ++s)
         refresh(s);
     for (int32_t t = tile_begin; t < tile_end; ++t) {
-        const double* tile = p.tiles.data() + static_cast<size_t>(t) * dim * kLanes;
+        const double* tile = p.tiles.data() + static_cast<size_t>(t) * dim * kTile;
         const unsigned below = tile_kernel<count>(sources, tile, p.dim, screen, filling > 0, sq);
         if (below == 0 && filling == 0) continue;
-        const int32_t base = t * kLanes;
-        const int32_t lanes = std::min(kLanes, p.n - base);
+        const int32_t base = t * kTile;
+        const int32_t width = std::min(kTile, p.n - base);
         filling = 0;
         for (int s = 0; s < count; ++s) {
             Mirror& m = mirrors[s];
             if (m.count >= k && (below >> s & 1u) == 0) continue;
             const int32_t self = first_source + s;
-            for (int32_t lane = 0; lane < lanes; ++lane) {
-                if (base + lane != self) offer(m, k, sq[s][lane], base + lane);
+            for (int32_t j = 0; j < width; ++j) {
+                if (base + j != self) offer(m, k, sq[s][j], base + j);
             }
         }
         for (int s = 0; s < count; ++s)
@@ -202,8 +208,9 @@ TARN_CLONES void run_tiles_single(const Packed& p, int32_t first_source, int32_t
 // of the range running over one block before the next, so each source still sees the targets
 // in order.
 void compute_range(const Packed& p, int32_t k, int32_t first, int32_t last, Mirror* mirrors) {
-    const int32_t tiles = (p.n + kLanes - 1) / kLanes;
-    const int32_t block_tiles = std::max(1, kBlockBytes / (p.dim * kLanes * 8 + 1));
+    const int32_t tiles = (p.n + kTile - 1) / kTile;
+    const int32_t block_tiles =
+        std::max(1, kBlockBytes / (p.dim * kTile * static_cast<int>(sizeof(double)) + 1));
     for (int32_t begin = 0; begin < tiles; begin += block_tiles) {
         const int32_t end = std::min(tiles, begin + block_tiles);
         int32_t s = first;
