@@ -36,9 +36,6 @@ double factor(const Vertex* v, DensityOf density_of) {
     return (sum / own) / static_cast<double>(v->outdegree);
 }
 
-// Vertices a thread takes at a time.
-constexpr int32_t kGrain = 1024;
-
 // Whether v's density or a neighbour's is +infinity.
 bool meets_infinite_density(const Vertex* v) {
     constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -82,33 +79,6 @@ DuplicateScores duplicate_scores(Graph* g) {
         }
     }
     return counts;
-}
-
-void lof_rule(Graph* g, Parameters* p) {
-    const Array<Vertex*> vertices = graph_vertices(g);
-    const int32_t n = static_cast<int32_t>(vertices.size());
-    const int32_t threads = worker_threads(p->threads);
-    // Every density once, parked in the lof field until every score that reads it is known.
-    auto densities = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            Vertex* v = vertices[static_cast<size_t>(i)];
-            v->lof = density(v);
-        }
-    };
-    for_each_range(n, kGrain, threads, densities);
-    Array<double> scores(vertices.size());
-    auto score = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            scores[static_cast<size_t>(i)] =
-                factor(vertices[static_cast<size_t>(i)], [](const Vertex* u) { return u->lof; });
-        }
-    };
-    for_each_range(n, kGrain, threads, score);
-    for (size_t i = 0; i < vertices.size(); ++i) {
-        Vertex* v = vertices[i];
-        v->lof = scores[i];
-        if (v->lof > p->th) vertex_indegree_set(v, 0);
-    }
 }
 
 }  // namespace tarn

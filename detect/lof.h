@@ -1,7 +1,8 @@
 // The local outlier factor rule over the k-nearest-neighbour graph.
 //
 // The neighbourhood of a vertex is exactly its outbound list. lof_main, lof and lrd compute
-// densities afresh every time they are needed; a run takes lof_rule, which computes each once.
+// densities afresh every time they are needed; a run on the linked graph takes the rule's kernel
+// (rules/factor.h) over the graph's lists instead, which computes each once.
 // Divisions follow IEEE arithmetic (a zero reach sum gives an infinite density, a vertex
 // without edges a not-a-number one).
 #ifndef TARN_DETECT_LOF_H
@@ -29,12 +30,6 @@ namespace tarn {
 // The scores an infinite density made not-a-number or infinite (rules/kernel.h), counted over g
 // once lof_main has run.
 DuplicateScores duplicate_scores(Graph* g);
-
-// What lof_main does, every score and mark the same bit for bit, with each density computed
-// once (the operations of lrd and lof in their order, on stored densities) and the densities
-// and scores computed on the threads p->threads asks for; the marks are set afterwards, in
-// vertex order. Allocates: the vertex list and one score per vertex.
-void lof_rule(Graph* g, Parameters* p);
 
 }  // namespace tarn
 

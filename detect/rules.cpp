@@ -54,15 +54,28 @@ double inbound_score(Vertex* v, const Parameters* /*p*/) {
     return static_cast<double>(tarn::inbound_count(v));
 }
 
+// Every outbound record's target position, in the order of a walk over each vertex's outbound
+// list in vertex order, and how many records name each vertex (first[t + 1]).
+struct OutboundTargets {
+    tarn::Array<int32_t> target;
+    tarn::Array<int32_t> first;
+};
+
 constexpr tarn::LinkedRule kLinkedRules[] = {
     {"mutual", [](Graph* g, Parameters*) { tarn::prune_one_way(g); }, inbound_score, 32, 12},
     {"mean", meanin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, meanincoming_value); }, 0, 0},
     {"max", maxin,
      [](Vertex* v, const Parameters* p) { return incoming_score(v, p, maxincoming_value); }, 0, 0},
-    {"lof", tarn::lof_rule, [](Vertex* v, const Parameters*) { return v->lof; }, 16, 0},
     {"indegree", kill_unwated_vertexes, inbound_score, 0, 0},
 };
+
+// Every other rule (the local outlier factor among them) runs its kernel over the graph's
+// outbound lists and leaves its ranking score in the lof field and its marks in the in-degree
+// field; it needs the flat lists and their verdict beside the graph.
+constexpr tarn::LinkedRule kKernelOverGraph = {"", tarn::run_kernel_over_graph,
+                                               [](Vertex* v, const Parameters*) { return v->lof; },
+                                               64, tarn::kListEdgeBytes + 12};
 
 }  // namespace
 
@@ -142,11 +155,12 @@ const LinkedRule& linked_rule(const Parameters* p) {
     for (const LinkedRule& rule : kLinkedRules) {
         if (std::strcmp(rule.key, key) == 0) return rule;
     }
-    return kLinkedRules[std::size(kLinkedRules) - 1];
+    return kKernelOverGraph;
 }
 
-void prune_one_way(Graph* g) {
-    const Array<Vertex*> vertices = graph_vertices(g);
+namespace {
+
+OutboundTargets outbound_targets(const Array<Vertex*>& vertices) {
     const size_t n = vertices.size();
     // Vertex positions by record address.
     Array<Vertex*> by_address = vertices;
@@ -159,17 +173,48 @@ void prune_one_way(Graph* g) {
     };
     for (size_t i = 0; i < n; ++i)
         position_of[slot(vertices[i])] = static_cast<int32_t>(i);
+    OutboundTargets out;
+    out.first.assign(n + 1, 0);
+    for (const Vertex* v : vertices) {
+        for (const Edge* e = v->outn; e != nullptr; e = e->next) {
+            out.target.push_back(position_of[slot(e->to)]);
+            ++out.first[static_cast<size_t>(out.target.back()) + 1];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void run_kernel_over_graph(Graph* g, Parameters* p) {
+    const Array<Vertex*> vertices = graph_vertices(g);
+    const OutboundTargets out = outbound_targets(vertices);
+    NeighbourLists lists;
+    lists.n = static_cast<int32_t>(vertices.size());
+    // A graph as built: every vertex keeps as many neighbours as the first.
+    lists.k = vertices.empty() ? 0 : vertices[0]->outdegree;
+    lists.target.assign(out.target.begin(), out.target.end());
+    for (const Vertex* v : vertices) {
+        for (const Edge* e = v->outn; e != nullptr; e = e->next)
+            lists.dist.push_back(e->dist);
+    }
+    Verdict verdict;
+    judge_lists(lists, p, &verdict);
+    for (size_t i = 0; i < vertices.size(); ++i) {
+        vertices[i]->lof = verdict.score[i];
+        if (verdict.marked[i] == 1) vertex_indegree_set(vertices[i], 0);
+    }
+}
+
+void prune_one_way(Graph* g) {
+    const Array<Vertex*> vertices = graph_vertices(g);
+    const size_t n = vertices.size();
     // Every outbound record's target position in walk order, and from them every vertex's
     // keepers (the sources of its inbound records) in source order: read from the outbound
     // lists, whose records lie together, rather than from the scattered inbound records.
-    Array<int32_t> targets;
-    Array<int32_t> first(n + 1, 0);
-    for (const Vertex* v : vertices) {
-        for (const Edge* e = v->outn; e != nullptr; e = e->next) {
-            targets.push_back(position_of[slot(e->to)]);
-            ++first[static_cast<size_t>(targets.back()) + 1];
-        }
-    }
+    const OutboundTargets out = outbound_targets(vertices);
+    const Array<int32_t>& targets = out.target;
+    Array<int32_t> first = out.first;
     for (size_t i = 0; i < n; ++i)
         first[i + 1] += first[i];
     Array<int32_t> keepers(targets.size());
@@ -246,18 +291,13 @@ void mark_most_outlying(Graph* g, const Parameters* p) {
         const double score = outlying(v);
         if (!std::isnan(score)) ranked.push_back(score);
     }
-    const size_t count =
-        std::min(static_cast<size_t>(share_count(p->share, get_nvert(g))), ranked.size());
-    // The score of the last vertex taken; every vertex at least as outlying is marked.
-    double cut = std::numeric_limits<double>::infinity();
-    if (count > 0) {
-        std::nth_element(ranked.begin(), ranked.begin() + static_cast<std::ptrdiff_t>(count - 1),
-                         ranked.end(), std::greater<double>());
-        cut = ranked[count - 1];
-    }
+    // The cut of a run's share over one block, the whole graph.
+    LocalExchange exchange(get_nvert(g));
+    const ShareCut cut =
+        exchange.share_cut(ranked, static_cast<size_t>(share_count(p->share, get_nvert(g))));
     it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
-        const bool marked = count > 0 && outlying(v) >= cut;
+        const bool marked = cut.any && outlying(v) >= cut.at;
         vertex_indegree_set(v, marked ? 0 : std::max(inbound_count(v), 1));
     }
 }

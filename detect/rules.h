@@ -57,8 +57,14 @@ struct LinkedRule {
     double edge_bytes;    // and per kept edge (for the memory check before the edges)
 };
 
-// The linked form of the rule p selects.
+// The linked form of the rule p selects. A rule without one of its own runs its kernel over the
+// graph's lists (run_kernel_over_graph) and ranks by the lof field.
 const LinkedRule& linked_rule(const Parameters* p);
+
+// Runs the rule p selects through its kernel over the outbound lists of g (as built: every vertex
+// keeps as many): the ranking score goes into each vertex's lof field, a mark sets its in-degree to
+// 0.
+void run_kernel_over_graph(Graph* g, Parameters* p);
 
 // What mknn does, the same edges removed in the same order, without walking a target's list
 // for each edge: whether u keeps v is a mark set from v's keepers, which are gathered once

@@ -188,9 +188,9 @@ def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, st
         without a copy. NaN and infinite values are refused unless ``allow_nonfinite``.
     k : int, default 3
         The neighbours each vector keeps, 1 to n_samples - 1 (``-k``).
-    rule : {"indegree", "mutual", "mean", "max", "lof"}, default "indegree"
-        The detection rule: the in-degree rule, mutual-nearest-neighbour pruning (``-m``), the
-        mean (``-M``) or maximum (``-X``) incoming distance, the local outlier factor (``-l``).
+    rule : str, a key of :data:`RULES`, default "indegree"
+        The detection rule by its key, as the command line's ``-r`` takes it: for example
+        "indegree", "mutual" (``-m``), "mean" (``-M``), "max" (``-X``), "lof" (``-l``).
     threshold : float, default 0.0
         The threshold of ``"mean"``, ``"max"`` and ``"lof"`` (``-T``).
     indegree : int, default 0
@@ -413,7 +413,7 @@ class OutlierDetector(_OutlierMixin, _Estimator):
     ----------
     n_neighbors : int, default 10
         k; data with fewer rows than n_neighbors + 1 use n_samples - 1 with a warning.
-    rule : {"lof", "indegree", "mutual", "mean", "max"}, default "lof"
+    rule : str, a key of :data:`RULES`, default "lof"
         The detection rule, as for :func:`detect`.
     contamination : "auto" or float in (0, 0.5], default 0.1
         The share of outliers: the ceil(contamination x n) most outlying by the ranking score,
