@@ -53,8 +53,10 @@ struct Parameters {
     int32_t header;         // --header 1, --no-header 0; -1 (the default): guessed
     int32_t missing;        // --na: TABLE_NA_ERROR (the default) or TABLE_NA_DROP
     char decimal;           // --decimal: ',' or '.'; 0 (the default): a comma with semicolons
-    char* id_column;        // --id: the id column's name or number, a heap copy, or null (the
-                            // row names R writes, if any)
+    int32_t threshold_given;  // 1 once -T is given: the rules that mark a share by default
+                              // mark a score above it instead
+    char* id_column;          // --id: the id column's name or number, a heap copy, or null (the
+                              // row names R writes, if any)
 };
 
 #endif

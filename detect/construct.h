@@ -111,17 +111,6 @@ protected:
 // The graph's vertices in insertion order; vertex index i is the i-th of them.
 Array<Vertex*> graph_vertices(Graph* graphp);
 
-// The vectors a construction reads, by position: row[i] holds vector i's components, the
-// features first; only the first `features` enter a distance (a label after them never does).
-// The rows belong to whoever holds the vectors (the graph's vertices, a loaded set, a caller's
-// block); standardisation writes through them.
-struct Rows {
-    Array<double*> row;
-    int32_t features = 0;
-    size_t size() const { return row.size(); }
-    double* operator[](size_t i) const { return row[i]; }
-};
-
 // The rows of the vertices' vectors, whose last component is the label's place.
 Rows graph_rows(const Array<Vertex*>& vertices);
 

@@ -336,7 +336,7 @@ std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool 
         if (std::optional<Error> failure = lists_of_rows(rows, n, d, labelled, p, &block, &lists)) {
             return failure;
         }
-        judge_lists(lists, p, verdict);
+        judge_lists(block.rows, lists, p, verdict);
         verdict->label = labels_of(block.rows);
         return std::nullopt;
     });
@@ -355,7 +355,7 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
             return failure;
         }
         notes->overflow = distances_overflow(rows, lists);
-        notes->duplicates = judge_lists(lists, p, verdict);
+        notes->duplicates = judge_lists(rows, lists, p, verdict);
         verdict->label = labels_of(rows);
         return std::nullopt;
     });

@@ -132,7 +132,12 @@ void print_evaluation(const double* ranking, const int32_t* label, const int32_t
     }
     const int32_t outliers = tp + fn;
 
-    std::fprintf(out, "rule: %s, n: %d, k: %d\n", rule.name, n, p->k);
+    std::fprintf(out, "rule: %s, n: %d, k: %d", rule.name, n, p->k);
+    if (p->share <= 0 && tarn::marked_share(p) > 0) {
+        std::fprintf(out, ", marks: the most outlying %g %% (neither -c nor -T given)",
+                     tarn::marked_share(p) * 100);
+    }
+    std::fputs("\n", out);
     std::fprintf(out, "marked: %d, labelled outliers (label %s): %d\n", tp + fp,
                  tableLabelText(p->names, p->outlier_label).c_str(), outliers);
     std::fprintf(out, "TP: %d, FP: %d, FN: %d, TN: %d\n", tp, fp, fn, tn);

@@ -260,15 +260,15 @@ int32_t print_cloud(FILE* out, const std::vector<Point>& points, const Axis& x, 
     return hidden;
 }
 
-// What the rule's marks were cut at, for the title: the share with -c, else the rule's own
-// threshold (-I of the default rule, -T of the others; the mutual rule has none).
+// What the rule's marks were cut at, for the title: the share with -c (or by default), else the
+// rule's own limit (-I of the default rule, -T of the others; the mutual rule has none).
 std::string cut_text(const tarn::Rule& rule, const Parameters* p) {
     char text[64];
-    if (p->share > 0) {
-        std::snprintf(text, sizeof text, ", share %g", p->share);
+    if (const double share = tarn::marked_share(p); share > 0) {
+        std::snprintf(text, sizeof text, ", share %g", share);
     } else if (rule.limit == tarn::Limit::kIndegree) {
         std::snprintf(text, sizeof text, ", I = %d", p->I);
-    } else if (rule.limit == tarn::Limit::kThreshold) {
+    } else if (rule.limit != tarn::Limit::kNone) {
         std::snprintf(text, sizeof text, ", T = %g", p->th);
     } else {
         text[0] = '\0';

@@ -410,6 +410,7 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'T':
                 parap->th = std::strtod(optarg, nullptr);
+                parap->threshold_given = 1;
                 break;
             case 'j':
                 parap->threads = to_threads(optarg);
@@ -549,24 +550,27 @@ int32_t print_results(Graph* g, Parameters* p) {
 
 namespace tarn {
 
-void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p) {
-    // The score is rounded to single precision before it is printed.
-    const double rounded = static_cast<double>(static_cast<float>(score));
-    if (p != nullptr && p->marks == 1) {
-        std::printf("%f %d %d\n", rounded, label, marked);
-    } else {
-        std::printf("%f %d\n", rounded, label);
-    }
-}
-
 namespace {
 
-// Appends one report line as print_report_line prints it.
-void append_report_line(std::string& out, double score, int32_t label, int32_t marked, bool marks) {
+// Formats one report line into line (size bytes) as snprintf does: the score, "%f" of it rounded
+// to single precision, or for a rule with precise scores "%.9g" of the double; the label; with
+// marks, the mark.
+int format_report_line(char* line, size_t size, double score, int32_t label, int32_t marked,
+                       bool marks, bool precise) {
+    if (precise) {
+        return marks ? std::snprintf(line, size, "%.9g %d %d\n", score, label, marked)
+                     : std::snprintf(line, size, "%.9g %d\n", score, label);
+    }
     const double rounded = static_cast<double>(static_cast<float>(score));
+    return marks ? std::snprintf(line, size, "%f %d %d\n", rounded, label, marked)
+                 : std::snprintf(line, size, "%f %d\n", rounded, label);
+}
+
+// Appends one report line as print_report_line prints it.
+void append_report_line(std::string& out, double score, int32_t label, int32_t marked, bool marks,
+                        bool precise) {
     auto format = [&](char* line, size_t size) {
-        return marks ? std::snprintf(line, size, "%f %d %d\n", rounded, label, marked)
-                     : std::snprintf(line, size, "%f %d\n", rounded, label);
+        return format_report_line(line, size, score, label, marked, marks, precise);
     };
     char line[128];
     const size_t length = static_cast<size_t>(format(line, sizeof line));
@@ -578,6 +582,17 @@ void append_report_line(std::string& out, double score, int32_t label, int32_t m
     format(longer.data(), longer.size());
     out.append(longer.data(), length);
 }
+
+}  // namespace
+
+void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p) {
+    std::string line;
+    append_report_line(line, score, label, marked, p != nullptr && p->marks == 1,
+                       p != nullptr && selected_rule(p).precise_score);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+}
+
+namespace {
 
 // Report lines a thread formats at a time.
 constexpr int32_t kReportBlock = 8192;
@@ -593,6 +608,7 @@ struct alignas(64) ReportBlock {
 void print_report(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
                   const Parameters* p) {
     const bool marks = p->marks == 1;
+    const bool precise = selected_rule(p).precise_score;
     const int32_t threads = worker_threads(p->threads);
     // A window of blocks is formatted on the threads, then written in order.
     std::vector<ReportBlock> blocks(static_cast<size_t>(threads) * 4);
@@ -603,7 +619,7 @@ void print_report(const double* score, const int32_t* label, const int32_t* mark
             std::string& block = blocks[static_cast<size_t>(begin / kReportBlock)].text;
             block.clear();
             for (int32_t i = first + begin; i < first + end; ++i)
-                append_report_line(block, score[i], label[i], marked[i], marks);
+                append_report_line(block, score[i], label[i], marked[i], marks, precise);
         };
         for_each_range(count, kReportBlock, threads, format);
         for (int32_t b = 0; b * kReportBlock < count; ++b) {

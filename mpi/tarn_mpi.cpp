@@ -211,7 +211,8 @@ int run(int argc, char** argv, int rank, int size) {
         tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), parap,
                                                 blocks.mine(), &lists, &notes));
         tarn::Verdict verdict;
-        const tarn::DuplicateScores duplicates = tarn::mpi::judge(lists, blocks, parap, &verdict);
+        const tarn::DuplicateScores duplicates =
+            tarn::mpi::judge(vectors.rows, lists, blocks, parap, &verdict);
         verdict.label = labels(vectors, blocks.mine().first, blocks.mine().last);
 
         // Rank 0's block starts at the first vector, so its lists are the first rows of the

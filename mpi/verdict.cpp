@@ -119,8 +119,8 @@ private:
 
 }  // namespace
 
-DuplicateScores judge(const NeighbourLists& lists, const Blocks& blocks, const Parameters* p,
-                      Verdict* verdict) {
+DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
+                      const Parameters* p, Verdict* verdict) {
     const InboundIndex in = collect_inbound(lists, blocks);
     BlockExchange exchange(blocks);
     DuplicateScores duplicates{0, 0};
@@ -130,7 +130,7 @@ DuplicateScores judge(const NeighbourLists& lists, const Blocks& blocks, const P
     std::optional<Error> failure;
     try {
         AllocationFailuresThrow scope;
-        duplicates = tarn::judge({lists, in}, exchange, p, verdict);
+        duplicates = tarn::judge({lists, in, rows}, exchange, p, verdict);
     } catch (const AllocationFailure& allocation) {
         failure = allocation_failure(allocation.size());
     } catch (const std::bad_alloc&) {

@@ -27,11 +27,12 @@ struct Parameters;
 namespace tarn::mpi {
 
 // Runs the rule p selects (and -c's share) over the outbound lists of this process's block's
-// sources (row i: source blocks.mine().first + i), filling every field of verdict but label.
+// sources (row i: source blocks.mine().first + i), every vector of the run in rows, filling every
+// field of verdict but label.
 // Returns the duplicate scores over every process. Every process calls it; a failure throws
 // Stopped on every process.
-DuplicateScores judge(const NeighbourLists& lists, const Blocks& blocks, const Parameters* p,
-                      Verdict* verdict);
+DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
+                      const Parameters* p, Verdict* verdict);
 
 }  // namespace tarn::mpi
 

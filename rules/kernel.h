@@ -32,10 +32,13 @@ struct Verdict {
     Array<double> score;            // the rule's ranking score
 };
 
-// One block of vertices: their outbound lists (row i: the block's vertex i) and inbound index.
+// One block of vertices: their outbound lists (row i: the block's vertex i) and inbound index,
+// and every vector of the run (not only the block's), for a kernel that measures distances
+// among neighbours.
 struct Block {
     const NeighbourLists& out;
     const InboundIndex& in;
+    const Rows& rows;
 };
 
 // A rule's kernel: fills the verdict's score, marked (by the rule's own limit), indegree and

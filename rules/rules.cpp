@@ -23,6 +23,7 @@ constexpr Rule kRules[] = {
      .higher_is_outlying = false,
      .limit = Limit::kNone,
      .sized_marks = false,
+     .precise_score = false,
      .warns_duplicates = false,
      .inbound = InboundDetail::kSources,
      .vertex_bytes = 0,
@@ -36,6 +37,7 @@ constexpr Rule kRules[] = {
      .higher_is_outlying = true,
      .limit = Limit::kThreshold,
      .sized_marks = false,
+     .precise_score = false,
      .warns_duplicates = false,
      .inbound = InboundDetail::kSourcesAndDistances,
      .vertex_bytes = 0,
@@ -49,6 +51,7 @@ constexpr Rule kRules[] = {
      .higher_is_outlying = true,
      .limit = Limit::kThreshold,
      .sized_marks = false,
+     .precise_score = false,
      .warns_duplicates = false,
      .inbound = InboundDetail::kSourcesAndDistances,
      .vertex_bytes = 0,
@@ -62,6 +65,7 @@ constexpr Rule kRules[] = {
      .higher_is_outlying = true,
      .limit = Limit::kThreshold,
      .sized_marks = true,
+     .precise_score = false,
      .warns_duplicates = true,
      .inbound = InboundDetail::kCounts,
      .vertex_bytes = 2 * sizeof(double),  // the k-distances and the densities
@@ -75,21 +79,22 @@ constexpr Rule kRules[] = {
      .higher_is_outlying = false,
      .limit = Limit::kIndegree,
      .sized_marks = false,
+     .precise_score = false,
      .warns_duplicates = false,
      .inbound = InboundDetail::kCounts,
      .vertex_bytes = 0,
      .kernel = indegree_kernel},
 };
 
-// With p->share, the marks of the share's most outlying over every block.
-void mark_share(const Rule& rule, const Parameters* p, Exchange& exchange, Verdict* v) {
+// The marks of the share's most outlying over every block.
+void mark_share(const Rule& rule, double share, Exchange& exchange, Verdict* v) {
     const double direction = rule.higher_is_outlying ? 1.0 : -1.0;
     Array<double> ranked;
     ranked.reserve(v->score.size());
     for (const double score : v->score) {
         if (!std::isnan(score)) ranked.push_back(direction * score);
     }
-    const size_t wanted = static_cast<size_t>(share_count(p->share, exchange.vertices()));
+    const size_t wanted = static_cast<size_t>(share_count(share, exchange.vertices()));
     const ShareCut cut = exchange.share_cut(ranked, wanted);
     for (size_t i = 0; i < v->score.size(); ++i)
         v->marked[i] = cut.any && direction * v->score[i] >= cut.at ? 1 : 0;
@@ -115,6 +120,12 @@ const Rule* rule_by_key(const char* key) {
     return nullptr;
 }
 
+double marked_share(const Parameters* p) {
+    if (p->share > 0) return p->share;
+    const bool by_default = selected_rule(p).limit == Limit::kScore && p->threshold_given != 1;
+    return by_default ? kDefaultShare : 0.0;
+}
+
 int32_t share_count(double share, int32_t n) {
     const double product = share * static_cast<double>(n);
     const double whole = std::round(product);
@@ -133,14 +144,20 @@ DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* 
     v->score.assign(n, 0.0);
     const Rule& rule = selected_rule(p);
     const DuplicateScores duplicates = rule.kernel(block, exchange, p, v);
-    if (p->share > 0) mark_share(rule, p, exchange, v);
+    if (const double share = marked_share(p); share > 0) {
+        mark_share(rule, share, exchange, v);
+    } else if (rule.limit == Limit::kScore) {
+        for (size_t i = 0; i < n; ++i)
+            v->marked[i] = v->score[i] > p->th ? 1 : 0;
+    }
     return duplicates;
 }
 
-DuplicateScores judge_lists(const NeighbourLists& lists, const Parameters* p, Verdict* v) {
+DuplicateScores judge_lists(const Rows& rows, const NeighbourLists& lists, const Parameters* p,
+                            Verdict* v) {
     const InboundIndex in = inbound_index(lists, selected_rule(p).inbound);
     LocalExchange exchange(lists.n);
-    return judge({lists, in}, exchange, p, v);
+    return judge({lists, in, rows}, exchange, p, v);
 }
 
 double judge_bytes(const Parameters* p, double n, double k) {
@@ -148,7 +165,7 @@ double judge_bytes(const Parameters* p, double n, double k) {
     // The verdict: two doubles and four 32-bit fields per vertex.
     const double verdict = n * (2 * sizeof(double) + 4 * sizeof(int32_t));
     const double kernel = n * rule.vertex_bytes;
-    const double share = p->share > 0 ? n * sizeof(double) : 0.0;
+    const double share = marked_share(p) > 0 ? n * sizeof(double) : 0.0;
     return verdict + inbound_bytes(rule.inbound, n, k) + std::max(kernel, share);
 }
 

@@ -29,7 +29,12 @@ enum class Limit {
     kIndegree,   // an in-degree of at most -I
     kThreshold,  // a score strictly greater than the -T threshold it derives
     kNone,       // only the rule's own pruning (an in-degree left at 0)
+    kScore,      // a score strictly greater than -T when -T is given, else the most outlying
+                 // kDefaultShare (a kernel of such a rule leaves the marks to judge)
 };
+
+// The share a kScore rule marks when neither -c nor -T is given.
+constexpr double kDefaultShare = 0.1;
 
 struct Rule {
     const char* key;            // its name in -r KEY and in Python's rule=KEY, e.g. "lof"
@@ -41,6 +46,8 @@ struct Rule {
     bool higher_is_outlying;    // whether a higher ranking score is more outlying
     Limit limit;                // what marks without -c (the picture's title names it)
     bool sized_marks;           // the picture sizes marks by the stored score
+    bool precise_score;         // the report prints the score with 9 significant digits ("%.9g");
+                                // otherwise "%f" of the score rounded to single precision
     bool warns_duplicates;      // duplicated points can make its scores non-finite
     InboundDetail inbound;      // what of the inbound lists it reads
     double vertex_bytes;        // the kernel's working memory per vertex
@@ -57,20 +64,26 @@ const Rule& selected_rule(const Parameters* p);
 // The rule of that key, or null.
 const Rule* rule_by_key(const char* key);
 
+// The share of the most outlying that a run with parameters p marks: -c's, kDefaultShare for a
+// kScore rule given neither -c nor -T, else 0 (the rule's own limit marks).
+double marked_share(const Parameters* p);
+
 // ⌈share × n⌉ for a share in (0, 1], kept within 1 … n. A product within a relative 1e-12 of a
 // whole number counts as that number: a decimal share is stored a little off (0.07 × 100 is
 // 7.000000000000001 in doubles), and the user asked for 7 of 100, not 8.
 int32_t share_count(double share, int32_t n);
 
-// Runs the rule p selects over the block, then with p->share replaces its marks by the most
-// outlying share over every block: the share_count most outlying by the ranking score in the
+// Runs the rule p selects over the block, then with a marked_share replaces its marks by the
+// most outlying share over every block (a kScore rule given -T instead marks every score
+// strictly greater than -T): the share_count most outlying by the ranking score in the
 // rule's direction, and every vertex tied with the last of them; not-a-number scores take no
 // place. Fills every verdict field but label.
 DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* p,
                       Verdict* verdict);
 
-// The same over a whole run's lists on one process: the inbound index built here.
-DuplicateScores judge_lists(const NeighbourLists& lists, const Parameters* p, Verdict* verdict);
+// The same over a whole run's lists of the rows on one process: the inbound index built here.
+DuplicateScores judge_lists(const Rows& rows, const NeighbourLists& lists, const Parameters* p,
+                            Verdict* verdict);
 
 // The working memory of judge_lists beyond the lists, for n vertices at k.
 double judge_bytes(const Parameters* p, double n, double k);
