@@ -100,7 +100,8 @@ int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
     if (speaks) warn_of_data(run, p);
     if (outlet.agree(speaks ? static_cast<int32_t>(resolve_outlier_class(p)) : 1) == 0) return -1;
     check_plot_columns(run.rows.features, p);
-    if (speaks && selected_rule(p).warns_duplicates) warn_of_duplicates(run.duplicates);
+    const Rule& rule = selected_rule(p);
+    if (speaks && rule.warns_duplicates) warn_of_duplicates(run.duplicates, rule.score_name);
     if (p->plotstr != nullptr && !write_picture(run, p, outlet)) return -1;
     if (p->output_path != nullptr) {
         if (!write_table(run, p, outlet)) return -1;

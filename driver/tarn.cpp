@@ -715,12 +715,11 @@ void report_evaluation_failure(int error) {
                  std::strerror(error));
 }
 
-void warn_of_duplicates(DuplicateScores counts) {
+void warn_of_duplicates(DuplicateScores counts, const char* score_name) {
     if (counts.nan + counts.inf == 0) return;
     std::fprintf(stderr,
-                 "tarn: %d vectors have local outlier factor nan and %d inf: duplicated points "
-                 "(see README)\n",
-                 counts.nan, counts.inf);
+                 "tarn: %d vectors have %s nan and %d inf: duplicated points (see README)\n",
+                 counts.nan, score_name, counts.inf);
 }
 
 void release(Graph* g, Parameters* parap) {

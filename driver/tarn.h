@@ -66,8 +66,9 @@ bool resolve_outlier_class(Parameters* p);
 void check_plot_columns(int32_t features, const Parameters* p);
 
 // The warnings on standard error after a run's rule: with -z the feature columns (from 0) that
-// could not be standardised, one line each; distances that overflowed; and (for -l) the local
-// outlier factors that duplicated points made not-a-number or infinite (none: no line).
+// could not be standardised, one line each; distances that overflowed; and (for the rules that
+// warn of them) the scores, named score_name, that duplicated points made not-a-number or
+// infinite (none: no line).
 void warn_of_unstandardised(const Array<int32_t>& columns);
 void warn_of_overflow();
 
@@ -75,7 +76,7 @@ void warn_of_overflow();
 // accepts them on its first line): their distances are not numbers or infinite, and the scores
 // they reach may not be numbers. Nothing for finite vectors.
 void warn_of_non_finite(const Rows& rows);
-void warn_of_duplicates(DuplicateScores counts);
+void warn_of_duplicates(DuplicateScores counts, const char* score_name);
 
 // The messages on standard error of a run that stops because a result cannot be written:
 // the picture would replace the input, the picture failed with errno error, the table of scores
