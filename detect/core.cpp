@@ -361,6 +361,30 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
     });
 }
 
+std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
+                                    Array<DuplicateScores>* duplicates, RunNotes* notes) {
+    return reporting([&]() -> std::optional<Error> {
+        const HFV* vectors = fvsGetVectorBuff(set);
+        const Rows rows = set_rows(set);
+        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
+        NeighbourLists lists;
+        if (std::optional<Error> failure =
+                checked_lists(rows, dimension_of, p, &lists, SourceBlock{}, notes)) {
+            return failure;
+        }
+        notes->overflow = distances_overflow(rows, lists);
+        const Array<int32_t> labels = labels_of(rows);
+        verdicts->resize(rules().size());
+        duplicates->resize(rules().size());
+        for (size_t r = 0; r < rules().size(); ++r) {
+            const Parameters one = with_rule(p, rules()[r]);
+            (*duplicates)[r] = judge_lists(rows, lists, &one, &(*verdicts)[r]);
+            (*verdicts)[r].label = labels;
+        }
+        return std::nullopt;
+    });
+}
+
 std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Parameters* p,
                                  SourceBlock block, NeighbourLists* lists, RunNotes* notes) {
     return reporting([&]() {

@@ -90,6 +90,12 @@ std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Pa
 // labels.
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes);
 
+// detect_set for -r all: the checks and the lists once (the memory check weighing every
+// rule's verdict), then every rule of the table in table order over the same lists:
+// verdicts[r] and duplicates[r] are rules()[r]'s.
+std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
+                                    Array<DuplicateScores>* duplicates, RunNotes* notes);
+
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last
 // column the label (never part of a distance). Fills verdict on success. Rows without room for
 // the label (d < 1) are a kDimensions error.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "base/parameters.h"
@@ -156,6 +157,38 @@ void print_evaluation(const double* ranking, const int32_t* label, const int32_t
     std::fprintf(out, ", precision at %d: ", outliers);
     print_measure(out, precision_at_positives(score.data(), positive.data(), n));
     std::fputs("\n", out);
+}
+
+void print_rule_comparison(const Verdict* verdicts, const Parameters* p, FILE* out) {
+    const int32_t n = static_cast<int32_t>(verdicts[0].score.size());
+    std::vector<int32_t> positive(static_cast<size_t>(n));
+    int32_t outliers = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        positive[static_cast<size_t>(i)] =
+            verdicts[0].label[static_cast<size_t>(i)] == p->outlier_label ? 1 : 0;
+        outliers += positive[static_cast<size_t>(i)];
+    }
+    std::fprintf(out, "n: %d, k: %d, labelled outliers (label %s): %d\n", n, p->k,
+                 tableLabelText(p->names, p->outlier_label).c_str(), outliers);
+    const std::string at = "precision at " + std::to_string(outliers);
+    std::fprintf(out, "%-10s %-18s %-*s rule\n", "ROC AUC", "average precision",
+                 static_cast<int>(at.size()), at.c_str());
+    std::vector<double> score(static_cast<size_t>(n));
+    for (size_t r = 0; r < rules().size(); ++r) {
+        const double orientation = rules()[r].higher_is_outlying ? 1.0 : -1.0;
+        for (size_t i = 0; i < score.size(); ++i)
+            score[i] = orientation * verdicts[r].score[i];
+        auto measure = [&](double value, int width) {
+            char text[32] = "undefined";
+            if (!std::isnan(value)) std::snprintf(text, sizeof text, "%.6f", value);
+            std::fprintf(out, "%-*s ", width, text);
+        };
+        measure(roc_auc(score.data(), positive.data(), n), 10);
+        measure(average_precision(score.data(), positive.data(), n), 18);
+        measure(precision_at_positives(score.data(), positive.data(), n),
+                static_cast<int>(at.size()));
+        std::fprintf(out, "%s\n", rules()[r].key);
+    }
 }
 
 }  // namespace tarn

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "rules/rules.h"
+
 struct Parameters;
 #include "graph/graph.h"
 
@@ -42,6 +44,14 @@ double precision_at_positives(const double* score, const int32_t* positive, int3
 // carries the outlier label.
 void print_evaluation(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
                       const Parameters* p, FILE* out);
+
+// -r all's comparison, on out: a line naming n, k and the outlier class, a header, then one line
+// per rule in table order, its ranking judged against the labels:
+//   n: <n>, k: <k>, labelled outliers (label <P>): <a>
+//   ROC AUC    average precision  precision at <a>  rule
+//   <x>        <x>                <x>               <key>
+// verdicts[r] is rules()[r]'s; each <x> as print_evaluation writes it.
+void print_rule_comparison(const Verdict* verdicts, const Parameters* p, FILE* out);
 
 }  // namespace tarn
 

@@ -116,6 +116,58 @@ int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
 
 namespace {
 
+// A detection's failure ends the run with its message.
+void stop_on(const std::optional<Error>& failure) {
+    if (!failure) return;
+    std::fputs(failure->message.c_str(), stdout);
+    std::exit(-1);
+}
+
+int32_t run_one_rule(HFSET set, Parameters* p) {
+    // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
+    Verdict verdict;
+    RunNotes notes;
+    stop_on(detect_set(set, p, &verdict, &notes));
+    progress_stop();
+    const Rows rows = set_rows(set);
+    const Finished finished{rows, verdict, notes.overflow, notes.duplicates, notes.unstandardised};
+    LocalOutlet outlet;
+    return finish_run(finished, p, outlet);
+}
+
+// -r all: every rule over one graph; the report, the table of scores and the evaluation carry
+// a column or a line per rule.
+int32_t run_every_rule(HFSET set, Parameters* p) {
+    Array<Verdict> verdicts;
+    Array<DuplicateScores> duplicates;
+    RunNotes notes;
+    stop_on(detect_set_all(set, p, &verdicts, &duplicates, &notes));
+    progress_stop();
+    const Rows rows = set_rows(set);
+    warn_of_data({rows, verdicts[0], notes.overflow, {0, 0}, notes.unstandardised}, p);
+    if (!resolve_outlier_class(p)) return -1;
+    for (size_t r = 0; r < rules().size(); ++r) {
+        if (rules()[r].warns_duplicates) warn_of_duplicates(duplicates[r], rules()[r].score_name);
+    }
+    if (p->output_path != nullptr) {
+        ScoreRows table{nullptr,  nullptr,        nullptr, static_cast<int32_t>(rows.size()),
+                        p->names, verdicts.data()};
+        if (write_scores(table, p) != 0 && std::strcmp(p->output_path, "-") != 0) {
+            report_scores_failure(p, failure_errno());
+            return -1;
+        }
+    } else {
+        print_rule_columns(verdicts.data(), p);
+    }
+    finish_report();
+    if (p->evaluate != 1) return 0;
+    std::fflush(stdout);
+    print_rule_comparison(verdicts.data(), p, stderr);
+    if (std::fflush(stderr) == 0 && std::ferror(stderr) == 0) return 0;
+    report_evaluation_failure(failure_errno());
+    return -1;
+}
+
 int run(int argc, char** argv) {
     Parameters* parap = init_params();
     TableNames names;  // column and class names, for the evaluation and the picture
@@ -126,25 +178,14 @@ int run(int argc, char** argv) {
         release(nullptr, parap);
         return -1;
     }
-    tarn::progress_start();
+    progress_start();
     // The run releases its vectors all at once: they are carved rather than each allocated.
-    tarn::VectorArena arena;
-    HFSET set = tarn::load_vectors(parap, &arena);
+    VectorArena arena;
+    HFSET set = load_vectors(parap, &arena);
     if (set == nullptr) std::exit(-1);
-    // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
-    tarn::Verdict verdict;
-    tarn::RunNotes notes;
-    if (std::optional<tarn::Error> failure = tarn::detect_set(set, parap, &verdict, &notes)) {
-        std::fputs(failure->message.c_str(), stdout);
-        std::exit(-1);
-    }
-    tarn::progress_stop();
-    const tarn::Rows rows = tarn::set_rows(set);
-    const tarn::Finished finished{rows, verdict, notes.overflow, notes.duplicates,
-                                  notes.unstandardised};
-    tarn::LocalOutlet outlet;
-    const int status = tarn::finish_run(finished, parap, outlet);
-    tarn::release_set(set, &arena);
+    const int status =
+        parap->all_rules == 1 ? run_every_rule(set, parap) : run_one_rule(set, parap);
+    release_set(set, &arena);
     release(nullptr, parap);
     return status;
 }

@@ -46,24 +46,40 @@ char scores_delimiter(const Parameters* p) {
 }
 
 int32_t print_scores(const ScoreRows& rows, char delimiter, FILE* out) {
-    const std::string_view header[] = {"id", "score", "mark", "label", "class"};
-    std::string line;
-    for (const std::string_view name : header) {
-        if (!line.empty()) line += delimiter;
-        line.append(name);
+    // One rule's columns, or every rule's under its key.
+    const size_t columns = rows.all != nullptr ? rules().size() : 1;
+    auto score = [&](size_t r, int32_t i) {
+        return rows.all != nullptr ? rows.all[r].score[static_cast<size_t>(i)] : rows.score[i];
+    };
+    auto marked = [&](size_t r, int32_t i) {
+        return rows.all != nullptr ? rows.all[r].marked[static_cast<size_t>(i)] : rows.marked[i];
+    };
+    auto label = [&](int32_t i) {
+        return rows.all != nullptr ? rows.all[0].label[static_cast<size_t>(i)] : rows.label[i];
+    };
+    std::string line = "id";
+    for (size_t r = 0; r < columns; ++r)
+        line.append(1, delimiter).append(rows.all != nullptr ? rules()[r].key : "score");
+    for (size_t r = 0; r < columns; ++r) {
+        line.append(1, delimiter).append(rows.all != nullptr ? rules()[r].key : "");
+        line.append(rows.all != nullptr ? "_mark" : "mark");
     }
-    line += '\n';
+    line.append(1, delimiter).append("label").append(1, delimiter).append("class\n");
     const bool classes = rows.names != nullptr && !rows.names->classes.empty();
     for (int32_t i = 0; i < rows.n; ++i) {
         append_field(line, tableRowId(rows.names, i), delimiter);
+        for (size_t r = 0; r < columns; ++r) {
+            line += delimiter;
+            append_number(line, score(r, i));
+        }
+        for (size_t r = 0; r < columns; ++r) {
+            line += delimiter;
+            line += marked(r, i) != 0 ? '1' : '0';
+        }
         line += delimiter;
-        append_number(line, rows.score[i]);
+        line += std::to_string(label(i));
         line += delimiter;
-        line += rows.marked[i] != 0 ? '1' : '0';
-        line += delimiter;
-        line += std::to_string(rows.label[i]);
-        line += delimiter;
-        if (classes) append_field(line, tableLabelText(rows.names, rows.label[i]), delimiter);
+        if (classes) append_field(line, tableLabelText(rows.names, label(i)), delimiter);
         line += '\n';
         if (line.size() >= 1 << 16 || i + 1 == rows.n) {
             if (std::fwrite(line.data(), 1, line.size(), out) != line.size()) return -1;

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "rules/rules.h"
+
 struct Parameters;
 struct TableNames;
 
@@ -28,6 +30,9 @@ struct ScoreRows {
     const int32_t* marked;
     int32_t n;
     const TableNames* names;
+    // -r all: every rule's verdict in table order (score, marked and label above unused); the
+    // header then reads id, each rule's key, each key with "_mark", label, class.
+    const Verdict* all = nullptr;
 };
 
 // The delimiter of p's table: a tab for --output-format tsv or, by default, an -O name ending in

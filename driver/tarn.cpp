@@ -100,11 +100,16 @@ std::string rule_keys(const char* separator, const char* last_separator) {
 
 [[noreturn]] void refuse_value(const char* option, const char* value, const char* why);
 
-// -r KEY: sets the flag of the rule of that key (the default rule has none to set).
+// -r KEY: sets the flag of the rule of that key (the default rule has none to set); -r all asks
+// for every rule.
 void select_rule_by_key(Parameters* parap, const char* key) {
+    if (std::strcmp(key, "all") == 0) {
+        parap->all_rules = 1;
+        return;
+    }
     const tarn::Rule* rule = tarn::rule_by_key(key);
     if (rule == nullptr) {
-        const std::string why = "is not a rule: " + rule_keys(", ", " or ");
+        const std::string why = "is not a rule: " + rule_keys(", ", ", ") + " or all";
         refuse_value("-r", key, why.c_str());
     }
     if (rule->flag != nullptr) parap->*rule->flag = 1;
@@ -330,6 +335,10 @@ void write_help() {
     }
     std::printf("  -r RULE     a rule by its name: %s\n", rule_keys(", ", " or ").c_str());
     std::fputs(
+        "  -r all      every rule over one graph: a score column each with -s, one line\n"
+        "              each in -e's comparison table\n",
+        stdout);
+    std::fputs(
         "  -I N        the default rule marks an in-degree of N or less (default: 0)\n"
         "  -T X        -M, -X and -l mark a score above X (default: 0.0)\n"
         "  -c SHARE    mark the most outlying share instead of -I and -T: -c 0.05 for 5 %\n"
@@ -513,6 +522,8 @@ void parse_params(Parameters* parap, int argc, char** argv) {
         std::fprintf(stderr, "tarn: ignoring -G %d,%d: no picture is asked for (-g file.svg)\n",
                      parap->plot_x + 1, parap->plot_y + 1);
     }
+    if (parap->all_rules == 1 && parap->plotstr != nullptr)
+        refuse_value("-g", parap->plotstr, "draws one rule's verdict: give -r KEY, not -r all");
 }
 
 void open_files(Parameters* p) {
@@ -584,6 +595,33 @@ void append_report_line(std::string& out, double score, int32_t label, int32_t m
 }
 
 }  // namespace
+
+void print_rule_columns(const Verdict* verdicts, const Parameters* p) {
+    const size_t n = verdicts[0].score.size();
+    std::string line;
+    char field[64];
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t r = 0; r < rules().size(); ++r) {
+            const Verdict& v = verdicts[r];
+            const double score = p->print_score == 1 ? v.score[i] : v.lof[i];
+            if (rules()[r].precise_score) {
+                std::snprintf(field, sizeof field, "%.9g ", score);
+            } else {
+                std::snprintf(field, sizeof field, "%f ",
+                              static_cast<double>(static_cast<float>(score)));
+            }
+            line += field;
+        }
+        line += std::to_string(verdicts[0].label[i]);
+        for (size_t r = 0; p->marks == 1 && r < rules().size(); ++r)
+            line += verdicts[r].marked[i] != 0 ? " 1" : " 0";
+        line += '\n';
+        if (line.size() >= 1 << 16 || i + 1 == n) {
+            std::fwrite(line.data(), 1, line.size(), stdout);
+            line.clear();
+        }
+    }
+}
 
 void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p) {
     std::string line;

@@ -47,12 +47,18 @@ namespace tarn {
 // failure on standard error.
 void finish_report();
 
-// One report line as print_results prints it: the score rounded to single precision and the
-// label, and the mark when p asks for marks (p may be null).
+// One report line as print_results prints it: the score rounded to single precision (for a rule
+// with precise scores, its 9 significant digits) and the label, and the mark when p asks for
+// marks (p may be null).
 void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p);
 
 // The report lines of n vectors, as print_report_line prints them, to standard output: blocks of
 // lines formatted on the threads p->threads asks for, written in order.
+// -r all's report, to standard output: per vector, each rule's first field as the rule's own run
+// prints it (its ranking score with -s, else its stored score), in table order, then the label,
+// then with -o each rule's mark in table order. verdicts[r] is rules()[r]'s.
+void print_rule_columns(const Verdict* verdicts, const Parameters* p);
+
 void print_report(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
                   const Parameters* p);
 

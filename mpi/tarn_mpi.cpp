@@ -195,6 +195,17 @@ int run(int argc, char** argv, int rank, int size) {
     parse_params(parap, argc, argv);
     open_files(parap);
     const bool root = rank == 0;
+    // -r all compares the rules on one process; every process decides alike.
+    if (parap->all_rules == 1) {
+        if (root) {
+            std::fputs(
+                "tarn-mpi: -r all compares the rules in one process: run tarn, or give "
+                "tarn-mpi -r KEY\n",
+                stderr);
+        }
+        tarn::release(nullptr, parap);
+        return -1;
+    }
     // Rank 0 alone speaks, so only its check says why.
     int refused = root && tarn::output_names_input(parap);
     if (broadcast_value(refused) == 1) {

@@ -113,6 +113,16 @@ const Rule& selected_rule(const Parameters* p) {
     return kRules[std::size(kRules) - 1];
 }
 
+Parameters with_rule(const Parameters* p, const Rule& rule) {
+    Parameters one = *p;
+    for (const Rule& other : kRules) {
+        if (other.flag != nullptr) one.*other.flag = 0;
+    }
+    if (rule.flag != nullptr) one.*rule.flag = 1;
+    one.all_rules = 0;
+    return one;
+}
+
 const Rule* rule_by_key(const char* key) {
     for (const Rule& rule : kRules) {
         if (std::strcmp(rule.key, key) == 0) return &rule;
@@ -161,6 +171,14 @@ DuplicateScores judge_lists(const Rows& rows, const NeighbourLists& lists, const
 }
 
 double judge_bytes(const Parameters* p, double n, double k) {
+    if (p->all_rules == 1) {  // every rule's verdict kept, one rule's working memory at a time
+        double most = 0.0;
+        for (const Rule& rule : kRules) {
+            const Parameters one = with_rule(p, rule);
+            most = std::max(most, judge_bytes(&one, n, k));
+        }
+        return most * static_cast<double>(std::size(kRules));
+    }
     const Rule& rule = selected_rule(p);
     // The verdict: two doubles and four 32-bit fields per vertex.
     const double verdict = n * (2 * sizeof(double) + 4 * sizeof(int32_t));

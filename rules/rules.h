@@ -16,11 +16,11 @@
 #include <cstdint>
 #include <span>
 
+#include "base/parameters.h"
+
 #include "graph/lists.h"
 #include "rules/exchange.h"
 #include "rules/kernel.h"
-
-struct Parameters;
 
 namespace tarn {
 
@@ -60,6 +60,9 @@ std::span<const Rule> rules();
 
 // The rule a run with parameters p runs.
 const Rule& selected_rule(const Parameters* p);
+
+// A copy of p that selects rule (every other rule's flag cleared, -r all's too).
+Parameters with_rule(const Parameters* p, const Rule& rule);
 
 // The rule of that key, or null.
 const Rule* rule_by_key(const char* key);

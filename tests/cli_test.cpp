@@ -103,7 +103,7 @@ TEST(CommandLine, BadValuesOfTarnsOwnOptionsSayWhyAndPrintUsage) {
         {{"-G", "1,"}, "'1,'" + columns},
         {{"-G", "1,2,3"}, "'1,2,3'" + columns},
         {{"-G", "4294967298,1"}, "'4294967298,1'" + columns},
-        {{"-r", "LOF"}, "'LOF' is not a rule: indegree, mutual, mean, max or lof\n"},
+        {{"-r", "LOF"}, "'LOF' is not a rule: indegree, mutual, mean, max, lof or all\n"},
         {{"-j", "2x"}, "'2x'" + threads + "\n"},
         {{"-j", ""}, "''" + threads + "\n"},
         {{"-j", "-1"}, "'-1'" + threads + ": 0 or more\n"},

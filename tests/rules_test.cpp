@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -287,3 +289,54 @@ TEST(MutualPruning, TheRunsPruningIsTheSpecifiedOneRecordForRecord) {
 }
 
 }  // namespace
+
+namespace {
+
+// The words of each line of text.
+std::vector<std::vector<std::string>> words_of(const std::string& text) {
+    std::vector<std::vector<std::string>> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream words(line);
+        lines.emplace_back(std::istream_iterator<std::string>(words),
+                           std::istream_iterator<std::string>());
+    }
+    return lines;
+}
+
+}  // namespace
+
+// -r all: column r of the report is what -r KEY prints first (with and without -s), its marks
+// are -r KEY's, and -e compares every rule on one line each.
+TEST(EveryRule, EachColumnIsThatRulesOwnRun) {
+    std::string text;  // 120 points on a coarse grid (ties, duplicates), every 9th labelled 1
+    for (uint32_t i = 0, x = 7; i < 120; ++i) {
+        x = x * 1103515245u + 12345u;
+        text += std::to_string(x >> 28) + " " + std::to_string((x >> 20) % 11) + " " +
+                std::to_string(i % 9 == 0 ? 1 : 0) + "\n";
+    }
+    TempFile input(text);
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{"-o"}, {"-o", "-s"}}) {
+        std::vector<std::string> args = {"-k", "4", "-e", "-i", input.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<std::string> all = args;
+        all.insert(all.end(), {"-r", "all"});
+        const Outcome every = run_tarn(all);
+        ASSERT_EQ(every.status, 0) << every.out << every.err;
+        const auto columns = words_of(every.out);
+        const auto comparison = words_of(every.err);
+        ASSERT_EQ(comparison.size(), rules().size() + 2);
+        const size_t count = rules().size();
+        for (size_t r = 0; r < count; ++r) {
+            std::vector<std::string> one = args;
+            one.insert(one.end(), {"-r", rules()[r].key});
+            const auto lines = words_of(run_tarn(one).out);
+            ASSERT_EQ(lines.size(), columns.size());
+            for (size_t i = 0; i < lines.size(); ++i) {
+                EXPECT_EQ(columns[i][r], lines[i][0]) << rules()[r].key << " line " << i;
+                EXPECT_EQ(columns[i][count + 1 + r], lines[i][2]) << rules()[r].key;
+            }
+            EXPECT_EQ(comparison[r + 2].back(), rules()[r].key);
+        }
+    }
+}
