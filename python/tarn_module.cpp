@@ -170,14 +170,17 @@ int32_t columns_of(const Rows& x) {
     return static_cast<int32_t>(x.shape(1));
 }
 
-py::dict detect(const Rows& x, int32_t k, const std::string& rule, double threshold,
+py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional<double> threshold,
                 int32_t indegree, double share, bool standardise, int32_t threads,
                 const std::string& method) {
     Options options;
     Parameters* p = options.p;
     p->k = k;
     p->I = indegree;
-    p->th = threshold;
+    // No threshold: 0.0 for the rules that have one, a share of the most outlying for the rules
+    // that mark a score.
+    p->th = threshold.value_or(0.0);
+    p->threshold_given = threshold ? 1 : 0;
     p->share = share;
     p->standardise = standardise ? 1 : 0;
     p->threads = threads;

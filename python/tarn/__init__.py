@@ -177,7 +177,7 @@ def _check_array(X):
     return check_array(X, dtype=np.float64, order="C", ensure_min_samples=2)
 
 
-def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, standardise=False,
+def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, standardise=False,
            n_jobs=1, method="auto", allow_nonfinite=False):
     """Build the exact k-nearest-neighbour graph of the rows of X and run one detection rule.
 
@@ -191,8 +191,9 @@ def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, st
     rule : str, a key of :data:`RULES`, default "indegree"
         The detection rule by its key, as the command line's ``-r`` takes it: for example
         "indegree", "mutual" (``-m``), "mean" (``-M``), "max" (``-X``), "lof" (``-l``).
-    threshold : float, default 0.0
-        The threshold of ``"mean"``, ``"max"`` and ``"lof"`` (``-T``).
+    threshold : float or None, default None
+        The threshold (``-T``): of ``"mean"``, ``"max"`` and ``"lof"`` (None: 0.0), and the score
+        above which a rule that marks a score marks (None: the most outlying 10 %).
     indegree : int, default 0
         The in-degree limit of the ``"indegree"`` rule (``-I``).
     share : float in (0, 1] or None, default None
@@ -230,12 +231,13 @@ def detect(X, k=3, *, rule="indegree", threshold=0.0, indegree=0, share=None, st
         raise ValueError(f"share must be in (0, 1], got {share}")
     standardise = _flag(standardise, "standardise")
     allow_nonfinite = _flag(allow_nonfinite, "allow_nonfinite")
-    params = dict(k=k, rule=rule, threshold=float(threshold), indegree=indegree, share=share,
+    threshold = None if threshold is None else float(threshold)
+    params = dict(k=k, rule=rule, threshold=threshold, indegree=indegree, share=share,
                   standardise=standardise, n_jobs=n_jobs, method=method)
     k, indegree = _int32(k, "k"), _int32(indegree, "indegree")
     threads, method = _threads(n_jobs), _method(method)
     rows = _finite_rows(X, allow_nonfinite)
-    out = _core.detect(rows, k, rule, float(threshold), indegree,
+    out = _core.detect(rows, k, rule, threshold, indegree,
                        0.0 if share is None else float(share), standardise, threads, method)
     return Result(score=out["score"], lof=out["lof"], marked=out["marked"].astype(bool),
                   indegree=out["indegree"], higher_is_outlying=RULES[rule], params=params)

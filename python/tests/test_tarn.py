@@ -19,13 +19,14 @@ from conftest import ROOT, clustered
 SAMPLE = ROOT / "examples/sample.txt"
 CORPUS = sorted((ROOT / "fuzz/corpus/run").iterdir())
 
-# rule -> the command line's option; each with its own threshold where it has one.
-RULE_OPTIONS = {"indegree": [], "mutual": ["-m"], "mean": ["-M"], "max": ["-X"], "lof": ["-l"]}
+# rule -> the command line's option: every rule of the detector's table by its key.
+RULE_OPTIONS = {rule: ["-r", rule] for rule in tarn.RULES}
 
 
-def cli_options(rule, k=3, threshold=0.0, indegree=0, share=None, standardise=False, n_jobs=1,
+def cli_options(rule, k=3, threshold=None, indegree=0, share=None, standardise=False, n_jobs=1,
                 method="auto"):
-    options = RULE_OPTIONS[rule] + ["-k", str(k), "-T", repr(threshold), "-I", str(indegree)]
+    options = RULE_OPTIONS[rule] + ["-k", str(k), "-I", str(indegree)]
+    options += ["-T", repr(threshold)] if threshold is not None else []
     options += ["-c", repr(share)] if share is not None else []
     options += ["-z"] if standardise else []
     options += ["-x"] if method == "tree" else []
