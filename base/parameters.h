@@ -57,6 +57,8 @@ struct Parameters {
                               // mark a score above it instead
     char* id_column;          // --id: the id column's name or number, a heap copy, or null (the
                               // row names R writes, if any)
+    int32_t knn;              // -r knn: the distance to the k-th nearest neighbour
+    int32_t knnw;             // -r knnw: the sum of the distances to the k nearest neighbours
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/parameters.h"
+#include "rules/distance.h"
 #include "rules/factor.h"
 #include "rules/incoming.h"
 #include "rules/indegree.h"
@@ -70,6 +71,34 @@ constexpr Rule kRules[] = {
      .inbound = InboundDetail::kCounts,
      .vertex_bytes = 2 * sizeof(double),  // the k-distances and the densities
      .kernel = lof_kernel},
+    {.key = "knn",
+     .letter = 0,
+     .flag = &Parameters::knn,
+     .usage = nullptr,
+     .name = "k-th nearest neighbour distance",
+     .score_name = "distance to the k-th nearest neighbour",
+     .higher_is_outlying = true,
+     .limit = Limit::kScore,
+     .sized_marks = false,
+     .precise_score = true,
+     .warns_duplicates = false,
+     .inbound = InboundDetail::kCounts,
+     .vertex_bytes = 0,
+     .kernel = kth_distance_kernel},
+    {.key = "knnw",
+     .letter = 0,
+     .flag = &Parameters::knnw,
+     .usage = nullptr,
+     .name = "k-nearest-neighbour weight",
+     .score_name = "sum of the distances to the k nearest neighbours",
+     .higher_is_outlying = true,
+     .limit = Limit::kScore,
+     .sized_marks = false,
+     .precise_score = true,
+     .warns_duplicates = false,
+     .inbound = InboundDetail::kCounts,
+     .vertex_bytes = 0,
+     .kernel = distance_sum_kernel},
     {.key = "indegree",
      .letter = 0,
      .flag = nullptr,
