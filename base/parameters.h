@@ -59,6 +59,7 @@ struct Parameters {
                               // row names R writes, if any)
     int32_t knn;              // -r knn: the distance to the k-th nearest neighbour
     int32_t knnw;             // -r knnw: the sum of the distances to the k nearest neighbours
+    int32_t loop;             // -r loop: the local outlier probability
 };
 
 #endif

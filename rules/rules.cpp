@@ -9,6 +9,7 @@
 #include "rules/factor.h"
 #include "rules/incoming.h"
 #include "rules/indegree.h"
+#include "rules/loop.h"
 #include "rules/mutual.h"
 
 namespace tarn {
@@ -99,6 +100,20 @@ constexpr Rule kRules[] = {
      .inbound = InboundDetail::kCounts,
      .vertex_bytes = 0,
      .kernel = distance_sum_kernel},
+    {.key = "loop",
+     .letter = 0,
+     .flag = &Parameters::loop,
+     .usage = nullptr,
+     .name = "local outlier probability",
+     .score_name = "local outlier probability",
+     .higher_is_outlying = true,
+     .limit = Limit::kScore,
+     .sized_marks = false,
+     .precise_score = true,
+     .warns_duplicates = true,
+     .inbound = InboundDetail::kCounts,
+     .vertex_bytes = sizeof(double),  // the probabilistic distances,
+     .kernel = loop_kernel},
     {.key = "indegree",
      .letter = 0,
      .flag = nullptr,
