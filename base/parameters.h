@@ -60,6 +60,7 @@ struct Parameters {
     int32_t knn;              // -r knn: the distance to the k-th nearest neighbour
     int32_t knnw;             // -r knnw: the sum of the distances to the k nearest neighbours
     int32_t loop;             // -r loop: the local outlier probability
+    int32_t inflo;            // -r inflo: the influenced outlierness
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include "rules/factor.h"
 #include "rules/incoming.h"
 #include "rules/indegree.h"
+#include "rules/inflo.h"
 #include "rules/loop.h"
 #include "rules/mutual.h"
 
@@ -114,6 +115,20 @@ constexpr Rule kRules[] = {
      .inbound = InboundDetail::kCounts,
      .vertex_bytes = sizeof(double),  // the probabilistic distances,
      .kernel = loop_kernel},
+    {.key = "inflo",
+     .letter = 0,
+     .flag = &Parameters::inflo,
+     .usage = nullptr,
+     .name = "influenced outlierness",
+     .score_name = "influenced outlierness",
+     .higher_is_outlying = true,
+     .limit = Limit::kScore,
+     .sized_marks = false,
+     .precise_score = true,
+     .warns_duplicates = true,
+     .inbound = InboundDetail::kSources,
+     .vertex_bytes = sizeof(double) + 1,  // the densities, a flag,
+     .kernel = inflo_kernel},
     {.key = "indegree",
      .letter = 0,
      .flag = nullptr,
