@@ -61,6 +61,7 @@ struct Parameters {
     int32_t knnw;             // -r knnw: the sum of the distances to the k nearest neighbours
     int32_t loop;             // -r loop: the local outlier probability
     int32_t inflo;            // -r inflo: the influenced outlierness
+    int32_t cof;              // -r cof: the connectivity-based outlier factor
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/parameters.h"
+#include "rules/cof.h"
 #include "rules/distance.h"
 #include "rules/factor.h"
 #include "rules/incoming.h"
@@ -129,6 +130,20 @@ constexpr Rule kRules[] = {
      .inbound = InboundDetail::kSources,
      .vertex_bytes = sizeof(double) + 1,  // the densities, a flag,
      .kernel = inflo_kernel},
+    {.key = "cof",
+     .letter = 0,
+     .flag = &Parameters::cof,
+     .usage = nullptr,
+     .name = "connectivity-based outlier factor",
+     .score_name = "connectivity-based outlier factor",
+     .higher_is_outlying = true,
+     .limit = Limit::kScore,
+     .sized_marks = false,
+     .precise_score = true,
+     .warns_duplicates = true,
+     .inbound = InboundDetail::kCounts,
+     .vertex_bytes = sizeof(double) + 1,  // the chaining distances, a flag,
+     .kernel = cof_kernel},
     {.key = "indegree",
      .letter = 0,
      .flag = nullptr,
