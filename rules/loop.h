@@ -17,10 +17,11 @@
 // - non-finite PLOFs take no part in nPLOF, so one group of copies does not spoil every
 //   score; when no PLOF is finite, nPLOF is 0 / 0 and every LoOP not-a-number;
 // - nPLOF = 0 (every finite PLOF squares to 0: no vertex departs from its neighbours): the
-//   LoOP of a finite PLOF is 0, not the 0 / 0 of the formula;
+//   LoOP of a finite PLOF is 0, not the 0 / 0 of the formula; nPLOF = +infinity (a PLOF²
+//   beyond the largest double): a finite PLOF gives 0, an infinite one not-a-number;
 // - infinite or not-a-number distances (such coordinates) follow IEEE arithmetic: pdist is
-//   +infinity or not-a-number, a vertex beside an infinitely distant neighbour has PLOF −1,
-//   and not-a-number stays not-a-number through max(0, ·);
+//   +infinity or not-a-number, a finite pdist among neighbours one of whose is infinite gives
+//   PLOF −1, and not-a-number stays not-a-number through max(0, ·);
 // - k = n − 1: every vertex's neighbours are all the others; nothing else changes.
 #ifndef TARN_RULES_LOOP_H
 #define TARN_RULES_LOOP_H
