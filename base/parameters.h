@@ -58,6 +58,11 @@ struct Parameters {
     int32_t all_rules;      // -r all: every rule of the table over one graph, compared
     char* id_column;          // --id: the id column's name or number, a heap copy, or null (the
                               // row names R writes, if any)
+    int32_t knn;              // -r knn: the distance to the k-th nearest neighbour
+    int32_t knnw;             // -r knnw: the sum of the distances to the k nearest neighbours
+    int32_t loop;             // -r loop: the local outlier probability
+    int32_t inflo;            // -r inflo: the influenced outlierness
+    int32_t cof;              // -r cof: the connectivity-based outlier factor
 };
 
 #endif

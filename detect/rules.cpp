@@ -202,7 +202,9 @@ void run_kernel_over_graph(Graph* g, Parameters* p) {
     judge_lists(graph_rows(vertices), lists, p, &verdict);
     for (size_t i = 0; i < vertices.size(); ++i) {
         vertices[i]->lof = verdict.score[i];
-        if (verdict.marked[i] == 1) vertex_indegree_set(vertices[i], 0);
+        // The in-degree field is the mark: an unmarked vertex nobody keeps holds 1 instead.
+        const int32_t unmarked = std::max(inbound_count(vertices[i]), 1);
+        vertex_indegree_set(vertices[i], verdict.marked[i] == 1 ? 0 : unmarked);
     }
 }
 

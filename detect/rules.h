@@ -63,7 +63,8 @@ const LinkedRule& linked_rule(const Parameters* p);
 
 // Runs the rule p selects through its kernel over the outbound lists of g (as built: every vertex
 // keeps as many): the ranking score goes into each vertex's lof field, a mark sets its in-degree to
-// 0.
+// 0, and an unmarked vertex's in-degree is its inbound count, at least 1 (a rule that marks by
+// its score alone leaves a vertex nobody keeps unmarked).
 void run_kernel_over_graph(Graph* g, Parameters* p);
 
 // What mknn does, the same edges removed in the same order, without walking a target's list

@@ -77,6 +77,10 @@ public:
         checkpoint(std::nullopt);
         return NeighbourValues(fetch(blocks_, lists.target, own));
     }
+    NeighbourValues sources(const InboundIndex& in, const Array<double>& own) override {
+        checkpoint(std::nullopt);
+        return NeighbourValues(fetch(blocks_, in.source, own));
+    }
     double least(double mine) override {
         checkpoint(std::nullopt);
         const Array<double> all = all_values(mine);
@@ -92,6 +96,15 @@ public:
     int64_t total(int64_t mine) override {
         checkpoint(std::nullopt);
         return sum(mine);
+    }
+    // Every digit summed over the processes: the digits of the exact sum of every block.
+    double exact_sum(const ExactSum& mine) override {
+        checkpoint(std::nullopt);
+        const ExactSum::Digits digits = mine.digits();
+        ExactSum::Digits all{};
+        for (size_t i = 0; i < digits.size(); ++i)
+            all[i] = sum(digits[i]);
+        return ExactSum(all).value();
     }
     // Rank 0 gathers every process's scores, cuts and broadcasts the cut.
     ShareCut share_cut(Array<double>& ranked, size_t wanted) override {

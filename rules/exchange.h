@@ -12,11 +12,13 @@
 
 #include "base/alloc.h"
 #include "graph/lists.h"
+#include "rules/exact_sum.h"
 
 namespace tarn {
 
-// A value per outbound entry of a block: the value the entry's target holds. Either read in
-// place from every vertex's values by target, or fetched into an array by entry.
+// A value per outbound entry (or inbound record) of a block: the value the entry's target (the
+// record's source) holds. Either read in place from every vertex's values by vertex, or fetched
+// into an array by entry.
 class NeighbourValues {
 public:
     NeighbourValues(const double* by_vertex, const int32_t* target)
@@ -51,12 +53,17 @@ public:
     // For each entry of the block's outbound lists, own's value of its target (own[i] is the
     // block's vertex i's). own must outlive the result.
     virtual NeighbourValues neighbours(const NeighbourLists& lists, const Array<double>& own) = 0;
+    // For each record of the block's inbound index (which holds the sources), own's value of
+    // its source. own must outlive the result.
+    virtual NeighbourValues sources(const InboundIndex& in, const Array<double>& own) = 0;
     // The least and the greatest of every block's value, folded in block order with < and >
     // from the first block's (so a not-a-number never wins over a number before it).
     virtual double least(double mine) = 0;
     virtual double greatest(double mine) = 0;
     // The sum over every block.
     virtual int64_t total(int64_t mine) = 0;
+    // The exact sum over every block, as a double: the same bits however the run is split.
+    virtual double exact_sum(const ExactSum& mine) = 0;
     // The cut of the `wanted` most outlying over every block, ranked holding this block's
     // scores that are numbers, turned so that higher is more outlying: at most as many as
     // all blocks hold are taken. ranked may be reordered.
@@ -76,7 +83,11 @@ public:
     }
     double least(double mine) override { return mine; }
     double greatest(double mine) override { return mine; }
+    NeighbourValues sources(const InboundIndex& in, const Array<double>& own) override {
+        return NeighbourValues(own.data(), in.source.data());
+    }
     int64_t total(int64_t mine) override { return mine; }
+    double exact_sum(const ExactSum& mine) override { return mine.value(); }
     ShareCut share_cut(Array<double>& ranked, size_t wanted) override;
 
 private:

@@ -13,10 +13,10 @@ struct Parameters;
 
 namespace tarn {
 
-// The scores an infinite density made not-a-number or infinite: a vertex's own density or a
-// neighbour's is +infinity, which a zero sum of reachability distances (duplicated points)
-// gives. Scores made non-finite otherwise (a not-a-number or infinite coordinate) are not
-// counted.
+// The scores that zero distances (duplicated points) made not-a-number or infinite: for the
+// local outlier factor, a vertex's own density or a neighbour's is +infinity, which a zero sum
+// of reachability distances gives; each other rule's header says which of its scores count.
+// Scores made non-finite otherwise (a not-a-number or infinite coordinate) are not counted.
 struct DuplicateScores {
     int32_t nan;  // vertices scoring not-a-number
     int32_t inf;  // vertices scoring +infinity
@@ -24,7 +24,8 @@ struct DuplicateScores {
 
 // The verdict on a block's vertices (a whole run's: every vector), in input order.
 struct Verdict {
-    Array<double> lof;              // the stored score: the local outlier factor, 0 unless -l
+    Array<double> lof;              // the stored score the report prints: the local outlier
+                                    // factor, a kScore rule's score, else 0
     Array<int32_t> label;           // the last column truncated toward zero
     Array<int32_t> marked;          // 1 for the outlier mark, else 0
     Array<int32_t> built_indegree;  // in-degree after construction
@@ -43,7 +44,8 @@ struct Block {
 
 // A rule's kernel: fills the verdict's score, marked (by the rule's own limit), indegree and
 // lof for the block's vertices; built_indegree is set and indegree is a copy of it when it is
-// called. Returns the duplicate scores over every block (zeros for a rule without densities).
+// called. Returns the duplicate scores over every block (zeros for a rule whose scores zero
+// distances cannot make non-finite).
 using Kernel = DuplicateScores (*)(const Block& block, Exchange& exchange, const Parameters* p,
                                    Verdict* verdict);
 

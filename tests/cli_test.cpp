@@ -24,7 +24,7 @@ const std::string kUsage =
     "             -M  (mean incoming distance mode)\n"
     "             -X  (max incoming distance mode)\n"
     "             -l  (LOF mode)\n"
-    "             -r [rule: indegree|mutual|mean|max|lof]\n"
+    "             -r [rule: indegree|mutual|mean|max|lof|knn|knnw|loop|inflo|cof]\n"
     "             -T  [Threshold]\n"
     "             -j [n of threads, 0 for all processors]\n"
     "             -o  (print outlier marks)\n"
@@ -103,7 +103,9 @@ TEST(CommandLine, BadValuesOfTarnsOwnOptionsSayWhyAndPrintUsage) {
         {{"-G", "1,"}, "'1,'" + columns},
         {{"-G", "1,2,3"}, "'1,2,3'" + columns},
         {{"-G", "4294967298,1"}, "'4294967298,1'" + columns},
-        {{"-r", "LOF"}, "'LOF' is not a rule: indegree, mutual, mean, max, lof or all\n"},
+        {{"-r", "LOF"},
+         "'LOF' is not a rule: indegree, mutual, mean, max, lof, knn, knnw, loop, inflo, cof or "
+         "all\n"},
         {{"-j", "2x"}, "'2x'" + threads + "\n"},
         {{"-j", ""}, "''" + threads + "\n"},
         {{"-j", "-1"}, "'-1'" + threads + ": 0 or more\n"},

@@ -5,15 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
+#include <numbers>
+#include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "detect/core.h"
 #include "detect/init.h"
 #include "driver/tarn.h"
+#include "rules/exact_sum.h"
 #include "rules/rules.h"
 #include "tests/graph_check.h"
 #include "tests/testkit.h"
@@ -286,6 +292,259 @@ TEST(MutualPruning, TheRunsPruningIsTheSpecifiedOneRecordForRecord) {
             }
         }
     }
+}
+
+// The out-lists of n vectors of d features, as tarn::neighbours gives them, for the references.
+struct Lists {
+    int32_t n, k, d;
+    std::vector<double> features, dist;
+    std::vector<int32_t> index;
+    double at(int32_t p, int32_t j) const { return dist[size_t(p * k + j)]; }
+    int32_t target(int32_t p, int32_t j) const { return index[size_t(p * k + j)]; }
+    // The squared differences summed in feature order, then the root: the builders' order.
+    double between(int32_t a, int32_t b) const {
+        double sum = 0.0;
+        for (int32_t c = 0; c < d; ++c) {
+            const double difference = features[size_t(a * d + c)] - features[size_t(b * d + c)];
+            sum += difference * difference;
+        }
+        return std::sqrt(sum);
+    }
+};
+
+// The references, straight from the definitions, sums in the order the rules document.
+std::vector<double> distance_reference(const Lists& g, bool sum) {
+    std::vector<double> score(size_t(g.n), 0.0);
+    for (int32_t p = 0; p < g.n; ++p) {
+        for (int32_t j = sum ? 0 : g.k - 1; j < g.k; ++j)
+            score[size_t(p)] += g.at(p, j);
+    }
+    return score;
+}
+
+// nPLOF from a plain sum in vertex order: the rule's exact sum may differ in the last bits.
+std::vector<double> loop_reference(const Lists& g) {
+    std::vector<double> pdist, plof;
+    for (int32_t p = 0; p < g.n; ++p) {
+        double squares = 0.0;
+        for (int32_t j = 0; j < g.k; ++j)
+            squares += g.at(p, j) * g.at(p, j);
+        pdist.push_back(3 * std::sqrt(squares / g.k));
+    }
+    double sum = 0.0, finite = 0.0;
+    for (int32_t p = 0; p < g.n; ++p) {
+        double around = 0.0;
+        for (int32_t j = 0; j < g.k; ++j)
+            around += pdist[size_t(g.target(p, j))];
+        plof.push_back(pdist[size_t(p)] / (around / g.k) - 1);
+        if (std::isfinite(plof.back())) sum += plof.back() * plof.back(), ++finite;
+    }
+    const double norm = 3 * std::sqrt(sum / finite);
+    std::vector<double> score;
+    for (const double x : plof) {
+        const double e = std::erf(x / (norm * std::numbers::sqrt2));
+        score.push_back(norm == 0 && std::isfinite(x) ? 0.0 : std::isnan(e) ? e : std::max(0.0, e));
+    }
+    return score;
+}
+
+std::vector<double> inflo_reference(const Lists& g) {
+    std::vector<std::set<int32_t>> space(size_t(g.n));
+    for (int32_t p = 0; p < g.n; ++p) {
+        for (int32_t j = 0; j < g.k; ++j) {
+            space[size_t(p)].insert(g.target(p, j));
+            space[size_t(g.target(p, j))].insert(p);
+        }
+    }
+    std::vector<double> score;
+    for (int32_t p = 0; p < g.n; ++p) {
+        double sum = 0.0;
+        for (const int32_t o : space[size_t(p)])
+            sum += 1 / g.at(o, g.k - 1);
+        score.push_back((sum / double(space[size_t(p)].size())) / (1 / g.at(p, g.k - 1)));
+    }
+    return score;
+}
+
+// Each step takes the neighbour whose least distance to the path so far is smallest, the
+// earlier on a tie, the least recomputed over the whole path every time.
+std::vector<double> cof_reference(const Lists& g) {
+    std::vector<double> ac;
+    for (int32_t p = 0; p < g.n; ++p) {
+        std::vector<int32_t> path;
+        std::vector<bool> taken(size_t(g.k), false);
+        double sum = 0.0;
+        for (int32_t i = 1; i <= g.k; ++i) {
+            int32_t next = -1;
+            double e = INFINITY;
+            for (int32_t j = 0; j < g.k; ++j) {
+                double least = g.at(p, j);
+                for (const int32_t on : path)
+                    least = std::min(least, g.between(on, g.target(p, j)));
+                if (!taken[size_t(j)] && (next < 0 || least < e)) next = j, e = least;
+            }
+            taken[size_t(next)] = true;
+            path.push_back(g.target(p, next));
+            sum += e * (double(2 * (g.k + 1 - i)) / double(int64_t(g.k) * (g.k + 1)));
+        }
+        ac.push_back(sum);
+    }
+    std::vector<double> score;
+    for (int32_t p = 0; p < g.n; ++p) {
+        double around = 0.0;
+        for (int32_t j = 0; j < g.k; ++j)
+            around += ac[size_t(g.target(p, j))];
+        score.push_back((g.k * ac[size_t(p)]) / around);
+    }
+    return score;
+}
+
+bool same_bits(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) ||
+           std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+// Seeded features: Gaussian (no ties), or small integers (ties and equal vectors everywhere).
+std::vector<double> seeded_features(bool ties, int32_t n, int32_t d) {
+    std::mt19937_64 rng(uint64_t(n * 7 + d + ties));
+    std::normal_distribution<double> gauss;
+    std::vector<double> features;
+    for (const auto& row : graph_check::awkward_rows(uint64_t(n), n, d, false)) {
+        for (const double x : row)
+            features.push_back(ties ? x : gauss(rng));
+    }
+    return features;
+}
+
+// The text file of features with a label column of 0.
+std::string as_file(const std::vector<double>& features, int32_t d) {
+    std::string text;
+    for (size_t i = 0; i < features.size(); ++i) {
+        char value[32];
+        std::snprintf(value, sizeof value, "%.17g", features[i]);
+        text += value + std::string((i + 1) % size_t(d) == 0 ? " 0\n" : " ");
+    }
+    return text;
+}
+
+TEST(ScoreRules, EachRuleScoresAsItsReference) {
+    struct Case {
+        const char* key;
+        std::vector<double> (*reference)(const Lists&);
+        double tolerance;  // 0: the same bits, the reference summing in the rule's order
+    };
+    const Case cases[] = {
+        {"knn", [](const Lists& g) { return distance_reference(g, false); }, 0},
+        {"knnw", [](const Lists& g) { return distance_reference(g, true); }, 0},
+        {"loop", loop_reference, 1e-14},
+        {"inflo", inflo_reference, 0},
+        {"cof", cof_reference, 0},
+    };
+    constexpr int32_t n = 40, d = 2;
+    for (const Case& c : cases) {
+        for (const bool ties : {false, true}) {
+            for (const int32_t k : {1, 4, n - 1}) {
+                Lists g{n,
+                        k,
+                        d,
+                        seeded_features(ties, n, d),
+                        std::vector<double>(size_t(n * k)),
+                        std::vector<int32_t>(size_t(n * k))};
+                Parameters* p = init_params();
+                p->k = k;
+                p->*rule_by_key(c.key)->flag = 1;
+                Verdict verdict;
+                ASSERT_FALSE(
+                    tarn::neighbours(g.features.data(), n, d, p, g.dist.data(), g.index.data()));
+                ASSERT_FALSE(detect_features(g.features.data(), n, d, p, &verdict));
+                std::free(p);
+                const std::vector<double> expected = c.reference(g);
+                int32_t nan = 0, inf = 0;
+                for (size_t i = 0; i < size_t(n); ++i) {
+                    const double got = verdict.score[i];
+                    EXPECT_TRUE(same_bits(got, expected[i]) ||
+                                std::fabs(got - expected[i]) <= c.tolerance)
+                        << c.key << " ties " << ties << " k " << k << " vertex " << i << ": " << got
+                        << " against " << expected[i];
+                    EXPECT_TRUE(same_bits(verdict.lof[i], got));
+                    nan += std::isnan(expected[i]);
+                    inf += std::isinf(expected[i]);
+                }
+                // With equal vectors and one neighbour, the factors divide zeros by zeros.
+                const std::string key = c.key;
+                if (ties && k == 1 && key != "knn" && key != "knnw") {
+                    EXPECT_GT(nan, 0) << c.key;
+                }
+                if (!ties || k == n - 1) continue;
+                // The run counts every such score (no coordinate here is infinite or not a
+                // number, so equal vectors made them all).
+                TempFile input(as_file(g.features, d));
+                const Outcome outcome =
+                    run_tarn({"-r", c.key, "-k", std::to_string(k), "-i", input.path()});
+                std::string warning;
+                if (nan + inf > 0) {
+                    warning = "tarn: " + std::to_string(nan) + " vectors have " +
+                              rule_by_key(c.key)->score_name + " nan and " + std::to_string(inf) +
+                              " inf";
+                }
+                EXPECT_EQ(outcome.err.substr(0, warning.size()), warning) << c.key << " k " << k;
+                EXPECT_EQ(outcome.err.empty(), warning.empty()) << outcome.err;
+            }
+        }
+    }
+}
+
+// The threads, the k-d tree and the tiled brute force give the same bytes.
+TEST(ScoreRules, TheSameReportWhateverTheThreadsAndTheBuilder) {
+    constexpr int32_t n = 3000, d = 2;  // more vertices than a kernel's worker takes at a time
+    TempFile input(as_file(seeded_features(false, n, d), d));
+    const std::vector<std::vector<std::string>> options = {
+        {"-j", "1"}, {"-j", "2"}, {"-j", "3"}, {"-x"}, {"-b"}};
+    for (const char* key : {"knn", "knnw", "loop", "inflo", "cof"}) {
+        std::string first;
+        for (const std::vector<std::string>& more : options) {
+            std::vector<std::string> args = {"-r", key, "-k", "5", "-s", "-o", "-i", input.path()};
+            args.insert(args.end(), more.begin(), more.end());
+            const Outcome outcome = run_tarn(args);
+            EXPECT_EQ(outcome.status, 0) << outcome.err;
+            if (first.empty()) first = outcome.out;
+            EXPECT_EQ(outcome.out, first) << key << " " << more[0];
+        }
+        EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), n) << key;
+    }
+}
+
+// Adding in doubles drops each 1 beside 2^53; the exact sum keeps them, in any order and any
+// grouping, down to the least subnormal.
+TEST(ScoreRules, TheExactSumIsTheSameBitsInAnyOrder) {
+    std::vector<double> values(1000, 1.0);
+    values.push_back(std::ldexp(1.0, 53));
+    values.insert(values.end(), 3, std::numeric_limits<double>::denorm_min());
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 1000; ++i)
+        values.push_back(
+            std::ldexp(std::uniform_real_distribution<double>(0, 1)(rng), i % 400 - 200));
+    ExactSum forward;
+    for (const double x : values)
+        forward.add(x);
+    std::shuffle(values.begin(), values.end(), rng);
+    ExactSum parts[3];
+    for (size_t i = 0; i < values.size(); ++i)
+        parts[i * 3 / values.size()].add(values[i]);
+    ExactSum::Digits folded{};
+    for (const ExactSum& part : parts) {
+        for (size_t i = 0; i < folded.size(); ++i)
+            folded[i] += part.digits()[i];
+    }
+    EXPECT_TRUE(same_bits(ExactSum(folded).value(), forward.value()));
+    ExactSum small;
+    for (const double x : {std::ldexp(1.0, 53), 1.0, 1.0, 1.0, 1.0})
+        small.add(x);
+    EXPECT_EQ(small.value(), std::ldexp(1.0, 53) + 4);
+    ExactSum least;
+    for (int i = 0; i < 3; ++i)
+        least.add(std::numeric_limits<double>::denorm_min());
+    EXPECT_EQ(least.value(), 3 * std::numeric_limits<double>::denorm_min());
 }
 
 }  // namespace

@@ -1,0 +1,47 @@
+#include "rules/distance.h"
+
+#include "base/parameters.h"
+#include "base/workers.h"
+
+namespace tarn {
+namespace {
+
+double kth_distance(const NeighbourLists& out, int32_t row) {
+    return out.kdist(row);
+}
+
+double distance_sum(const NeighbourLists& out, int32_t row) {
+    double sum = 0.0;
+    for (size_t at = out.at(row); at < out.at(row + 1); ++at)
+        sum += out.dist[at];
+    return sum;
+}
+
+// Scores every vertex of the block by its own list; needs nothing beyond the block.
+template <double (*kScore)(const NeighbourLists&, int32_t)>
+DuplicateScores own_list_kernel(const Block& block, const Parameters* p, Verdict* v) {
+    const NeighbourLists& out = block.out;
+    auto scores = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t row = begin; row < end; ++row) {
+            const size_t i = static_cast<size_t>(row);
+            v->score[i] = kScore(out, row);
+            v->lof[i] = v->score[i];
+        }
+    };
+    for_each_range(out.n, kKernelGrain, worker_threads(p->threads), scores);
+    return {0, 0};
+}
+
+}  // namespace
+
+DuplicateScores kth_distance_kernel(const Block& block, Exchange& /*exchange*/, const Parameters* p,
+                                    Verdict* v) {
+    return own_list_kernel<kth_distance>(block, p, v);
+}
+
+DuplicateScores distance_sum_kernel(const Block& block, Exchange& /*exchange*/, const Parameters* p,
+                                    Verdict* v) {
+    return own_list_kernel<distance_sum>(block, p, v);
+}
+
+}  // namespace tarn

@@ -1,0 +1,85 @@
+#include "rules/loop.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "base/parameters.h"
+#include "base/workers.h"
+
+namespace tarn {
+namespace {
+
+// The number of standard deviations of the probabilistic distance.
+constexpr double kLambda = 3.0;
+
+// λ · sqrt(the mean squared distance to the neighbours).
+double probabilistic_distance(const NeighbourLists& out, int32_t row) {
+    double squares = 0.0;
+    for (size_t at = out.at(row); at < out.at(row + 1); ++at)
+        squares += out.dist[at] * out.dist[at];
+    return kLambda * std::sqrt(squares / static_cast<double>(out.k));
+}
+
+// The sum of the neighbours' probabilistic distances, nearest first.
+double neighbour_sum(const NeighbourLists& out, const NeighbourValues& pdist, int32_t row) {
+    double sum = 0.0;
+    for (size_t at = out.at(row); at < out.at(row + 1); ++at)
+        sum += pdist[at];
+    return sum;
+}
+
+// nPLOF over every block: λ · sqrt(the mean of the finite PLOF²).
+double normalisation(const Array<double>& plof, Exchange& exchange) {
+    ExactSum squares;
+    int64_t finite = 0;
+    for (const double x : plof) {
+        if (!std::isfinite(x)) continue;
+        squares.add(x * x);
+        ++finite;
+    }
+    const double sum = exchange.exact_sum(squares);
+    const double count = static_cast<double>(exchange.total(finite));
+    return kLambda * std::sqrt(sum / count);
+}
+
+double probability(double plof, double norm) {
+    if (norm == 0 && std::isfinite(plof)) return 0.0;
+    const double e = std::erf(plof / (norm * std::numbers::sqrt2));
+    return e < 0 ? 0.0 : e;  // not-a-number stays
+}
+
+}  // namespace
+
+DuplicateScores loop_kernel(const Block& block, Exchange& exchange, const Parameters* p,
+                            Verdict* v) {
+    const NeighbourLists& out = block.out;
+    const int32_t threads = worker_threads(p->threads);
+    Array<double> own_pdist(static_cast<size_t>(out.n));
+    auto distances = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t row = begin; row < end; ++row)
+            own_pdist[static_cast<size_t>(row)] = probabilistic_distance(out, row);
+    };
+    for_each_range(out.n, kKernelGrain, threads, distances);
+    const NeighbourValues pdist = exchange.neighbours(out, own_pdist);
+    // PLOF waits in the score for nPLOF.
+    auto factors = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t row = begin; row < end; ++row) {
+            const double mean = neighbour_sum(out, pdist, row) / static_cast<double>(out.k);
+            v->score[static_cast<size_t>(row)] = own_pdist[static_cast<size_t>(row)] / mean - 1;
+        }
+    };
+    for_each_range(out.n, kKernelGrain, threads, factors);
+    const double norm = normalisation(v->score, exchange);
+    DuplicateScores counts{0, 0};
+    for (int32_t row = 0; row < out.n; ++row) {
+        const size_t i = static_cast<size_t>(row);
+        v->score[i] = probability(v->score[i], norm);
+        v->lof[i] = v->score[i];
+        if (std::isfinite(v->score[i]) || neighbour_sum(out, pdist, row) != 0) continue;
+        ++(std::isnan(v->score[i]) ? counts.nan : counts.inf);
+    }
+    return {static_cast<int32_t>(exchange.total(counts.nan)),
+            static_cast<int32_t>(exchange.total(counts.inf))};
+}
+
+}  // namespace tarn
