@@ -374,3 +374,16 @@ def test_the_table_of_scores_reads_back_as_the_report(program, options, tmp_path
                      zip(frame["score"], frame["label"], frame["mark"]))
     assert report == cli.stdout
     assert frame["class"].tolist() == ["setosa"] * 50 + ["versicolor"] * 50 + ["virginica"] * 50
+
+
+@pytest.mark.parametrize("rule", list(tarn.RULES))
+def test_every_rule_gives_the_command_lines_bits(program, rule):
+    """Each rule of the table: the scores of -O's table (shortest text, read back exactly) and
+    the marks are the module's, bit for bit."""
+    cli = subprocess.run([program, "-r", rule, "-k", "6", "-O", "-", "-i", str(SAMPLE)],
+                         capture_output=True, text=True, check=True)
+    rows = [line.split(",") for line in cli.stdout.splitlines()[1:]]
+    X, _, _ = tarn.load(SAMPLE)
+    result = tarn.detect(X, k=6, rule=rule)
+    assert np.array([float(row[1]) for row in rows]).tobytes() == result.score.tobytes()
+    assert [row[2] == "1" for row in rows] == list(result.marked)
