@@ -350,12 +350,13 @@ PYBIND11_MODULE(_core, m) {
     m.def("kneighbors", &kneighbors);
     m.def("load", &load);
     m.def("evaluate", &evaluate);
-    // Every rule's key and whether its higher ranking scores are the more outlying, in the
-    // table's order of precedence.
+    // Every rule's key, whether its higher ranking scores are the more outlying, and whether it
+    // marks a score (a share of the most outlying by default), in the table's order.
     m.def("rules", [] {
         py::list keys;
         for (const tarn::Rule& rule : tarn::rules())
-            keys.append(py::make_tuple(rule.key, rule.higher_is_outlying));
+            keys.append(py::make_tuple(rule.key, rule.higher_is_outlying,
+                                       rule.limit == tarn::Limit::kScore));
         return keys;
     });
     m.def("table_kind", [](const std::string& name) { return tableKindOf(name.c_str()); });

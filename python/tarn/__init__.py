@@ -28,7 +28,10 @@ __version__ = "0.1"
 
 # Each rule's ranking-score direction, by its key: whether a higher score is more outlying. The
 # default rule first, then the others in the detector's table order.
-RULES = dict(sorted(_core.rules(), key=lambda rule: rule[0] != "indegree"))
+_TABLE = sorted(_core.rules(), key=lambda rule: rule[0] != "indegree")
+RULES = {key: higher for key, higher, _ in _TABLE}
+# The rules that mark a score: without a threshold, the most outlying share.
+_SCORE_RULES = {key for key, _, marks_score in _TABLE if marks_score}
 # The formats load reads, by the names of the command line's -f.
 FORMATS = _core.FORMATS
 _METHODS = ("auto", "tree", "brute")
@@ -421,8 +424,9 @@ class OutlierDetector(_OutlierMixin, _Estimator):
         The share of outliers: the ceil(contamination x n) most outlying by the ranking score,
         ties included. "auto" uses the rule's own threshold instead.
     threshold : float or None, default None
-        The threshold of "auto": None for 1.5 with "lof" (a factor above 1.5 is an outlier) and
-        0.0 for "mean" and "max".
+        The threshold of "auto": None for 1.5 with "lof" (a factor above 1.5 is an outlier), 0.0
+        for "mean" and "max", and the most outlying 10 % for the rules that mark a score
+        ("knn", "knnw", "loop", "inflo", "cof").
     indegree : int, default 0
         The in-degree limit of "auto" with the in-degree rule.
     standardise : bool, default False
@@ -486,7 +490,7 @@ class OutlierDetector(_OutlierMixin, _Estimator):
             warnings.warn(f"n_neighbors ({k}) is not below n_samples ({n}); using {n - 1}")
             k = n - 1
         threshold = self.threshold
-        if threshold is None:
+        if threshold is None and self.rule not in _SCORE_RULES:
             threshold = 1.5 if self.rule == "lof" else 0.0
         result = detect(X, k, rule=self.rule, threshold=threshold, indegree=self.indegree,
                         share=share, standardise=self.standardise, n_jobs=self.n_jobs,

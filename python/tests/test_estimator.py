@@ -32,6 +32,7 @@ def test_scikit_learn_estimator_checks(estimator, check):
     (dict(rule="mean", contamination="auto", threshold=0.2), dict(k=10, rule="mean",
                                                                    threshold=0.2)),
     (dict(rule="indegree", contamination="auto", indegree=1), dict(k=10, indegree=1)),
+    (dict(rule="cof", contamination="auto"), dict(k=10, rule="cof", share=0.1)),
 ])
 def test_fit_predict_carries_the_verdict_of_detect(params, detect_options):
     X = clustered(400, 3, seed=21)
