@@ -16,14 +16,16 @@ seconds() { "$bin/measure" "$@" 2>/dev/null | cut -d' ' -f1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo "every rule, n = $n, d = 2, k = 10, -j 2 (ratio = rule / -l)"
-keys=$("$tarn" 2>/dev/null | sed -n 's/.*-r \[rule: \([a-z|]*\)\].*/\1/p' | tr '|' ' ')
-lof=$(seconds "$tarn" -r lof -k 10 -j 2 -i "$file")
+keys=$( ("$tarn" 2>/dev/null || true) | sed -n 's/.*-r \[rule: \([a-z|]*\)\].*/\1/p' | tr '|' ' ')
+declare -A took
 total=0
+for key in $keys; do
+    took[$key]=$(seconds "$tarn" -r "$key" -k 10 -j 2 -i "$file")
+    total=$(awk -v a="$total" -v b="${took[$key]}" 'BEGIN { print a + b }')
+done
 printf '%-10s %9s %7s\n' rule seconds ratio
 for key in $keys; do
-    s=$(seconds "$tarn" -r "$key" -k 10 -j 2 -i "$file")
-    total=$(awk -v a="$total" -v b="$s" 'BEGIN { print a + b }')
-    printf '%-10s %9s %7s\n' "$key" "$s" "$(ratio "$s" "$lof")"
+    printf '%-10s %9s %7s\n' "$key" "${took[$key]}" "$(ratio "${took[$key]}" "${took[lof]}")"
 done
 all=$(seconds "$tarn" -r all -k 10 -j 2 -i "$file")
 echo "-r all: ${all} s against ${total} s for the runs one by one: $(ratio "$total" "$all") times faster"
