@@ -29,23 +29,34 @@ double neighbour_sum(const NeighbourLists& out, const NeighbourValues& pdist, in
 }
 
 // nPLOF over every block: λ · sqrt(the mean of the finite PLOF²).
+// λ · sqrt(the mean of the finite PLOF²). Where the largest PLOF would square beyond the largest
+// double, every PLOF is first divided by a power of two above it, exactly, and the root
+// multiplied back: nPLOF stays finite, and data whose squares fit are summed unscaled.
 double normalisation(const Array<double>& plof, Exchange& exchange) {
+    double largest = 0.0;
+    for (const double x : plof) {
+        if (std::isfinite(x) && std::fabs(x) > largest) largest = std::fabs(x);
+    }
+    largest = exchange.greatest(largest);
+    constexpr double kSquaresFit = 1e150;
+    const int scale = largest > kSquaresFit ? std::ilogb(largest) + 1 : 0;
     ExactSum squares;
     int64_t finite = 0;
     for (const double x : plof) {
         if (!std::isfinite(x)) continue;
-        squares.add(x * x);
+        const double scaled = std::ldexp(x, -scale);
+        squares.add(scaled * scaled);
         ++finite;
     }
     const double sum = exchange.exact_sum(squares);
     const double count = static_cast<double>(exchange.total(finite));
-    return kLambda * std::sqrt(sum / count);
+    return kLambda * std::ldexp(std::sqrt(sum / count), scale);
 }
 
 double probability(double plof, double norm) {
     if (norm == 0 && std::isfinite(plof)) return 0.0;
     const double e = std::erf(plof / (norm * std::numbers::sqrt2));
-    return e < 0 ? 0.0 : e;  // not-a-number stays
+    return e <= 0 ? 0.0 : e;  // -0 too; not-a-number stays
 }
 
 }  // namespace

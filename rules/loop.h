@@ -17,8 +17,9 @@
 // - non-finite PLOFs take no part in nPLOF, so one group of copies does not spoil every
 //   score; when no PLOF is finite, nPLOF is 0 / 0 and every LoOP not-a-number;
 // - nPLOF = 0 (every finite PLOF squares to 0: no vertex departs from its neighbours): the
-//   LoOP of a finite PLOF is 0, not the 0 / 0 of the formula; nPLOF = +infinity (a PLOF²
-//   beyond the largest double): a finite PLOF gives 0, an infinite one not-a-number;
+//   LoOP of a finite PLOF is 0, not the 0 / 0 of the formula. PLOFs whose squares would
+//   overflow (beyond about 1e154) are summed divided by a power of two, exactly, so nPLOF
+//   stays finite and the most outlying still score near 1;
 // - infinite or not-a-number distances (such coordinates) follow IEEE arithmetic: pdist is
 //   +infinity or not-a-number, a finite pdist among neighbours one of whose is infinite gives
 //   PLOF −1, and not-a-number stays not-a-number through max(0, ·);

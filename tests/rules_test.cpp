@@ -599,3 +599,18 @@ TEST(EveryRule, EachColumnIsThatRulesOwnRun) {
         }
     }
 }
+
+// PLOFs whose squares overflow (a cluster 1e-152 wide, one vector 1000 away) still give
+// probabilities: the far vector the highest, the cluster 0 (never -0).
+TEST(ScoreRules, LocalOutlierProbabilityWherePlofSquaresOverflow) {
+    TempFile input("0 0\n1e-152 0\n2e-152 0\n3e-152 0\n4e-152 0\n5e-152 0\n1000 1\n");
+    const Outcome run = run_tarn({"-r", "loop", "-s", "-k", "3", "-i", input.path()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = words_of(run.out);
+    ASSERT_EQ(lines.size(), 7u);
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        EXPECT_LT(std::stod(lines[i][0]), 1e-100) << i;
+        EXPECT_NE(lines[i][0][0], '-') << i;
+    }
+    EXPECT_GT(std::stod(lines[6][0]), 0.5);
+}
