@@ -55,7 +55,7 @@ struct Parameters {
     char decimal;           // --decimal: ',' or '.'; 0 (the default): a comma with semicolons
     int32_t threshold_given;  // 1 once -T is given: the rules that mark a share by default
                               // mark a score above it instead
-    int32_t all_rules;      // -r all: every rule of the table over one graph, compared
+    int32_t all_rules;        // -r all: every rule of the table over one graph, compared
     char* id_column;          // --id: the id column's name or number, a heap copy, or null (the
                               // row names R writes, if any)
     int32_t knn;              // -r knn: the distance to the k-th nearest neighbour
