@@ -6,11 +6,15 @@
 #include <climits>
 #include <cmath>
 #include <filesystem>
+#include <iterator>
+#include <list>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "errors/errorapi.h"
+#include "rules/rules.h"
 #include "tests/testkit.h"
 #include "vectors/fvector.h"
 
@@ -117,6 +121,44 @@ TEST(Corpus, EveryInputEndsWithACompleteReportOrAMessage) {
             }
         }
         fvsDestroy(loaded);
+    }
+}
+
+// Every rule of the table (-r all) on every corpus input and at the limits of doubles ends with
+// a complete report of one score column and one mark per rule, or with one message; the
+// sanitizer run checks each kernel on them.
+TEST(Corpus, EveryRuleEndsWithACompleteReportOrAMessage) {
+    std::vector<std::string> inputs;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(TARN_SOURCE_DIR "/fuzz/corpus/run"))
+        inputs.push_back(entry.path().string());
+    std::sort(inputs.begin(), inputs.end());
+    std::list<TempFile> extremes;  // files that stay where they are made
+    for (const char* text : {"1e308 0\n0 0\n1 0\n3 1\n", "4.9e-324 0\n1e-310 1\n0 1\n",
+                             "1.7976931348623157e308 0\n-1.7976931348623157e308 0\n0 0\n",
+                             "1 1 0\n1 1 0\n1 1 0\n1 1 1\n", "nan 1 0\n2 inf 1\n3 3 0\n"})
+        extremes.emplace_back(text);
+    for (const TempFile& file : extremes)
+        inputs.push_back(file.path());
+    const size_t columns = 2 * tarn::rules().size() + 1;
+    for (const std::string& input : inputs) {
+        for (const char* k : {"1", "3"}) {
+            const Outcome outcome = run_tarn({"-r", "all", "-s", "-o", "-e", "-k", k, "-i", input});
+            ASSERT_TRUE(outcome.status == 0 || outcome.status == 255)
+                << input << " -k " << k << ": status " << outcome.status << "\n"
+                << outcome.err;
+            const std::vector<std::string> lines = lines_of(outcome.out);
+            if (outcome.status == 255) {
+                EXPECT_EQ(lines.size(), 1u) << input;
+                continue;
+            }
+            for (const std::string& line : lines) {
+                std::istringstream words(line);
+                const auto count = std::distance(std::istream_iterator<std::string>(words),
+                                                 std::istream_iterator<std::string>());
+                EXPECT_EQ(static_cast<size_t>(count), columns) << input << ": " << line;
+            }
+        }
     }
 }
 
