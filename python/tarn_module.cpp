@@ -359,6 +359,8 @@ PYBIND11_MODULE(_core, m) {
                                        rule.limit == tarn::Limit::kScore));
         return keys;
     });
+    // The share a rule that marks a score marks when nothing else is asked for.
+    m.attr("DEFAULT_SHARE") = tarn::kDefaultShare;
     m.def("table_kind", [](const std::string& name) { return tableKindOf(name.c_str()); });
     m.attr("FORMATS") = format_names();
 }

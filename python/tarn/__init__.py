@@ -422,13 +422,15 @@ class OutlierDetector(_OutlierMixin, _Estimator):
         The detection rule, as for :func:`detect`.
     contamination : "auto" or float in (0, 0.5], default 0.1
         The share of outliers: the ceil(contamination x n) most outlying by the ranking score,
-        ties included. "auto" uses the rule's own threshold instead.
+        ties included. "auto" marks by the rule's own limit where one is given (threshold,
+        indegree), a local outlier factor above 1.5 with "lof" (scikit-learn's offset of
+        -1.5), and otherwise the most outlying 10 % (``DEFAULT_SHARE``): every rule then marks
+        some vectors and keeps others on any data with outliers.
     threshold : float or None, default None
-        The threshold of "auto": None for 1.5 with "lof" (a factor above 1.5 is an outlier), 0.0
-        for "mean" and "max", and the most outlying 10 % for the rules that mark a score
-        ("knn", "knnw", "loop", "inflo", "cof").
-    indegree : int, default 0
-        The in-degree limit of "auto" with the in-degree rule.
+        The threshold of "auto" (``-T``) with "lof", "mean", "max" and the rules that mark a
+        score ("knn", "knnw", "loop", "inflo", "cof"); None as above.
+    indegree : int or None, default None
+        The in-degree limit of "auto" with the in-degree rule (``-I``); None as above.
     standardise : bool, default False
         Centre and scale the features first.
     n_jobs : int, default 1
@@ -454,7 +456,7 @@ class OutlierDetector(_OutlierMixin, _Estimator):
     """
 
     def __init__(self, n_neighbors=10, rule="lof", contamination=0.1, threshold=None,
-                 indegree=0, standardise=False, n_jobs=1, method="auto"):
+                 indegree=None, standardise=False, n_jobs=1, method="auto"):
         self.n_neighbors = n_neighbors
         self.rule = rule
         self.contamination = contamination
@@ -489,12 +491,14 @@ class OutlierDetector(_OutlierMixin, _Estimator):
         if k >= n:
             warnings.warn(f"n_neighbors ({k}) is not below n_samples ({n}); using {n - 1}")
             k = n - 1
-        threshold = self.threshold
-        if threshold is None and self.rule not in _SCORE_RULES:
-            threshold = 1.5 if self.rule == "lof" else 0.0
-        result = detect(X, k, rule=self.rule, threshold=threshold, indegree=self.indegree,
-                        share=share, standardise=self.standardise, n_jobs=self.n_jobs,
-                        method=self.method)
+        threshold, indegree = self.threshold, self.indegree
+        if share is None:
+            share = self._auto_share()
+            if threshold is None and self.rule == "lof":
+                threshold = 1.5
+        result = detect(X, k, rule=self.rule, threshold=threshold,
+                        indegree=0 if indegree is None else indegree, share=share,
+                        standardise=self.standardise, n_jobs=self.n_jobs, method=self.method)
         self.n_neighbors_ = k
         self.n_features_in_ = X.shape[1]
         self.n_samples_fit_ = n
@@ -504,6 +508,15 @@ class OutlierDetector(_OutlierMixin, _Estimator):
             self.negative_outlier_factor_ = -result.lof
         self.labels_ = np.where(result.marked, -1, 1)
         return self
+
+    def _auto_share(self):
+        """The share "auto" marks: none where the rule's own limit marks (given, or lof's 1.5,
+        or a score rule's own default), else DEFAULT_SHARE."""
+        own_limit = {"lof": True, "indegree": self.indegree is not None,
+                     "mean": self.threshold is not None, "max": self.threshold is not None}
+        if self.rule in _SCORE_RULES or own_limit.get(self.rule, False):
+            return None
+        return _core.DEFAULT_SHARE
 
     def fit_predict(self, X, y=None):
         """Fit on X and return +1 for inliers, -1 for outliers."""

@@ -3,9 +3,8 @@
 The estimator labels the data it is fitted on, as LocalOutlierFactor does without novelty: it
 has no predict, decision_function or score_samples method, so scikit-learn yields none of the
 checks that need them (check_outliers_train, check_classifier_data_not_an_array,
-check_estimators_unfitted); every other check it yields runs here. contamination="auto" is left
-out of them: check_outliers_fit_predict wants both labels on any data, and a rule's own
-threshold (the in-degree rule's 0, say) may mark nothing on scikit-learn's blobs.
+check_estimators_unfitted); every other check it yields runs here, for every rule with a share
+and with contamination="auto".
 """
 
 import numpy as np
@@ -19,8 +18,11 @@ import tarn
 from conftest import clustered
 
 
-@parametrize_with_checks([tarn.OutlierDetector(), tarn.OutlierDetector(rule="mean", n_jobs=2),
-                          tarn.OutlierDetector(rule="mutual", method="tree")])
+@parametrize_with_checks(
+    [tarn.OutlierDetector(rule=rule, contamination=contamination)
+     for rule in tarn.RULES for contamination in (0.1, "auto")]
+    + [tarn.OutlierDetector(rule="mean", n_jobs=2),
+       tarn.OutlierDetector(rule="mutual", method="tree")])
 def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
 
@@ -33,6 +35,8 @@ def test_scikit_learn_estimator_checks(estimator, check):
                                                                    threshold=0.2)),
     (dict(rule="indegree", contamination="auto", indegree=1), dict(k=10, indegree=1)),
     (dict(rule="cof", contamination="auto"), dict(k=10, rule="cof", share=0.1)),
+    (dict(rule="mutual", contamination="auto"), dict(k=10, rule="mutual", share=0.1)),
+    (dict(rule="max", contamination="auto"), dict(k=10, rule="max", share=0.1)),
 ])
 def test_fit_predict_carries_the_verdict_of_detect(params, detect_options):
     X = clustered(400, 3, seed=21)
