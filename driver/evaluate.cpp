@@ -159,13 +159,13 @@ void print_evaluation(const double* ranking, const int32_t* label, const int32_t
     std::fputs("\n", out);
 }
 
-void print_rule_comparison(const Verdict* verdicts, const Parameters* p, FILE* out) {
-    const int32_t n = static_cast<int32_t>(verdicts[0].score.size());
+void print_rule_comparison(const Verdict* const* verdicts, const Parameters* p, FILE* out) {
+    const int32_t n = static_cast<int32_t>(verdicts[0]->score.size());
     std::vector<int32_t> positive(static_cast<size_t>(n));
     int32_t outliers = 0;
     for (int32_t i = 0; i < n; ++i) {
         positive[static_cast<size_t>(i)] =
-            verdicts[0].label[static_cast<size_t>(i)] == p->outlier_label ? 1 : 0;
+            verdicts[0]->label[static_cast<size_t>(i)] == p->outlier_label ? 1 : 0;
         outliers += positive[static_cast<size_t>(i)];
     }
     std::fprintf(out, "n: %d, k: %d, labelled outliers (label %s): %d\n", n, p->k,
@@ -177,7 +177,7 @@ void print_rule_comparison(const Verdict* verdicts, const Parameters* p, FILE* o
     for (size_t r = 0; r < rules().size(); ++r) {
         const double orientation = rules()[r].higher_is_outlying ? 1.0 : -1.0;
         for (size_t i = 0; i < score.size(); ++i)
-            score[i] = orientation * verdicts[r].score[i];
+            score[i] = orientation * verdicts[r]->score[i];
         auto measure = [&](double value, int width) {
             char text[32] = "undefined";
             if (!std::isnan(value)) std::snprintf(text, sizeof text, "%.6f", value);

@@ -50,8 +50,8 @@ void print_evaluation(const double* score, const int32_t* label, const int32_t* 
 //   n: <n>, k: <k>, labelled outliers (label <P>): <a>
 //   ROC AUC    average precision  precision at <a>  rule
 //   <x>        <x>                <x>               <key>
-// verdicts[r] is rules()[r]'s; each <x> as print_evaluation writes it.
-void print_rule_comparison(const Verdict* verdicts, const Parameters* p, FILE* out);
+// *verdicts[r] is rules()[r]'s; each <x> as print_evaluation writes it.
+void print_rule_comparison(const Verdict* const* verdicts, const Parameters* p, FILE* out);
 
 }  // namespace tarn
 

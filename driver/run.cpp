@@ -95,6 +95,51 @@ bool LocalOutlet::report(const Verdict& block, const Parameters* p) {
     return std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
 }
 
+int32_t finish_every_rule(const FinishedRules& run, Parameters* p, Outlet& outlet) {
+    const bool speaks = outlet.speaks();
+    if (speaks)
+        warn_of_data({run.rows, run.verdicts[0], run.overflow, {0, 0}, run.unstandardised}, p);
+    if (outlet.agree(speaks ? static_cast<int32_t>(resolve_outlier_class(p)) : 1) == 0) return -1;
+    for (size_t r = 0; speaks && r < rules().size(); ++r) {
+        if (rules()[r].warns_duplicates)
+            warn_of_duplicates(run.duplicates[r], rules()[r].score_name);
+    }
+    // Every rule's verdict on every vector, on the speaker.
+    Array<const Verdict*> all;
+    for (const Verdict& block : run.verdicts)
+        all.push_back(&outlet.whole(block));
+    int32_t failure = 0;
+    if (p->output_path != nullptr) {
+        if (speaks) {
+            const ScoreRows table{nullptr,  nullptr,
+                                  nullptr,  static_cast<int32_t>(run.rows.size()),
+                                  p->names, all.data()};
+            if (std::strcmp(p->output_path, "-") == 0) {
+                write_scores(table, p);
+            } else if (write_scores(table, p) != 0) {
+                failure = failure_errno();
+            }
+        }
+        failure = outlet.agree(failure);
+        if (failure > 0) report_scores_failure(p, failure);
+    } else if (speaks) {
+        print_rule_columns(all.data(), p);
+    }
+    const int32_t written =
+        outlet.agree(speaks ? std::fflush(stdout) == 0 && std::ferror(stdout) == 0 : 1);
+    if (speaks) finish_report();  // names a failure and ends the process
+    if (failure != 0 || written == 0) return -1;
+    if (p->evaluate != 1) return 0;
+    failure = 0;
+    if (speaks) {
+        print_rule_comparison(all.data(), p, stderr);
+        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = failure_errno();
+    }
+    failure = outlet.agree(failure);
+    if (failure != 0) report_evaluation_failure(failure);
+    return failure == 0 ? 0 : -1;
+}
+
 int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
     const bool speaks = outlet.speaks();
     if (speaks) warn_of_data(run, p);
@@ -135,8 +180,6 @@ int32_t run_one_rule(HFSET set, Parameters* p) {
     return finish_run(finished, p, outlet);
 }
 
-// -r all: every rule over one graph; the report, the table of scores and the evaluation carry
-// a column or a line per rule.
 int32_t run_every_rule(HFSET set, Parameters* p) {
     Array<Verdict> verdicts;
     Array<DuplicateScores> duplicates;
@@ -144,28 +187,9 @@ int32_t run_every_rule(HFSET set, Parameters* p) {
     stop_on(detect_set_all(set, p, &verdicts, &duplicates, &notes));
     progress_stop();
     const Rows rows = set_rows(set);
-    warn_of_data({rows, verdicts[0], notes.overflow, {0, 0}, notes.unstandardised}, p);
-    if (!resolve_outlier_class(p)) return -1;
-    for (size_t r = 0; r < rules().size(); ++r) {
-        if (rules()[r].warns_duplicates) warn_of_duplicates(duplicates[r], rules()[r].score_name);
-    }
-    if (p->output_path != nullptr) {
-        ScoreRows table{nullptr,  nullptr,        nullptr, static_cast<int32_t>(rows.size()),
-                        p->names, verdicts.data()};
-        if (write_scores(table, p) != 0 && std::strcmp(p->output_path, "-") != 0) {
-            report_scores_failure(p, failure_errno());
-            return -1;
-        }
-    } else {
-        print_rule_columns(verdicts.data(), p);
-    }
-    finish_report();
-    if (p->evaluate != 1) return 0;
-    std::fflush(stdout);
-    print_rule_comparison(verdicts.data(), p, stderr);
-    if (std::fflush(stderr) == 0 && std::ferror(stderr) == 0) return 0;
-    report_evaluation_failure(failure_errno());
-    return -1;
+    const FinishedRules finished{rows, verdicts, duplicates, notes.overflow, notes.unstandardised};
+    LocalOutlet outlet;
+    return finish_every_rule(finished, p, outlet);
 }
 
 int run(int argc, char** argv) {

@@ -7,6 +7,7 @@
 #define TARN_DRIVER_RUN_H
 
 #include <cstdint>
+#include <span>
 
 #include "base/alloc.h"
 #include "detect/construct.h"
@@ -33,7 +34,8 @@ public:
     virtual bool speaks() const = 0;
     // The speaker's value, on every process.
     virtual int32_t agree(int32_t mine) = 0;
-    // The verdict on every vector (its score, lof, label and marked fields), on the speaker.
+    // The verdict on every vector (its score, lof, label and marked fields), on the speaker,
+    // valid while the outlet lives.
     virtual const Verdict& whole(const Verdict& block) = 0;
     // Prints the text report of every vector; false when standard output did not take it.
     virtual bool report(const Verdict& block, const Parameters* p) = 0;
@@ -50,6 +52,20 @@ public:
     const Verdict& whole(const Verdict& block) override { return block; }
     bool report(const Verdict& block, const Parameters* p) override;
 };
+
+// What -r all's detection leaves: every rule's verdict on this process's block (every vector on
+// one), in table order, with its duplicate scores.
+struct FinishedRules {
+    const Rows& rows;
+    std::span<const Verdict> verdicts;
+    std::span<const DuplicateScores> duplicates;
+    bool overflow;
+    const Array<int32_t>& unstandardised;
+};
+
+// -r all's output: the warnings, a report column per rule (or -O's columns), -e's comparison
+// line per rule. Returns the run's status as finish_run does.
+int32_t finish_every_rule(const FinishedRules& run, Parameters* p, Outlet& outlet);
 
 // Writes the output of a finished detection; returns the run's status, 0 or -1 once it has
 // said why. A failure to write the report or to standard output ends the process.

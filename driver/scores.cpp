@@ -49,13 +49,13 @@ int32_t print_scores(const ScoreRows& rows, char delimiter, FILE* out) {
     // One rule's columns, or every rule's under its key.
     const size_t columns = rows.all != nullptr ? rules().size() : 1;
     auto score = [&](size_t r, int32_t i) {
-        return rows.all != nullptr ? rows.all[r].score[static_cast<size_t>(i)] : rows.score[i];
+        return rows.all != nullptr ? rows.all[r]->score[static_cast<size_t>(i)] : rows.score[i];
     };
     auto marked = [&](size_t r, int32_t i) {
-        return rows.all != nullptr ? rows.all[r].marked[static_cast<size_t>(i)] : rows.marked[i];
+        return rows.all != nullptr ? rows.all[r]->marked[static_cast<size_t>(i)] : rows.marked[i];
     };
     auto label = [&](int32_t i) {
-        return rows.all != nullptr ? rows.all[0].label[static_cast<size_t>(i)] : rows.label[i];
+        return rows.all != nullptr ? rows.all[0]->label[static_cast<size_t>(i)] : rows.label[i];
     };
     std::string line = "id";
     for (size_t r = 0; r < columns; ++r)

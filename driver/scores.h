@@ -32,7 +32,7 @@ struct ScoreRows {
     const TableNames* names;
     // -r all: every rule's verdict in table order (score, marked and label above unused); the
     // header then reads id, each rule's key, each key with "_mark", label, class.
-    const Verdict* all = nullptr;
+    const Verdict* const* all = nullptr;
 };
 
 // The delimiter of p's table: a tab for --output-format tsv or, by default, an -O name ending in

@@ -596,13 +596,13 @@ void append_report_line(std::string& out, double score, int32_t label, int32_t m
 
 }  // namespace
 
-void print_rule_columns(const Verdict* verdicts, const Parameters* p) {
-    const size_t n = verdicts[0].score.size();
+void print_rule_columns(const Verdict* const* verdicts, const Parameters* p) {
+    const size_t n = verdicts[0]->score.size();
     std::string line;
     char field[64];
     for (size_t i = 0; i < n; ++i) {
         for (size_t r = 0; r < rules().size(); ++r) {
-            const Verdict& v = verdicts[r];
+            const Verdict& v = *verdicts[r];
             const double score = p->print_score == 1 ? v.score[i] : v.lof[i];
             if (rules()[r].precise_score) {
                 std::snprintf(field, sizeof field, "%.9g ", score);
@@ -612,9 +612,9 @@ void print_rule_columns(const Verdict* verdicts, const Parameters* p) {
             }
             line += field;
         }
-        line += std::to_string(verdicts[0].label[i]);
+        line += std::to_string(verdicts[0]->label[i]);
         for (size_t r = 0; p->marks == 1 && r < rules().size(); ++r)
-            line += verdicts[r].marked[i] != 0 ? " 1" : " 0";
+            line += verdicts[r]->marked[i] != 0 ? " 1" : " 0";
         line += '\n';
         if (line.size() >= 1 << 16 || i + 1 == n) {
             std::fwrite(line.data(), 1, line.size(), stdout);

@@ -56,8 +56,8 @@ void print_report_line(double score, int32_t label, int32_t marked, const Parame
 // lines formatted on the threads p->threads asks for, written in order.
 // -r all's report, to standard output: per vector, each rule's first field as the rule's own run
 // prints it (its ranking score with -s, else its stored score), in table order, then the label,
-// then with -o each rule's mark in table order. verdicts[r] is rules()[r]'s.
-void print_rule_columns(const Verdict* verdicts, const Parameters* p);
+// then with -o each rule's mark in table order. *verdicts[r] is rules()[r]'s.
+void print_rule_columns(const Verdict* const* verdicts, const Parameters* p);
 
 void print_report(const double* score, const int32_t* label, const int32_t* marked, int32_t n,
                   const Parameters* p);

@@ -20,6 +20,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
+#include <utility>
 #include <vector>
 
 #include "base/alloc.h"
@@ -168,15 +170,17 @@ public:
     explicit BlockOutlet(const Blocks& blocks) : blocks_(blocks) {}
     bool speaks() const override { return blocks_.rank() == 0; }
     int32_t agree(int32_t mine) override { return broadcast_value(mine); }
+    // Gathered once per block verdict; every process asks for the same ones in the same order.
     const tarn::Verdict& whole(const tarn::Verdict& block) override {
-        if (!gathered_) {
-            all_.score = tarn::mpi::gather(block.score);
-            all_.lof = tarn::mpi::gather(block.lof);
-            all_.label = tarn::mpi::gather(block.label);
-            all_.marked = tarn::mpi::gather(block.marked);
-            gathered_ = true;
+        for (const auto& [from, all] : gathered_) {
+            if (from == &block) return all;
         }
-        return all_;
+        tarn::Verdict& all = gathered_.emplace_back(&block, tarn::Verdict{}).second;
+        all.score = tarn::mpi::gather(block.score);
+        all.lof = tarn::mpi::gather(block.lof);
+        all.label = tarn::mpi::gather(block.label);
+        all.marked = tarn::mpi::gather(block.marked);
+        return all;
     }
     bool report(const tarn::Verdict& block, const Parameters* p) override {
         return ::report(block, blocks_, p);
@@ -184,8 +188,7 @@ public:
 
 private:
     const Blocks& blocks_;
-    tarn::Verdict all_;
-    bool gathered_ = false;
+    std::list<std::pair<const tarn::Verdict*, tarn::Verdict>> gathered_;  // stays in place
 };
 
 int run(int argc, char** argv, int rank, int size) {
@@ -195,17 +198,6 @@ int run(int argc, char** argv, int rank, int size) {
     parse_params(parap, argc, argv);
     open_files(parap);
     const bool root = rank == 0;
-    // -r all compares the rules on one process; every process decides alike.
-    if (parap->all_rules == 1) {
-        if (root) {
-            std::fputs(
-                "tarn-mpi: -r all compares the rules in one process: run tarn, or give "
-                "tarn-mpi -r KEY\n",
-                stderr);
-        }
-        tarn::release(nullptr, parap);
-        return -1;
-    }
     // Rank 0 alone speaks, so only its check says why.
     int refused = root && tarn::output_names_input(parap);
     if (broadcast_value(refused) == 1) {
@@ -221,19 +213,35 @@ int run(int argc, char** argv, int rank, int size) {
         tarn::RunNotes notes;
         tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), parap,
                                                 blocks.mine(), &lists, &notes));
-        tarn::Verdict verdict;
-        const tarn::DuplicateScores duplicates =
-            tarn::mpi::judge(vectors.rows, lists, blocks, parap, &verdict);
-        verdict.label = labels(vectors, blocks.mine().first, blocks.mine().last);
+        // Every rule of the table for -r all, else the one p selects.
+        const size_t count = parap->all_rules == 1 ? tarn::rules().size() : 1;
+        Array<tarn::Verdict> verdicts;
+        Array<tarn::DuplicateScores> duplicates;
+        step([&] {
+            verdicts.resize(count);
+            duplicates.resize(count);
+        });
+        const Array<int32_t> block_labels =
+            labels(vectors, blocks.mine().first, blocks.mine().last);
+        for (size_t r = 0; r < count; ++r) {
+            const Parameters one = count == 1 ? *parap : tarn::with_rule(parap, tarn::rules()[r]);
+            duplicates[r] = tarn::mpi::judge(vectors.rows, lists, blocks, &one, &verdicts[r]);
+            step([&] { verdicts[r].label = block_labels; });
+        }
 
         // Rank 0's block starts at the first vector, so its lists are the first rows of the
         // whole run's.
         bool overflow = false;
         on_root(blocks, [&] { overflow = tarn::distances_overflow(vectors.rows, lists); });
         BlockOutlet outlet(blocks);
-        const tarn::Finished finished{vectors.rows, verdict, overflow, duplicates,
-                                      notes.unstandardised};
-        if (tarn::finish_run(finished, parap, outlet) != 0) {
+        const int32_t status =
+            count == 1 ? tarn::finish_run({vectors.rows, verdicts[0], overflow, duplicates[0],
+                                           notes.unstandardised},
+                                          parap, outlet)
+                       : tarn::finish_every_rule(
+                             {vectors.rows, verdicts, duplicates, overflow, notes.unstandardised},
+                             parap, outlet);
+        if (status != 0) {
             tarn::release(nullptr, parap);
             return -1;
         }

@@ -174,6 +174,11 @@ def main():
                                                "-", "--output-format", "tsv", "-i",
                                                sets["rnames"]])
         case("standard input", ["-l", "-k", "4", "-s", "-i", "-"], stdin=sets["gauss"])
+        # Every rule over one graph: a column each, and -e's comparison line each.
+        for data in ("gauss", "ties", "nan"):
+            case(f"every rule {data}", ["-r", "all", "-k", "5", "-s", "-o", "-e", "-i", sets[data]])
+        case("every rule's table", ["-r", "all", "-k", "4", "-O", "-", "-e", "-P", "odd",
+                                    "-i", sets["csv"]])
 
         # The failures: the same message and status on every P.
         bad = folder / "bad.txt"
