@@ -452,6 +452,8 @@ class OutlierDetector(_OutlierMixin, _Estimator):
     n_neighbors_ : int
         The k used.
     n_features_in_ : int
+    feature_names_in_ : ndarray of shape (n_features_in_,)
+        The column names of a DataFrame fitted on, when every one is a string.
     n_samples_fit_ : int
     """
 
@@ -471,6 +473,12 @@ class OutlierDetector(_OutlierMixin, _Estimator):
 
     def fit(self, X, y=None):
         """Detect the outliers of X; y is ignored. Returns the estimator."""
+        # A DataFrame's column names, when every one is a string, as the ecosystem keeps them.
+        columns = getattr(X, "columns", None)
+        if columns is not None and len(columns) > 0 and all(isinstance(c, str) for c in columns):
+            self.feature_names_in_ = np.asarray(columns, dtype=object)
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
         X = _check_array(X)
         n = X.shape[0]
         if self.rule not in RULES:

@@ -60,3 +60,13 @@ def test_in_a_pipeline_and_cloned():
     assert twin.get_params()["contamination"] == 0.2 and not hasattr(twin, "labels_")
     with pytest.warns(UserWarning, match="n_neighbors"):
         assert tarn.OutlierDetector(n_neighbors=50).fit(X[:10]).n_neighbors_ == 9
+
+
+def test_a_dataframes_column_names_are_kept():
+    import pandas as pd
+    X = clustered(100, 3, seed=23)
+    frame = pd.DataFrame(X, columns=["a", "b", "c"])
+    estimator = tarn.OutlierDetector(n_neighbors=5).fit(frame)
+    assert list(estimator.feature_names_in_) == ["a", "b", "c"]
+    assert np.array_equal(estimator.labels_, tarn.OutlierDetector(n_neighbors=5).fit(X).labels_)
+    assert not hasattr(estimator.fit(X), "feature_names_in_")
