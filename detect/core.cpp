@@ -342,19 +342,26 @@ std::optional<Error> detect_rows(const double* rows, int32_t n, int32_t d, bool 
     });
 }
 
+// The lists of a loaded set's rows after the checks, and whether their distances overflowed.
+std::optional<Error> set_lists(HFSET set, const Rows& rows, const Parameters* p,
+                               NeighbourLists* lists, RunNotes* notes) {
+    const HFV* vectors = fvsGetVectorBuff(set);
+    auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
+    if (std::optional<Error> failure =
+            checked_lists(rows, dimension_of, p, lists, SourceBlock{}, notes)) {
+        return failure;
+    }
+    notes->overflow = distances_overflow(rows, *lists);
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const HFV* vectors = fvsGetVectorBuff(set);
         const Rows rows = set_rows(set);
-        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
         NeighbourLists lists;
-        if (std::optional<Error> failure =
-                checked_lists(rows, dimension_of, p, &lists, SourceBlock{}, notes)) {
-            return failure;
-        }
-        notes->overflow = distances_overflow(rows, lists);
+        if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
         notes->duplicates = judge_lists(rows, lists, p, verdict);
         verdict->label = labels_of(rows);
         return std::nullopt;
@@ -364,15 +371,9 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
 std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
                                     Array<DuplicateScores>* duplicates, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const HFV* vectors = fvsGetVectorBuff(set);
         const Rows rows = set_rows(set);
-        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
         NeighbourLists lists;
-        if (std::optional<Error> failure =
-                checked_lists(rows, dimension_of, p, &lists, SourceBlock{}, notes)) {
-            return failure;
-        }
-        notes->overflow = distances_overflow(rows, lists);
+        if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
         const Array<int32_t> labels = labels_of(rows);
         verdicts->resize(rules().size());
         duplicates->resize(rules().size());

@@ -293,10 +293,8 @@ void mark_most_outlying(Graph* g, const Parameters* p) {
         const double score = outlying(v);
         if (!std::isnan(score)) ranked.push_back(score);
     }
-    // The cut of a run's share over one block, the whole graph.
-    LocalExchange exchange(get_nvert(g));
-    const ShareCut cut =
-        exchange.share_cut(ranked, static_cast<size_t>(share_count(p->share, get_nvert(g))));
+    const size_t wanted = static_cast<size_t>(share_count(p->share, get_nvert(g)));
+    const ShareCut cut = cut_at(ranked, std::min(wanted, ranked.size()));
     it = iterate_start();
     while (Vertex* v = iterate_vertex(g, it)) {
         const bool marked = cut.any && outlying(v) >= cut.at;

@@ -50,14 +50,11 @@ bool write_picture(const Finished& run, Parameters* p, Outlet& outlet) {
     return failure == 0;
 }
 
-// -O: the table of scores instead of the report. A failure to write it to standard output is
-// the report's failure, named as such.
-bool write_table(const Finished& run, Parameters* p, Outlet& outlet) {
-    const Verdict& all = outlet.whole(run.verdict);
+// -O: the table of scores instead of the report, from rows that hold on the speaker. A failure
+// to write it to standard output is the report's failure, named as such.
+bool write_table(const ScoreRows& rows, Parameters* p, Outlet& outlet) {
     int32_t failure = 0;
     if (outlet.speaks()) {
-        const ScoreRows rows{all.score.data(), all.label.data(), all.marked.data(),
-                             static_cast<int32_t>(run.rows.size()), p->names};
         if (std::strcmp(p->output_path, "-") == 0) {
             write_scores(rows, p);
             failure = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : -1;
@@ -71,19 +68,26 @@ bool write_table(const Finished& run, Parameters* p, Outlet& outlet) {
     return failure == 0;
 }
 
-bool write_evaluation(const Finished& run, Parameters* p, Outlet& outlet) {
-    const Verdict& all = outlet.whole(run.verdict);
+// The evaluation on standard error, which print writes on the speaker. It is a result like the
+// report: lost, it fails the run.
+template <typename Print>
+bool write_evaluation(Outlet& outlet, Print print) {
     int32_t failure = 0;
     if (outlet.speaks()) {
         std::fflush(stdout);
-        print_evaluation(all.score.data(), all.label.data(), all.marked.data(),
-                         static_cast<int32_t>(run.rows.size()), p, stderr);
-        // The evaluation is a result like the report: lost, it fails the run.
+        print();
         if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = failure_errno();
     }
     failure = outlet.agree(failure);
     if (failure != 0) report_evaluation_failure(failure);
     return failure == 0;
+}
+
+// The data's warnings, then -P's class resolved on the speaker; false when it names no class.
+bool warn_and_resolve(const Finished& run, Parameters* p, Outlet& outlet) {
+    const bool speaks = outlet.speaks();
+    if (speaks) warn_of_data(run, p);
+    return outlet.agree(speaks ? static_cast<int32_t>(resolve_outlier_class(p)) : 1) == 1;
 }
 
 }  // namespace
@@ -97,9 +101,10 @@ bool LocalOutlet::report(const Verdict& block, const Parameters* p) {
 
 int32_t finish_every_rule(const FinishedRules& run, Parameters* p, Outlet& outlet) {
     const bool speaks = outlet.speaks();
-    if (speaks)
-        warn_of_data({run.rows, run.verdicts[0], run.overflow, {0, 0}, run.unstandardised}, p);
-    if (outlet.agree(speaks ? static_cast<int32_t>(resolve_outlier_class(p)) : 1) == 0) return -1;
+    if (!warn_and_resolve({run.rows, run.verdicts[0], run.overflow, {0, 0}, run.unstandardised}, p,
+                          outlet)) {
+        return -1;
+    }
     for (size_t r = 0; speaks && r < rules().size(); ++r) {
         if (rules()[r].warns_duplicates)
             warn_of_duplicates(run.duplicates[r], rules()[r].score_name);
@@ -108,54 +113,49 @@ int32_t finish_every_rule(const FinishedRules& run, Parameters* p, Outlet& outle
     Array<const Verdict*> all;
     for (const Verdict& block : run.verdicts)
         all.push_back(&outlet.whole(block));
-    int32_t failure = 0;
     if (p->output_path != nullptr) {
-        if (speaks) {
-            const ScoreRows table{nullptr,  nullptr,
-                                  nullptr,  static_cast<int32_t>(run.rows.size()),
-                                  p->names, all.data()};
-            if (std::strcmp(p->output_path, "-") == 0) {
-                write_scores(table, p);
-            } else if (write_scores(table, p) != 0) {
-                failure = failure_errno();
-            }
-        }
-        failure = outlet.agree(failure);
-        if (failure > 0) report_scores_failure(p, failure);
+        const ScoreRows table{nullptr,  nullptr,   nullptr, static_cast<int32_t>(run.rows.size()),
+                              p->names, all.data()};
+        if (!write_table(table, p, outlet)) return -1;
     } else if (speaks) {
         print_rule_columns(all.data(), p);
     }
     const int32_t written =
         outlet.agree(speaks ? std::fflush(stdout) == 0 && std::ferror(stdout) == 0 : 1);
     if (speaks) finish_report();  // names a failure and ends the process
-    if (failure != 0 || written == 0) return -1;
-    if (p->evaluate != 1) return 0;
-    failure = 0;
-    if (speaks) {
-        print_rule_comparison(all.data(), p, stderr);
-        if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) failure = failure_errno();
+    if (written == 0) return -1;
+    if (p->evaluate == 1 &&
+        !write_evaluation(outlet, [&] { print_rule_comparison(all.data(), p, stderr); })) {
+        return -1;
     }
-    failure = outlet.agree(failure);
-    if (failure != 0) report_evaluation_failure(failure);
-    return failure == 0 ? 0 : -1;
+    return 0;
 }
 
 int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
     const bool speaks = outlet.speaks();
-    if (speaks) warn_of_data(run, p);
-    if (outlet.agree(speaks ? static_cast<int32_t>(resolve_outlier_class(p)) : 1) == 0) return -1;
+    if (!warn_and_resolve(run, p, outlet)) return -1;
     check_plot_columns(run.rows.features, p);
     const Rule& rule = selected_rule(p);
     if (speaks && rule.warns_duplicates) warn_of_duplicates(run.duplicates, rule.score_name);
     if (p->plotstr != nullptr && !write_picture(run, p, outlet)) return -1;
     if (p->output_path != nullptr) {
-        if (!write_table(run, p, outlet)) return -1;
+        const Verdict& all = outlet.whole(run.verdict);
+        const ScoreRows rows{all.score.data(), all.label.data(), all.marked.data(),
+                             static_cast<int32_t>(run.rows.size()), p->names};
+        if (!write_table(rows, p, outlet)) return -1;
     } else if (!outlet.report(run.verdict, p)) {
         if (speaks) finish_report();  // names the failure and ends the process
         return -1;
     }
     if (speaks) finish_report();
-    if (p->evaluate == 1 && !write_evaluation(run, p, outlet)) return -1;
+    if (p->evaluate == 1) {
+        const Verdict& all = outlet.whole(run.verdict);
+        auto print = [&] {
+            print_evaluation(all.score.data(), all.label.data(), all.marked.data(),
+                             static_cast<int32_t>(run.rows.size()), p, stderr);
+        };
+        if (!write_evaluation(outlet, print)) return -1;
+    }
     return 0;
 }
 

@@ -577,21 +577,30 @@ int format_report_line(char* line, size_t size, double score, int32_t label, int
                  : std::snprintf(line, size, "%f %d\n", rounded, label);
 }
 
-// Appends one report line as print_report_line prints it.
-void append_report_line(std::string& out, double score, int32_t label, int32_t marked, bool marks,
-                        bool precise) {
+// Formats one report line and hands its text to take(text, length): from a buffer on the stack,
+// or for a line longer than it (never in practice) from the heap.
+template <typename Take>
+void with_report_line(double score, int32_t label, int32_t marked, bool marks, bool precise,
+                      Take take) {
     auto format = [&](char* line, size_t size) {
         return format_report_line(line, size, score, label, marked, marks, precise);
     };
     char line[128];
     const size_t length = static_cast<size_t>(format(line, sizeof line));
     if (length < sizeof line) {
-        out.append(line, length);
+        take(line, length);
         return;
     }
     std::string longer(length + 1, '\0');
     format(longer.data(), longer.size());
-    out.append(longer.data(), length);
+    take(longer.data(), length);
+}
+
+// Appends one report line as print_report_line prints it.
+void append_report_line(std::string& out, double score, int32_t label, int32_t marked, bool marks,
+                        bool precise) {
+    with_report_line(score, label, marked, marks, precise,
+                     [&](const char* text, size_t length) { out.append(text, length); });
 }
 
 }  // namespace
@@ -624,10 +633,9 @@ void print_rule_columns(const Verdict* const* verdicts, const Parameters* p) {
 }
 
 void print_report_line(double score, int32_t label, int32_t marked, const Parameters* p) {
-    std::string line;
-    append_report_line(line, score, label, marked, p != nullptr && p->marks == 1,
-                       p != nullptr && selected_rule(p).precise_score);
-    std::fwrite(line.data(), 1, line.size(), stdout);
+    with_report_line(score, label, marked, p != nullptr && p->marks == 1,
+                     p != nullptr && selected_rule(p).precise_score,
+                     [](const char* text, size_t length) { std::fwrite(text, 1, length, stdout); });
 }
 
 namespace {
