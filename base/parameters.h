@@ -63,6 +63,16 @@ struct Parameters {
     int32_t loop;             // -r loop: the local outlier probability
     int32_t inflo;            // -r inflo: the influenced outlierness
     int32_t cof;              // -r cof: the connectivity-based outlier factor
+    char* reference;          // -R: the reference set (vectors or a saved model) the vectors of
+                              // -i are scored against, a heap copy, or null
+    char* model_path;         // -W: where the reference is saved as a model, a heap copy, or null
+    int32_t shaping_given;    // the options that shape a reference, given on the command line:
+                              // kGivenK (-k), kGivenStandardise (-z), kGivenMetric (-d)
 };
+
+// The bits of Parameters::shaping_given.
+constexpr int32_t kGivenK = 1;
+constexpr int32_t kGivenStandardise = 2;
+constexpr int32_t kGivenMetric = 4;
 
 #endif

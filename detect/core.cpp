@@ -1,5 +1,8 @@
 #include "detect/core.h"
 
+#include "detect/reference.h"
+#include "rules/reference.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -127,7 +130,7 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
 std::optional<Error> build_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists,
                                  SourceBlock block = {}, RunNotes* notes = nullptr) {
     if (p->standardise == 1) {
-        Array<int32_t> unusable = standardise(rows);
+        Array<int32_t> unusable = standardise(rows, notes != nullptr ? &notes->scales : nullptr);
         if (notes != nullptr) notes->unstandardised = std::move(unusable);
     }
     const int32_t n = static_cast<int32_t>(rows.size());
@@ -276,23 +279,34 @@ Array<int32_t> standardise(const Array<Vertex*>& vertices) {
     return standardise(graph_rows(vertices));
 }
 
-Array<int32_t> standardise(const Rows& rows) {
+Array<int32_t> standardise(const Rows& rows, Array<ColumnScale>* scales) {
     Array<int32_t> unusable;
+    if (scales != nullptr) scales->clear();
     if (rows.size() == 0) return unusable;
     for (int32_t c = 0; c < rows.features; ++c) {
-        const Moments plain = moments(rows, c, 0);
-        if (plain.exact) {
-            write_standardised(rows, c, 0, plain);
-        } else if (!column_finite(rows, c)) {
+        int32_t exponent = 0;
+        Moments m = moments(rows, c, 0);
+        if (!m.exact && !column_finite(rows, c)) {
             // Its sums are not numbers: every value becomes one, as the arithmetic gives.
-            write_standardised(rows, c, 0, plain);
             unusable.push_back(c);
-        } else {
-            const int32_t exponent = largest_exponent(rows, c);
-            write_standardised(rows, c, exponent, moments(rows, c, exponent));
+        } else if (!m.exact) {
+            exponent = largest_exponent(rows, c);
+            m = moments(rows, c, exponent);
         }
+        write_standardised(rows, c, exponent, m);
+        if (scales != nullptr) scales->push_back({exponent, m.mean, m.sd});
     }
     return unusable;
+}
+
+void apply_scales(const Rows& rows, const Array<ColumnScale>& scales) {
+    for (int32_t c = 0; c < rows.features && static_cast<size_t>(c) < scales.size(); ++c) {
+        const ColumnScale& s = scales[static_cast<size_t>(c)];
+        Moments m;
+        m.mean = s.mean;
+        m.sd = s.sd;
+        write_standardised(rows, c, s.exponent, m);
+    }
 }
 
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {
@@ -307,11 +321,12 @@ namespace {
 
 // The lists of a caller's rows, after the checks: the rows copied into block first.
 std::optional<Error> lists_of_rows(const double* rows, int32_t n, int32_t d, bool labelled,
-                                   const Parameters* p, RowBlock* block, NeighbourLists* lists) {
+                                   const Parameters* p, RowBlock* block, NeighbourLists* lists,
+                                   RunNotes* notes = nullptr) {
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     if (std::optional<Error> failure = check_width(d, labelled)) return failure;
     copy_rows(rows, n, d, labelled, block);
-    return build_lists(block->rows, p, lists);
+    return build_lists(block->rows, p, lists, SourceBlock{}, notes);
 }
 
 // The lists of block's sources among vectors of the given dimensions, after the checks.
@@ -355,6 +370,23 @@ std::optional<Error> set_lists(HFSET set, const Rows& rows, const Parameters* p,
     return std::nullopt;
 }
 
+// Whether a distance the queries keep overflowed: infinite between finite vectors.
+bool kept_overflow(const Rows& queries, const QueryLists& lists) {
+    const auto finite = [&](size_t i) {
+        const double* x = queries[i];
+        return std::all_of(x, x + queries.features, [](double v) { return std::isfinite(v); });
+    };
+    for (size_t i = 0; i < queries.size(); ++i) {
+        const size_t k = static_cast<size_t>(lists.out.k);
+        const bool infinite =
+            std::any_of(lists.out.dist.begin() + static_cast<std::ptrdiff_t>(i * k),
+                        lists.out.dist.begin() + static_cast<std::ptrdiff_t>((i + 1) * k),
+                        [](double d) { return std::isinf(d); });
+        if (infinite && finite(i)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
@@ -382,6 +414,95 @@ std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdic
             (*duplicates)[r] = judge_lists(rows, lists, &one, &(*verdicts)[r]);
             (*verdicts)[r].label = labels;
         }
+        return std::nullopt;
+    });
+}
+
+std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* reference) {
+    return reporting([&]() -> std::optional<Error> {
+        reference->rows = set_rows(set);
+        return set_lists(set, reference->rows, p, &reference->lists, &reference->notes);
+    });
+}
+
+std::optional<Error> score_queries(const Reference& reference, const Rows& queries,
+                                   const Parameters* p, Exchange& exchange, Verdict* verdict,
+                                   RunNotes* notes) {
+    return reporting([&]() -> std::optional<Error> {
+        if (p->standardise == 1) apply_scales(queries, reference.notes.scales);
+        const QueryLists lists =
+            query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
+        const Rule& rule = selected_rule(p);
+        const InboundIndex in = inbound_index(reference.lists, rule.inbound);
+        ReferenceRecord record;
+        {
+            Verdict own;
+            record_reference({reference.lists, in, reference.rows}, p, &record, &own);
+        }
+        notes->duplicates =
+            judge_queries({lists.out, lists.in, reference.rows}, record, exchange, p, verdict);
+        notes->overflow = reference.notes.overflow || kept_overflow(queries, lists);
+        notes->unstandardised = reference.notes.unstandardised;
+        verdict->label = labels_of(queries);
+        return std::nullopt;
+    });
+}
+
+std::optional<Error> check_queries(const Reference& reference, HFSET queries) {
+    const HFV* vectors = fvsGetVectorBuff(queries);
+    const int32_t width = reference.rows.features + 1;
+    for (int32_t i = 0; i < fvsGetSize(queries); ++i) {
+        const int32_t dim = fvGetDim(vectors[i]);
+        if (dim != width) {
+            return error(ErrorKind::kDimensions,
+                         "Vector %d has %d values, the reference's vectors have %d\n", i + 1, dim,
+                         width);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
+                                    Verdict* verdict, RunNotes* notes) {
+    if (std::optional<Error> failure = check_queries(reference, queries)) return failure;
+    LocalExchange exchange(fvsGetSize(queries));
+    return score_queries(reference, set_rows(queries), p, exchange, verdict, notes);
+}
+
+std::optional<Error> detect_features_against(const double* reference, int32_t n,
+                                             const double* queries, int32_t q, int32_t d,
+                                             const Parameters* p, Verdict* verdict) {
+    return reporting([&]() -> std::optional<Error> {
+        Reference built;
+        RowBlock kept, asked;
+        if (std::optional<Error> failure =
+                lists_of_rows(reference, n, d, false, p, &kept, &built.lists, &built.notes)) {
+            return failure;
+        }
+        built.rows = kept.rows;
+        copy_rows(queries, q, d, false, &asked);
+        LocalExchange exchange(q);
+        RunNotes notes;
+        return score_queries(built, asked.rows, p, exchange, verdict, &notes);
+    });
+}
+
+std::optional<Error> neighbours_against(const double* reference, int32_t n, const double* queries,
+                                        int32_t q, int32_t d, const Parameters* p,
+                                        double* distances, int32_t* indices) {
+    return reporting([&]() -> std::optional<Error> {
+        Reference built;
+        RowBlock kept, asked;
+        if (std::optional<Error> failure =
+                lists_of_rows(reference, n, d, false, p, &kept, &built.lists, &built.notes)) {
+            return failure;
+        }
+        copy_rows(queries, q, d, false, &asked);
+        if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
+        const QueryLists lists =
+            query_lists(kept.rows, built.lists, asked.rows, p->brute == 1, p->threads);
+        std::copy(lists.out.dist.begin(), lists.out.dist.end(), distances);
+        std::copy(lists.out.target.begin(), lists.out.target.end(), indices);
         return std::nullopt;
     });
 }

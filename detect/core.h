@@ -42,11 +42,20 @@ struct Error {
     std::string message;  // the command line's message, one line with its newline
 };
 
+// How standardise took one feature column: each value x became (x · 2^-exponent − mean) / sd,
+// or x · 2^-exponent − mean where sd is 0.
+struct ColumnScale {
+    int32_t exponent;
+    double mean;
+    double sd;
+};
+
 // What the command line's run reports besides the verdict.
 struct RunNotes {
     bool overflow = false;                // distances_overflow of the vectors and their lists
     DuplicateScores duplicates = {0, 0};  // with -l, the scores duplicated points made non-finite
     Array<int32_t> unstandardised;        // with -z, what standardise could not standardise
+    Array<ColumnScale> scales;            // with -z, how each feature column was taken
 };
 
 // Standardises the feature columns of the vertices (every component but the last, which holds
@@ -63,8 +72,12 @@ struct RunNotes {
 // dimension.
 Array<int32_t> standardise(const Array<Vertex*>& vertices);
 
-// The same over rows: their features, column by column, written in place.
-Array<int32_t> standardise(const Rows& rows);
+// The same over rows: their features, column by column, written in place; given scales, each
+// column's scale is kept there, so that other rows can be taken the same way.
+Array<int32_t> standardise(const Rows& rows, Array<ColumnScale>* scales = nullptr);
+
+// Takes the features of rows as standardise took the columns of scales, bit for bit.
+void apply_scales(const Rows& rows, const Array<ColumnScale>& scales);
 
 // Builds the k-nearest-neighbour graph of graphp's vertices (inserted in order, no edges yet)
 // after checking k, the dimensions and the memory the graph needs (standardising the features
@@ -96,6 +109,33 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
 std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
                                     Array<DuplicateScores>* duplicates, RunNotes* notes);
 
+// A reference set, built once, against which new vectors (queries) are scored: its vectors as
+// the rule sees them (standardised with -z), their lists, and the notes of its build (the
+// columns' scales with -z, the unstandardised columns, overflow).
+struct Reference {
+    Array<double> values;  // the vectors' values where the reference owns them (a saved model)
+    Rows rows;
+    NeighbourLists lists;
+    RunNotes notes;
+};
+
+// The reference of a loaded set, with detect_set's checks and standardisation; the set keeps
+// its vectors, which the reference's rows point into.
+std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* reference);
+
+// Scores each of a loaded set of queries against the reference (detect/reference.h,
+// rules/reference.h): every verdict field as a run would leave it for a vertex of the
+// reference's graph that no other vertex lists but those that would keep it. Queries of
+// another width than the reference's are a kDimensions error. With -z the queries are taken as
+// the reference's columns were. The set's values are standardised in place.
+std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
+                                    Verdict* verdict, RunNotes* notes);
+
+// The same for a block of queries of checked width, their own sums and share over exchange.
+std::optional<Error> score_queries(const Reference& reference, const Rows& queries,
+                                   const Parameters* p, Exchange& exchange, Verdict* verdict,
+                                   RunNotes* notes);
+
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last
 // column the label (never part of a distance). Fills verdict on success. Rows without room for
 // the label (d < 1) are a kDimensions error.
@@ -105,6 +145,18 @@ std::optional<Error> detect(const double* rows, int32_t n, int32_t d, const Para
 // The same for n vectors of d features each without a label column: every label is 0.
 std::optional<Error> detect_features(const double* features, int32_t n, int32_t d,
                                      const Parameters* p, Verdict* verdict);
+
+// detect_features's verdict for q vectors (queries) of d features each scored against a
+// reference of n vectors (detect_queries); every label is 0.
+std::optional<Error> detect_features_against(const double* reference, int32_t n,
+                                             const double* queries, int32_t q, int32_t d,
+                                             const Parameters* p, Verdict* verdict);
+
+// Each query's k nearest reference vectors as neighbours lists them (indices are reference
+// positions): the outbound list a query gets against the reference.
+std::optional<Error> neighbours_against(const double* reference, int32_t n, const double* queries,
+                                        int32_t q, int32_t d, const Parameters* p,
+                                        double* distances, int32_t* indices);
 
 // Builds the graph of n vectors of d features each (no label column) as detect does, checks
 // included, and runs no rule. Row i of distances and of indices (n × p->k each, the caller's)

@@ -1,6 +1,7 @@
 #include "driver/run.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include "base/parameters.h"
 #include "detect/core.h"
 #include "detect/init.h"
+#include "detect/model.h"
 #include "driver/evaluate.h"
+#include "driver/outfile.h"
 #include "driver/plot.h"
 #include "driver/progress.h"
 #include "driver/scores.h"
@@ -192,6 +195,105 @@ int32_t run_every_rule(HFSET set, Parameters* p) {
     return finish_every_rule(finished, p, outlet);
 }
 
+// Ends the run with a message on standard output, as a failed load does.
+__attribute__((format(printf, 1, 2))) [[noreturn]] void stop_with(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::vprintf(format, arguments);
+    va_end(arguments);
+    std::fflush(stdout);
+    std::exit(-1);
+}
+
+// The model's shape becomes the run's; an option given on the command line that asks for
+// another shape is refused rather than silently overridden.
+void take_shape(Parameters* p, const ModelShape& shape) {
+    if ((p->shaping_given & kGivenK) != 0 && p->k != shape.k) {
+        stop_with("Cannot score against %s: it was built with -k %d, not -k %d\n", p->reference,
+                  shape.k, p->k);
+    }
+    if ((p->shaping_given & kGivenStandardise) != 0 && shape.standardise != 1)
+        stop_with("Cannot score against %s: it was built without -z\n", p->reference);
+    p->k = shape.k;
+    p->standardise = shape.standardise;
+}
+
+ModelShape shape_of(const Parameters* p) {
+    ModelShape shape;
+    shape.k = p->k;
+    shape.standardise = p->standardise;
+    return shape;
+}
+
+// The reference of -R: a saved model read back, or a vector file loaded (with -i's format
+// options, into set) and its graph built.
+void make_reference(Parameters* p, Reference* reference, HFSET* set, VectorArena* arena) {
+    if (std::strcmp(p->reference, "-") != 0 && is_model(p->reference)) {
+        ModelShape shape;
+        if (std::optional<std::string> why = read_model(p->reference, reference, &shape))
+            stop_with("Cannot load the model from %s: it %s\n", p->reference, why->c_str());
+        take_shape(p, shape);
+        return;
+    }
+    Parameters options = *p;
+    TableNames names;  // the reference's own; the report names the vectors of -i
+    options.instr = p->reference;
+    options.names = &names;
+    *set = load_vectors(&options, arena);
+    if (*set == nullptr) std::exit(-1);
+    stop_on(build_reference(*set, p, reference));
+}
+
+// Refuses the combinations of -R and -W that cannot work, before anything is read.
+void check_reference_options(const Parameters* p) {
+    if (p->model_path != nullptr && p->reference == nullptr)
+        stop_with("-W saves the reference set of -R: give -R FILE\n");
+    if (p->reference == nullptr) return;
+    if (p->instr != nullptr && std::strcmp(p->instr, "-") == 0 &&
+        std::strcmp(p->reference, "-") == 0) {
+        stop_with("-i and -R cannot both read standard input\n");
+    }
+    if (p->all_rules == 1) stop_with("-r all compares rules over one set: give -r KEY with -R\n");
+    if (p->model_path != nullptr &&
+        (names_the_input(p->model_path, p->reference) ||
+         (p->instr != nullptr && names_the_input(p->model_path, p->instr)))) {
+        stop_with("Cannot write the model to %s: it is an input file\n", p->model_path);
+    }
+}
+
+// -R: the vectors of -i scored against the reference set, after -W has saved it.
+int32_t run_against_reference(Parameters* p) {
+    Reference reference;
+    HFSET reference_set = nullptr;
+    VectorArena reference_arena;
+    make_reference(p, &reference, &reference_set, &reference_arena);
+    if (p->model_path != nullptr) {
+        if (std::optional<std::string> why = write_model(p->model_path, reference, shape_of(p))) {
+            std::fprintf(stderr, "Cannot write the model to %s: %s\n", p->model_path, why->c_str());
+            return -1;
+        }
+    }
+    int32_t status = 0;
+    if (p->instr != nullptr) {
+        VectorArena arena;
+        HFSET set = load_vectors(p, &arena);
+        if (set == nullptr) std::exit(-1);
+        Verdict verdict;
+        RunNotes notes;
+        stop_on(detect_queries(reference, set, p, &verdict, &notes));
+        progress_stop();
+        const Rows rows = set_rows(set);
+        const Finished finished{rows, verdict, notes.overflow, notes.duplicates,
+                                notes.unstandardised};
+        LocalOutlet outlet;
+        status = finish_run(finished, p, outlet);
+        release_set(set, &arena);
+    }
+    progress_stop();
+    if (reference_set != nullptr) release_set(reference_set, &reference_arena);
+    return status;
+}
+
 int run(int argc, char** argv) {
     Parameters* parap = init_params();
     TableNames names;  // column and class names, for the evaluation and the picture
@@ -202,7 +304,13 @@ int run(int argc, char** argv) {
         release(nullptr, parap);
         return -1;
     }
+    check_reference_options(parap);
     progress_start();
+    if (parap->reference != nullptr) {
+        const int status = run_against_reference(parap);
+        release(nullptr, parap);
+        return status;
+    }
     // The run releases its vectors all at once: they are carved rather than each allocated.
     VectorArena arena;
     HFSET set = load_vectors(parap, &arena);

@@ -44,7 +44,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:r:";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:r:R:W:";
 
 // The long options: --help and --version only print (and end the run with status 0).
 enum LongOption {
@@ -261,6 +261,8 @@ void write_usage() {
     std::printf("\n");
     std::printf("usage: tarn  -i [ts]\n");
     std::printf("             -i -  (read the vectors from standard input)\n");
+    std::printf("             -R [reference set or model to score -i against]\n");
+    std::printf("             -W [model file to save the reference in]\n");
     std::printf("             -k [n of neighbours]\n");
     std::printf("             -I [indegree]\n");
     for (const tarn::Rule& rule : tarn::rules()) {
@@ -321,6 +323,12 @@ void write_help() {
         "              semicolons separate the fields, else a point)\n"
         "  --id COLUMN the column of row ids, kept apart and written to -O's table (default:\n"
         "              the row names R writes: a header one name short, or an empty first name)\n"
+        "\n"
+        "Reference set (novelty detection)\n"
+        "  -R FILE     score each vector of -i against this fixed reference set instead of\n"
+        "              among themselves: a vector file read like -i, or a model saved with -W\n"
+        "  -W FILE     save the reference of -R (its vectors, graph and -k, -z, -d) as a model\n"
+        "              file; without -i only the model is written\n"
         "\n"
         "Neighbour graph\n"
         "  -k N        the neighbours each vector keeps (default: 3)\n"
@@ -416,6 +424,13 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'k':
                 parap->k = to_int32(optarg);
+                parap->shaping_given |= kGivenK;
+                break;
+            case 'R':
+                replace_text(&parap->reference, optarg);
+                break;
+            case 'W':
+                replace_text(&parap->model_path, optarg);
                 break;
             case 'T':
                 parap->th = std::strtod(optarg, nullptr);
@@ -468,6 +483,7 @@ void parse_params(Parameters* parap, int argc, char** argv) {
                 break;
             case 'z':
                 parap->standardise = 1;
+                parap->shaping_given |= kGivenStandardise;
                 break;
             case 'G':
                 to_plot_columns(optarg, parap);
@@ -539,6 +555,7 @@ void open_files(Parameters* p) {
         }
     }
     if (p->instr != nullptr) return;
+    if (p->model_path != nullptr && p->reference != nullptr) return;  // only the model
     std::printf("No input file set!\n");
     print_usage();
 }
@@ -778,6 +795,8 @@ void release(Graph* g, Parameters* parap) {
     std::free(parap->outlier_name);
     std::free(parap->output_path);
     std::free(parap->id_column);
+    std::free(parap->reference);
+    std::free(parap->model_path);
     std::free(parap);
 }
 

@@ -84,8 +84,7 @@ DuplicateScores cof_kernel(const Block& block, Exchange& exchange, const Paramet
         if (std::isfinite(v->score[i]) || flat[i] == 0) continue;
         ++(std::isnan(v->score[i]) ? counts.nan : counts.inf);
     }
-    return {static_cast<int32_t>(exchange.total(counts.nan)),
-            static_cast<int32_t>(exchange.total(counts.inf))};
+    return exchange.duplicates(counts);
 }
 
 }  // namespace tarn

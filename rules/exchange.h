@@ -16,6 +16,15 @@
 
 namespace tarn {
 
+// The scores that zero distances (duplicated points) made not-a-number or infinite: for the
+// local outlier factor, a vertex's own density or a neighbour's is +infinity, which a zero sum
+// of reachability distances gives; each other rule's header says which of its scores count.
+// Scores made non-finite otherwise (a not-a-number or infinite coordinate) are not counted.
+struct DuplicateScores {
+    int32_t nan;  // vertices scoring not-a-number
+    int32_t inf;  // vertices scoring +infinity
+};
+
 // A value per outbound entry (or inbound record) of a block: the value the entry's target (the
 // record's source) holds. Either read in place from every vertex's values by vertex, or fetched
 // into an array by entry.
@@ -62,6 +71,10 @@ public:
     virtual double greatest(double mine) = 0;
     // The sum over every block.
     virtual int64_t total(int64_t mine) = 0;
+    // The duplicate scores over every block: each block counts its own vertices'.
+    virtual DuplicateScores duplicates(DuplicateScores mine) {
+        return {static_cast<int32_t>(total(mine.nan)), static_cast<int32_t>(total(mine.inf))};
+    }
     // The exact sum over every block, as a double: the same bits however the run is split.
     virtual double exact_sum(const ExactSum& mine) = 0;
     // The cut of the `wanted` most outlying over every block, ranked holding this block's

@@ -70,8 +70,7 @@ DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Paramet
             infinite = neighbour_density[at] == kInfinity;
         count_duplicate(v->lof[i], infinite, &counts);
     }
-    return {static_cast<int32_t>(exchange.total(counts.nan)),
-            static_cast<int32_t>(exchange.total(counts.inf))};
+    return exchange.duplicates(counts);
 }
 
 }  // namespace tarn

@@ -91,8 +91,7 @@ DuplicateScores inflo_kernel(const Block& block, Exchange& exchange, const Param
         if (std::isfinite(v->score[i]) || infinite[i] == 0) continue;
         ++(std::isnan(v->score[i]) ? counts.nan : counts.inf);
     }
-    return {static_cast<int32_t>(exchange.total(counts.nan)),
-            static_cast<int32_t>(exchange.total(counts.inf))};
+    return exchange.duplicates(counts);
 }
 
 }  // namespace tarn

@@ -13,15 +13,6 @@ struct Parameters;
 
 namespace tarn {
 
-// The scores that zero distances (duplicated points) made not-a-number or infinite: for the
-// local outlier factor, a vertex's own density or a neighbour's is +infinity, which a zero sum
-// of reachability distances gives; each other rule's header says which of its scores count.
-// Scores made non-finite otherwise (a not-a-number or infinite coordinate) are not counted.
-struct DuplicateScores {
-    int32_t nan;  // vertices scoring not-a-number
-    int32_t inf;  // vertices scoring +infinity
-};
-
 // The verdict on a block's vertices (a whole run's: every vector), in input order.
 struct Verdict {
     Array<double> lof;              // the stored score the report prints: the local outlier

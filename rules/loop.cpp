@@ -89,8 +89,7 @@ DuplicateScores loop_kernel(const Block& block, Exchange& exchange, const Parame
         if (std::isfinite(v->score[i]) || neighbour_sum(out, pdist, row) != 0) continue;
         ++(std::isnan(v->score[i]) ? counts.nan : counts.inf);
     }
-    return {static_cast<int32_t>(exchange.total(counts.nan)),
-            static_cast<int32_t>(exchange.total(counts.inf))};
+    return exchange.duplicates(counts);
 }
 
 }  // namespace tarn

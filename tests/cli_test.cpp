@@ -18,6 +18,8 @@ const std::string kUsage =
     "\n"
     "usage: tarn  -i [ts]\n"
     "             -i -  (read the vectors from standard input)\n"
+    "             -R [reference set or model to score -i against]\n"
+    "             -W [model file to save the reference in]\n"
     "             -k [n of neighbours]\n"
     "             -I [indegree]\n"
     "             -m  (MkNN mode)\n"

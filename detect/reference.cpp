@@ -1,0 +1,324 @@
+#include "detect/reference.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "base/workers.h"
+#include "detect/construct.h"
+#include "detect/kdtree.h"
+
+namespace tarn {
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Reference vectors in a leaf of the tree.
+constexpr int32_t kLeafSize = 8;
+// Queries a worker takes at a time; each range's inbound records are kept apart until the end.
+constexpr int32_t kQueryGrain = 512;
+
+// The distance every builder computes between two rows, bit for bit, in either order.
+double measure(const Rows& rows, const double* a, const double* b) {
+    return row_distance(a, b, rows.features);
+}
+
+// A cell of the tree over the reference: its vectors order[begin … end), their bounding box,
+// and the largest k-distance among them, beyond which no reference keeps a query.
+struct Cell {
+    int32_t begin;
+    int32_t end;
+    int32_t low = -1;  // children, -1 for a leaf
+    int32_t high = -1;
+    double reach = 0.0;
+};
+
+class Tree {
+public:
+    Tree(const Rows& reference, const NeighbourLists& lists)
+        : rows_(reference), dim_(static_cast<size_t>(reference.features)) {
+        order_.resize(reference.size());
+        for (size_t i = 0; i < order_.size(); ++i)
+            order_[i] = static_cast<int32_t>(i);
+        cells_.reserve(2 * order_.size() / kLeafSize + 2);
+        split(0, static_cast<int32_t>(order_.size()), lists);
+    }
+
+    // A lower bound of the distance from q to any vector of the cell, as measure computes it:
+    // per component the gap to the box, rounded by the same subtraction, squared and summed in
+    // the same ascending order, then the root. Rounding is monotonic, so term by term and sum
+    // by sum the bound never exceeds the distance to a vector inside.
+    double bound(const double* q, int32_t cell) const {
+        const double* lo = corner(cell);
+        const double* hi = lo + dim_;
+        double sum = 0.0;
+        for (size_t i = 0; i < dim_; ++i) {
+            const double gap = std::max(std::max(lo[i] - q[i], q[i] - hi[i]), 0.0);
+            sum += gap * gap;
+        }
+        return std::sqrt(sum);
+    }
+
+    const Cell& cell(int32_t c) const { return cells_[static_cast<size_t>(c)]; }
+    int32_t member(int32_t at) const { return order_[static_cast<size_t>(at)]; }
+    // Which child of an inner cell q lies nearer to, by the split component.
+    bool low_first(const double* q, int32_t c) const {
+        const Cell& inner = cell(c);
+        const size_t axis = axis_[static_cast<size_t>(c)];
+        return q[axis] <= corner(inner.low)[dim_ + axis];
+    }
+
+private:
+    const double* corner(int32_t cell) const {
+        return boxes_.data() + static_cast<size_t>(cell) * 2 * dim_;
+    }
+
+    int32_t split(int32_t begin, int32_t end, const NeighbourLists& lists) {
+        const int32_t at = static_cast<int32_t>(cells_.size());
+        cells_.push_back({begin, end});
+        axis_.push_back(0);
+        boxes_.resize(boxes_.size() + 2 * dim_);
+        double* lo = boxes_.data() + static_cast<size_t>(at) * 2 * dim_;
+        double* hi = lo + dim_;
+        std::fill(lo, hi, kInfinity);
+        std::fill(hi, hi + dim_, -kInfinity);
+        double reach = 0.0;
+        for (int32_t j = begin; j < end; ++j) {
+            const double* x = rows_[static_cast<size_t>(order_[static_cast<size_t>(j)])];
+            for (size_t i = 0; i < dim_; ++i) {
+                lo[i] = std::min(lo[i], x[i]);
+                hi[i] = std::max(hi[i], x[i]);
+            }
+            reach = std::max(reach, lists.kdist(order_[static_cast<size_t>(j)]));
+        }
+        cells_[static_cast<size_t>(at)].reach = reach;
+        if (end - begin <= kLeafSize) return at;
+        size_t axis = 0;
+        for (size_t i = 1; i < dim_; ++i) {
+            if (hi[i] - lo[i] > hi[axis] - lo[axis]) axis = i;
+        }
+        if (!(hi[axis] > lo[axis])) return at;  // equal vectors: one leaf
+        axis_[static_cast<size_t>(at)] = axis;
+        const int32_t middle = begin + (end - begin) / 2;
+        std::nth_element(order_.begin() + begin, order_.begin() + middle, order_.begin() + end,
+                         [&](int32_t a, int32_t b) {
+                             const double xa = rows_[static_cast<size_t>(a)][axis];
+                             const double xb = rows_[static_cast<size_t>(b)][axis];
+                             return xa < xb || (xa == xb && a < b);
+                         });
+        const int32_t low = split(begin, middle, lists);
+        const int32_t high = split(middle, end, lists);
+        cells_[static_cast<size_t>(at)].low = low;
+        cells_[static_cast<size_t>(at)].high = high;
+        return at;
+    }
+
+    const Rows& rows_;
+    const size_t dim_;
+    Array<int32_t> order_;
+    Array<Cell> cells_;
+    Array<size_t> axis_;
+    Array<double> boxes_;  // per cell the lowest, then the highest, value of each component
+};
+
+// A reference vertex met by a search, with its distance to the query.
+struct Met {
+    double dist;
+    int32_t vertex;
+};
+
+bool by_vertex(const Met& a, const Met& b) {
+    return a.vertex < b.vertex;
+}
+
+// One worker's searches. A query's list: the k-th smallest distance D is found with a heap
+// while every reference within the current D is collected; the candidate rule then runs over
+// the collected ones within the final D in index order. A farther reference never displaces
+// one of those and never changes their order, so that gives the list a scan of every
+// reference gives.
+class Search {
+public:
+    Search(const Tree* tree, const Rows& reference, const NeighbourLists& lists)
+        : tree_(tree), reference_(reference), lists_(lists), kept_(static_cast<size_t>(lists.k)) {}
+
+    void outbound(const double* q, double* dist, int32_t* target) {
+        query_ = q;
+        heap_.clear();
+        found_.clear();
+        if (tree_ != nullptr) {
+            visit(0);
+        } else {
+            for (int32_t r = 0; r < lists_.n; ++r)
+                found_.push_back({measure(reference_, q, reference_[static_cast<size_t>(r)]), r});
+        }
+        replay(dist, target);
+    }
+
+    // Appends the reference vertices that would keep q, ascending, with their distances.
+    void inbound(const double* q, Array<Met>& records) {
+        const size_t from = records.size();
+        if (tree_ != nullptr) {
+            keepers(q, 0, records);
+            std::sort(records.begin() + static_cast<std::ptrdiff_t>(from), records.end(),
+                      by_vertex);
+            return;
+        }
+        for (int32_t r = 0; r < lists_.n; ++r)
+            offer_keeper(q, r, records);
+    }
+
+private:
+    double reach() const {
+        return heap_.size() < static_cast<size_t>(lists_.k) ? kInfinity : heap_.front();
+    }
+
+    void visit(int32_t c) {
+        const Cell& cell = tree_->cell(c);
+        if (tree_->bound(query_, c) > reach()) return;
+        if (cell.low < 0) {
+            for (int32_t at = cell.begin; at < cell.end; ++at)
+                meet(tree_->member(at));
+            return;
+        }
+        const bool low = tree_->low_first(query_, c);
+        visit(low ? cell.low : cell.high);
+        visit(low ? cell.high : cell.low);
+    }
+
+    void meet(int32_t r) {
+        const double d = measure(reference_, query_, reference_[static_cast<size_t>(r)]);
+        const size_t k = static_cast<size_t>(lists_.k);
+        if (heap_.size() < k) {
+            heap_.push_back(d);
+            std::push_heap(heap_.begin(), heap_.end());
+        } else if (d < heap_.front()) {
+            std::pop_heap(heap_.begin(), heap_.end());
+            heap_.back() = d;
+            std::push_heap(heap_.begin(), heap_.end());
+        }
+        if (!(d <= reach())) return;
+        found_.push_back({d, r});
+        if (found_.size() >= 4 * k + 64) drop_beyond_reach();
+    }
+
+    void drop_beyond_reach() {
+        const double d = reach();
+        found_.erase(std::remove_if(found_.begin(), found_.end(),
+                                    [d](const Met& m) { return !(m.dist <= d); }),
+                     found_.end());
+    }
+
+    // The candidate rule over the collected references in index order.
+    void replay(double* dist, int32_t* target) {
+        if (tree_ != nullptr) {
+            drop_beyond_reach();
+            std::sort(found_.begin(), found_.end(), by_vertex);
+        }
+        Mirror m{kept_.data(), 0, 0.0};
+        for (const Met& met : found_)
+            mirror_offer(m, lists_.k, met.dist, met.dist, met.vertex);
+        for (int32_t j = 0; j < lists_.k; ++j) {
+            dist[j] = kept_[static_cast<size_t>(j)].dist;
+            target[j] = kept_[static_cast<size_t>(j)].target;
+        }
+    }
+
+    void keepers(const double* q, int32_t c, Array<Met>& records) const {
+        const Cell& cell = tree_->cell(c);
+        if (!(tree_->bound(q, c) < cell.reach)) return;
+        if (cell.low >= 0) {
+            keepers(q, cell.low, records);
+            keepers(q, cell.high, records);
+            return;
+        }
+        for (int32_t at = cell.begin; at < cell.end; ++at)
+            offer_keeper(q, tree_->member(at), records);
+    }
+
+    void offer_keeper(const double* q, int32_t r, Array<Met>& records) const {
+        const double d = measure(reference_, reference_[static_cast<size_t>(r)], q);
+        if (d < lists_.kdist(r)) records.push_back({d, r});
+    }
+
+    const Tree* tree_;
+    const Rows& reference_;
+    const NeighbourLists& lists_;
+    const double* query_ = nullptr;
+    Array<double> heap_;  // max-heap of the k smallest distances met
+    Array<Met> found_;    // every reference met within the k-th distance as it stood
+    Array<Kept> kept_;    // the mirror of the list being settled
+};
+
+bool finite_rows(const Rows& rows) {
+    return rows.size() == 0 || tree_applies(rows);
+}
+
+}  // namespace
+
+QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const Rows& queries,
+                       bool brute, int32_t threads) {
+    const int32_t workers = worker_threads(threads);
+    const bool indexed = !brute && tree_applies(reference) && finite_rows(queries);
+    std::optional<Tree> tree;
+    if (indexed) tree.emplace(reference, lists);
+    QueryLists result;
+    const int32_t q = static_cast<int32_t>(queries.size());
+    const size_t k = static_cast<size_t>(lists.k);
+    result.out.n = q;
+    result.out.k = lists.k;
+    result.out.target.resize(static_cast<size_t>(q) * k);
+    result.out.dist.resize(static_cast<size_t>(q) * k);
+    const int32_t ranges = (q + kQueryGrain - 1) / kQueryGrain;
+    Array<Array<Met>> records(static_cast<size_t>(ranges));
+    Array<Array<int64_t>> counts(static_cast<size_t>(ranges));
+    Array<Search> searches;
+    for (int32_t w = 0; w < workers; ++w)
+        searches.emplace_back(indexed ? &*tree : nullptr, reference, lists);
+    auto search = [&](int32_t worker, int32_t begin, int32_t end) {
+        Search& s = searches[static_cast<size_t>(worker)];
+        for (int32_t range = begin; range < end; ++range) {
+            Array<Met>& mine = records[static_cast<size_t>(range)];
+            Array<int64_t>& count = counts[static_cast<size_t>(range)];
+            const int32_t last = std::min(q, (range + 1) * kQueryGrain);
+            for (int32_t i = range * kQueryGrain; i < last; ++i) {
+                const double* x = queries[static_cast<size_t>(i)];
+                const size_t row = static_cast<size_t>(i) * k;
+                s.outbound(x, result.out.dist.data() + row, result.out.target.data() + row);
+                const size_t before = mine.size();
+                s.inbound(x, mine);
+                count.push_back(static_cast<int64_t>(mine.size() - before));
+            }
+        }
+    };
+    for_each_range(ranges, 1, workers, search);
+    InboundIndex& in = result.in;
+    in.first.resize(static_cast<size_t>(q) + 1);
+    size_t total = 0;
+    for (const Array<Met>& mine : records)
+        total += mine.size();
+    in.source.reserve(total);
+    in.dist.reserve(total);
+    size_t i = 0;
+    for (size_t range = 0; range < records.size(); ++range) {
+        for (const int64_t count : counts[range]) {
+            in.first[i + 1] = in.first[i] + count;
+            ++i;
+        }
+        for (const Met& met : records[range]) {
+            in.source.push_back(met.vertex);
+            in.dist.push_back(met.dist);
+        }
+        Array<Met>().swap(records[range]);
+    }
+    return result;
+}
+
+double query_lists_bytes(double n, double q, int32_t dim, int32_t k) {
+    const double tree =
+        n * (sizeof(int32_t) +
+             2.0 * (sizeof(Cell) + 2.0 * dim * sizeof(double) + sizeof(size_t)) / kLeafSize);
+    const double records = q * k * (sizeof(int32_t) + sizeof(double) + sizeof(Met));
+    return tree + q * k * kListEdgeBytes + records + (q + 1) * sizeof(int64_t);
+}
+
+}  // namespace tarn
