@@ -13,6 +13,7 @@ One call runs at a time per process (others wait for it); the interpreter lock i
 while it runs, and Ctrl-C stops a long neighbour-graph construction within a second.
 """
 
+import inspect
 import numbers
 import os
 import warnings
@@ -168,16 +169,18 @@ def _finite_rows(X, allow_nonfinite):
     return rows
 
 
-def _check_array(X):
-    # The estimator refuses NaN and Inf everywhere, as the ecosystem's estimators do.
+def _check_array(X, min_samples=2):
+    # The estimator refuses NaN and Inf everywhere, as the ecosystem's estimators do, and keeps
+    # float32 as float32 (the scores follow it); every other type becomes float64.
     try:
         from sklearn.utils.validation import check_array
     except ImportError:
-        X = _rows(X)
-        if X.shape[0] < 2 or not np.isfinite(X).all():
-            raise ValueError("X needs at least 2 samples, all finite")
-        return X
-    return check_array(X, dtype=np.float64, order="C", ensure_min_samples=2)
+        rows = _rows(X)
+        if rows.shape[0] < min_samples or not np.isfinite(rows).all():
+            raise ValueError(f"X needs at least {min_samples} sample(s), all finite") from None
+        return rows.astype(np.float32) if np.asarray(X).dtype == np.float32 else rows
+    return check_array(X, dtype=(np.float64, np.float32), order="C",
+                       ensure_min_samples=min_samples)
 
 
 def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, standardise=False,
@@ -386,9 +389,42 @@ def evaluate(score, labels, outlier_label=1, higher_is_outlying=True):
     return Evaluation(*_core.evaluate(score, positive))
 
 
+def _takes(name):
+    # Whether this build's detect takes the keyword argument name.
+    return name in inspect.signature(detect).parameters
+
+
+def _feature_names(X):
+    # A DataFrame's column names when every one is a string, as the ecosystem keeps them.
+    columns = getattr(X, "columns", None)
+    if columns is not None and len(columns) > 0 and all(isinstance(c, str) for c in columns):
+        return np.asarray(columns, dtype=object)
+    return None
+
+
+def _share_offset(scores, share):
+    """The percentile of scores at 100 x share, as the ecosystem's offset_ for a contamination:
+    the vectors strictly below it are the outliers, so those tied at the cut stay inliers. NaN
+    scores take no place. Where the cut falls between an infinite score and another (the
+    percentile is then not a number), the upper of the two, which leaves the same vectors below
+    it as any value between them would."""
+    ranked = np.sort(scores[~np.isnan(scores)])
+    if ranked.size == 0:
+        return np.nan
+    with np.errstate(invalid="ignore"):
+        offset = np.percentile(ranked, 100.0 * share)
+    if np.isnan(offset):
+        position = (ranked.size - 1) * (100.0 * share / 100)
+        low, high = ranked[int(position)], ranked[min(int(position) + 1, ranked.size - 1)]
+        offset = low if low == high or position == int(position) else high
+    return offset
+
+
 try:
     from sklearn.base import BaseEstimator as _Estimator
     from sklearn.base import OutlierMixin as _OutlierMixin
+    from sklearn.utils.metaestimators import available_if as _available_if
+    from sklearn.utils.validation import check_is_fitted as _check_is_fitted
 except ImportError:  # scikit-learn is optional: the same interface without it
 
     class _Estimator:
@@ -407,12 +443,55 @@ except ImportError:  # scikit-learn is optional: the same interface without it
     class _OutlierMixin:
         _estimator_type = "outlier_detector"
 
+    class _available_if:
+        # A method that exists only while check(estimator) holds; check raises AttributeError
+        # otherwise, so hasattr tells which methods an estimator offers.
+        def __init__(self, check):
+            self.check = check
+
+        def __call__(self, method):
+            self.method = method
+            return self
+
+        def __get__(self, estimator, owner=None):
+            if estimator is None:
+                return self.method
+            self.check(estimator)
+            return self.method.__get__(estimator, owner)
+
+    def _check_is_fitted(estimator):
+        if not hasattr(estimator, "scores_"):
+            raise ValueError(f"This {type(estimator).__name__} instance is not fitted yet")
+
+
+def _novelty(wanted, message):
+    # available_if's check: the method exists only when the estimator's novelty is wanted.
+    def check(estimator):
+        if bool(estimator.novelty) != wanted:
+            raise AttributeError(message)
+        return True
+    return check
+
+
+def _new_data_only(name):
+    return _novelty(True, f"{name} is not available when novelty=False: set novelty=True to "
+                          f"score new data against the data fitted on (the training vectors' "
+                          f"scores are in scores_, their labels in labels_)")
+
 
 class OutlierDetector(_OutlierMixin, _Estimator):
     """Outlier detection in the scikit-learn style, on tarn's exact neighbour graph.
 
-    Like scikit-learn's LocalOutlierFactor without novelty, it labels the data it is fitted
-    on: ``fit_predict(X)`` gives +1 for inliers and -1 for outliers.
+    As scikit-learn's LocalOutlierFactor, it works in one of two ways. With ``novelty=False``
+    (the default) it labels the data it is fitted on: ``fit_predict(X)`` gives +1 for inliers
+    and -1 for outliers, and ``predict``, ``decision_function`` and ``score_samples`` do not
+    exist (``hasattr`` is False; calling one raises AttributeError). With ``novelty=True``
+    those three score new rows against the data fitted on, which stays their reference, and
+    ``fit_predict`` does not exist.
+
+    Every score here is oriented as the ecosystem's: higher is more normal, so a rule whose
+    ranking score is higher for the more outlying (all but the in-degree rules) gives its
+    opposite. A vector is an outlier when its score is below ``offset_``.
 
     Parameters
     ----------
@@ -421,34 +500,66 @@ class OutlierDetector(_OutlierMixin, _Estimator):
     rule : str, a key of :data:`RULES`, default "lof"
         The detection rule, as for :func:`detect`.
     contamination : "auto" or float in (0, 0.5], default 0.1
-        The share of outliers: the ceil(contamination x n) most outlying by the ranking score,
-        ties included. "auto" marks by the rule's own limit where one is given (threshold,
-        indegree), a local outlier factor above 1.5 with "lof" (scikit-learn's offset of
-        -1.5), and otherwise the most outlying 10 % (``DEFAULT_SHARE``): every rule then marks
-        some vectors and keeps others on any data with outliers.
+        The share of outliers: ``offset_`` is the training scores' percentile at 100 x
+        contamination, and the vectors strictly below it are the outliers (on data without
+        ties, the ceil(contamination x n) most outlying; vectors tied at the cut stay inliers,
+        as the ecosystem's). "auto" takes the rule's own limit where one is given, see
+        ``offset_``, and otherwise the most outlying 10 % (``DEFAULT_SHARE``): every rule then
+        marks some vectors and keeps others on any data with outliers.
     threshold : float or None, default None
         The threshold of "auto" (``-T``) with "lof", "mean", "max" and the rules that mark a
-        score ("knn", "knnw", "loop", "inflo", "cof"); None as above.
+        score ("knn", "knnw", "loop", "inflo", "cof"); None as under ``offset_``.
     indegree : int or None, default None
-        The in-degree limit of "auto" with the in-degree rule (``-I``); None as above.
+        The in-degree limit of "auto" with the in-degree rule (``-I``); None as under
+        ``offset_``.
     standardise : bool, default False
         Centre and scale the features first.
     n_jobs : int, default 1
         Threads; -1 for one per online processor.
     method : {"auto", "tree", "brute"}, default "auto"
         How the graph is built.
+    novelty : bool, default False
+        False to label the data fitted on, True to score new data against it.
+    metric : str, default "minkowski"
+        The distance; "minkowski" with ``p=2`` and "euclidean" are the Euclidean distance every
+        build of tarn measures, any other goes to :func:`detect` as ``metric=``.
+    p : float, default 2
+        The power of the Minkowski distance (1 Manhattan, 2 Euclidean); read with
+        ``metric="minkowski"`` only.
 
     Attributes
     ----------
+    scores_ : ndarray of shape (n_samples,)
+        Each training vector's score: the rule's ranking score, negated where higher is more
+        outlying (for "lof", the negated factor), so that lower is more outlying. float32 for
+        float32 data, else float64.
     score_samples_ : ndarray of shape (n_samples,)
-        The opposite of the ranking score oriented so that lower is more outlying (for "lof",
-        the negated factor), as scikit-learn's score_samples.
+        Deprecated: the old name of ``scores_``, kept for one release (reading it warns with a
+        FutureWarning); ``score_samples`` is now the method of ``novelty=True``.
     negative_outlier_factor_ : ndarray of shape (n_samples,)
-        The negated local outlier factor (rule "lof" only).
-    ranking_score_ : ndarray of shape (n_samples,)
+        The negated local outlier factor (rule "lof" only), as ``scores_``.
+    offset_ : float
+        The score below which a vector is an outlier; ``decision_function`` is ``score_samples``
+        minus it, and ``labels_`` are -1 exactly where ``scores_ < offset_``. With a numeric
+        contamination, the training scores' percentile at 100 x contamination. With "auto":
+
+        - "lof": -threshold, -1.5 when None (a factor above 1.5, the ecosystem's offset).
+          Unlike the command line's ``-l`` it marks by the factor alone, not also every
+          vector nobody keeps.
+        - "knn", "knnw", "loop", "inflo", "cof" given a threshold: -threshold (a score above
+          the threshold, as ``-T``).
+        - "indegree" given an in-degree limit: the limit + 1 (an in-degree of at most the
+          limit, as ``-I``).
+        - "mean", "max" given a threshold: the score of the most outlying vector the rule keeps
+          (their threshold derives from the run's distances); the labels are the rule's marks
+          (``-T``), and a new vector is an outlier when it is more outlying than every
+          training vector the rule kept.
+        - otherwise ("mutual", and the rules above given no limit): the percentile of the
+          training scores at 10 (``DEFAULT_SHARE``), as contamination=0.1.
+    ranking_score_ : ndarray of float64, shape (n_samples,)
         The rule's ranking score as :func:`detect` returns it.
     labels_ : ndarray of shape (n_samples,)
-        +1 for inliers, -1 for outliers.
+        +1 for inliers, -1 for outliers: what ``fit_predict`` returns.
     n_neighbors_ : int
         The k used.
     n_features_in_ : int
@@ -458,7 +569,8 @@ class OutlierDetector(_OutlierMixin, _Estimator):
     """
 
     def __init__(self, n_neighbors=10, rule="lof", contamination=0.1, threshold=None,
-                 indegree=None, standardise=False, n_jobs=1, method="auto"):
+                 indegree=None, standardise=False, n_jobs=1, method="auto", novelty=False,
+                 metric="minkowski", p=2):
         self.n_neighbors = n_neighbors
         self.rule = rule
         self.contamination = contamination
@@ -467,16 +579,21 @@ class OutlierDetector(_OutlierMixin, _Estimator):
         self.standardise = standardise
         self.n_jobs = n_jobs
         self.method = method
+        self.novelty = novelty
+        self.metric = metric
+        self.p = p
 
     def _more_tags(self):
-        return {"allow_nan": False, "requires_y": False}
+        return {"allow_nan": False, "requires_y": False,
+                "preserves_dtype": [np.float64, np.float32]}
 
     def fit(self, X, y=None):
-        """Detect the outliers of X; y is ignored. Returns the estimator."""
-        # A DataFrame's column names, when every one is a string, as the ecosystem keeps them.
-        columns = getattr(X, "columns", None)
-        if columns is not None and len(columns) > 0 and all(isinstance(c, str) for c in columns):
-            self.feature_names_in_ = np.asarray(columns, dtype=object)
+        """Score the vectors of X and set ``offset_`` and ``labels_``; y is ignored. With
+        novelty=True, X is also the reference new data are scored against. Returns the
+        estimator."""
+        names = _feature_names(X)
+        if names is not None:
+            self.feature_names_in_ = names
         elif hasattr(self, "feature_names_in_"):
             del self.feature_names_in_
         X = _check_array(X)
@@ -488,45 +605,121 @@ class OutlierDetector(_OutlierMixin, _Estimator):
             if contamination != "auto":
                 raise ValueError(f"contamination must be 'auto' or in (0, 0.5], got "
                                  f"{contamination!r}")
-            share = None
         elif not (0 < contamination <= 0.5):
             raise ValueError(f"contamination must be in (0, 0.5], got {contamination}")
-        else:
-            share = float(contamination)
+        _flag(self.novelty, "novelty")
         k = _int32(self.n_neighbors, "n_neighbors")
         if k < 1:
             raise ValueError(f"Neighbourhood value is {k} too small!, it should be at least 1")
         if k >= n:
             warnings.warn(f"n_neighbors ({k}) is not below n_samples ({n}); using {n - 1}")
             k = n - 1
-        threshold, indegree = self.threshold, self.indegree
-        if share is None:
-            share = self._auto_share()
-            if threshold is None and self.rule == "lof":
-                threshold = 1.5
-        result = detect(X, k, rule=self.rule, threshold=threshold,
-                        indegree=0 if indegree is None else indegree, share=share,
-                        standardise=self.standardise, n_jobs=self.n_jobs, method=self.method)
+        # The rule's own limits mark only with "auto"; a share is judged here, from the scores.
+        auto = contamination == "auto"
+        threshold = self.threshold if auto else None
+        indegree = self.indegree if auto and self.indegree is not None else 0
+        result = detect(X, k, rule=self.rule, threshold=threshold, indegree=indegree,
+                        standardise=self.standardise, n_jobs=self.n_jobs, method=self.method,
+                        **self._metric_options())
         self.n_neighbors_ = k
         self.n_features_in_ = X.shape[1]
         self.n_samples_fit_ = n
+        self._fit_X = X
         self.ranking_score_ = result.score
-        self.score_samples_ = -result.score if result.higher_is_outlying else result.score
+        scores = -result.score if result.higher_is_outlying else result.score
+        self.scores_ = scores.astype(X.dtype, copy=False)
         if self.rule == "lof":
-            self.negative_outlier_factor_ = -result.lof
-        self.labels_ = np.where(result.marked, -1, 1)
+            self.negative_outlier_factor_ = (-result.lof).astype(X.dtype, copy=False)
+        elif hasattr(self, "negative_outlier_factor_"):
+            del self.negative_outlier_factor_
+        self.offset_ = self._offset(result.marked)
+        self.labels_ = np.where(self.scores_ < self.offset_, -1, 1)
         return self
 
-    def _auto_share(self):
-        """The share "auto" marks: none where the rule's own limit marks (given, or lof's 1.5,
-        or a score rule's own default), else DEFAULT_SHARE."""
-        own_limit = {"lof": True, "indegree": self.indegree is not None,
-                     "mean": self.threshold is not None, "max": self.threshold is not None}
-        if self.rule in _SCORE_RULES or own_limit.get(self.rule, False):
-            return None
-        return _core.DEFAULT_SHARE
+    def _offset(self, marked):
+        """offset_ from scores_ as the class documents it; marked holds the rule's own marks."""
+        if self.contamination != "auto":
+            return _share_offset(self.scores_, float(self.contamination))
+        sign = -1.0 if RULES[self.rule] else 1.0
+        if self.rule == "lof":
+            return sign * (1.5 if self.threshold is None else float(self.threshold))
+        if self.rule in _SCORE_RULES and self.threshold is not None:
+            return sign * float(self.threshold)
+        if self.rule == "indegree" and self.indegree is not None:
+            return float(_int32(self.indegree, "indegree")) + 1.0
+        if self.rule in ("mean", "max") and self.threshold is not None:
+            kept = self.scores_[~marked]
+            return float(kept.min()) if kept.size else np.inf
+        return _share_offset(self.scores_, _core.DEFAULT_SHARE)
 
+    def _metric_options(self):
+        """detect's distance options: none for the Euclidean distance, which every build
+        measures, else metric= (and p= for the Minkowski distance)."""
+        if self.metric == "euclidean" or (self.metric == "minkowski" and self.p == 2):
+            return {}
+        if not _takes("metric"):
+            raise ValueError(f"metric={self.metric!r} with p={self.p!r}: this build of tarn "
+                             f"measures the Euclidean distance only")
+        if self.metric == "minkowski":
+            return dict(metric=self.metric, p=self.p)
+        return dict(metric=self.metric)
+
+    @property
+    def score_samples_(self):
+        """Deprecated: scores_ (reading this warns)."""
+        if not hasattr(self, "scores_"):
+            raise AttributeError("score_samples_ is set by fit (and deprecated: use scores_)")
+        warnings.warn("score_samples_ is deprecated and will be removed in the next release: "
+                      "use scores_ (score_samples is now a method, for novelty=True)",
+                      FutureWarning, stacklevel=2)
+        return self.scores_
+
+    @_available_if(_novelty(False, "fit_predict is not available when novelty=True: use "
+                                   "novelty=False to label the data fitted on"))
     def fit_predict(self, X, y=None):
-        """Fit on X and return +1 for inliers, -1 for outliers."""
+        """Fit on X and return its labels, +1 for inliers and -1 for outliers (novelty=False
+        only)."""
         return self.fit(X).labels_
 
+    def _check_new(self, X):
+        # New rows: fitted first, the same features, a refusal as the ecosystem's for a
+        # different count and for different names.
+        _check_is_fitted(self)
+        names, fitted = _feature_names(X), getattr(self, "feature_names_in_", None)
+        if names is not None and fitted is not None and not np.array_equal(names, fitted):
+            raise ValueError("The feature names should match those that were passed during fit")
+        if (names is None) != (fitted is None):
+            have, had = ("no valid", "with") if names is None else ("", "without")
+            warnings.warn(f"X has {have} feature names, but {type(self).__name__} was fitted "
+                          f"{had} feature names".replace("  ", " "))
+        X = _check_array(X, min_samples=1)
+        if X.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {X.shape[1]} features, but {type(self).__name__} is "
+                             f"expecting {self.n_features_in_} features as input.")
+        return X
+
+    @_available_if(_new_data_only("score_samples"))
+    def score_samples(self, X):
+        """Each row of X scored against the data fitted on, oriented as ``scores_`` (lower is
+        more outlying); float32 when both are float32 (novelty=True only). A row of X equal to
+        a fitted vector finds it among its neighbours."""
+        X = self._check_new(X)
+        if not _takes("reference"):
+            raise NotImplementedError("score_samples needs detect's reference=, which this "
+                                      "build of tarn lacks")
+        result = detect(X, self.n_neighbors_, rule=self.rule, standardise=self.standardise,
+                        n_jobs=self.n_jobs, method=self.method, reference=self._fit_X,
+                        **self._metric_options())
+        scores = -result.score if result.higher_is_outlying else result.score
+        return scores.astype(np.result_type(X.dtype, self._fit_X.dtype), copy=False)
+
+    @_available_if(_new_data_only("decision_function"))
+    def decision_function(self, X):
+        """score_samples(X) - offset_: negative for outliers (novelty=True only)."""
+        return self.score_samples(X) - self.offset_
+
+    @_available_if(_new_data_only("predict"))
+    def predict(self, X):
+        """+1 for the inliers of X, -1 for its outliers: -1 where decision_function(X) < 0
+        (novelty=True only)."""
+        return np.where(self.decision_function(X) < 0, -1, 1)
