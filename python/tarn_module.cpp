@@ -172,7 +172,7 @@ int32_t columns_of(const Rows& x) {
 
 py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional<double> threshold,
                 int32_t indegree, double share, bool standardise, int32_t threads,
-                const std::string& method) {
+                const std::string& method, const std::optional<Rows>& reference) {
     Options options;
     Parameters* p = options.p;
     p->k = k;
@@ -191,8 +191,11 @@ py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional
     tarn::Verdict verdict;
     const double* rows = x.data();
     const int32_t n = rows_of(x), d = columns_of(x);
-    if (std::optional<tarn::Error> error =
-            run_detached([&] { return tarn::detect_features(rows, n, d, p, &verdict); })) {
+    if (std::optional<tarn::Error> error = run_detached([&] {
+            if (!reference) return tarn::detect_features(rows, n, d, p, &verdict);
+            return tarn::detect_features_against(reference->data(), rows_of(*reference), rows, n, d,
+                                                 p, &verdict);
+        })) {
         raise(*error);
     }
     py::dict result;
@@ -204,7 +207,8 @@ py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional
     return result;
 }
 
-py::tuple kneighbors(const Rows& x, int32_t k, int32_t threads, const std::string& method) {
+py::tuple kneighbors(const Rows& x, int32_t k, int32_t threads, const std::string& method,
+                     const std::optional<Rows>& reference) {
     Options options;
     Parameters* p = options.p;
     p->k = k;
@@ -212,15 +216,18 @@ py::tuple kneighbors(const Rows& x, int32_t k, int32_t threads, const std::strin
     set_method(p, method);
     const int32_t n = rows_of(x), d = columns_of(x);
     // Room only once k is known to fit; the core says what is wrong with it otherwise.
-    const bool fits = k >= 1 && k < n;
+    const bool fits = k >= 1 && k < (reference ? rows_of(*reference) : n);
     const py::ssize_t rows = fits ? n : 0, columns = fits ? k : 0;
     py::array_t<double> distances({rows, columns});
     py::array_t<int32_t> indices({rows, columns});
     double* dist = distances.mutable_data();
     int32_t* index = indices.mutable_data();
     const double* data = x.data();
-    if (std::optional<tarn::Error> error =
-            run_detached([&] { return tarn::neighbours(data, n, d, p, dist, index); })) {
+    if (std::optional<tarn::Error> error = run_detached([&] {
+            if (!reference) return tarn::neighbours(data, n, d, p, dist, index);
+            return tarn::neighbours_against(reference->data(), rows_of(*reference), data, n, d, p,
+                                            dist, index);
+        })) {
         raise(*error);
     }
     return py::make_tuple(distances, indices);

@@ -183,8 +183,18 @@ def _check_array(X, min_samples=2):
                        ensure_min_samples=min_samples)
 
 
+def _reference_rows(reference, rows, allow_nonfinite):
+    # The reference's rows, of X's width; None stays None.
+    if reference is None:
+        return None
+    kept = _finite_rows(reference, allow_nonfinite)
+    if kept.shape[1] != rows.shape[1]:
+        raise ValueError(f"reference has {kept.shape[1]} feature(s), X has {rows.shape[1]}")
+    return kept
+
+
 def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, standardise=False,
-           n_jobs=1, method="auto", allow_nonfinite=False):
+           n_jobs=1, method="auto", allow_nonfinite=False, reference=None):
     """Build the exact k-nearest-neighbour graph of the rows of X and run one detection rule.
 
     Parameters
@@ -216,6 +226,13 @@ def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, s
     allow_nonfinite : bool, default False
         Run on NaN and infinite values, as the command line runs on them spelt ``nan`` or
         ``inf``: their distances are not numbers or infinite, and so are the scores they reach.
+    reference : array-like of shape (n_reference, n_features) or None, default None
+        Score each row of X against this fixed reference set instead of among the rows of X
+        (the command line's ``-R``): the reference's graph is built once and each row of X is
+        scored as if it alone were added to it, after every reference row, with the reference's
+        own k-distances, densities and thresholds; k counts reference rows. With
+        ``standardise`` the rows of X are taken as the reference's columns were. The rows of X
+        never change each other's scores, so X may be split anywhere.
 
     Returns
     -------
@@ -243,13 +260,15 @@ def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, s
     k, indegree = _int32(k, "k"), _int32(indegree, "indegree")
     threads, method = _threads(n_jobs), _method(method)
     rows = _finite_rows(X, allow_nonfinite)
+    reference = _reference_rows(reference, rows, allow_nonfinite)
     out = _core.detect(rows, k, rule, threshold, indegree,
-                       0.0 if share is None else float(share), standardise, threads, method)
+                       0.0 if share is None else float(share), standardise, threads, method,
+                       reference)
     return Result(score=out["score"], lof=out["lof"], marked=out["marked"].astype(bool),
                   indegree=out["indegree"], higher_is_outlying=RULES[rule], params=params)
 
 
-def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False):
+def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False, reference=None):
     """Each row's k nearest other rows, exactly as the command line's graph keeps them.
 
     Parameters
@@ -264,6 +283,9 @@ def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False):
         As for :func:`detect`; the result does not depend on it.
     allow_nonfinite : bool, default False
         As for :func:`detect`.
+    reference : array-like of shape (n_reference, n_features) or None, default None
+        Each row's k nearest reference rows instead (1 <= k < n_reference); indices are
+        reference row numbers, and a row of X equal to a reference row finds it at distance 0.
 
     Returns
     -------
@@ -275,7 +297,9 @@ def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False):
         each in front of the equally distant ones kept before it, so the later row first.
     """
     k, threads, method = _int32(k, "k"), _threads(n_jobs), _method(method)
-    distances, indices = _core.kneighbors(_finite_rows(X, allow_nonfinite), k, threads, method)
+    rows = _finite_rows(X, allow_nonfinite)
+    distances, indices = _core.kneighbors(rows, k, threads, method,
+                                          _reference_rows(reference, rows, allow_nonfinite))
     return distances, indices.astype(np.intp)
 
 

@@ -136,6 +136,39 @@ def test_kneighbors_and_lof_agree_with_scikit_learn_on_tie_free_data():
         assert relative.max() <= bound, (scale, relative.max(), bound)
 
 
+@pytest.mark.parametrize("n, q, d, k, scale", [(600, 300, 2, 5, 1.0), (500, 200, 4, 20, 1e-3),
+                                                (300, 100, 8, 10, 1e4)])
+def test_scoring_against_a_reference_agrees_with_scikit_learns_novelty_lof(n, q, d, k, scale):
+    """As above, scikit-learn adds 1e-10 to each mean reachability distance m, the query's and
+    its reference neighbours': 1e-10 / (the queries' smallest m) + 1e-10 / (the reference's
+    smallest m) bounds the relative difference."""
+    from sklearn.neighbors import LocalOutlierFactor, NearestNeighbors
+
+    R, X = clustered(n, d, seed=n) * scale, clustered(q, d, seed=q + 1) * scale * 1.5
+    distances, indices = tarn.kneighbors(X, k, reference=R)
+    theirs_d, theirs_i = NearestNeighbors(n_neighbors=k).fit(R).kneighbors(X)
+    assert np.array_equal(indices, theirs_i)
+    assert np.allclose(distances, theirs_d, rtol=1e-12, atol=0)
+    ours = tarn.detect(X, k, rule="lof", reference=R).lof
+    theirs = -LocalOutlierFactor(n_neighbors=k, novelty=True).fit(R).score_samples(X)
+    own_d, own_i = tarn.kneighbors(R, k)
+    kdist = own_d[:, -1]
+    smallest = [np.maximum(d, kdist[i]).mean(axis=1).min() for d, i in
+                [(distances, indices), (own_d, own_i)]]
+    bound = 1.01e-10 / smallest[0] + 1.01e-10 / smallest[1] + 1e-13
+    assert (np.abs(ours - theirs) / ours).max() <= bound
+
+
+@pytest.mark.parametrize("rule", list(tarn.RULES))
+def test_queries_never_change_each_others_scores(rule):
+    R, X = tied_grid(300, 2, 4), tied_grid(90, 2, 5) + 0.5
+    whole = tarn.detect(X, 4, rule=rule, reference=R, threshold=0.5)
+    parts = [tarn.detect(X[i:i + 30], 4, rule=rule, reference=R, threshold=0.5, method=m)
+             for i, m in [(0, "tree"), (30, "brute"), (60, "auto")]]
+    assert np.concatenate([p.score for p in parts]).tobytes() == whole.score.tobytes()
+    assert np.array_equal(np.concatenate([p.marked for p in parts]), whole.marked)
+
+
 def test_inputs_of_every_kind_give_the_same_bits():
     X = clustered(200, 3, seed=5)
     base = tarn.detect(X, 5, rule="lof").score.tobytes()
