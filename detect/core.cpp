@@ -429,7 +429,6 @@ std::optional<Error> score_queries(const Reference& reference, const Rows& queri
                                    const Parameters* p, Exchange& exchange, Verdict* verdict,
                                    RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        if (p->standardise == 1) apply_scales(queries, reference.notes.scales);
         const QueryLists lists =
             query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
         const Rule& rule = selected_rule(p);
@@ -448,15 +447,14 @@ std::optional<Error> score_queries(const Reference& reference, const Rows& queri
     });
 }
 
-std::optional<Error> check_queries(const Reference& reference, HFSET queries) {
-    const HFV* vectors = fvsGetVectorBuff(queries);
+std::optional<Error> check_query_widths(const Reference& reference, const int32_t* dims,
+                                        int32_t q) {
     const int32_t width = reference.rows.features + 1;
-    for (int32_t i = 0; i < fvsGetSize(queries); ++i) {
-        const int32_t dim = fvGetDim(vectors[i]);
-        if (dim != width) {
+    for (int32_t i = 0; i < q; ++i) {
+        if (dims[i] != width) {
             return error(ErrorKind::kDimensions,
-                         "Vector %d has %d values, the reference's vectors have %d\n", i + 1, dim,
-                         width);
+                         "Vector %d has %d values, the reference's vectors have %d\n", i + 1,
+                         dims[i], width);
         }
     }
     return std::nullopt;
@@ -464,9 +462,17 @@ std::optional<Error> check_queries(const Reference& reference, HFSET queries) {
 
 std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
                                     Verdict* verdict, RunNotes* notes) {
-    if (std::optional<Error> failure = check_queries(reference, queries)) return failure;
+    Array<int32_t> dims(static_cast<size_t>(fvsGetSize(queries)));
+    for (size_t i = 0; i < dims.size(); ++i)
+        dims[i] = fvGetDim(fvsGetVectorBuff(queries)[i]);
+    if (std::optional<Error> failure =
+            check_query_widths(reference, dims.data(), static_cast<int32_t>(dims.size()))) {
+        return failure;
+    }
+    const Rows rows = set_rows(queries);
+    if (p->standardise == 1) apply_scales(rows, reference.notes.scales);
     LocalExchange exchange(fvsGetSize(queries));
-    return score_queries(reference, set_rows(queries), p, exchange, verdict, notes);
+    return score_queries(reference, rows, p, exchange, verdict, notes);
 }
 
 std::optional<Error> detect_features_against(const double* reference, int32_t n,
@@ -481,6 +487,7 @@ std::optional<Error> detect_features_against(const double* reference, int32_t n,
         }
         built.rows = kept.rows;
         copy_rows(queries, q, d, false, &asked);
+        if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
         LocalExchange exchange(q);
         RunNotes notes;
         return score_queries(built, asked.rows, p, exchange, verdict, &notes);

@@ -131,7 +131,11 @@ std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* 
 std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
                                     Verdict* verdict, RunNotes* notes);
 
-// The same for a block of queries of checked width, their own sums and share over exchange.
+// Whether q queries of dims[i] values each (the label last) match the reference's width.
+std::optional<Error> check_query_widths(const Reference& reference, const int32_t* dims, int32_t q);
+
+// The same for a block of queries of checked width (standardised already with -z), their own
+// sums and share over exchange.
 std::optional<Error> score_queries(const Reference& reference, const Rows& queries,
                                    const Parameters* p, Exchange& exchange, Verdict* verdict,
                                    RunNotes* notes);

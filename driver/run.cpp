@@ -205,8 +205,10 @@ __attribute__((format(printf, 1, 2))) [[noreturn]] void stop_with(const char* fo
     std::exit(-1);
 }
 
-// The model's shape becomes the run's; an option given on the command line that asks for
-// another shape is refused rather than silently overridden.
+}  // namespace
+
+// An option given on the command line that asks for another shape than the model's is refused
+// rather than silently overridden.
 void take_shape(Parameters* p, const ModelShape& shape) {
     if ((p->shaping_given & kGivenK) != 0 && p->k != shape.k) {
         stop_with("Cannot score against %s: it was built with -k %d, not -k %d\n", p->reference,
@@ -224,6 +226,8 @@ ModelShape shape_of(const Parameters* p) {
     shape.standardise = p->standardise;
     return shape;
 }
+
+namespace {
 
 // The reference of -R: a saved model read back, or a vector file loaded (with -i's format
 // options, into set) and its graph built.
@@ -244,7 +248,8 @@ void make_reference(Parameters* p, Reference* reference, HFSET* set, VectorArena
     stop_on(build_reference(*set, p, reference));
 }
 
-// Refuses the combinations of -R and -W that cannot work, before anything is read.
+}  // namespace
+
 void check_reference_options(const Parameters* p) {
     if (p->model_path != nullptr && p->reference == nullptr)
         stop_with("-W saves the reference set of -R: give -R FILE\n");
@@ -260,6 +265,8 @@ void check_reference_options(const Parameters* p) {
         stop_with("Cannot write the model to %s: it is an input file\n", p->model_path);
     }
 }
+
+namespace {
 
 // -R: the vectors of -i scored against the reference set, after -W has saved it.
 int32_t run_against_reference(Parameters* p) {

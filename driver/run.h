@@ -11,6 +11,7 @@
 
 #include "base/alloc.h"
 #include "detect/construct.h"
+#include "detect/model.h"
 #include "rules/rules.h"
 
 struct Parameters;
@@ -70,6 +71,17 @@ int32_t finish_every_rule(const FinishedRules& run, Parameters* p, Outlet& outle
 // Writes the output of a finished detection; returns the run's status, 0 or -1 once it has
 // said why. A failure to write the report or to standard output ends the process.
 int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet);
+
+// The model's shape (detect/model.h) made the run's: -k and -z given on the command line that
+// ask for another are refused (the message on standard output, then the process ends).
+void take_shape(Parameters* p, const ModelShape& shape);
+
+// The shape the run's options give a reference it saves.
+ModelShape shape_of(const Parameters* p);
+
+// Refuses the combinations of -R and -W that cannot work, before anything is read: the
+// message on standard output, then the process ends.
+void check_reference_options(const Parameters* p);
 
 // The whole run of the program: parameters, graph, picture, report, evaluation, release.
 // Returns the process status: 0 after a complete run, -1 when the picture cannot be written or

@@ -21,6 +21,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <list>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -28,6 +30,7 @@
 #include "base/parameters.h"
 #include "detect/core.h"
 #include "detect/init.h"
+#include "detect/model.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
 #include "driver/run.h"
@@ -191,6 +194,100 @@ private:
     std::list<std::pair<const tarn::Verdict*, tarn::Verdict>> gathered_;  // stays in place
 };
 
+// Every process's copy of the whole of a distributed array, each process's part in rank order.
+template <typename Values>
+void all_of(Values& values) {
+    using T = typename Values::value_type;
+    Array<T> mine;
+    step([&] { mine.assign(values.begin(), values.end()); });
+    Array<T> all = tarn::mpi::gather(mine);
+    size_t count = broadcast_value(all.size());
+    step([&] {
+        values.resize(count);
+        std::copy(all.begin(), all.end(), values.begin());  // all is empty but on rank 0
+    });
+    broadcast(values.data(), count * sizeof(T));
+}
+
+// -R's reference, whole on every process: a model every process reads, or vectors rank 0
+// loads and broadcasts, whose lists each process builds for its block of sources and shares.
+void make_reference(Parameters* p, int rank, int size, Vectors& vectors,
+                    tarn::Reference& reference) {
+    if (std::strcmp(p->reference, "-") != 0 && tarn::is_model(p->reference)) {
+        tarn::ModelShape shape;
+        step([&]() -> std::optional<tarn::Error> {
+            const std::optional<std::string> why =
+                tarn::read_model(p->reference, &reference, &shape);
+            if (!why) return std::nullopt;
+            return tarn::Error{
+                tarn::ErrorKind::kDimensions,
+                "Cannot load the model from " + std::string(p->reference) + ": it " + *why + "\n"};
+        });
+        tarn::take_shape(p, shape);
+        return;
+    }
+    Parameters options = *p;
+    TableNames names;  // the reference's own; the report names the vectors of -i
+    options.instr = p->reference;
+    options.names = &names;
+    load(vectors, &options, rank);
+    const Blocks blocks(static_cast<int32_t>(vectors.rows.size()), rank, size);
+    tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), p, blocks.mine(),
+                                            &reference.lists, &reference.notes));
+    all_of(reference.lists.target);
+    all_of(reference.lists.dist);
+    step([&] {
+        reference.lists.n = static_cast<int32_t>(vectors.rows.size());
+        reference.rows = vectors.rows;
+        reference.notes.overflow = tarn::distances_overflow(reference.rows, reference.lists);
+    });
+}
+
+// -R: the vectors of -i in blocks, each scored against the whole reference; -W's model written
+// by rank 0 first.
+int32_t run_against_reference(Parameters* p, int rank, int size) {
+    Vectors reference_vectors;
+    tarn::Reference reference;
+    make_reference(p, rank, size, reference_vectors, reference);
+    if (p->model_path != nullptr) {
+        int32_t failed = 0;
+        if (rank == 0) {
+            if (std::optional<std::string> why =
+                    tarn::write_model(p->model_path, reference, tarn::shape_of(p))) {
+                std::fprintf(stderr, "Cannot write the model to %s: %s\n", p->model_path,
+                             why->c_str());
+                failed = 1;
+            }
+        }
+        if (broadcast_value(failed) == 1) return -1;
+    }
+    if (p->instr == nullptr) return 0;
+    Vectors vectors;
+    load(vectors, p, rank);
+    const int32_t q = static_cast<int32_t>(vectors.rows.size());
+    step([&] { return tarn::check_query_widths(reference, vectors.dims.data(), q); });
+    step([&] {
+        if (p->standardise == 1) tarn::apply_scales(vectors.rows, reference.notes.scales);
+    });
+    const Blocks blocks(q, rank, size);
+    tarn::Rows block;
+    step([&] {
+        block.features = vectors.rows.features;
+        block.row.assign(vectors.rows.row.begin() + blocks.mine().first,
+                         vectors.rows.row.begin() + blocks.mine().last);
+    });
+    tarn::Verdict verdict;
+    tarn::RunNotes notes;
+    tarn::mpi::judge_queries(reference, block, blocks, p, &verdict, &notes);
+    const Array<int32_t> block_labels = labels(vectors, blocks.mine().first, blocks.mine().last);
+    step([&] { verdict.label = block_labels; });
+    const bool overflow = tarn::mpi::sum(notes.overflow ? 1 : 0) > 0;
+    BlockOutlet outlet(blocks);
+    return tarn::finish_run(
+        {vectors.rows, verdict, overflow, notes.duplicates, reference.notes.unstandardised}, p,
+        outlet);
+}
+
 int run(int argc, char** argv, int rank, int size) {
     Parameters* parap = init_params();
     TableNames names;  // rank 0's: column and class names, for the evaluation and the picture
@@ -203,6 +300,18 @@ int run(int argc, char** argv, int rank, int size) {
     if (broadcast_value(refused) == 1) {
         tarn::release(nullptr, parap);
         return -1;
+    }
+    tarn::check_reference_options(parap);
+    if (parap->reference != nullptr) {
+        int32_t status = -1;
+        try {
+            status = run_against_reference(parap, rank, size);
+        } catch (const tarn::mpi::Stopped& stop) {
+            std::fputs(stop.error.message.c_str(), stdout);
+            std::fflush(stdout);
+        }
+        tarn::release(nullptr, parap);
+        return status;
     }
     Vectors vectors;
     try {

@@ -153,4 +153,11 @@ DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Block
     return duplicates;
 }
 
+void judge_queries(const Reference& reference, const Rows& rows, const Blocks& blocks,
+                   const Parameters* p, Verdict* verdict, RunNotes* notes) {
+    BlockExchange exchange(blocks);
+    // As in judge: a failure before the first exchange call meets the others at theirs.
+    checkpoint(score_queries(reference, rows, p, exchange, verdict, notes));
+}
+
 }  // namespace tarn::mpi

@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "base/alloc.h"
+#include "detect/core.h"
 #include "graph/lists.h"
 #include "mpi/exchange.h"
 #include "rules/rules.h"
@@ -33,6 +34,14 @@ namespace tarn::mpi {
 // Stopped on every process.
 DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
                       const Parameters* p, Verdict* verdict);
+
+// Scores this process's block of queries (rows: the block's query vectors, standardised with
+// -z; row i is query blocks.mine().first + i) against the reference every process holds whole,
+// as tarn's detect_queries does; the share of -c is cut over every block. notes gets the
+// duplicate scores over every process and this block's overflow. Every process calls it; a
+// failure throws Stopped on every process.
+void judge_queries(const Reference& reference, const Rows& rows, const Blocks& blocks,
+                   const Parameters* p, Verdict* verdict, RunNotes* notes);
 
 }  // namespace tarn::mpi
 

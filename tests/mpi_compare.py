@@ -179,10 +179,21 @@ def main():
             case(f"every rule {data}", ["-r", "all", "-k", "5", "-s", "-o", "-e", "-i", sets[data]])
         case("every rule's table", ["-r", "all", "-k", "4", "-O", "-", "-e", "-P", "odd",
                                     "-i", sets["csv"]])
+        # Vectors scored against a reference set, and against its saved model.
+        model = str(folder / "ties.tarn")
+        subprocess.run([TARN, "-k", "5", "-z", "-W", model, "-R", sets["ties"]], check=True)
+        for rule in rules:
+            case(f"reference {rule}", rule + ["-k", "4", "-s", "-o", "-e", "-c", "0.1",
+                                              "-R", sets["ties"], "-i", sets["nan"]])
+            case(f"model {rule}", rule + ["-s", "-o", "-b", "-R", model, "-i", sets["tiny"]])
+        case("reference on standard input", ["-l", "-k", "4", "-R", "-", "-i", sets["tiny"]],
+             stdin=sets["ties"])
 
         # The failures: the same message and status on every P.
         bad = folder / "bad.txt"
         bad.write_text("1 2 0\n3 4 0\n5, 6, 7, 0\nx 1 0\n")
+        cut = folder / "cut.tarn"
+        cut.write_bytes(pathlib.Path(model).read_bytes()[:-9])
         ragged = write(folder / "ragged.txt", [[1, 2, 0], [3, 4, 0], [5, 6, 7, 0]])
         for name, arguments in (
                 ("k too big", ["-k", "12", "-i", sets["tiny"]]),
@@ -197,7 +208,9 @@ def main():
                  ["-G", "1,5", "-g", str(folder / "never.svg"), "-i", sets["tiny"]]),
                 ("plot is the input", ["-g", sets["tiny"], "-i", sets["tiny"]]),
                 ("more values than the first", ["-k", "1", "-f", "text", "-i", ragged]),
-                ("help", ["--help"])):
+                ("help", ["--help"]),
+                ("damaged model", ["-R", str(cut), "-i", sets["tiny"]]),
+                ("reference of another width", ["-R", sets["gauss"], "-i", sets["tiny"]])):
             case(name, arguments)
 
         # The fuzzing corpus, each input under one P in turn, with the default rule or -l.
