@@ -31,6 +31,7 @@ struct Cell {
     int32_t low = -1;  // children, -1 for a leaf
     int32_t high = -1;
     double reach = 0.0;
+    bool equal = false;  // a leaf of equal vectors, in ascending order
 };
 
 class Tree {
@@ -97,7 +98,11 @@ private:
         for (size_t i = 1; i < dim_; ++i) {
             if (hi[i] - lo[i] > hi[axis] - lo[axis]) axis = i;
         }
-        if (!(hi[axis] > lo[axis])) return at;  // equal vectors: one leaf
+        if (!(hi[axis] > lo[axis])) {  // equal vectors: one leaf, however many
+            std::sort(order_.begin() + begin, order_.begin() + end);
+            cells_[static_cast<size_t>(at)].equal = true;
+            return at;
+        }
         axis_[static_cast<size_t>(at)] = axis;
         const int32_t middle = begin + (end - begin) / 2;
         std::nth_element(order_.begin() + begin, order_.begin() + middle, order_.begin() + end,
@@ -176,7 +181,10 @@ private:
         const Cell& cell = tree_->cell(c);
         if (tree_->bound(query_, c) > reach()) return;
         if (cell.low < 0) {
-            for (int32_t at = cell.begin; at < cell.end; ++at)
+            // Equal vectors are equally distant, and of those the candidate rule can keep only
+            // the k of lowest index: any later one meets a list of k no farther.
+            const int32_t end = cell.equal ? std::min(cell.end, cell.begin + lists_.k) : cell.end;
+            for (int32_t at = cell.begin; at < end; ++at)
                 meet(tree_->member(at));
             return;
         }
