@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <new>
+#include <span>
 
 #include "base/parameters.h"
 #include "detect/budget.h"
@@ -425,26 +426,52 @@ std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* 
     });
 }
 
+namespace {
+
+// The queries' lists once, then the rule of each of runs over them into verdicts[r] and
+// duplicates[r].
+std::optional<Error> score_runs(const Reference& reference, const Rows& queries,
+                                std::span<const Parameters> runs, Exchange& exchange,
+                                Verdict* verdicts, DuplicateScores* duplicates, RunNotes* notes) {
+    return reporting([&]() -> std::optional<Error> {
+        const Parameters* p = &runs[0];
+        const QueryLists lists =
+            query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
+        const Block asked{lists.out, lists.in, reference.rows};
+        for (size_t r = 0; r < runs.size(); ++r) {
+            const InboundIndex in = inbound_index(reference.lists, selected_rule(&runs[r]).inbound);
+            ReferenceRecord record;
+            Verdict own;
+            record_reference({reference.lists, in, reference.rows}, &runs[r], &record, &own);
+            duplicates[r] = judge_queries(asked, record, exchange, &runs[r], &verdicts[r]);
+            verdicts[r].label = labels_of(queries);
+        }
+        notes->overflow = reference.notes.overflow || kept_overflow(queries, lists);
+        notes->unstandardised = reference.notes.unstandardised;
+        return std::nullopt;
+    });
+}
+
+}  // namespace
+
 std::optional<Error> score_queries(const Reference& reference, const Rows& queries,
                                    const Parameters* p, Exchange& exchange, Verdict* verdict,
                                    RunNotes* notes) {
-    return reporting([&]() -> std::optional<Error> {
-        const QueryLists lists =
-            query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
-        const Rule& rule = selected_rule(p);
-        const InboundIndex in = inbound_index(reference.lists, rule.inbound);
-        ReferenceRecord record;
-        {
-            Verdict own;
-            record_reference({reference.lists, in, reference.rows}, p, &record, &own);
-        }
-        notes->duplicates =
-            judge_queries({lists.out, lists.in, reference.rows}, record, exchange, p, verdict);
-        notes->overflow = reference.notes.overflow || kept_overflow(queries, lists);
-        notes->unstandardised = reference.notes.unstandardised;
-        verdict->label = labels_of(queries);
-        return std::nullopt;
-    });
+    return score_runs(reference, queries, std::span<const Parameters>(p, 1), exchange, verdict,
+                      &notes->duplicates, notes);
+}
+
+std::optional<Error> score_queries_all(const Reference& reference, const Rows& queries,
+                                       const Parameters* p, Exchange& exchange,
+                                       Array<Verdict>* verdicts, Array<DuplicateScores>* duplicates,
+                                       RunNotes* notes) {
+    Array<Parameters> runs;
+    for (const Rule& rule : rules())
+        runs.push_back(with_rule(p, rule));
+    verdicts->resize(runs.size());
+    duplicates->resize(runs.size());
+    return score_runs(reference, queries, runs, exchange, verdicts->data(), duplicates->data(),
+                      notes);
 }
 
 std::optional<Error> check_query_widths(const Reference& reference, const int32_t* dims,
@@ -460,8 +487,12 @@ std::optional<Error> check_query_widths(const Reference& reference, const int32_
     return std::nullopt;
 }
 
-std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
-                                    Verdict* verdict, RunNotes* notes) {
+namespace {
+
+// The set's rows as queries of the reference: their widths checked, standardised with -z as the
+// reference's columns were.
+std::optional<Error> query_rows(const Reference& reference, HFSET queries, const Parameters* p,
+                                Rows* rows) {
     Array<int32_t> dims(static_cast<size_t>(fvsGetSize(queries)));
     for (size_t i = 0; i < dims.size(); ++i)
         dims[i] = fvGetDim(fvsGetVectorBuff(queries)[i]);
@@ -469,10 +500,28 @@ std::optional<Error> detect_queries(const Reference& reference, HFSET queries, c
             check_query_widths(reference, dims.data(), static_cast<int32_t>(dims.size()))) {
         return failure;
     }
-    const Rows rows = set_rows(queries);
-    if (p->standardise == 1) apply_scales(rows, reference.notes.scales);
-    LocalExchange exchange(fvsGetSize(queries));
+    *rows = set_rows(queries);
+    if (p->standardise == 1) apply_scales(*rows, reference.notes.scales);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
+                                    Verdict* verdict, RunNotes* notes) {
+    Rows rows;
+    if (std::optional<Error> failure = query_rows(reference, queries, p, &rows)) return failure;
+    LocalExchange exchange(static_cast<int32_t>(rows.size()));
     return score_queries(reference, rows, p, exchange, verdict, notes);
+}
+
+std::optional<Error> detect_queries_all(const Reference& reference, HFSET queries,
+                                        const Parameters* p, Array<Verdict>* verdicts,
+                                        Array<DuplicateScores>* duplicates, RunNotes* notes) {
+    Rows rows;
+    if (std::optional<Error> failure = query_rows(reference, queries, p, &rows)) return failure;
+    LocalExchange exchange(static_cast<int32_t>(rows.size()));
+    return score_queries_all(reference, rows, p, exchange, verdicts, duplicates, notes);
 }
 
 std::optional<Error> detect_features_against(const double* reference, int32_t n,

@@ -131,6 +131,12 @@ std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* 
 std::optional<Error> detect_queries(const Reference& reference, HFSET queries, const Parameters* p,
                                     Verdict* verdict, RunNotes* notes);
 
+// detect_queries for -r all: every rule of the table in table order, verdicts[r] and
+// duplicates[r] rules()[r]'s.
+std::optional<Error> detect_queries_all(const Reference& reference, HFSET queries,
+                                        const Parameters* p, Array<Verdict>* verdicts,
+                                        Array<DuplicateScores>* duplicates, RunNotes* notes);
+
 // Whether q queries of dims[i] values each (the label last) match the reference's width.
 std::optional<Error> check_query_widths(const Reference& reference, const int32_t* dims, int32_t q);
 
@@ -139,6 +145,12 @@ std::optional<Error> check_query_widths(const Reference& reference, const int32_
 std::optional<Error> score_queries(const Reference& reference, const Rows& queries,
                                    const Parameters* p, Exchange& exchange, Verdict* verdict,
                                    RunNotes* notes);
+
+// score_queries for -r all: every rule of the table in table order over the same lists.
+std::optional<Error> score_queries_all(const Reference& reference, const Rows& queries,
+                                       const Parameters* p, Exchange& exchange,
+                                       Array<Verdict>* verdicts, Array<DuplicateScores>* duplicates,
+                                       RunNotes* notes);
 
 // Detects outliers among n vectors of d doubles each, rows one after the other, the last
 // column the label (never part of a distance). Fills verdict on success. Rows without room for

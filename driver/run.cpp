@@ -258,7 +258,6 @@ void check_reference_options(const Parameters* p) {
         std::strcmp(p->reference, "-") == 0) {
         stop_with("-i and -R cannot both read standard input\n");
     }
-    if (p->all_rules == 1) stop_with("-r all compares rules over one set: give -r KEY with -R\n");
     if (p->model_path != nullptr &&
         (names_the_input(p->model_path, p->reference) ||
          (p->instr != nullptr && names_the_input(p->model_path, p->instr)))) {
@@ -285,15 +284,23 @@ int32_t run_against_reference(Parameters* p) {
         VectorArena arena;
         HFSET set = load_vectors(p, &arena);
         if (set == nullptr) std::exit(-1);
-        Verdict verdict;
         RunNotes notes;
-        stop_on(detect_queries(reference, set, p, &verdict, &notes));
-        progress_stop();
-        const Rows rows = set_rows(set);
-        const Finished finished{rows, verdict, notes.overflow, notes.duplicates,
-                                notes.unstandardised};
         LocalOutlet outlet;
-        status = finish_run(finished, p, outlet);
+        const Rows rows = set_rows(set);
+        if (p->all_rules == 1) {
+            Array<Verdict> verdicts;
+            Array<DuplicateScores> duplicates;
+            stop_on(detect_queries_all(reference, set, p, &verdicts, &duplicates, &notes));
+            progress_stop();
+            status = finish_every_rule(
+                {rows, verdicts, duplicates, notes.overflow, notes.unstandardised}, p, outlet);
+        } else {
+            Verdict verdict;
+            stop_on(detect_queries(reference, set, p, &verdict, &notes));
+            progress_stop();
+            status = finish_run(
+                {rows, verdict, notes.overflow, notes.duplicates, notes.unstandardised}, p, outlet);
+        }
         release_set(set, &arena);
     }
     progress_stop();

@@ -276,15 +276,25 @@ int32_t run_against_reference(Parameters* p, int rank, int size) {
         block.row.assign(vectors.rows.row.begin() + blocks.mine().first,
                          vectors.rows.row.begin() + blocks.mine().last);
     });
-    tarn::Verdict verdict;
+    // Each verdict carries its block's labels.
+    Array<tarn::Verdict> verdicts(1);
+    Array<tarn::DuplicateScores> duplicates;
     tarn::RunNotes notes;
-    tarn::mpi::judge_queries(reference, block, blocks, p, &verdict, &notes);
-    const Array<int32_t> block_labels = labels(vectors, blocks.mine().first, blocks.mine().last);
-    step([&] { verdict.label = block_labels; });
+    if (p->all_rules == 1) {
+        tarn::mpi::judge_queries_all(reference, block, blocks, p, &verdicts, &duplicates, &notes);
+    } else {
+        tarn::mpi::judge_queries(reference, block, blocks, p, &verdicts[0], &notes);
+        duplicates.push_back(notes.duplicates);
+    }
     const bool overflow = tarn::mpi::sum(notes.overflow ? 1 : 0) > 0;
     BlockOutlet outlet(blocks);
+    if (p->all_rules == 1) {
+        return tarn::finish_every_rule(
+            {vectors.rows, verdicts, duplicates, overflow, reference.notes.unstandardised}, p,
+            outlet);
+    }
     return tarn::finish_run(
-        {vectors.rows, verdict, overflow, notes.duplicates, reference.notes.unstandardised}, p,
+        {vectors.rows, verdicts[0], overflow, duplicates[0], reference.notes.unstandardised}, p,
         outlet);
 }
 

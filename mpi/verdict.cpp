@@ -160,4 +160,11 @@ void judge_queries(const Reference& reference, const Rows& rows, const Blocks& b
     checkpoint(score_queries(reference, rows, p, exchange, verdict, notes));
 }
 
+void judge_queries_all(const Reference& reference, const Rows& rows, const Blocks& blocks,
+                       const Parameters* p, Array<Verdict>* verdicts,
+                       Array<DuplicateScores>* duplicates, RunNotes* notes) {
+    BlockExchange exchange(blocks);
+    checkpoint(score_queries_all(reference, rows, p, exchange, verdicts, duplicates, notes));
+}
+
 }  // namespace tarn::mpi

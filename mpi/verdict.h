@@ -43,6 +43,11 @@ DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Block
 void judge_queries(const Reference& reference, const Rows& rows, const Blocks& blocks,
                    const Parameters* p, Verdict* verdict, RunNotes* notes);
 
+// The same for -r all: every rule of the table, verdicts[r] and duplicates[r] rules()[r]'s.
+void judge_queries_all(const Reference& reference, const Rows& rows, const Blocks& blocks,
+                       const Parameters* p, Array<Verdict>* verdicts,
+                       Array<DuplicateScores>* duplicates, RunNotes* notes);
+
 }  // namespace tarn::mpi
 
 #endif

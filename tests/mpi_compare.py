@@ -186,6 +186,8 @@ def main():
             case(f"reference {rule}", rule + ["-k", "4", "-s", "-o", "-e", "-c", "0.1",
                                               "-R", sets["ties"], "-i", sets["nan"]])
             case(f"model {rule}", rule + ["-s", "-o", "-b", "-R", model, "-i", sets["tiny"]])
+        case("every rule against a reference", ["-r", "all", "-k", "4", "-s", "-o", "-e",
+                                                "-R", sets["ties"], "-i", sets["nan"]])
         case("reference on standard input", ["-l", "-k", "4", "-R", "-", "-i", sets["tiny"]],
              stdin=sets["ties"])
 

@@ -155,7 +155,6 @@ TEST(Reference, CombinationsThatCannotWorkAreRefused) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-W", model.path(), "-i", queries.path()}, "-W saves the reference set of -R"},
         {{"-R", "-", "-i", "-"}, "-i and -R cannot both read standard input"},
-        {{"-r", "all", "-R", reference.path(), "-i", queries.path()}, "give -r KEY with -R"},
         {{"-W", reference.path(), "-R", reference.path()}, "it is an input file"},
         {{"-k", "3", "-R", model.path(), "-i", queries.path()}, "built with -k 4, not -k 3"},
         {{"-z", "-R", model.path(), "-i", queries.path()}, "built without -z"},
