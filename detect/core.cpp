@@ -435,6 +435,13 @@ std::optional<Error> score_runs(const Reference& reference, const Rows& queries,
                                 Verdict* verdicts, DuplicateScores* duplicates, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
         const Parameters* p = &runs[0];
+        const double n = static_cast<double>(reference.rows.size());
+        const double q = static_cast<double>(queries.size());
+        // The queries' lists and verdicts, and the reference's values a rule hands across
+        // (a few per reference vector, as its kernel's working memory).
+        const double need = query_lists_bytes(n, q, queries.features, p->k) +
+                            judge_bytes(p, q, p->k) + judge_bytes(p, n, p->k);
+        if (std::optional<Error> failure = check_memory({0.0, need})) return failure;
         const QueryLists lists =
             query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
         const Block asked{lists.out, lists.in, reference.rows};
