@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "base/workers.h"
 #include "detect/construct.h"
@@ -36,13 +37,27 @@ struct Cell {
 
 class Tree {
 public:
-    Tree(const Rows& reference, const NeighbourLists& lists)
-        : rows_(reference), dim_(static_cast<size_t>(reference.features)) {
+    Tree(const Rows& reference, const NeighbourLists& lists, int32_t workers)
+        : rows_(reference), lists_(lists), dim_(static_cast<size_t>(reference.features)) {
         order_.resize(reference.size());
         for (size_t i = 0; i < order_.size(); ++i)
             order_[i] = static_cast<int32_t>(i);
-        cells_.reserve(2 * order_.size() / kLeafSize + 2);
-        split(0, static_cast<int32_t>(order_.size()), lists);
+        const int32_t n = static_cast<int32_t>(order_.size());
+        // The top levels on this thread, then their subtrees on the workers, spliced in order.
+        int32_t levels = 0;
+        while (workers > 1 && n > kParallelFrom && (1 << levels) < 4 * workers)
+            ++levels;
+        Array<Subtree> subtrees;
+        split(0, n, own_, levels, &subtrees);
+        auto build = [&](int32_t, int32_t begin, int32_t end) {
+            for (int32_t t = begin; t < end; ++t) {
+                Subtree& sub = subtrees[static_cast<size_t>(t)];
+                split(sub.begin, sub.end, sub.cells, 0, nullptr);
+            }
+        };
+        for_each_range(static_cast<int32_t>(subtrees.size()), 1, workers, build);
+        for (Subtree& sub : subtrees)
+            splice(sub);
     }
 
     // A lower bound of the distance from q to any vector of the cell, as measure computes it:
@@ -60,26 +75,67 @@ public:
         return std::sqrt(sum);
     }
 
-    const Cell& cell(int32_t c) const { return cells_[static_cast<size_t>(c)]; }
+    // The queries' positions in the order of the leaves they fall into.
+    Array<int32_t> order_of(const Rows& queries, int32_t workers) const {
+        Array<std::pair<int32_t, int32_t>> leaf(queries.size());
+        auto descend = [&](int32_t, int32_t begin, int32_t end) {
+            for (int32_t i = begin; i < end; ++i) {
+                const double* x = queries[static_cast<size_t>(i)];
+                int32_t c = 0;
+                while (cell(c).low >= 0)
+                    c = low_first(x, c) ? cell(c).low : cell(c).high;
+                leaf[static_cast<size_t>(i)] = {c, i};
+            }
+        };
+        for_each_range(static_cast<int32_t>(queries.size()), kQueryGrain, workers, descend);
+        std::sort(leaf.begin(), leaf.end());
+        Array<int32_t> order(queries.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = leaf[i].second;
+        return order;
+    }
+
+    const Cell& cell(int32_t c) const { return own_.cell[static_cast<size_t>(c)]; }
     int32_t member(int32_t at) const { return order_[static_cast<size_t>(at)]; }
     // Which child of an inner cell q lies nearer to, by the split component.
     bool low_first(const double* q, int32_t c) const {
         const Cell& inner = cell(c);
-        const size_t axis = axis_[static_cast<size_t>(c)];
+        const size_t axis = own_.axis[static_cast<size_t>(c)];
         return q[axis] <= corner(inner.low)[dim_ + axis];
     }
 
 private:
+    // Cells, each with its split component and its box, in the order they are made.
+    struct Cells {
+        Array<Cell> cell;
+        Array<size_t> axis;
+        Array<double> box;  // per cell the lowest, then the highest, value of each component
+    };
+    // A subtree built apart: its range of the order and its cells, indexed from its root; the
+    // inner cell (of own_) whose child it is.
+    struct Subtree {
+        int32_t begin;
+        int32_t end;
+        int32_t parent;
+        bool low;
+        Cells cells;
+    };
+    // References below this count build their tree on one thread.
+    static constexpr int32_t kParallelFrom = 1 << 16;
+
     const double* corner(int32_t cell) const {
-        return boxes_.data() + static_cast<size_t>(cell) * 2 * dim_;
+        return own_.box.data() + static_cast<size_t>(cell) * 2 * dim_;
     }
 
-    int32_t split(int32_t begin, int32_t end, const NeighbourLists& lists) {
-        const int32_t at = static_cast<int32_t>(cells_.size());
-        cells_.push_back({begin, end});
-        axis_.push_back(0);
-        boxes_.resize(boxes_.size() + 2 * dim_);
-        double* lo = boxes_.data() + static_cast<size_t>(at) * 2 * dim_;
+    // The cell of order_[begin … end) into cells and its subtree; `levels` levels down, with
+    // subtrees given, the children's ranges are left to be built apart.
+    int32_t split(int32_t begin, int32_t end, Cells& cells, int32_t levels,
+                  Array<Subtree>* subtrees) {
+        const int32_t at = static_cast<int32_t>(cells.cell.size());
+        cells.cell.push_back({begin, end});
+        cells.axis.push_back(0);
+        cells.box.resize(cells.box.size() + 2 * dim_);
+        double* lo = cells.box.data() + static_cast<size_t>(at) * 2 * dim_;
         double* hi = lo + dim_;
         std::fill(lo, hi, kInfinity);
         std::fill(hi, hi + dim_, -kInfinity);
@@ -90,9 +146,9 @@ private:
                 lo[i] = std::min(lo[i], x[i]);
                 hi[i] = std::max(hi[i], x[i]);
             }
-            reach = std::max(reach, lists.kdist(order_[static_cast<size_t>(j)]));
+            reach = std::max(reach, lists_.kdist(order_[static_cast<size_t>(j)]));
         }
-        cells_[static_cast<size_t>(at)].reach = reach;
+        cells.cell[static_cast<size_t>(at)].reach = reach;
         if (end - begin <= kLeafSize) return at;
         size_t axis = 0;
         for (size_t i = 1; i < dim_; ++i) {
@@ -100,10 +156,10 @@ private:
         }
         if (!(hi[axis] > lo[axis])) {  // equal vectors: one leaf, however many
             std::sort(order_.begin() + begin, order_.begin() + end);
-            cells_[static_cast<size_t>(at)].equal = true;
+            cells.cell[static_cast<size_t>(at)].equal = true;
             return at;
         }
-        axis_[static_cast<size_t>(at)] = axis;
+        cells.axis[static_cast<size_t>(at)] = axis;
         const int32_t middle = begin + (end - begin) / 2;
         std::nth_element(order_.begin() + begin, order_.begin() + middle, order_.begin() + end,
                          [&](int32_t a, int32_t b) {
@@ -111,19 +167,40 @@ private:
                              const double xb = rows_[static_cast<size_t>(b)][axis];
                              return xa < xb || (xa == xb && a < b);
                          });
-        const int32_t low = split(begin, middle, lists);
-        const int32_t high = split(middle, end, lists);
-        cells_[static_cast<size_t>(at)].low = low;
-        cells_[static_cast<size_t>(at)].high = high;
+        if (subtrees != nullptr && levels <= 1) {
+            subtrees->push_back({begin, middle, at, true, {}});
+            subtrees->push_back({middle, end, at, false, {}});
+            return at;
+        }
+        const int32_t low = split(begin, middle, cells, levels - 1, subtrees);
+        const int32_t high = split(middle, end, cells, levels - 1, subtrees);
+        cells.cell[static_cast<size_t>(at)].low = low;
+        cells.cell[static_cast<size_t>(at)].high = high;
         return at;
     }
 
+    // Appends a subtree's cells to own_, its root the child of its parent.
+    void splice(Subtree& sub) {
+        const int32_t base = static_cast<int32_t>(own_.cell.size());
+        for (Cell c : sub.cells.cell) {
+            if (c.low >= 0) {
+                c.low += base;
+                c.high += base;
+            }
+            own_.cell.push_back(c);
+        }
+        own_.axis.insert(own_.axis.end(), sub.cells.axis.begin(), sub.cells.axis.end());
+        own_.box.insert(own_.box.end(), sub.cells.box.begin(), sub.cells.box.end());
+        Cell& parent = own_.cell[static_cast<size_t>(sub.parent)];
+        (sub.low ? parent.low : parent.high) = base;
+        sub.cells = Cells();
+    }
+
     const Rows& rows_;
+    const NeighbourLists& lists_;
     const size_t dim_;
     Array<int32_t> order_;
-    Array<Cell> cells_;
-    Array<size_t> axis_;
-    Array<double> boxes_;  // per cell the lowest, then the highest, value of each component
+    Cells own_;
 };
 
 // A reference vertex met by a search, with its distance to the query.
@@ -268,7 +345,7 @@ QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const
     const int32_t workers = worker_threads(threads);
     const bool indexed = !brute && tree_applies(reference) && finite_rows(queries);
     std::optional<Tree> tree;
-    if (indexed) tree.emplace(reference, lists);
+    if (indexed) tree.emplace(reference, lists, workers);
     QueryLists result;
     const int32_t q = static_cast<int32_t>(queries.size());
     const size_t k = static_cast<size_t>(lists.k);
@@ -276,9 +353,12 @@ QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const
     result.out.k = lists.k;
     result.out.target.resize(static_cast<size_t>(q) * k);
     result.out.dist.resize(static_cast<size_t>(q) * k);
+    // Queries near each other search the same cells: taken in the tree's order, one after the
+    // other they find them in the cache. Which order changes no result.
+    const Array<int32_t> order = indexed ? tree->order_of(queries, workers) : Array<int32_t>();
     const int32_t ranges = (q + kQueryGrain - 1) / kQueryGrain;
     Array<Array<Met>> records(static_cast<size_t>(ranges));
-    Array<Array<int64_t>> counts(static_cast<size_t>(ranges));
+    Array<int32_t> counts(static_cast<size_t>(q));
     Array<Search> searches;
     for (int32_t w = 0; w < workers; ++w)
         searches.emplace_back(indexed ? &*tree : nullptr, reference, lists);
@@ -286,38 +366,43 @@ QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const
         Search& s = searches[static_cast<size_t>(worker)];
         for (int32_t range = begin; range < end; ++range) {
             Array<Met>& mine = records[static_cast<size_t>(range)];
-            Array<int64_t>& count = counts[static_cast<size_t>(range)];
             const int32_t last = std::min(q, (range + 1) * kQueryGrain);
-            for (int32_t i = range * kQueryGrain; i < last; ++i) {
+            for (int32_t at = range * kQueryGrain; at < last; ++at) {
+                const int32_t i = indexed ? order[static_cast<size_t>(at)] : at;
                 const double* x = queries[static_cast<size_t>(i)];
                 const size_t row = static_cast<size_t>(i) * k;
                 s.outbound(x, result.out.dist.data() + row, result.out.target.data() + row);
                 const size_t before = mine.size();
                 s.inbound(x, mine);
-                count.push_back(static_cast<int64_t>(mine.size() - before));
+                counts[static_cast<size_t>(i)] = static_cast<int32_t>(mine.size() - before);
             }
         }
     };
     for_each_range(ranges, 1, workers, search);
     InboundIndex& in = result.in;
     in.first.resize(static_cast<size_t>(q) + 1);
-    size_t total = 0;
-    for (const Array<Met>& mine : records)
-        total += mine.size();
-    in.source.reserve(total);
-    in.dist.reserve(total);
-    size_t i = 0;
-    for (size_t range = 0; range < records.size(); ++range) {
-        for (const int64_t count : counts[range]) {
-            in.first[i + 1] = in.first[i] + count;
-            ++i;
+    for (size_t i = 0; i < counts.size(); ++i)
+        in.first[i + 1] = in.first[i] + counts[i];
+    in.source.resize(static_cast<size_t>(in.first.back()));
+    in.dist.resize(in.source.size());
+    // Each range's records, query after query in the order searched, go to their places.
+    auto place = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t range = begin; range < end; ++range) {
+            const Array<Met>& mine = records[static_cast<size_t>(range)];
+            size_t from = 0;
+            const int32_t last = std::min(q, (range + 1) * kQueryGrain);
+            for (int32_t at = range * kQueryGrain; at < last; ++at) {
+                const size_t i = static_cast<size_t>(indexed ? order[static_cast<size_t>(at)] : at);
+                for (size_t to = static_cast<size_t>(in.first[i]);
+                     to < static_cast<size_t>(in.first[i + 1]); ++to, ++from) {
+                    in.source[to] = mine[from].vertex;
+                    in.dist[to] = mine[from].dist;
+                }
+            }
+            Array<Met>().swap(records[static_cast<size_t>(range)]);
         }
-        for (const Met& met : records[range]) {
-            in.source.push_back(met.vertex);
-            in.dist.push_back(met.dist);
-        }
-        Array<Met>().swap(records[range]);
-    }
+    };
+    for_each_range(ranges, 1, workers, place);
     return result;
 }
 
