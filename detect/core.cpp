@@ -15,6 +15,7 @@
 #include "detect/method.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
+#include "graph/metric.h"
 #include "rules/rules.h"
 #include "vectors/fvector.h"
 
@@ -84,7 +85,8 @@ GraphNeed linked_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t t
 }
 
 // Whether the k-d tree builds the graph of rows: with -x, or without -b when choose_method
-// expects it to be faster; only where it applies (finite values), whatever p asks.
+// expects it to be faster; only where it applies (finite values, a metric with a box bound: not
+// the cosine), whatever p asks.
 bool use_tree(const Rows& rows, const Parameters* p) {
     const int32_t n = static_cast<int32_t>(rows.size());
     return p->brute != 1 && tree_applies(rows) &&
@@ -108,7 +110,8 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     if (p->standardise == 1) standardise(vertices);
     const int32_t threads = worker_threads(p->threads);
     const int32_t dim = fvGetDim(vertices[0]->vector);
-    const bool indexed = use_tree(graph_rows(vertices), p);
+    graphp->metric = metric_of(p);
+    const bool indexed = use_tree(graph_rows(vertices, graphp->metric), p);
     if (std::optional<Error> failure =
             check_memory(linked_need(n, dim, p->k, indexed, threads, linked_rule(p)))) {
         return failure;
@@ -183,10 +186,12 @@ struct RowBlock {
     Rows rows;
 };
 
-void copy_rows(const double* source, int32_t n, int32_t d, bool labelled, RowBlock* block) {
+void copy_rows(const double* source, int32_t n, int32_t d, bool labelled, Metric metric,
+               RowBlock* block) {
     const size_t dim = static_cast<size_t>(labelled ? d : d + 1);
     block->values.assign(static_cast<size_t>(n) * dim, 0.0);
     block->rows.features = static_cast<int32_t>(dim) - 1;
+    block->rows.metric = metric;
     block->rows.row.resize(static_cast<size_t>(n));
     for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
         double* row = block->values.data() + i * dim;
@@ -310,7 +315,7 @@ std::optional<Error> lists_of_rows(const double* rows, int32_t n, int32_t d, boo
                                    const Parameters* p, RowBlock* block, NeighbourLists* lists) {
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     if (std::optional<Error> failure = check_width(d, labelled)) return failure;
-    copy_rows(rows, n, d, labelled, block);
+    copy_rows(rows, n, d, labelled, metric_of(p), block);
     return build_lists(block->rows, p, lists);
 }
 
@@ -359,7 +364,7 @@ std::optional<Error> set_lists(HFSET set, const Rows& rows, const Parameters* p,
 
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const Rows rows = set_rows(set);
+        const Rows rows = set_rows(set, metric_of(p));
         NeighbourLists lists;
         if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
         notes->duplicates = judge_lists(rows, lists, p, verdict);
@@ -371,7 +376,7 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
 std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
                                     Array<DuplicateScores>* duplicates, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const Rows rows = set_rows(set);
+        const Rows rows = set_rows(set, metric_of(p));
         NeighbourLists lists;
         if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
         const Array<int32_t> labels = labels_of(rows);

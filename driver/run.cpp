@@ -15,6 +15,7 @@
 #include "driver/progress.h"
 #include "driver/scores.h"
 #include "driver/tarn.h"
+#include "graph/metric.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
@@ -174,7 +175,7 @@ int32_t run_one_rule(HFSET set, Parameters* p) {
     RunNotes notes;
     stop_on(detect_set(set, p, &verdict, &notes));
     progress_stop();
-    const Rows rows = set_rows(set);
+    const Rows rows = set_rows(set, metric_of(p));
     const Finished finished{rows, verdict, notes.overflow, notes.duplicates, notes.unstandardised};
     LocalOutlet outlet;
     return finish_run(finished, p, outlet);
@@ -186,7 +187,7 @@ int32_t run_every_rule(HFSET set, Parameters* p) {
     RunNotes notes;
     stop_on(detect_set_all(set, p, &verdicts, &duplicates, &notes));
     progress_stop();
-    const Rows rows = set_rows(set);
+    const Rows rows = set_rows(set, metric_of(p));
     const FinishedRules finished{rows, verdicts, duplicates, notes.overflow, notes.unstandardised};
     LocalOutlet outlet;
     return finish_every_rule(finished, p, outlet);
