@@ -93,6 +93,12 @@ bool use_tree(const Rows& rows, const Parameters* p) {
            (p->index == 1 || choose_method(n, p->k, sample_dimension(rows)) == Method::kTree);
 }
 
+// The components a construction's working set counts per vector of dim values: the cosine's
+// brute force keeps each vector's norm beside its copy, one component more.
+int32_t counted_components(int32_t dim, const Metric& metric) {
+    return metric.kind == MetricKind::kCosine ? dim + 1 : dim;
+}
+
 Error allocation_error(size_t size) {
     return error(ErrorKind::kAllocation, "Allocation of %zu bytes failed\n", size);
 }
@@ -112,8 +118,8 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     const int32_t dim = fvGetDim(vertices[0]->vector);
     graphp->metric = metric_of(p);
     const bool indexed = use_tree(graph_rows(vertices, graphp->metric), p);
-    if (std::optional<Error> failure =
-            check_memory(linked_need(n, dim, p->k, indexed, threads, linked_rule(p)))) {
+    if (std::optional<Error> failure = check_memory(linked_need(
+            n, counted_components(dim, graphp->metric), p->k, indexed, threads, linked_rule(p)))) {
         return failure;
     }
     if (indexed) {
@@ -137,8 +143,9 @@ std::optional<Error> build_lists(const Rows& rows, const Parameters* p, Neighbou
     const int32_t threads = worker_threads(p->threads);
     const bool indexed = use_tree(rows, p);
     const int32_t sources = block.last < 0 ? n : block.last - block.first;
-    const GraphNeed need = lists_need(n, rows.features + 1, p->k, indexed, threads,
-                                      judge_bytes(p, static_cast<double>(n), p->k), sources);
+    const GraphNeed need =
+        lists_need(n, counted_components(rows.features + 1, rows.metric), p->k, indexed, threads,
+                   judge_bytes(p, static_cast<double>(n), p->k), sources);
     if (std::optional<Error> failure = check_memory(need)) return failure;
     FlatListSink sink(*lists, n, p->k, block);
     if (indexed) {
