@@ -32,7 +32,7 @@ void warn_of_data(const Finished& run, const Parameters* p) {
     // Standardised, a column holding NaN or Inf is named as a column instead.
     if (p->standardise != 1) warn_of_non_finite(run.rows);
     warn_of_unstandardised(run.unstandardised);
-    if (run.overflow) warn_of_overflow();
+    if (run.overflow) warn_of_overflow(run.rows.metric);
 }
 
 // The picture comes before the report, so that a run that cannot write it stops with no

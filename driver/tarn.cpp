@@ -723,10 +723,23 @@ void warn_of_unstandardised(const Array<int32_t>& columns) {
             stderr, "tarn: feature column %d cannot be standardised: it holds NaN or Inf\n", c + 1);
 }
 
-void warn_of_overflow() {
-    std::fprintf(stderr,
-                 "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
-                 "scale the data\n");
+void warn_of_overflow(const tarn::Metric& metric) {
+    switch (metric.kind) {
+        case tarn::MetricKind::kEuclidean:
+            std::fputs(
+                "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
+                "scale the data\n",
+                stderr);
+            return;
+        case tarn::MetricKind::kCosine:
+            std::fputs(
+                "tarn: squared norms overflow beyond 1.8e308 (coordinates above about "
+                "1e154): their cosine distances are not numbers; scale the data\n",
+                stderr);
+            return;
+        default:
+            std::fputs("tarn: distances overflow beyond 1.8e308; scale the data\n", stderr);
+    }
 }
 
 void warn_of_non_finite(const Rows& rows) {
