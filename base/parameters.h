@@ -63,6 +63,8 @@ struct Parameters {
     int32_t loop;             // -r loop: the local outlier probability
     int32_t inflo;            // -r inflo: the influenced outlierness
     int32_t cof;              // -r cof: the connectivity-based outlier factor
+    int32_t metric;           // -d: the distance, a tarn::MetricKind (0, the default: euclidean)
+    double minkowski_p;       // -d minkowski:P: the exponent P, finite and >= 1 (default 2)
     char* reference;          // -R: the reference set (vectors or a saved model) the vectors of
                               // -i are scored against, a heap copy, or null
     char* model_path;         // -W: where the reference is saved as a model, a heap copy, or null

@@ -249,8 +249,9 @@ Array<Vertex*> graph_vertices(Graph* graphp) {
     return vertices;
 }
 
-Rows graph_rows(const Array<Vertex*>& vertices) {
+Rows graph_rows(const Array<Vertex*>& vertices, Metric metric) {
     Rows rows;
+    rows.metric = metric;
     rows.row.reserve(vertices.size());
     for (Vertex* v : vertices)
         rows.row.push_back(v->vector->vector);
@@ -258,9 +259,10 @@ Rows graph_rows(const Array<Vertex*>& vertices) {
     return rows;
 }
 
-Rows set_rows(HFSET set) {
+Rows set_rows(HFSET set, Metric metric) {
     const HFV* vectors = fvsGetVectorBuff(set);
     Rows rows;
+    rows.metric = metric;
     rows.row.resize(static_cast<size_t>(fvsGetSize(set)));
     for (size_t i = 0; i < rows.size(); ++i)
         rows.row[i] = vectors[i]->vector;

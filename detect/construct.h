@@ -111,11 +111,12 @@ protected:
 // The graph's vertices in insertion order; vertex index i is the i-th of them.
 Array<Vertex*> graph_vertices(Graph* graphp);
 
-// The rows of the vertices' vectors, whose last component is the label's place.
-Rows graph_rows(const Array<Vertex*>& vertices);
+// The rows of the vertices' vectors, whose last component is the label's place, measured with
+// metric.
+Rows graph_rows(const Array<Vertex*>& vertices, Metric metric = {});
 
 // The rows of the set's vectors, in the set's order; features from the first vector's length.
-Rows set_rows(HFSET set);
+Rows set_rows(HFSET set, Metric metric = {});
 
 // A contiguous block of sources, vertex indices [first, last): what one process of a distributed
 // run builds. The default, last < 0, stands for every vertex.

@@ -19,6 +19,7 @@
 #include "detect/method.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
+#include "graph/metric.h"
 #include "rules/rules.h"
 #include "vectors/fvector.h"
 
@@ -88,11 +89,18 @@ GraphNeed linked_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t t
 }
 
 // Whether the k-d tree builds the graph of rows: with -x, or without -b when choose_method
-// expects it to be faster; only where it applies (finite values), whatever p asks.
+// expects it to be faster; only where it applies (finite values, a metric with a box bound: not
+// the cosine), whatever p asks.
 bool use_tree(const Rows& rows, const Parameters* p) {
     const int32_t n = static_cast<int32_t>(rows.size());
     return p->brute != 1 && tree_applies(rows) &&
            (p->index == 1 || choose_method(n, p->k, sample_dimension(rows)) == Method::kTree);
+}
+
+// The components a construction's working set counts per vector of dim values: the cosine's
+// brute force keeps each vector's norm beside its copy, one component more.
+int32_t counted_components(int32_t dim, const Metric& metric) {
+    return metric.kind == MetricKind::kCosine ? dim + 1 : dim;
 }
 
 Error allocation_error(size_t size) {
@@ -112,9 +120,10 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
     if (p->standardise == 1) standardise(vertices);
     const int32_t threads = worker_threads(p->threads);
     const int32_t dim = fvGetDim(vertices[0]->vector);
-    const bool indexed = use_tree(graph_rows(vertices), p);
-    if (std::optional<Error> failure =
-            check_memory(linked_need(n, dim, p->k, indexed, threads, linked_rule(p)))) {
+    graphp->metric = metric_of(p);
+    const bool indexed = use_tree(graph_rows(vertices, graphp->metric), p);
+    if (std::optional<Error> failure = check_memory(linked_need(
+            n, counted_components(dim, graphp->metric), p->k, indexed, threads, linked_rule(p)))) {
         return failure;
     }
     if (indexed) {
@@ -138,8 +147,9 @@ std::optional<Error> build_lists(const Rows& rows, const Parameters* p, Neighbou
     const int32_t threads = worker_threads(p->threads);
     const bool indexed = use_tree(rows, p);
     const int32_t sources = block.last < 0 ? n : block.last - block.first;
-    const GraphNeed need = lists_need(n, rows.features + 1, p->k, indexed, threads,
-                                      judge_bytes(p, static_cast<double>(n), p->k), sources);
+    const GraphNeed need =
+        lists_need(n, counted_components(rows.features + 1, rows.metric), p->k, indexed, threads,
+                   judge_bytes(p, static_cast<double>(n), p->k), sources);
     if (std::optional<Error> failure = check_memory(need)) return failure;
     FlatListSink sink(*lists, n, p->k, block);
     if (indexed) {
@@ -187,10 +197,12 @@ struct RowBlock {
     Rows rows;
 };
 
-void copy_rows(const double* source, int32_t n, int32_t d, bool labelled, RowBlock* block) {
+void copy_rows(const double* source, int32_t n, int32_t d, bool labelled, Metric metric,
+               RowBlock* block) {
     const size_t dim = static_cast<size_t>(labelled ? d : d + 1);
     block->values.assign(static_cast<size_t>(n) * dim, 0.0);
     block->rows.features = static_cast<int32_t>(dim) - 1;
+    block->rows.metric = metric;
     block->rows.row.resize(static_cast<size_t>(n));
     for (size_t i = 0; i < static_cast<size_t>(n); ++i) {
         double* row = block->values.data() + i * dim;
@@ -326,7 +338,7 @@ std::optional<Error> lists_of_rows(const double* rows, int32_t n, int32_t d, boo
                                    RunNotes* notes = nullptr) {
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     if (std::optional<Error> failure = check_width(d, labelled)) return failure;
-    copy_rows(rows, n, d, labelled, block);
+    copy_rows(rows, n, d, labelled, metric_of(p), block);
     return build_lists(block->rows, p, lists, SourceBlock{}, notes);
 }
 
@@ -392,7 +404,7 @@ bool kept_overflow(const Rows& queries, const QueryLists& lists) {
 
 std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const Rows rows = set_rows(set);
+        const Rows rows = set_rows(set, metric_of(p));
         NeighbourLists lists;
         if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
         notes->duplicates = judge_lists(rows, lists, p, verdict);
@@ -404,7 +416,7 @@ std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict
 std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
                                     Array<DuplicateScores>* duplicates, RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const Rows rows = set_rows(set);
+        const Rows rows = set_rows(set, metric_of(p));
         NeighbourLists lists;
         if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
         const Array<int32_t> labels = labels_of(rows);
@@ -421,7 +433,7 @@ std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdic
 
 std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* reference) {
     return reporting([&]() -> std::optional<Error> {
-        reference->rows = set_rows(set);
+        reference->rows = set_rows(set, metric_of(p));
         return set_lists(set, reference->rows, p, &reference->lists, &reference->notes);
     });
 }
@@ -507,7 +519,7 @@ std::optional<Error> query_rows(const Reference& reference, HFSET queries, const
             check_query_widths(reference, dims.data(), static_cast<int32_t>(dims.size()))) {
         return failure;
     }
-    *rows = set_rows(queries);
+    *rows = set_rows(queries, metric_of(p));
     if (p->standardise == 1) apply_scales(*rows, reference.notes.scales);
     return std::nullopt;
 }
@@ -542,7 +554,7 @@ std::optional<Error> detect_features_against(const double* reference, int32_t n,
             return failure;
         }
         built.rows = kept.rows;
-        copy_rows(queries, q, d, false, &asked);
+        copy_rows(queries, q, d, false, metric_of(p), &asked);
         if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
         LocalExchange exchange(q);
         RunNotes notes;
@@ -560,7 +572,7 @@ std::optional<Error> neighbours_against(const double* reference, int32_t n, cons
                 lists_of_rows(reference, n, d, false, p, &kept, &built.lists, &built.notes)) {
             return failure;
         }
-        copy_rows(queries, q, d, false, &asked);
+        copy_rows(queries, q, d, false, metric_of(p), &asked);
         if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
         const QueryLists lists =
             query_lists(kept.rows, built.lists, asked.rows, p->brute == 1, p->threads);

@@ -5,10 +5,15 @@
 #include <cstddef>
 #include <limits>
 
+#include "detect/lanes.h"
+
 namespace {
 
 using tarn::Array;
+using tarn::Metric;
+using tarn::MetricKind;
 using tarn::Mirror;
+using namespace tarn::lanes;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kLargest = std::numeric_limits<double>::max();
@@ -21,12 +26,8 @@ constexpr int32_t kLeafSize = 32;
 // one load brings the same component of several entries.
 constexpr int32_t kBlock = 8;
 
-// The doubles in one Lanes value, the unit of block_squares's arithmetic, which reads a block's
-// component row as kVectorsPerBlock such values. Each clone of block_squares splits a Lanes into
-// the registers its instruction set has; every lane's sum is its own, so neither kLanes nor
-// kBlock changes a computed bit.
-constexpr int32_t kLanes = 8;
-typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
+// block_keys reads a block's component row as kVectorsPerBlock Lanes values (detect/lanes.h);
+// every lane's key is its own, so neither kLanes nor kBlock changes a computed bit.
 static_assert(kBlock % kLanes == 0, "a block's component row is whole vector values");
 constexpr int32_t kVectorsPerBlock = kBlock / kLanes;
 
@@ -52,6 +53,7 @@ struct Node {
 // vectors give every source the same square bit for bit, so one square serves them all.
 struct Tree {
     int32_t dim = 0;
+    Metric metric;                       // one with a key and a box bound
     int32_t widest_leaf = 0;             // entries in the largest leaf
     const tarn::Rows* rows = nullptr;    // the vectors by vertex index, the caller's
     tarn::UnfilledArray<double> blocks;  // the leaves' blocks: dim × kBlock values each
@@ -290,23 +292,41 @@ private:
     int32_t threads_;
 };
 
-// The squares of the distances from q to the vectors of `blocks` consecutive blocks, into out
-// (kBlock per block, padding slots included). Each lane sums (q_i − x_i)² in ascending i
-// without contraction, exactly like cdist, whatever instruction set runs it.
-TARN_CLONES void block_squares(const double* block, int32_t blocks, const double* q, int32_t dim,
-                               double* out) {
+// The metric's keys (squared distances for the Euclidean metric) from q to the vectors of
+// `blocks` consecutive blocks, into out (kBlock per block, padding slots included). Each lane
+// accumulates its terms in ascending i without contraction, exactly like metric_key, whatever
+// instruction set runs it.
+template <typename Form>
+__attribute__((always_inline)) inline void block_keys_of(const double* block, int32_t blocks,
+                                                         const double* q, int32_t dim, double p,
+                                                         double* out) {
     for (int32_t b = 0; b < blocks; ++b) {
         for (int32_t v = 0; v < kVectorsPerBlock; ++v) {
             Lanes acc = {};
             for (int32_t i = 0; i < dim; ++i) {
                 Lanes x;
                 __builtin_memcpy(&x, block + i * kBlock + v * kLanes, sizeof(Lanes));
-                Lanes difference = q[i] - x;
-                acc = acc + difference * difference;
+                Form::accumulate(acc, q[i], x, p);
             }
             __builtin_memcpy(out + b * kBlock + v * kLanes, &acc, sizeof(Lanes));
         }
         block += dim * kBlock;
+    }
+}
+
+// block_keys_of for the tree's metric (the clones cannot be templates).
+TARN_CLONES void block_keys(const double* block, int32_t blocks, const double* q, int32_t dim,
+                            const Metric& metric, double* out) {
+    switch (metric.kind) {
+        case MetricKind::kEuclidean:
+            return block_keys_of<Squares>(block, blocks, q, dim, metric.p, out);
+        case MetricKind::kManhattan:
+            return block_keys_of<Absolute>(block, blocks, q, dim, metric.p, out);
+        case MetricKind::kChebyshev:
+            return block_keys_of<Largest>(block, blocks, q, dim, metric.p, out);
+        case MetricKind::kMinkowski:
+        case MetricKind::kCosine:  // never: the tree does not apply
+            return block_keys_of<Powers>(block, blocks, q, dim, metric.p, out);
     }
 }
 
@@ -316,24 +336,14 @@ struct Found {
     double sq;  // its squared distance before the root
 };
 
-// The squared distance exactly as cdist sums it: components in ascending order, no
-// contraction. The label column is left out; it is 0 on both sides and adds nothing.
-inline double square(const double* a, const double* b, int32_t dim) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < dim; ++i) {
-        const double difference = a[i] - b[i];
-        sum += difference * difference;
-    }
-    return sum;
-}
+// Below, "square" is the metric's key (metric_key: the square of the distance for the Euclidean
+// metric) and "root" the metric's root of it: every argument about squares holds for any key
+// whose root is nondecreasing with 0 at 0 and infinity at infinity (graph/metric.h).
 
-// A square beyond which no target can tie with or beat the k-th smallest square so far, kth.
-// With D = sqrt(kth) as rounded: a square q whose rounded root is at most D has an exact root
-// below D plus half a step, so below up = D's next double; q < up² exactly, and since q is a
-// double, rounding (monotonic) keeps q <= up * up.
-inline double reach_of(double kth) {
-    const double up = std::nextafter(std::sqrt(kth), kInf);
-    return up * up;
+// The key exactly as metric_key computes it: components in ascending order, no contraction. The
+// label column is left out; it is 0 on both sides and changes nothing.
+inline double square(const Tree& tree, const double* a, const double* b) {
+    return tarn::metric_key(tree.metric, a, b, tree.dim);
 }
 
 // The search of one source at a time; one per thread, reused across sources.
@@ -384,7 +394,7 @@ public:
             // The first target taken is removed without a predecessor when a nearer one comes,
             // so largest_dist keeps the distance to the first target offered.
             const int32_t first = source == 0 ? 1 : 0;
-            out.largest = std::sqrt(square(query_, tree_.vector(first), tree_.dim));
+            out.largest = root(square(tree_, query_, tree_.vector(first)));
             ++evaluations_;
         }
         return evaluations_;
@@ -398,28 +408,45 @@ private:
 
     bool full() const { return heap_.size() == static_cast<size_t>(k_); }
 
-    // A lower bound of the squares cdist computes from the source to the vectors of a leaf's
-    // box: per component the gap to the box, rounded by the same subtraction, summed in the
-    // same ascending order. Rounding is monotonic, so term by term and sum by sum the bound
-    // never exceeds the square of any vector inside.
+    double root(double sq) const { return tarn::metric_root(tree_.metric, sq); }
+
+    // D, the k-th distance so far, once the heap is full: the root of the k-th smallest square,
+    // as sqrt and the metrics without a root are nondecreasing. Minkowski's pow is only faithful:
+    // D is the largest root of the k smallest squares, so that at least k targets lie within D
+    // (metric_reach covers a square whose root is at most D).
+    double kth_root() const {
+        if (tree_.metric.kind != MetricKind::kMinkowski) return root(heap_.front());
+        double kth = 0.0;
+        for (double sq : heap_)
+            kth = std::max(kth, root(sq));
+        return kth;
+    }
+
+    // A lower bound of the squares metric_key computes from the source to the vectors of a
+    // leaf's box: per component the gap to the box, rounded by the same subtraction, its term
+    // (metric_gap_term) combined in the same ascending order. Rounding is monotonic, so term by
+    // term and sum by sum (maximum by maximum) the bound never exceeds the square of any vector
+    // inside: tarn::metric_box_key_bound, inlined here.
     double box_bound(const Node& leaf) const {
+        const Metric& metric = tree_.metric;
         const double* lo = tree_.low_corner(leaf);
         const double* hi = lo + tree_.dim;
         double sum = 0.0;
         for (int32_t i = 0; i < tree_.dim; ++i) {
             // At most one of the two differences is positive.
             const double gap = std::max(std::max(lo[i] - query_[i], query_[i] - hi[i]), 0.0);
-            sum += gap * gap;
+            sum = tarn::metric_gap_add(metric, sum, tarn::metric_gap_term(metric, gap));
         }
         return sum;
     }
 
-    // The same ascending sum as box_bound over gap_: never above any square in a cell whose
+    // The same combination as box_bound over gap_: never above any square in a cell whose
     // vectors are at least gap_ away, component by component.
     double gap_bound() const {
+        const Metric& metric = tree_.metric;
         double sum = 0.0;
         for (double g : gap_)
-            sum += g * g;
+            sum = tarn::metric_gap_add(metric, sum, tarn::metric_gap_term(metric, g));
         return sum;
     }
 
@@ -485,8 +512,8 @@ private:
 
     void scan(const Node& leaf) {
         const int32_t count = leaf.end - leaf.begin;
-        block_squares(tree_.block(leaf.block), (count + kBlock - 1) / kBlock, query_, tree_.dim,
-                      squares_.data());
+        block_keys(tree_.block(leaf.block), (count + kBlock - 1) / kBlock, query_, tree_.dim,
+                   tree_.metric, squares_.data());
         evaluations_ += count;
         for (int32_t j = 0; j < count; ++j) {
             const double sq = squares_[static_cast<size_t>(j)];
@@ -527,8 +554,8 @@ private:
     // considered go to take_at_zero.
     void scan_at_zero(const Node& leaf) {
         const int32_t count = leaf.end - leaf.begin;
-        block_squares(tree_.block(leaf.block), (count + kBlock - 1) / kBlock, query_, tree_.dim,
-                      squares_.data());
+        block_keys(tree_.block(leaf.block), (count + kBlock - 1) / kBlock, query_, tree_.dim,
+                   tree_.metric, squares_.data());
         evaluations_ += count;
         for (int32_t j = 0; j < count; ++j) {
             if (squares_[static_cast<size_t>(j)] != 0.0) continue;
@@ -558,7 +585,7 @@ private:
             return;
         }
         if (!full()) return;
-        reach_ = std::min(reach_of(heap_.front()), kLargest);
+        reach_ = std::min(tarn::metric_reach(tree_.metric, heap_.front()), kLargest);
     }
 
     // D is 0. The rule keeps the k targets at 0 of lowest index; found_, trimmed, holds k
@@ -576,7 +603,7 @@ private:
         for (; from_ < bar_ && from_ < budget; ++from_) {
             if (from_ == source_) continue;
             ++evaluations_;
-            if (square(query_, tree_.vector(from_), tree_.dim) == 0.0) take_at_zero(from_);
+            if (square(tree_, query_, tree_.vector(from_)) == 0.0) take_at_zero(from_);
         }
         if (from_ >= bar_) return;
         std::fill(gap_.begin(), gap_.end(), 0.0);
@@ -605,11 +632,11 @@ private:
     // stay. A later one of those is offered after k targets within D, to a full list whose
     // farthest kept distance is at most D, so it is never strictly nearer and changes nothing.
     void trim() {
-        const double kth = std::sqrt(heap_.front());
+        const double kth = kth_root();
         const auto ties = std::partition(found_.begin(), found_.end(),
-                                         [&](const Found& f) { return std::sqrt(f.sq) < kth; });
-        const auto beyond = std::partition(ties, found_.end(),
-                                           [&](const Found& f) { return std::sqrt(f.sq) == kth; });
+                                         [&](const Found& f) { return root(f.sq) < kth; });
+        const auto beyond =
+            std::partition(ties, found_.end(), [&](const Found& f) { return root(f.sq) == kth; });
         auto end = beyond;
         if (end - ties > k_) {
             end = ties + k_;
@@ -625,7 +652,7 @@ private:
         const int32_t n = static_cast<int32_t>(tree_.rows->size());
         for (int32_t t = 0, taken = 0; t < n && taken < k_; ++t) {
             if (t == source_) continue;
-            const double sq = square(query_, tree_.vector(t), tree_.dim);
+            const double sq = square(tree_, query_, tree_.vector(t));
             ++evaluations_;
             if (sq <= kLargest) continue;
             found_.push_back({t, sq});
@@ -645,7 +672,7 @@ private:
         out.count = 0;
         out.largest = 0.0;
         for (const Found& f : found_)
-            tarn::mirror_offer(out, k_, std::sqrt(f.sq), f.sq, f.target);
+            tarn::mirror_offer(out, k_, root(f.sq), f.sq, f.target);
     }
 
     const Tree& tree_;
@@ -718,7 +745,7 @@ private:
 namespace tarn {
 
 bool tree_applies(const Rows& rows) {
-    if (rows.features < 1) return false;
+    if (rows.features < 1 || !metric_has_box_bound(rows.metric)) return false;
     for (const double* x : rows.row) {
         for (int32_t i = 0; i < rows.features; ++i) {
             if (!std::isfinite(x[i])) return false;
@@ -731,9 +758,10 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
                           SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
-    const Rows rows = graph_rows(vertices);
+    const Rows rows = graph_rows(vertices, graphp->metric);
     Tree tree;
     tree.dim = rows.features;
+    tree.metric = rows.metric;
     tree.rows = &rows;
     Builder(rows, tree, threads).build();
     TreeSearch search(tree, k);
@@ -745,6 +773,7 @@ int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink
     if (rows.size() < 2) return 0;
     Tree tree;
     tree.dim = rows.features;
+    tree.metric = rows.metric;
     tree.rows = &rows;
     Builder(rows, tree, threads).build();
     TreeSearch search(tree, k);

@@ -30,8 +30,8 @@
 
 namespace tarn {
 
-// Whether the tree can build the graph of these rows: at least one feature, and every feature
-// finite.
+// Whether the tree can build the graph of these rows: at least one feature, every feature
+// finite, and a metric with a box bound (every one but the cosine).
 bool tree_applies(const Rows& rows);
 
 // Builds the edges of graphp (whose vertices have no edges yet and share one dimension) so that

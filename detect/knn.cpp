@@ -4,14 +4,20 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <type_traits>
+
+#include "detect/lanes.h"
 
 namespace {
 
 using tarn::Array;
 using tarn::Kept;
+using tarn::Metric;
+using tarn::MetricKind;
 using tarn::Mirror;
 using tarn::mirror_insert;
 using tarn::mirror_offer;
+using namespace tarn::lanes;
 
 // Targets are stored in tiles of kTile vectors, component-major inside a tile, so that one
 // load brings the same component of several targets. Sources are taken kSources at a time so
@@ -22,21 +28,21 @@ constexpr int kSources = 4;
 // while every source of a range runs over it.
 constexpr int kBlockBytes = 256 * 1024;
 
-// The doubles in one Lanes value, the unit of tile_kernel's arithmetic, which reads a tile's
-// component row as kVectorsPerTile such values. Each clone splits a Lanes into the registers its
-// instruction set has; every lane's sum is its own, so the width changes no computed bit.
-constexpr int kLanes = 8;
-typedef double Lanes __attribute__((vector_size(sizeof(double) * kLanes)));
+// Each clone splits a Lanes (detect/lanes.h) into the registers its instruction set has; every
+// lane's sum is its own, so the width changes no computed bit.
 static_assert(kTile % kLanes == 0, "a tile's component row is whole vector values");
 constexpr int kVectorsPerTile = kTile / kLanes;
 
-// The vectors without their label column (which is 0 everywhere and adds nothing to a sum), in
-// tiles: component i of vector t at tiles[(t / kTile) × dim × kTile + i × kTile + t % kTile].
+// The vectors without their label column (which is 0 everywhere and changes no metric's bits),
+// in tiles: component i of vector t at tiles[(t / kTile) × dim × kTile + i × kTile + t % kTile].
 // Sources and targets are read from the same copy.
 struct Packed {
     int32_t n = 0;
     int32_t dim = 0;
+    Metric metric;
     Array<double> tiles;  // ceil(n / kTile) tiles of dim × kTile
+    Array<double> norms;  // for the cosine: each vector's norm, as metric_key takes its root,
+                          // padded to whole tiles; empty for the other metrics
 
     // Component 0 of vector t; component i lies i × kTile further on.
     const double* column(int32_t t) const {
@@ -49,6 +55,7 @@ Packed pack(const tarn::Rows& rows) {
     Packed p;
     p.n = static_cast<int32_t>(rows.size());
     p.dim = rows.features;
+    p.metric = rows.metric;
     const size_t dim = static_cast<size_t>(p.dim);
     const size_t tiles = (rows.size() + kTile - 1) / kTile;
     // Vectors of a label alone have no components; one tile's row of padding keeps column()
@@ -60,52 +67,49 @@ Packed pack(const tarn::Rows& rows) {
             p.tiles[(t / kTile) * dim * kTile + i * kTile + t % kTile] = x[i];
         }
     }
+    if (p.metric.kind == MetricKind::kCosine) {
+        p.norms.assign(tiles * kTile, 0.0);
+        for (size_t t = 0; t < rows.size(); ++t) {
+            double sum = 0.0;
+            for (size_t i = 0; i < dim; ++i)
+                sum += rows[t][i] * rows[t][i];
+            p.norms[t] = std::sqrt(sum);
+        }
+    }
     return p;
 }
 
-// Offers one target to a source whose list is full. Most candidates fail the first compare:
-// sqrt is monotonic, so a square not below the farthest kept square cannot give a smaller root.
-inline void offer_full(Mirror& m, double sq, int32_t target) {
+// Offers one target to a source whose list is full. Most candidates fail the first compare: sqrt
+// is correctly rounded and so nondecreasing, so a key not below the farthest kept key cannot give
+// a smaller distance; so for the metrics without a root. Minkowski's pow is only faithful: its
+// distances are compared as they are.
+inline void offer_full(Mirror& m, const Metric& metric, double sq, int32_t target) {
     const Kept& farthest = m.kept[m.count - 1];
-    if (!(sq < farthest.sq)) return;
-    double dist = std::sqrt(sq);
-    mirror_offer(m, m.count, dist, sq, target);  // equal roots of different squares stay out
+    if (metric.kind != MetricKind::kMinkowski && !(sq < farthest.sq)) return;
+    double dist = tarn::metric_root(metric, sq);
+    mirror_offer(m, m.count, dist, sq, target);  // equal roots of different keys stay out
 }
 
-inline void offer(Mirror& m, int32_t k, double sq, int32_t target) {
+inline void offer(Mirror& m, const Metric& metric, int32_t k, double sq, int32_t target) {
     if (m.count < k) {
-        mirror_insert(m, std::sqrt(sq), sq, target);
+        mirror_insert(m, tarn::metric_root(metric, sq), sq, target);
     } else {
-        offer_full(m, sq, target);
+        offer_full(m, metric, sq, target);
     }
 }
 
-typedef int64_t Bits __attribute__((vector_size(sizeof(int64_t) * kLanes)));
-
-// Whether the sign bit of any lane is set. The shuffles fold eight lanes in three steps.
-static_assert(kLanes == 8, "any_negative folds eight lanes");
-__attribute__((always_inline)) inline bool any_negative(const Bits& bits) {
-    Bits m = bits;
-#if defined(__clang__)
-    m |= __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
-    m |= __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
-    m |= __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
-#else
-    m |= __builtin_shuffle(m, Bits{4, 5, 6, 7, 0, 1, 2, 3});
-    m |= __builtin_shuffle(m, Bits{2, 3, 0, 1, 6, 7, 4, 5});
-    m |= __builtin_shuffle(m, Bits{1, 0, 3, 2, 5, 4, 7, 6});
-#endif
-    return m[0] < 0;
-}
-
-// Squared distances of `count` sources to the kTile targets of one tile, into out.
-// Each lane sums (a_i − b_i)² in ascending i without contraction, so every value equals
-// cdist's sum bit for bit, whatever instruction set runs it. Returns a bit per source, set when
-// some lane is below that source's screen (the square of its farthest kept neighbour); out is
-// written only when a bit is set or some source is still filling its list.
-template <int count>
+// Keys (squared distances for the Euclidean metric) of `count` sources to the kTile targets of
+// one tile, into out. Each lane accumulates its terms in ascending i without contraction, so
+// every value equals metric_key's bit for bit, whatever instruction set runs it (the cosine's
+// is its distance, from the norms: source_norms[s], and target_norms for the tile). Returns a
+// bit per source, set when some lane is below that source's screen (the key of its farthest
+// kept neighbour, or a reach beyond it); out is written only when a bit is set or some source
+// is still filling its list.
+template <typename Form, int count>
 __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* sources,
                                                            const double* tile, int32_t dim,
+                                                           double p, const double* source_norms,
+                                                           const double* target_norms,
                                                            const double* screen, bool filling,
                                                            double out[][kTile]) {
     Lanes acc[count][kVectorsPerTile] = {};
@@ -117,10 +121,13 @@ __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* 
         for (int s = 0; s < count; ++s) {
             const double a = sources[s][i * kTile];
             for (int v = 0; v < kVectorsPerTile; ++v) {
-                Lanes diff = a - t[v];
-                acc[s][v] = acc[s][v] + diff * diff;
+                Form::accumulate(acc[s][v], a, t[v], p);
             }
         }
+    }
+    for (int s = 0; s < count; ++s) {
+        for (int v = 0; v < kVectorsPerTile; ++v)
+            finish<Form>(acc[s][v], source_norms[s], target_norms + v * kLanes);
     }
     // Most tiles hold no candidate for any of the sources: one test decides that. A lane is a
     // candidate when its square minus the screen is negative; distinct values never subtract to
@@ -152,14 +159,18 @@ __attribute__((always_inline)) inline unsigned tile_kernel(const double* const* 
 // Runs `count` sources from first_source over the tiles [tile_begin, tile_end), in target
 // order. A source whose list is still filling takes every target; a full one only looks at a
 // tile when some square there is below its screen.
-template <int count>
+template <typename Form, int count>
 __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t first_source,
                                                      int32_t k, Mirror* mirrors, int32_t tile_begin,
                                                      int32_t tile_end) {
     const size_t dim = static_cast<size_t>(p.dim);
+    const bool normed = !p.norms.empty();
     const double* sources[count];
-    for (int s = 0; s < count; ++s)
+    double source_norms[count];
+    for (int s = 0; s < count; ++s) {
         sources[s] = p.column(first_source + s);
+        source_norms[s] = normed ? p.norms[static_cast<size_t>(first_source + s)] : 0.0;
+    }
     double screen[count];
     double sq[count][kTile];
     int filling = 0;  // sources whose list is not full yet
@@ -169,14 +180,21 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
             screen[s] = std::numeric_limits<double>::infinity();
             ++filling;
         } else {
-            screen[s] = m.kept[m.count - 1].sq;
+            // For Minkowski a key up to the reach may still give a distance below the farthest.
+            const double farthest = m.kept[m.count - 1].sq;
+            screen[s] = p.metric.kind == MetricKind::kMinkowski
+                            ? tarn::metric_reach(p.metric, farthest)
+                            : farthest;
         }
     };
     for (int s = 0; s < count; ++s)
         refresh(s);
     for (int32_t t = tile_begin; t < tile_end; ++t) {
         const double* tile = p.tiles.data() + static_cast<size_t>(t) * dim * kTile;
-        const unsigned below = tile_kernel<count>(sources, tile, p.dim, screen, filling > 0, sq);
+        const double* target_norms =
+            normed ? p.norms.data() + static_cast<size_t>(t) * kTile : nullptr;
+        const unsigned below = tile_kernel<Form, count>(
+            sources, tile, p.dim, p.metric.p, source_norms, target_norms, screen, filling > 0, sq);
         if (below == 0 && filling == 0) continue;
         const int32_t base = t * kTile;
         const int32_t width = std::min(kTile, p.n - base);
@@ -186,7 +204,7 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
             if (m.count >= k && (below >> s & 1u) == 0) continue;
             const int32_t self = first_source + s;
             for (int32_t j = 0; j < width; ++j) {
-                if (base + j != self) offer(m, k, sq[s][j], base + j);
+                if (base + j != self) offer(m, p.metric, k, sq[s][j], base + j);
             }
         }
         for (int s = 0; s < count; ++s)
@@ -194,14 +212,33 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
     }
 }
 
+// run_tiles for the packed vectors' metric (the clones cannot be templates).
+template <int count>
+__attribute__((always_inline)) inline void run_metric_tiles(const Packed& p, int32_t first_source,
+                                                            int32_t k, Mirror* mirrors,
+                                                            int32_t tile_begin, int32_t tile_end) {
+    switch (p.metric.kind) {
+        case MetricKind::kEuclidean:
+            return run_tiles<Squares, count>(p, first_source, k, mirrors, tile_begin, tile_end);
+        case MetricKind::kManhattan:
+            return run_tiles<Absolute, count>(p, first_source, k, mirrors, tile_begin, tile_end);
+        case MetricKind::kChebyshev:
+            return run_tiles<Largest, count>(p, first_source, k, mirrors, tile_begin, tile_end);
+        case MetricKind::kMinkowski:
+            return run_tiles<Powers, count>(p, first_source, k, mirrors, tile_begin, tile_end);
+        case MetricKind::kCosine:
+            return run_tiles<Products, count>(p, first_source, k, mirrors, tile_begin, tile_end);
+    }
+}
+
 TARN_CLONES void run_tiles_group(const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors,
                                  int32_t tile_begin, int32_t tile_end) {
-    run_tiles<kSources>(p, first_source, k, mirrors, tile_begin, tile_end);
+    run_metric_tiles<kSources>(p, first_source, k, mirrors, tile_begin, tile_end);
 }
 
 TARN_CLONES void run_tiles_single(const Packed& p, int32_t first_source, int32_t k, Mirror* mirrors,
                                   int32_t tile_begin, int32_t tile_end) {
-    run_tiles<1>(p, first_source, k, mirrors, tile_begin, tile_end);
+    run_metric_tiles<1>(p, first_source, k, mirrors, tile_begin, tile_end);
 }
 
 // Computes the mirrors of sources [first, last). Targets go in cache-sized blocks, every source
@@ -248,7 +285,7 @@ void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_e
                        SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
-    const Packed packed = pack(graph_rows(vertices));
+    const Packed packed = pack(graph_rows(vertices, graphp->metric));
     TiledSearch search(packed, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }

@@ -8,8 +8,9 @@
 
 namespace tarn {
 
-// True when some pair of rows, both with finite features only, has a squared distance, summed
-// column by column in file order as the construction sums it, that overflows to infinity.
+// True when some pair of rows, both with finite features only, has a squared distance (the
+// metric's key), summed column by column in file order as the construction sums it, that
+// overflows to infinity; for the cosine, when some such row's squared norm does.
 // Pairs with an infinite or not-a-number coordinate have their distance from the data and are
 // left out. Costs O(n × d) when the columns' ranges rule overflow out or prove it (the common
 // cases); otherwise the lists built from the rows are looked at and, if no kept distance

@@ -9,6 +9,7 @@
 #include "base/workers.h"
 #include "detect/construct.h"
 #include "detect/kdtree.h"
+#include "graph/metric.h"
 
 namespace tarn {
 namespace {
@@ -19,9 +20,10 @@ constexpr int32_t kLeafSize = 8;
 // Queries a worker takes at a time; each range's inbound records are kept apart until the end.
 constexpr int32_t kQueryGrain = 512;
 
-// The distance every builder computes between two rows, bit for bit, in either order.
+// The distance every builder computes between two rows in the rows' metric, bit for bit, in
+// either order.
 double measure(const Rows& rows, const double* a, const double* b) {
-    return row_distance(a, b, rows.features);
+    return metric_distance(rows.metric, a, b, rows.features);
 }
 
 // A cell of the tree over the reference: its vectors order[begin … end), their bounding box,
@@ -60,19 +62,11 @@ public:
             splice(sub);
     }
 
-    // A lower bound of the distance from q to any vector of the cell, as measure computes it:
-    // per component the gap to the box, rounded by the same subtraction, squared and summed in
-    // the same ascending order, then the root. Rounding is monotonic, so term by term and sum
-    // by sum the bound never exceeds the distance to a vector inside.
+    // A lower bound of the distance from q to any vector of the cell, as measure computes it
+    // (graph/metric.h): never above the distance to a vector inside.
     double bound(const double* q, int32_t cell) const {
         const double* lo = corner(cell);
-        const double* hi = lo + dim_;
-        double sum = 0.0;
-        for (size_t i = 0; i < dim_; ++i) {
-            const double gap = std::max(std::max(lo[i] - q[i], q[i] - hi[i]), 0.0);
-            sum += gap * gap;
-        }
-        return std::sqrt(sum);
+        return metric_box_bound(rows_.metric, q, lo, lo + dim_, rows_.features);
     }
 
     // The queries' positions in the order of the leaves they fall into.
@@ -343,7 +337,8 @@ bool finite_rows(const Rows& rows) {
 QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const Rows& queries,
                        bool brute, int32_t threads) {
     const int32_t workers = worker_threads(threads);
-    const bool indexed = !brute && tree_applies(reference) && finite_rows(queries);
+    const bool indexed = !brute && metric_has_box_bound(reference.metric) &&
+                         tree_applies(reference) && finite_rows(queries);
     std::optional<Tree> tree;
     if (indexed) tree.emplace(reference, lists, workers);
     QueryLists result;

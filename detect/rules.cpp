@@ -199,7 +199,7 @@ void run_kernel_over_graph(Graph* g, Parameters* p) {
             lists.dist.push_back(e->dist);
     }
     Verdict verdict;
-    judge_lists(graph_rows(vertices), lists, p, &verdict);
+    judge_lists(graph_rows(vertices, g->metric), lists, p, &verdict);
     for (size_t i = 0; i < vertices.size(); ++i) {
         vertices[i]->lof = verdict.score[i];
         // The in-degree field is the mark: an unmarked vertex nobody keeps holds 1 instead.

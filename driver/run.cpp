@@ -18,6 +18,7 @@
 #include "driver/progress.h"
 #include "driver/scores.h"
 #include "driver/tarn.h"
+#include "graph/metric.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
@@ -34,7 +35,7 @@ void warn_of_data(const Finished& run, const Parameters* p) {
     // Standardised, a column holding NaN or Inf is named as a column instead.
     if (p->standardise != 1) warn_of_non_finite(run.rows);
     warn_of_unstandardised(run.unstandardised);
-    if (run.overflow) warn_of_overflow();
+    if (run.overflow) warn_of_overflow(run.rows.metric);
 }
 
 // The picture comes before the report, so that a run that cannot write it stops with no
@@ -177,7 +178,7 @@ int32_t run_one_rule(HFSET set, Parameters* p) {
     RunNotes notes;
     stop_on(detect_set(set, p, &verdict, &notes));
     progress_stop();
-    const Rows rows = set_rows(set);
+    const Rows rows = set_rows(set, metric_of(p));
     const Finished finished{rows, verdict, notes.overflow, notes.duplicates, notes.unstandardised};
     LocalOutlet outlet;
     return finish_run(finished, p, outlet);
@@ -189,7 +190,7 @@ int32_t run_every_rule(HFSET set, Parameters* p) {
     RunNotes notes;
     stop_on(detect_set_all(set, p, &verdicts, &duplicates, &notes));
     progress_stop();
-    const Rows rows = set_rows(set);
+    const Rows rows = set_rows(set, metric_of(p));
     const FinishedRules finished{rows, verdicts, duplicates, notes.overflow, notes.unstandardised};
     LocalOutlet outlet;
     return finish_every_rule(finished, p, outlet);
@@ -216,14 +217,25 @@ void take_shape(Parameters* p, const ModelShape& shape) {
     }
     if ((p->shaping_given & kGivenStandardise) != 0 && shape.standardise != 1)
         stop_with("Cannot score against %s: it was built without -z\n", p->reference);
+    if ((p->shaping_given & kGivenMetric) != 0 &&
+        (p->metric != shape.metric ||
+         (shape.metric == static_cast<int32_t>(MetricKind::kMinkowski) &&
+          p->minkowski_p != shape.minkowski_p))) {
+        stop_with("Cannot score against %s: it was built with another distance (-d)\n",
+                  p->reference);
+    }
     p->k = shape.k;
     p->standardise = shape.standardise;
+    p->metric = shape.metric;
+    p->minkowski_p = shape.minkowski_p;
 }
 
 ModelShape shape_of(const Parameters* p) {
     ModelShape shape;
     shape.k = p->k;
     shape.standardise = p->standardise;
+    shape.metric = p->metric;
+    shape.minkowski_p = p->minkowski_p;
     return shape;
 }
 
@@ -237,6 +249,7 @@ void make_reference(Parameters* p, Reference* reference, HFSET* set, VectorArena
         if (std::optional<std::string> why = read_model(p->reference, reference, &shape))
             stop_with("Cannot load the model from %s: it %s\n", p->reference, why->c_str());
         take_shape(p, shape);
+        reference->rows.metric = metric_of(p);
         return;
     }
     Parameters options = *p;

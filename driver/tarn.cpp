@@ -34,6 +34,7 @@
 #include "driver/scores.h"
 #include "driver/util.h"
 #include "graph/graph.h"
+#include "graph/metric.h"
 #include "rules/rules.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
@@ -44,7 +45,7 @@ const char* id = "Wed Nov 17 15:58:03 EET 2004";
 namespace {
 
 // The options besides the rule letters, which come from the rule table.
-constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:r:R:W:";
+constexpr const char* kOptions = "i:I:k:T:j:oeP:g:xbf:L:F:sc:zG:O:r:d:R:W:";
 
 // The long options: --help and --version only print (and end the run with status 0).
 enum LongOption {
@@ -154,8 +155,12 @@ int32_t to_int32(const char* text) {
 // Ends a run whose text (the usage text, the version) is all it prints: with status 0 only
 // when standard output took the whole text.
 [[noreturn]] void finish_printing(const char* what) {
+    // As finish_report: a text longer than the stream's buffer may have failed in an earlier
+    // write, whose errno the final flush does not set again.
+    const int earlier = errno;
     errno = 0;
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) output_lost(what, errno);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0)
+        output_lost(what, errno != 0 ? errno : earlier);
     std::exit(0);
 }
 
@@ -253,6 +258,15 @@ void to_plot_columns(const char* text, Parameters* p) {
     p->plot_y = static_cast<int32_t>(y - 1);
 }
 
+// -d's metric: a name, or minkowski:P with P a finite number >= 1; anything else is refused.
+void to_metric(const char* text, Parameters* p) {
+    tarn::Metric metric;
+    const char* why = nullptr;
+    if (!tarn::metric_by_name(text, &metric, &why)) refuse_value("-d", text, why);
+    p->metric = static_cast<int32_t>(metric.kind);
+    p->minkowski_p = metric.p;
+}
+
 // The usage text on standard output, without ending the process.
 void write_usage() {
     std::printf("%s\n", id);
@@ -283,6 +297,7 @@ void write_usage() {
     std::printf("             -s  (print the rule's score)\n");
     std::printf("             -c [share of the most outlying to mark]\n");
     std::printf("             -z  (standardise the features)\n");
+    std::printf("             -d [euclidean|manhattan|chebyshev|minkowski:P|cosine]\n");
     std::printf("             -G [feature columns to plot, as i,j]\n");
     std::printf("             -O [table of scores (CSV, TSV), - for standard output]\n");
     std::printf("             --output-format [%s]\n", tarn::format_names(true, "|", "|").c_str());
@@ -335,6 +350,10 @@ void write_help() {
         "  -x          build it through the k-d tree (default: the faster for the data)\n"
         "  -b          build it through the brute force; the same graph either way\n"
         "  -j N        threads; 0 for one per processor; the same output (default: 1)\n"
+        "  -d METRIC   the distance: euclidean, manhattan, chebyshev, minkowski:P (P a finite\n"
+        "              number, 1 or more; 1 and 2 are manhattan and euclidean) or cosine, a\n"
+        "              vector of norm 0 at 1 from every other, 0 from another (default: "
+        "euclidean)\n"
         "\n"
         "Rule (the first given; default: the in-degree rule)\n",
         stdout);
@@ -405,6 +424,7 @@ Parameters* init_params() {
     p->plot_x = -1;
     p->plot_y = -1;
     p->header = -1;
+    p->minkowski_p = 2.0;
     return p;
 }
 
@@ -484,6 +504,10 @@ void parse_params(Parameters* parap, int argc, char** argv) {
             case 'z':
                 parap->standardise = 1;
                 parap->shaping_given |= kGivenStandardise;
+                break;
+            case 'd':
+                to_metric(optarg, parap);
+                parap->shaping_given |= kGivenMetric;
                 break;
             case 'G':
                 to_plot_columns(optarg, parap);
@@ -721,10 +745,23 @@ void warn_of_unstandardised(const Array<int32_t>& columns) {
             stderr, "tarn: feature column %d cannot be standardised: it holds NaN or Inf\n", c + 1);
 }
 
-void warn_of_overflow() {
-    std::fprintf(stderr,
-                 "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
-                 "scale the data\n");
+void warn_of_overflow(const tarn::Metric& metric) {
+    switch (metric.kind) {
+        case tarn::MetricKind::kEuclidean:
+            std::fputs(
+                "tarn: distances overflow beyond 1.8e308 (coordinates above about 1e154); "
+                "scale the data\n",
+                stderr);
+            return;
+        case tarn::MetricKind::kCosine:
+            std::fputs(
+                "tarn: squared norms overflow beyond 1.8e308 (coordinates above about "
+                "1e154): their cosine distances are not numbers; scale the data\n",
+                stderr);
+            return;
+        default:
+            std::fputs("tarn: distances overflow beyond 1.8e308; scale the data\n", stderr);
+    }
 }
 
 void warn_of_non_finite(const Rows& rows) {

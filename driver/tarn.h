@@ -72,11 +72,12 @@ bool resolve_outlier_class(Parameters* p);
 void check_plot_columns(int32_t features, const Parameters* p);
 
 // The warnings on standard error after a run's rule: with -z the feature columns (from 0) that
-// could not be standardised, one line each; distances that overflowed; and (for the rules that
+// could not be standardised, one line each; distances that overflowed (in the metric's words);
+// and (for the rules that
 // warn of them) the scores, named score_name, that duplicated points made not-a-number or
 // infinite (none: no line).
 void warn_of_unstandardised(const Array<int32_t>& columns);
-void warn_of_overflow();
+void warn_of_overflow(const tarn::Metric& metric);
 
 // Names on standard error the first vectors holding a NaN or infinite feature (the text format
 // accepts them on its first line): their distances are not numbers or infinite, and the scores

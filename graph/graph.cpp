@@ -215,6 +215,7 @@ Graph* create_graph() {
     graphp->dist_calculations = 0;
     graphp->top = nullptr;
     graphp->bottom = nullptr;
+    graphp->metric = tarn::Metric{};
     return graphp;
 }
 
@@ -503,14 +504,9 @@ double cdist(Graph* graphp, Vertex* from, Vertex* to) {
     if (graphp->dist_calculations < std::numeric_limits<int32_t>::max()) {
         ++graphp->dist_calculations;
     }
-    const double* a = from->vector->vector;
-    const double* b = to->vector->vector;
-    double sum = 0.0;
-    for (int32_t i = 0; i < from->vector->dim; ++i) {
-        double difference = a[i] - b[i];
-        sum += difference * difference;
-    }
-    return std::sqrt(sum);
+    // The label's place is 0 in both vectors and changes no metric's bits.
+    return tarn::metric_distance(graphp->metric, from->vector->vector, to->vector->vector,
+                                 from->vector->dim);
 }
 
 namespace tarn {

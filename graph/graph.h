@@ -25,6 +25,7 @@
 
 #include <cstdint>
 
+#include "graph/metric.h"
 #include "vectors/fvector.h"
 
 struct Vertex;
@@ -74,6 +75,7 @@ struct Graph {
     int32_t dist_calculations;  // distance evaluations made by cdist since the last set_dcalc
     Vertex* top;                // earliest inserted vertex still present
     Vertex* bottom;             // latest inserted vertex
+    tarn::Metric metric;        // what cdist measures, Euclidean unless set after create_graph
 };
 
 // The cursor of one walk. A vertex walk uses curvert, an edge walk curedge; a null field means

@@ -8,35 +8,25 @@
 #ifndef TARN_GRAPH_LISTS_H
 #define TARN_GRAPH_LISTS_H
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "base/alloc.h"
+#include "graph/metric.h"
 
 namespace tarn {
 
 // The vectors a construction reads, by position: row[i] holds vector i's components, the
 // features first; only the first `features` enter a distance (a label after them never does).
 // The rows belong to whoever holds the vectors (the graph's vertices, a loaded set, a caller's
-// block); standardisation writes through them.
+// block); standardisation writes through them. Every distance between them is the metric's.
 struct Rows {
     Array<double*> row;
     int32_t features = 0;
+    Metric metric;  // the run's metric, Euclidean unless the run asks for another
     size_t size() const { return row.size(); }
     double* operator[](size_t i) const { return row[i]; }
 };
-
-// The distance between two rows as every builder computes it, bit for bit: the squared
-// differences of the first `features` components summed in ascending order, then the root.
-inline double row_distance(const double* a, const double* b, int32_t features) {
-    double sum = 0.0;
-    for (int32_t i = 0; i < features; ++i) {
-        const double difference = a[i] - b[i];
-        sum += difference * difference;
-    }
-    return std::sqrt(sum);
-}
 
 // The outbound lists of n vertices, k each (1 <= k): row s of both arrays is vertex s's list,
 // nearest first, in the order the graph keeps it. Targets are vertex positions among every

@@ -35,6 +35,7 @@
 #include "detect/rules.h"
 #include "driver/run.h"
 #include "driver/tarn.h"
+#include "graph/metric.h"
 #include "mpi/exchange.h"
 #include "mpi/verdict.h"
 #include "rules/rules.h"
@@ -108,6 +109,7 @@ void load(Vectors& vectors, Parameters* p, int rank) {
     broadcast(data.data(), data.size() * sizeof(double));
     step([&] {
         vectors.rows.features = n > 0 ? dims[0] - 1 : 0;
+        vectors.rows.metric = tarn::metric_of(p);
         vectors.rows.row.resize(static_cast<size_t>(n));
         size_t at = 0;
         for (size_t i = 0; i < vectors.rows.size(); ++i) {
@@ -224,6 +226,7 @@ void make_reference(Parameters* p, int rank, int size, Vectors& vectors,
                 "Cannot load the model from " + std::string(p->reference) + ": it " + *why + "\n"};
         });
         tarn::take_shape(p, shape);
+        reference.rows.metric = tarn::metric_of(p);
         return;
     }
     Parameters options = *p;

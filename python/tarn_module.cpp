@@ -29,6 +29,7 @@
 #include "driver/evaluate.h"
 #include "driver/tarn.h"
 #include "errors/errorapi.h"
+#include "graph/metric.h"
 #include "rules/rules.h"
 #include "vectors/arena.h"
 #include "vectors/table.h"
@@ -154,6 +155,17 @@ void set_method(Parameters* p, const std::string& method) {
     if (method == "brute") p->brute = 1;
 }
 
+// The metric by the command line's name for -d (the package maps the ecosystem's names to it);
+// a name -d refuses is a ValueError with -d's reason.
+void set_metric(Parameters* p, const std::string& name) {
+    tarn::Metric metric;
+    const char* why = nullptr;
+    if (!tarn::metric_by_name(name.c_str(), &metric, &why))
+        throw py::value_error("'" + name + "' " + why);
+    p->metric = static_cast<int32_t>(metric.kind);
+    p->minkowski_p = metric.p;
+}
+
 // A numpy array that owns a moved core array; no copy of the verdict.
 template <typename T>
 py::array_t<T> adopt(tarn::Array<T>&& values) {
@@ -172,7 +184,8 @@ int32_t columns_of(const Rows& x) {
 
 py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional<double> threshold,
                 int32_t indegree, double share, bool standardise, int32_t threads,
-                const std::string& method, const std::optional<Rows>& reference) {
+                const std::string& method, const std::string& metric,
+                const std::optional<Rows>& reference) {
     Options options;
     Parameters* p = options.p;
     p->k = k;
@@ -188,6 +201,7 @@ py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional
     if (selected == nullptr) throw py::value_error("no rule is called " + rule);
     if (selected->flag != nullptr) p->*selected->flag = 1;
     set_method(p, method);
+    set_metric(p, metric);
     tarn::Verdict verdict;
     const double* rows = x.data();
     const int32_t n = rows_of(x), d = columns_of(x);
@@ -208,12 +222,13 @@ py::dict detect(const Rows& x, int32_t k, const std::string& rule, std::optional
 }
 
 py::tuple kneighbors(const Rows& x, int32_t k, int32_t threads, const std::string& method,
-                     const std::optional<Rows>& reference) {
+                     const std::string& metric, const std::optional<Rows>& reference) {
     Options options;
     Parameters* p = options.p;
     p->k = k;
     p->threads = threads;
     set_method(p, method);
+    set_metric(p, metric);
     const int32_t n = rows_of(x), d = columns_of(x);
     // Room only once k is known to fit; the core says what is wrong with it otherwise.
     const bool fits = k >= 1 && k < (reference ? rows_of(*reference) : n);

@@ -42,7 +42,7 @@ double chaining_distance(const Block& block, int32_t row, Path& path) {
         for (size_t j = 0; j < k; ++j) {
             if (path.taken[j] != 0) continue;
             const double* other = block.rows[static_cast<size_t>(out.target[first + j])];
-            const double d = row_distance(joined, other, block.rows.features);
+            const double d = metric_distance(block.rows.metric, joined, other, block.rows.features);
             if (nearer(d, path.least[j])) path.least[j] = d;
         }
     }

@@ -41,6 +41,7 @@ const std::string kUsage =
     "             -s  (print the rule's score)\n"
     "             -c [share of the most outlying to mark]\n"
     "             -z  (standardise the features)\n"
+    "             -d [euclidean|manhattan|chebyshev|minkowski:P|cosine]\n"
     "             -G [feature columns to plot, as i,j]\n"
     "             -O [table of scores (CSV, TSV), - for standard output]\n"
     "             --output-format [csv|tsv]\n"
@@ -86,6 +87,9 @@ TEST(CommandLine, BadValuesOfTarnsOwnOptionsSayWhyAndPrintUsage) {
     const std::string number = " is not a number\n";
     const std::string columns = " is not two feature column numbers from 1, as i,j\n";
     const std::string threads = " is not a number of threads";
+    const std::string metric =
+        " is not a metric: euclidean, manhattan, chebyshev, minkowski:P or cosine\n";
+    const std::string exponent = " is not minkowski:P with P a finite number, 1 or more\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-c", "0"}, "'0'" + share},
         {{"-c", "1.0001"}, "'1.0001' is not a share in (0, 1]; for 1.0001 %, give -c 0.010001\n"},
@@ -120,6 +124,16 @@ TEST(CommandLine, BadValuesOfTarnsOwnOptionsSayWhyAndPrintUsage) {
         {{"--na", "Drop"}, "'Drop' is not drop or error\n"},
         {{"--decimal", ";"}, "';' is not a decimal mark: , or .\n"},
         {{"--decimal", ",,"}, "',,' is not a decimal mark: , or .\n"},
+        {{"-d", "Euclidean"}, "'Euclidean'" + metric},
+        {{"-d", "minkowski"}, "'minkowski'" + metric},
+        {{"-d", "l2"}, "'l2'" + metric},
+        {{"-d", ""}, "''" + metric},
+        {{"-d", "minkowski:0.5"}, "'minkowski:0.5'" + exponent},
+        {{"-d", "minkowski:"}, "'minkowski:'" + exponent},
+        {{"-d", "minkowski:3x"}, "'minkowski:3x'" + exponent},
+        {{"-d", "minkowski:inf"}, "'minkowski:inf'" + exponent},
+        {{"-d", "minkowski:nan"}, "'minkowski:nan'" + exponent},
+        {{"-d", "minkowski:-2"}, "'minkowski:-2'" + exponent},
     };
     for (const auto& [args, why] : cases) {
         testkit::Outcome outcome = run_tarn({"-i", "x", args[0], args[1]});

@@ -42,8 +42,10 @@ const char* name_of(Builder builder) {
 // The graph of points (each given a label) built by builder; the tree hands data it cannot
 // order to the tiled brute force, as a run does.
 Graph* build(const Points& points, int32_t k, Builder builder, int32_t threads = 1,
-             size_t chunk = tarn::kDefaultChunkEntries, tarn::SourceBlock block = {}) {
+             size_t chunk = tarn::kDefaultChunkEntries, tarn::SourceBlock block = {},
+             tarn::Metric metric = {}) {
     Graph* g = create_graph();
+    g->metric = metric;
     for (size_t i = 0; i < points.size(); ++i) {
         HFV v = fvCreate(static_cast<int32_t>(points[i].size()) + 1);
         for (size_t c = 0; c < points[i].size(); ++c)
@@ -54,7 +56,7 @@ Graph* build(const Points& points, int32_t k, Builder builder, int32_t threads =
     if (builder == Builder::kReference) {
         create_edges(g, k);
     } else if (builder == Builder::kTree &&
-               tarn::tree_applies(tarn::graph_rows(tarn::graph_vertices(g)))) {
+               tarn::tree_applies(tarn::graph_rows(tarn::graph_vertices(g), metric))) {
         tarn::create_edges_indexed(g, k, threads, chunk, block);
     } else {
         tarn::create_edges_fast(g, k, threads, chunk, block);
@@ -73,20 +75,28 @@ bool finite(const Points& points) {
     });
 }
 
+bool has_nan_distance(const Graph* g) {
+    for (const Vertex* v = g->top; v != nullptr; v = v->next)
+        for (const Edge* e = v->outn; e != nullptr; e = e->next)
+            if (std::isnan(e->dist)) return true;
+    return false;
+}
+
 // Builds with builder and with `against`, compares every vertex, and returns the builder's
 // distance counter.
 int32_t expect_same_graph(const Points& points, int32_t k, Builder builder, int32_t threads,
                           const std::string& what, Builder against = Builder::kReference,
-                          size_t chunk = tarn::kDefaultChunkEntries) {
-    Graph* expected = build(points, k, against);
-    Graph* built = build(points, k, builder, threads, chunk);
-    // Not-a-number distances have no order for the checker to verify.
-    if (finite(points)) {
+                          size_t chunk = tarn::kDefaultChunkEntries, tarn::Metric metric = {}) {
+    Graph* expected = build(points, k, against, 1, tarn::kDefaultChunkEntries, {}, metric);
+    Graph* built = build(points, k, builder, threads, chunk, {}, metric);
+    // Not-a-number distances have no order for the checker to verify (the cosine's come from
+    // finite vectors too, where a squared norm overflows).
+    if (finite(points) && !has_nan_distance(built)) {
         EXPECT_TRUE(graph_check::consistent(built)) << what;
     }
     // The flat lists of the same builder, threads and chunking, searched in the builder's own
     // order, hold the graph's outbound lists.
-    const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(built));
+    const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(built), metric);
     tarn::NeighbourLists lists;
     tarn::FlatListSink sink(lists, static_cast<int32_t>(points.size()), k);
     if (builder == Builder::kTree && tarn::tree_applies(rows)) {
@@ -257,7 +267,8 @@ std::vector<Shape> shapes() {
 // The table: every builder on every shape at several sizes, dimensions, k, thread counts and
 // chunkings, against `against` (the per-pair reference on small sets, the tiled brute force,
 // which matches it, on larger ones).
-void expect_builders_match(const std::vector<int>& sizes, Builder against, uint64_t seed) {
+void expect_builders_match(const std::vector<int>& sizes, Builder against, uint64_t seed,
+                           tarn::Metric metric = {}) {
     std::mt19937_64 rng(seed);
     int round = 0;
     for (const Shape& shape : shapes()) {
@@ -277,8 +288,10 @@ void expect_builders_match(const std::vector<int>& sizes, Builder against, uint6
                     if (builder == against) continue;
                     std::ostringstream what;
                     what << name_of(builder) << ", " << shape.name << " n " << n << " dim " << dim
-                         << " k " << k << " threads " << threads << " chunk " << chunk;
-                    expect_same_graph(points, k, builder, threads, what.str(), against, chunk);
+                         << " k " << k << " threads " << threads << " chunk " << chunk << " "
+                         << tarn::metric_name(metric.kind) << " p " << metric.p;
+                    expect_same_graph(points, k, builder, threads, what.str(), against, chunk,
+                                      metric);
                 }
             }
         }
@@ -297,6 +310,20 @@ TEST(Construction, ThreadCountsAreCapped) {
 
 TEST(Construction, BuildersMatchTheReferenceOnSmallSets) {
     expect_builders_match({2, 3, 9, 40, 150}, Builder::kReference, 2027);
+}
+
+// Every metric, on every shape (ties, duplicates, overflow, underflow, non-finite values): the
+// cosine on the tiled brute force alone, the tree handing it on as a run does.
+TEST(Construction, BuildersMatchTheReferenceForEveryMetric) {
+    const std::pair<tarn::Metric, std::vector<int>> rows[] = {
+        {{tarn::MetricKind::kManhattan, 2.0}, {3, 40, 120}},
+        {{tarn::MetricKind::kChebyshev, 2.0}, {3, 40, 120}},
+        {tarn::metric_minkowski(1.5), {3, 70}},  // pow is slow without optimisation
+        {tarn::metric_minkowski(3.0), {40}},
+        {{tarn::MetricKind::kCosine, 2.0}, {3, 40, 120}},
+    };
+    for (const auto& [metric, sizes] : rows)
+        expect_builders_match(sizes, Builder::kReference, 2029, metric);
 }
 
 // A process of a distributed run builds one block of sources: each source of the block gets

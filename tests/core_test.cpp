@@ -208,7 +208,7 @@ void linked_run(const std::vector<std::string>& args) {
     parse_params(p, static_cast<int>(argv.size() - 1), argv.data());
     open_files(p);
     Graph* g = init(p);
-    const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(g));
+    const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(g), g->metric);
     // After standardising, a column holds a value that is not finite only when it held one
     // before.
     tarn::Array<int32_t> unusable;

@@ -53,17 +53,32 @@ const std::vector<std::string> kRules = {"indegree", "mutual", "mean", "max",   
 // the reference and that query.
 TEST(Reference, AQueryScoresAsTheLastVectorOfTheReferenceWithIt) {
     TempFile reference(kReference);
-    for (const char* rule : {"indegree", "mutual", "mean", "max", "knn", "knnw"}) {
-        for (const char* builder : {"-x", "-b"}) {
-            const std::vector<std::string> base = {"-r", rule, "-k", "4", "-s", builder};
-            const std::vector<std::string> scored =
-                lines_of(run_tarn(with(base, {"-R", reference.path(), "-i", "-"}), kQueries).out);
-            const std::vector<std::string> queries = lines_of(kQueries);
-            ASSERT_EQ(scored.size(), queries.size()) << rule;
-            for (size_t q = 0; q < queries.size(); ++q) {
-                const std::string alone =
-                    run_tarn(with(base, {"-i", "-"}), kReference + queries[q] + "\n").out;
-                EXPECT_EQ(scored[q], lines_of(alone).back()) << rule << builder << " query " << q;
+    struct Row {
+        std::vector<const char*> rules;
+        const char* metric;
+    };
+    const std::vector<Row> rows = {
+        {{"indegree", "mutual", "mean", "max", "knn", "knnw"}, "euclidean"},
+        {{"indegree", "max", "knnw"}, "manhattan"},
+        {{"indegree", "mean", "knn"}, "chebyshev"},
+        {{"mutual", "max", "knn"}, "minkowski:3"},
+        {{"indegree", "mean", "knnw"}, "cosine"},
+    };
+    for (const Row& row : rows) {
+        for (const char* rule : row.rules) {
+            for (const char* builder : {"-x", "-b"}) {
+                const std::vector<std::string> base = {"-r", rule, "-k",       "4",
+                                                       "-s", "-d", row.metric, builder};
+                const std::vector<std::string> scored = lines_of(
+                    run_tarn(with(base, {"-R", reference.path(), "-i", "-"}), kQueries).out);
+                const std::vector<std::string> queries = lines_of(kQueries);
+                ASSERT_EQ(scored.size(), queries.size()) << rule;
+                for (size_t q = 0; q < queries.size(); ++q) {
+                    const std::string alone =
+                        run_tarn(with(base, {"-i", "-"}), kReference + queries[q] + "\n").out;
+                    EXPECT_EQ(scored[q], lines_of(alone).back())
+                        << rule << builder << row.metric << " query " << q;
+                }
             }
         }
     }
@@ -91,6 +106,12 @@ TEST(Reference, ScoresDoNotDependOnTheBatchTheBuilderOrTheThreads) {
             for (const char* builder : {"-x", "-b", "-j2"}) {
                 EXPECT_EQ(run_tarn(with(base, {builder}), kQueries).out, whole) << rule << builder;
             }
+            for (const char* metric : {"manhattan", "minkowski:2.5"}) {
+                const std::vector<std::string> measured = with(base, {"-d", metric});
+                EXPECT_EQ(run_tarn(with(measured, {"-x"}), kQueries).out,
+                          run_tarn(with(measured, {"-b", "-j2"}), kQueries).out)
+                    << rule << metric;
+            }
         }
     }
 }
@@ -99,7 +120,9 @@ TEST(Reference, ScoresDoNotDependOnTheBatchTheBuilderOrTheThreads) {
 TEST(Reference, AModelScoresAsTheReferenceRebuilt) {
     TempFile reference(kReference), queries(kQueries);
     for (const std::vector<std::string>& shape :
-         {std::vector<std::string>{"-k", "4"}, std::vector<std::string>{"-k", "5", "-z"}}) {
+         {std::vector<std::string>{"-k", "4"}, std::vector<std::string>{"-k", "5", "-z"},
+          std::vector<std::string>{"-k", "3", "-d", "minkowski:3"},
+          std::vector<std::string>{"-k", "4", "-d", "cosine"}}) {
         TempFile model("", ".tarn");
         ASSERT_EQ(run_tarn(with(shape, {"-W", model.path(), "-R", reference.path()})).status, 0);
         for (const std::string& rule : kRules) {
@@ -158,6 +181,8 @@ TEST(Reference, CombinationsThatCannotWorkAreRefused) {
         {{"-W", reference.path(), "-R", reference.path()}, "it is an input file"},
         {{"-k", "3", "-R", model.path(), "-i", queries.path()}, "built with -k 4, not -k 3"},
         {{"-z", "-R", model.path(), "-i", queries.path()}, "built without -z"},
+        {{"-d", "manhattan", "-R", model.path(), "-i", queries.path()},
+         "built with another distance"},
         {{"-R", reference.path(), "-i", wide.path()},
          "Vector 1 has 4 values, the reference's vectors have 3"},
         {{"-k", "60", "-R", reference.path(), "-i", queries.path()}, "too BIG"},

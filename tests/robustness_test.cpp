@@ -196,6 +196,23 @@ TEST(Extremes, ValuesAtTheLimitsOfDoubles) {
          "4.9e-324 0\n1e-310 1\n-2.2250738585072014e-308 0\n0 1\n",
          {"-l", "-k", "1"},
          "-nan 0\n-nan 1\n-nan 0\n-nan 1\n"},
+        // Another metric's overflow: Manhattan's sums pass 1.8e308 only near it, Euclidean's
+        // squares from 1e154 on; the cosine's squared norms overflow.
+        {"manhattan overflow",
+         "1e308 0\n-1e308 0\n0 0\n1 1\n",
+         {"-d", "manhattan"},
+         "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n",
+         "tarn: distances overflow beyond 1.8e308; scale the data\n"},
+        {"no manhattan overflow at 1e200",
+         "1e200 0\n-1e200 0\n0 0\n1 1\n",
+         {"-d", "manhattan"},
+         "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n"},
+        {"cosine norms overflow",
+         "1e200 1e200 0\n1 2 0\n3 1 0\n2 2 1\n",
+         {"-d", "cosine"},
+         "0.000000 0\n0.000000 0\n0.000000 0\n0.000000 1\n",
+         "tarn: squared norms overflow beyond 1.8e308 (coordinates above about 1e154): their "
+         "cosine distances are not numbers; scale the data\n"},
         {"labels beyond 32 bits saturate, a not-a-number label is 0",
          "0 4294967296\n1 -9e18\n3 2147483648\n10 nan\n4 -2147483649\n",
          {},

@@ -128,6 +128,27 @@ def _method(method):
     return method
 
 
+# The metrics by the ecosystem's names, as -d names them; "minkowski" takes p.
+_METRICS = {"euclidean": "euclidean", "l2": "euclidean", "manhattan": "manhattan",
+            "l1": "manhattan", "cityblock": "manhattan", "chebyshev": "chebyshev",
+            "cosine": "cosine"}
+
+
+def _metric(metric, p):
+    # -d's name for metric and p: minkowski with p = 1, 2 or infinity is manhattan, euclidean or
+    # chebyshev; p is read only with minkowski.
+    if metric == "minkowski":
+        if isinstance(p, (bool, np.bool_)) or not isinstance(p, numbers.Real):
+            raise TypeError(f"p must be a number, got {type(p).__name__}")
+        if p == np.inf:
+            return "chebyshev"
+        return f"minkowski:{float(p)!r}"
+    if metric not in _METRICS:
+        raise ValueError(f"metric must be one of minkowski, {', '.join(_METRICS)}, "
+                         f"got {metric!r}")
+    return _METRICS[metric]
+
+
 def _rows(X):
     # float64 C-contiguous arrays pass through; anything else is converted once. What the
     # container converts to is looked at first, whatever the container (a DataFrame has no one
@@ -194,7 +215,8 @@ def _reference_rows(reference, rows, allow_nonfinite):
 
 
 def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, standardise=False,
-           n_jobs=1, method="auto", allow_nonfinite=False, reference=None):
+           n_jobs=1, method="auto", metric="minkowski", p=2, allow_nonfinite=False,
+           reference=None):
     """Build the exact k-nearest-neighbour graph of the rows of X and run one detection rule.
 
     Parameters
@@ -223,6 +245,13 @@ def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, s
     method : {"auto", "tree", "brute"}, default "auto"
         How the graph is built: the k-d tree (``-x``), the tiled brute force, or tarn's choice.
         The result does not depend on it.
+    metric : str, default "minkowski"
+        The distance (``-d``): "minkowski" (of exponent ``p``), "euclidean" ("l2"),
+        "manhattan" ("l1", "cityblock"), "chebyshev" or "cosine" (1 - cos; a row of norm 0 is
+        at 1 from every other and at 0 from another such row).
+    p : float, default 2
+        The Minkowski exponent, finite and at least 1, or infinity (Chebyshev); 1 is Manhattan
+        and 2 Euclidean, bit for bit. Read only with ``metric="minkowski"``.
     allow_nonfinite : bool, default False
         Run on NaN and infinite values, as the command line runs on them spelt ``nan`` or
         ``inf``: their distances are not numbers or infinite, and so are the scores they reach.
@@ -256,19 +285,20 @@ def detect(X, k=3, *, rule="indegree", threshold=None, indegree=0, share=None, s
     allow_nonfinite = _flag(allow_nonfinite, "allow_nonfinite")
     threshold = None if threshold is None else float(threshold)
     params = dict(k=k, rule=rule, threshold=threshold, indegree=indegree, share=share,
-                  standardise=standardise, n_jobs=n_jobs, method=method)
+                  standardise=standardise, n_jobs=n_jobs, method=method, metric=metric, p=p)
     k, indegree = _int32(k, "k"), _int32(indegree, "indegree")
-    threads, method = _threads(n_jobs), _method(method)
+    threads, method, distance = _threads(n_jobs), _method(method), _metric(metric, p)
     rows = _finite_rows(X, allow_nonfinite)
     reference = _reference_rows(reference, rows, allow_nonfinite)
     out = _core.detect(rows, k, rule, threshold, indegree,
                        0.0 if share is None else float(share), standardise, threads, method,
-                       reference)
+                       distance, reference)
     return Result(score=out["score"], lof=out["lof"], marked=out["marked"].astype(bool),
                   indegree=out["indegree"], higher_is_outlying=RULES[rule], params=params)
 
 
-def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False, reference=None):
+def kneighbors(X, k, *, n_jobs=1, method="auto", metric="minkowski", p=2, allow_nonfinite=False,
+               reference=None):
     """Each row's k nearest other rows, exactly as the command line's graph keeps them.
 
     Parameters
@@ -281,6 +311,7 @@ def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False, referenc
         Threads (``-j``); -1 for one per online processor.
     method : {"auto", "tree", "brute"}, default "auto"
         As for :func:`detect`; the result does not depend on it.
+    metric, p : as for :func:`detect`
     allow_nonfinite : bool, default False
         As for :func:`detect`.
     reference : array-like of shape (n_reference, n_features) or None, default None
@@ -290,15 +321,16 @@ def kneighbors(X, k, *, n_jobs=1, method="auto", allow_nonfinite=False, referenc
     Returns
     -------
     distances : ndarray of float64, shape (n_samples, k)
-        Euclidean distances, nearest first.
+        The metric's distances, nearest first.
     indices : ndarray of intp, shape (n_samples, k)
         Row numbers of the neighbours. Which of equally distant candidates are kept follows
         the command line's rule (the earlier rows), and they are listed in the graph's order:
         each in front of the equally distant ones kept before it, so the later row first.
     """
     k, threads, method = _int32(k, "k"), _threads(n_jobs), _method(method)
+    distance = _metric(metric, p)
     rows = _finite_rows(X, allow_nonfinite)
-    distances, indices = _core.kneighbors(rows, k, threads, method,
+    distances, indices = _core.kneighbors(rows, k, threads, method, distance,
                                           _reference_rows(reference, rows, allow_nonfinite))
     return distances, indices.astype(np.intp)
 

@@ -169,6 +169,34 @@ def test_queries_never_change_each_others_scores(rule):
     assert np.array_equal(np.concatenate([p.marked for p in parts]), whole.marked)
 
 
+@pytest.mark.parametrize("metric, p", [("euclidean", 2), ("l1", 2), ("cityblock", 2),
+                                      ("chebyshev", 2), ("minkowski", 3), ("minkowski", 1.5),
+                                      ("minkowski", np.inf), ("cosine", 2)])
+def test_kneighbors_agrees_with_scikit_learn_for_every_metric(metric, p):
+    from sklearn.neighbors import NearestNeighbors
+
+    # Directions spread all round (clusters far from 0 would leave cosine distances so small
+    # that 1 - cos cancels to 1e-11 relative in either implementation).
+    X = np.random.default_rng(11).normal(size=(300, 4))
+    distances, indices = tarn.kneighbors(X, 6, metric=metric, p=p)
+    theirs_d, theirs_i = NearestNeighbors(n_neighbors=6, metric=metric, p=p).fit(X).kneighbors()
+    assert np.array_equal(indices, theirs_i)
+    assert np.allclose(distances, theirs_d, rtol=1e-12, atol=0)
+    for method in ["tree", "brute"]:
+        got = tarn.kneighbors(X, 6, metric=metric, p=p, method=method, n_jobs=2)
+        assert got[0].tobytes() == distances.tobytes() and np.array_equal(got[1], indices)
+    assert tarn.detect(X, 6, rule="cof", metric=metric, p=p).score.tobytes() == \
+        tarn.detect(X, 6, rule="cof", metric=metric, p=p, method="brute").score.tobytes()
+    # Against a reference: the first 200 rows, the other 100 searched.
+    theirs_d, theirs_i = NearestNeighbors(n_neighbors=6, metric=metric, p=p).fit(
+        X[:200]).kneighbors(X[200:])
+    for method in ["tree", "brute"]:
+        distances, indices = tarn.kneighbors(X[200:], 6, metric=metric, p=p, method=method,
+                                             reference=X[:200])
+        assert np.array_equal(indices, theirs_i)
+        assert np.allclose(distances, theirs_d, rtol=1e-12, atol=0)
+
+
 def test_inputs_of_every_kind_give_the_same_bits():
     X = clustered(200, 3, seed=5)
     base = tarn.detect(X, 5, rule="lof").score.tobytes()
@@ -212,6 +240,11 @@ X_SMALL = clustered(20, 2, seed=7)
     (lambda: tarn.detect(X_SMALL, standardise=2), TypeError, "standardise must be True or"),
     (lambda: tarn.detect(X_SMALL, rule="median"), ValueError, "rule must be one of"),
     (lambda: tarn.detect(X_SMALL, method="fast"), ValueError, "method must be one of"),
+    (lambda: tarn.detect(X_SMALL, metric="hamming"), ValueError, "metric must be one of"),
+    (lambda: tarn.kneighbors(X_SMALL, 2, p=0.5), ValueError,
+     "'minkowski:0.5' is not minkowski:P with P a finite number, 1 or more"),
+    (lambda: tarn.kneighbors(X_SMALL, 2, p=np.nan), ValueError, "is not minkowski:P"),
+    (lambda: tarn.kneighbors(X_SMALL, 2, p="3"), TypeError, "p must be a number"),
     (lambda: tarn.detect(X_SMALL, share=0), ValueError, r"share must be in \(0, 1\]"),
     (lambda: tarn.detect(X_SMALL, share=1.5), ValueError, r"share must be in \(0, 1\]"),
     (lambda: tarn.detect(X_SMALL, n_jobs=-3), ValueError, "n_jobs"),

@@ -1,0 +1,96 @@
+#include "graph/metric.h"
+
+#include <cfloat>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+
+#include "base/parameters.h"
+
+namespace tarn {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// The names metric_by_name reads, by MetricKind.
+constexpr const char* kNames[] = {"euclidean", "manhattan", "chebyshev", "minkowski", "cosine"};
+
+}  // namespace
+
+Metric metric_minkowski(double p) {
+    if (p == 1.0) return {MetricKind::kManhattan, 1.0};
+    if (p == 2.0) return {MetricKind::kEuclidean, 2.0};
+    return {MetricKind::kMinkowski, p};
+}
+
+Metric metric_of(const Parameters* p) {
+    const MetricKind kind = static_cast<MetricKind>(p->metric);
+    return kind == MetricKind::kMinkowski ? metric_minkowski(p->minkowski_p) : Metric{kind, 2.0};
+}
+
+bool metric_by_name(const char* text, Metric* metric, const char** why) {
+    for (int32_t kind = 0; kind < static_cast<int32_t>(std::size(kNames)); ++kind) {
+        if (static_cast<MetricKind>(kind) == MetricKind::kMinkowski) continue;
+        if (std::strcmp(text, kNames[kind]) == 0) {
+            *metric = {static_cast<MetricKind>(kind), 2.0};
+            return true;
+        }
+    }
+    constexpr const char kMinkowski[] = "minkowski:";
+    if (std::strncmp(text, kMinkowski, sizeof kMinkowski - 1) != 0) {
+        *why = "is not a metric: euclidean, manhattan, chebyshev, minkowski:P or cosine";
+        return false;
+    }
+    const char* number = text + sizeof kMinkowski - 1;
+    char* end;
+    const double p = std::strtod(number, &end);
+    if (end == number || *end != '\0' || !std::isfinite(p) || !(p >= 1.0)) {
+        *why = "is not minkowski:P with P a finite number, 1 or more";
+        return false;
+    }
+    *metric = metric_minkowski(p);
+    return true;
+}
+
+const char* metric_name(MetricKind kind) {
+    return kNames[static_cast<int32_t>(kind)];
+}
+
+bool metric_has_box_bound(const Metric& metric) {
+    return metric.kind != MetricKind::kCosine;
+}
+
+double metric_box_key_bound(const Metric& m, const double* q, const double* lo, const double* hi,
+                            int32_t features) {
+    if (!metric_has_box_bound(m)) return 0.0;
+    double bound = 0.0;
+    for (int32_t i = 0; i < features; ++i) {
+        // At most one of the two differences is positive.
+        const double gap = std::fmax(std::fmax(lo[i] - q[i], q[i] - hi[i]), 0.0);
+        bound = metric_gap_add(m, bound, metric_gap_term(m, gap));
+    }
+    return bound;
+}
+
+double metric_box_bound(const Metric& m, const double* q, const double* lo, const double* hi,
+                        int32_t features) {
+    const double key = metric_box_key_bound(m, q, lo, hi, features);
+    if (m.kind != MetricKind::kMinkowski) return metric_root(m, key);
+    return std::nextafter(std::nextafter(metric_root(m, key), 0.0), 0.0);
+}
+
+double metric_reach(const Metric& m, double kth) {
+    switch (m.kind) {
+        case MetricKind::kEuclidean: {
+            const double up = std::nextafter(std::sqrt(kth), kInf);
+            return up * up;
+        }
+        case MetricKind::kMinkowski:
+            return std::nextafter(kth * std::exp(8.0 * (m.p + 1.0) * DBL_EPSILON), kInf);
+        default:
+            return kth;
+    }
+}
+
+}  // namespace tarn
