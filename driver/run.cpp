@@ -197,7 +197,7 @@ int32_t run_every_rule(HFSET set, Parameters* p) {
 }
 
 // Ends the run with a message on standard output, as a failed load does.
-__attribute__((format(printf, 1, 2))) [[noreturn]] void stop_with(const char* format, ...) {
+[[noreturn]] __attribute__((format(printf, 1, 2))) void stop_with(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::vprintf(format, arguments);

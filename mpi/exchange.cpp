@@ -83,7 +83,18 @@ void checkpoint(const std::optional<Error>& local) {
     throw Stopped{{static_cast<ErrorKind>(kind), text}};
 }
 
+namespace {
+
+int64_t sent_bytes = 0;  // only the thread that makes the collectives counts
+
+}  // namespace
+
+int64_t bytes_sent() {
+    return sent_bytes;
+}
+
 void broadcast(void* data, size_t bytes) {
+    if (world_rank() == 0) sent_bytes += static_cast<int64_t>(bytes) * (world_size() - 1);
     constexpr size_t kMost = size_t{1} << 30;
     char* at = static_cast<char*>(data);
     for (size_t done = 0; done < bytes; done += kMost) {
@@ -119,6 +130,11 @@ Layout exchange_layout(const Array<int64_t>& counts, Array<int64_t>* received) {
 }
 
 void exchange_records(const void* send, void* receive, const Layout& layout, size_t record) {
+    for (size_t r = 0; r < layout.send_counts.size(); ++r) {
+        if (static_cast<int>(r) != world_rank())
+            sent_bytes +=
+                static_cast<int64_t>(layout.send_counts[r]) * static_cast<int64_t>(record);
+    }
     MPI_Datatype type = record_type(record);
     MPI_Alltoallv(send, layout.send_counts.data(), layout.send_at.data(), type, receive,
                   layout.receive_counts.data(), layout.receive_at.data(), type, MPI_COMM_WORLD);
@@ -195,6 +211,8 @@ Layout gather_layout(size_t count) {
 }
 
 void gather_records(const void* mine, void* all, const Layout& layout, size_t record) {
+    if (world_rank() != 0)
+        sent_bytes += static_cast<int64_t>(layout.send_counts[0]) * static_cast<int64_t>(record);
     MPI_Datatype type = record_type(record);
     MPI_Gatherv(mine, layout.send_counts[0], type, all, layout.receive_counts.data(),
                 layout.receive_at.data(), type, 0, MPI_COMM_WORLD);
@@ -215,6 +233,7 @@ int64_t sum(int64_t mine) {
 }
 
 void send_pieces(const char* records, size_t count, size_t record) {
+    sent_bytes += static_cast<int64_t>(count * record);
     for (size_t done = 0;; done += kPiece) {
         const size_t piece = std::min(kPiece, count - std::min(count, done));
         MPI_Send(records + done * record, static_cast<int>(piece * record), MPI_BYTE, 0, 0,

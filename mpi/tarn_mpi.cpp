@@ -376,7 +376,30 @@ int run(int argc, char** argv, int rank, int size) {
     return 0;
 }
 
+// With TARN_MPI_STATS=PREFIX in the environment, each process writes "<bytes sent> <peak
+// resident KiB>" to the file PREFIX.<rank> as it ends: what bench/mpi.sh reads.
+void write_stats() {
+    const char* prefix = std::getenv("TARN_MPI_STATS");
+    if (prefix == nullptr) return;
+    int rank = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    long peak = 0;
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr) {
+            if (std::sscanf(line, "VmHWM: %ld kB", &peak) == 1) break;
+        }
+        std::fclose(status);
+    }
+    const std::string path = std::string(prefix) + "." + std::to_string(rank);
+    if (FILE* out = std::fopen(path.c_str(), "w")) {
+        std::fprintf(out, "%lld %ld\n", static_cast<long long>(tarn::mpi::bytes_sent()), peak);
+        std::fclose(out);
+    }
+}
+
 void finalize() {
+    write_stats();
     MPI_Finalize();
 }
 
