@@ -260,6 +260,15 @@ std::vector<Shape> shapes() {
          }},
         {"not a number first", non_finite({nan, 1.0, 2.0})},
         {"infinities first", non_finite({inf, -inf, 0.0})},
+        {"not-a-numbers of either sign",
+         [grid, nan](std::mt19937_64& rng, int n, int dim) {
+             Points points = grid(3)(rng, n, dim);
+             const double negative = std::copysign(nan, -1.0);
+             for (size_t p = 0; p < std::min<size_t>(3, points.size()); ++p)
+                 for (size_t a = 0; a < points[p].size(); ++a)
+                     points[p][a] = (a + p) % 3 == 0 ? nan : (a + p) % 3 == 1 ? negative : 1.0;
+             return points;
+         }},
         {"labels only", [](std::mt19937_64&, int n, int) { return Points(size_t(n)); }},
     };
 }
