@@ -11,6 +11,7 @@
 
 #include "detect/construct.h"
 #include "graph/graph.h"
+#include "graph/lists.h"
 #include "vectors/fvector.h"
 
 namespace {
@@ -74,7 +75,7 @@ GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
                            chunks * kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     const double kept = sources < 0 ? vertices : static_cast<double>(sources);
-    const double edges = kept * static_cast<double>(k) * (sizeof(int32_t) + sizeof(double));
+    const double edges = kept * (static_cast<double>(k) * kListEdgeBytes + kListVertexBytes);
     return {vertices * per_vector, edges + std::max(working + tree, rule_bytes)};
 }
 

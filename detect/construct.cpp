@@ -222,18 +222,18 @@ FlatListSink::FlatListSink(NeighbourLists& lists, int32_t n, int32_t k, SourceBl
 void FlatListSink::start() {
     const size_t entries = static_cast<size_t>(lists_.n) * static_cast<size_t>(lists_.k);
     lists_.target.resize(entries);
-    lists_.dist.resize(entries);
+    lists_.kdist.resize(static_cast<size_t>(lists_.n));
 }
 
 void FlatListSink::write(const int32_t* sources, const Mirror* mirrors, int32_t count) {
     for (int32_t i = 0; i < count; ++i) {
         const Mirror& m = mirrors[i];
         assert(m.count == lists_.k);  // every entry of the unfilled lists is written
-        size_t at = lists_.at(sources[i] - first_);
-        for (int32_t e = 0; e < m.count; ++e, ++at) {
+        const int32_t row = sources[i] - first_;
+        size_t at = lists_.at(row);
+        for (int32_t e = 0; e < m.count; ++e, ++at)
             lists_.target[at] = m.kept[e].target;
-            lists_.dist[at] = m.kept[e].dist;
-        }
+        lists_.kdist[static_cast<size_t>(row)] = m.kept[m.count - 1].dist;
     }
 }
 

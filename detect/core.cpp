@@ -12,6 +12,7 @@
 #include <span>
 
 #include "base/parameters.h"
+#include "base/workers.h"
 #include "detect/budget.h"
 #include "detect/construct.h"
 #include "detect/kdtree.h"
@@ -384,20 +385,32 @@ std::optional<Error> set_lists(HFSET set, const Rows& rows, const Parameters* p,
 }
 
 // Whether a distance the queries keep overflowed: infinite between finite vectors.
-bool kept_overflow(const Rows& queries, const QueryLists& lists) {
+bool kept_overflow(const Rows& reference, const Rows& queries, const QueryLists& lists) {
     const auto finite = [&](size_t i) {
         const double* x = queries[i];
         return std::all_of(x, x + queries.features, [](double v) { return std::isfinite(v); });
     };
     for (size_t i = 0; i < queries.size(); ++i) {
-        const size_t k = static_cast<size_t>(lists.out.k);
-        const bool infinite =
-            std::any_of(lists.out.dist.begin() + static_cast<std::ptrdiff_t>(i * k),
-                        lists.out.dist.begin() + static_cast<std::ptrdiff_t>((i + 1) * k),
-                        [](double d) { return std::isinf(d); });
-        if (infinite && finite(i)) return true;
+        if (!finite(i)) continue;
+        const int32_t row = static_cast<int32_t>(i);
+        for (size_t at = lists.out.at(row); at < lists.out.at(row + 1); ++at) {
+            if (std::isinf(entry_distance(reference, queries[i], lists.out, at))) return true;
+        }
     }
     return false;
+}
+
+// Every entry's distance of lists, row after row, into distances (lists.n × lists.k): row i's
+// source vector is source[i], its targets' are among rows.
+void list_distances(const Rows& rows, double* const* source, const NeighbourLists& lists,
+                    int32_t threads, double* distances) {
+    auto measure = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t row = begin; row < end; ++row) {
+            for (size_t at = lists.at(row); at < lists.at(row + 1); ++at)
+                distances[at] = entry_distance(rows, source[row], lists, at);
+        }
+    };
+    for_each_range(lists.n, 1024, worker_threads(threads), measure);
 }
 
 }  // namespace
@@ -456,16 +469,18 @@ std::optional<Error> score_runs(const Reference& reference, const Rows& queries,
         if (std::optional<Error> failure = check_memory({0.0, need})) return failure;
         const QueryLists lists =
             query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
-        const Block asked{lists.out, lists.in, reference.rows};
+        const Block asked{lists.out, lists.in, reference.rows, queries.row.data()};
         for (size_t r = 0; r < runs.size(); ++r) {
-            const InboundIndex in = inbound_index(reference.lists, selected_rule(&runs[r]).inbound);
+            const InboundIndex in =
+                inbound_index(reference.lists, selected_rule(&runs[r]).inbound, reference.rows);
             ReferenceRecord record;
             Verdict own;
-            record_reference({reference.lists, in, reference.rows}, &runs[r], &record, &own);
+            record_reference({reference.lists, in, reference.rows, reference.rows.row.data()},
+                             &runs[r], &record, &own);
             duplicates[r] = judge_queries(asked, record, exchange, &runs[r], &verdicts[r]);
             verdicts[r].label = labels_of(queries);
         }
-        notes->overflow = reference.notes.overflow || kept_overflow(queries, lists);
+        notes->overflow = reference.notes.overflow || kept_overflow(reference.rows, queries, lists);
         notes->unstandardised = reference.notes.unstandardised;
         return std::nullopt;
     });
@@ -576,7 +591,7 @@ std::optional<Error> neighbours_against(const double* reference, int32_t n, cons
         if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
         const QueryLists lists =
             query_lists(kept.rows, built.lists, asked.rows, p->brute == 1, p->threads);
-        std::copy(lists.out.dist.begin(), lists.out.dist.end(), distances);
+        list_distances(kept.rows, asked.rows.row.data(), lists.out, p->threads, distances);
         std::copy(lists.out.target.begin(), lists.out.target.end(), indices);
         return std::nullopt;
     });
@@ -609,7 +624,7 @@ std::optional<Error> neighbours(const double* features, int32_t n, int32_t d, co
                 lists_of_rows(features, n, d, false, p, &block, &lists)) {
             return failure;
         }
-        std::copy(lists.dist.begin(), lists.dist.end(), distances);
+        list_distances(block.rows, block.rows.row.data(), lists, p->threads, distances);
         std::copy(lists.target.begin(), lists.target.end(), indices);
         return std::nullopt;
     });

@@ -43,6 +43,7 @@ struct Packed {
     Array<double> tiles;  // ceil(n / kTile) tiles of dim × kTile
     Array<double> norms;  // for the cosine: each vector's norm, as metric_key takes its root,
                           // padded to whole tiles; empty for the other metrics
+    const tarn::Rows* rows = nullptr;  // the vectors packed, outliving the search
 
     // Component 0 of vector t; component i lies i × kTile further on.
     const double* column(int32_t t) const {
@@ -56,6 +57,7 @@ Packed pack(const tarn::Rows& rows) {
     p.n = static_cast<int32_t>(rows.size());
     p.dim = rows.features;
     p.metric = rows.metric;
+    p.rows = &rows;
     const size_t dim = static_cast<size_t>(p.dim);
     const size_t tiles = (rows.size() + kTile - 1) / kTile;
     // Vectors of a label alone have no components; one tile's row of padding keeps column()
@@ -204,7 +206,14 @@ __attribute__((always_inline)) inline void run_tiles(const Packed& p, int32_t fi
             if (m.count >= k && (below >> s & 1u) == 0) continue;
             const int32_t self = first_source + s;
             for (int32_t j = 0; j < width; ++j) {
-                if (base + j != self) offer(m, p.metric, k, sq[s][j], base + j);
+                if (base + j == self) continue;
+                // A lane's not-a-number has the bits its operands' order happened to give:
+                // metric_key fixes them.
+                const double key = std::isnan(sq[s][j])
+                                       ? tarn::metric_key(p.metric, (*p.rows)[size_t(self)],
+                                                          (*p.rows)[size_t(base + j)], p.dim)
+                                       : sq[s][j];
+                offer(m, p.metric, k, key, base + j);
             }
         }
         for (int s = 0; s < count; ++s)
@@ -285,7 +294,8 @@ void create_edges_fast(Graph* graphp, int32_t k, int32_t threads, size_t chunk_e
                        SourceBlock block) {
     const Array<Vertex*> vertices = tarn::graph_vertices(graphp);
     if (vertices.size() < 2) return;
-    const Packed packed = pack(graph_rows(vertices, graphp->metric));
+    const Rows rows = graph_rows(vertices, graphp->metric);
+    const Packed packed = pack(rows);
     TiledSearch search(packed, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }

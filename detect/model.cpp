@@ -102,10 +102,11 @@ bool read_arrays(Reader& in, int32_t n, int32_t features, const ModelShape& shap
     const size_t rows = static_cast<size_t>(n);
     const size_t width = static_cast<size_t>(features) + 1;
     const size_t k = static_cast<size_t>(shape.k);
-    // The stated length must hold every array exactly: checked before anything is allocated.
+    // The stated length must hold every array exactly (per vector its components, its k targets
+    // and its k-distance): checked before anything is allocated.
     uint64_t vectors = 0, edges = 0;
-    if (__builtin_mul_overflow(uint64_t{rows}, uint64_t{width} * 8, &vectors) ||
-        __builtin_mul_overflow(uint64_t{rows}, uint64_t{k} * 12, &edges))
+    if (__builtin_mul_overflow(uint64_t{rows}, uint64_t{width} * 8 + 8, &vectors) ||
+        __builtin_mul_overflow(uint64_t{rows}, uint64_t{k} * 4, &edges))
         return false;
     const uint64_t scales = shape.standardise == 1 ? uint64_t{width - 1} * 20 : 0;
     const uint64_t columns = uint64_t(static_cast<uint32_t>(unstandardised)) * 4;
@@ -127,9 +128,9 @@ bool read_arrays(Reader& in, int32_t n, int32_t features, const ModelShape& shap
     lists.n = n;
     lists.k = shape.k;
     lists.target.resize(rows * k);
-    lists.dist.resize(rows * k);
+    lists.kdist.resize(rows);
     return in.get(lists.target.data(), lists.target.size()) &&
-           in.get(lists.dist.data(), lists.dist.size());
+           in.get(lists.kdist.data(), lists.kdist.size());
 }
 
 // Whether every stored column and target names a place in the reference, and no vertex
@@ -195,8 +196,8 @@ std::optional<std::string> write_model(const char* path, const Reference& refere
     const bool standardised = shape.standardise == 1;
     const uint64_t length = kFixedBytes + reference.notes.unstandardised.size() * sizeof(int32_t) +
                             (standardised ? static_cast<size_t>(rows.features) * 20 : 0) +
-                            rows.size() * width * 8 +
-                            lists.target.size() * (sizeof(int32_t) + sizeof(double));
+                            rows.size() * width * 8 + lists.target.size() * sizeof(int32_t) +
+                            lists.kdist.size() * sizeof(double);
     bool ok = std::fwrite(kMagic, 1, sizeof kMagic, f.get()) == sizeof kMagic;
     const uint32_t header[2] = {kByteOrder, kModelVersion};
     ok = ok && std::fwrite(header, sizeof header, 1, f.get()) == 1;
@@ -220,7 +221,7 @@ std::optional<std::string> write_model(const char* path, const Reference& refere
     for (size_t i = 0; i < rows.size(); ++i)
         out.put(rows[i], width);
     out.put(lists.target.data(), lists.target.size());
-    out.put(lists.dist.data(), lists.dist.size());
+    out.put(lists.kdist.data(), lists.kdist.size());
     const uint64_t crc = out.crc();
     ok = ok && out.ok() && out.length() == length &&
          std::fwrite(&crc, sizeof crc, 1, f.get()) == 1 && std::fflush(f.get()) == 0;

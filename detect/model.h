@@ -7,9 +7,9 @@
 // CRC-32 of the payload (64-bit field). The payload: n, features, k, the metric (kind and
 // Minkowski exponent), whether -z standardised the reference, whether its distances
 // overflowed, the columns -z could not standardise, each column's scale under -z, the n
-// vectors (features and label, doubles), and the n × k outbound targets (32-bit) and distances
-// (doubles). Nothing read is trusted: every length, count and target is checked, and a file
-// of another version or byte order, cut short or with a changed byte is refused.
+// vectors (features and label, doubles), the n × k outbound targets (32-bit) and the n
+// k-distances (doubles). Nothing read is trusted: every length, count and target is checked, and a
+// file of another version or byte order, cut short or with a changed byte is refused.
 #ifndef TARN_DETECT_MODEL_H
 #define TARN_DETECT_MODEL_H
 

@@ -110,8 +110,8 @@ bool distances_overflow(const Rows& rows, const NeighbourLists& lists) {
     return overflows(rows, [&](const std::vector<char>& finite) {
         for (int32_t s = 0; s < lists.n; ++s) {
             for (size_t at = lists.at(s); at < lists.at(s + 1); ++at) {
-                if (std::isinf(lists.dist[at]) && finite[size_t(s)] &&
-                    finite[size_t(lists.target[at])]) {
+                if (finite[size_t(s)] && finite[size_t(lists.target[at])] &&
+                    std::isinf(tarn::entry_distance(rows, rows[size_t(s)], lists, at))) {
                     return true;
                 }
             }

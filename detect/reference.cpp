@@ -140,7 +140,8 @@ private:
                 lo[i] = std::min(lo[i], x[i]);
                 hi[i] = std::max(hi[i], x[i]);
             }
-            reach = std::max(reach, lists_.kdist(order_[static_cast<size_t>(j)]));
+            reach =
+                std::max(reach, lists_.kdist[static_cast<size_t>(order_[static_cast<size_t>(j)])]);
         }
         cells.cell[static_cast<size_t>(at)].reach = reach;
         if (end - begin <= kLeafSize) return at;
@@ -217,7 +218,8 @@ public:
     Search(const Tree* tree, const Rows& reference, const NeighbourLists& lists)
         : tree_(tree), reference_(reference), lists_(lists), kept_(static_cast<size_t>(lists.k)) {}
 
-    void outbound(const double* q, double* dist, int32_t* target) {
+    // Fills q's list: its k targets, and its k-distance into *kdist.
+    void outbound(const double* q, double* kdist, int32_t* target) {
         query_ = q;
         heap_.clear();
         found_.clear();
@@ -227,7 +229,7 @@ public:
             for (int32_t r = 0; r < lists_.n; ++r)
                 found_.push_back({measure(reference_, q, reference_[static_cast<size_t>(r)]), r});
         }
-        replay(dist, target);
+        replay(kdist, target);
     }
 
     // Appends the reference vertices that would keep q, ascending, with their distances.
@@ -288,7 +290,7 @@ private:
     }
 
     // The candidate rule over the collected references in index order.
-    void replay(double* dist, int32_t* target) {
+    void replay(double* kdist, int32_t* target) {
         if (tree_ != nullptr) {
             drop_beyond_reach();
             std::sort(found_.begin(), found_.end(), by_vertex);
@@ -296,10 +298,9 @@ private:
         Mirror m{kept_.data(), 0, 0.0};
         for (const Met& met : found_)
             mirror_offer(m, lists_.k, met.dist, met.dist, met.vertex);
-        for (int32_t j = 0; j < lists_.k; ++j) {
-            dist[j] = kept_[static_cast<size_t>(j)].dist;
+        for (int32_t j = 0; j < lists_.k; ++j)
             target[j] = kept_[static_cast<size_t>(j)].target;
-        }
+        *kdist = kept_[static_cast<size_t>(lists_.k - 1)].dist;
     }
 
     void keepers(const double* q, int32_t c, Array<Met>& records) const {
@@ -316,7 +317,7 @@ private:
 
     void offer_keeper(const double* q, int32_t r, Array<Met>& records) const {
         const double d = measure(reference_, reference_[static_cast<size_t>(r)], q);
-        if (d < lists_.kdist(r)) records.push_back({d, r});
+        if (d < lists_.kdist[static_cast<size_t>(r)]) records.push_back({d, r});
     }
 
     const Tree* tree_;
@@ -347,7 +348,7 @@ QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const
     result.out.n = q;
     result.out.k = lists.k;
     result.out.target.resize(static_cast<size_t>(q) * k);
-    result.out.dist.resize(static_cast<size_t>(q) * k);
+    result.out.kdist.resize(static_cast<size_t>(q));
     // Queries near each other search the same cells: taken in the tree's order, one after the
     // other they find them in the cache. Which order changes no result.
     const Array<int32_t> order = indexed ? tree->order_of(queries, workers) : Array<int32_t>();
@@ -366,7 +367,8 @@ QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const
                 const int32_t i = indexed ? order[static_cast<size_t>(at)] : at;
                 const double* x = queries[static_cast<size_t>(i)];
                 const size_t row = static_cast<size_t>(i) * k;
-                s.outbound(x, result.out.dist.data() + row, result.out.target.data() + row);
+                s.outbound(x, result.out.kdist.data() + static_cast<size_t>(i),
+                           result.out.target.data() + row);
                 const size_t before = mine.size();
                 s.inbound(x, mine);
                 counts[static_cast<size_t>(i)] = static_cast<int32_t>(mine.size() - before);
@@ -406,7 +408,7 @@ double query_lists_bytes(double n, double q, int32_t dim, int32_t k) {
         n * (sizeof(int32_t) +
              2.0 * (sizeof(Cell) + 2.0 * dim * sizeof(double) + sizeof(size_t)) / kLeafSize);
     const double records = q * k * (sizeof(int32_t) + sizeof(double) + sizeof(Met));
-    return tree + q * k * kListEdgeBytes + records + (q + 1) * sizeof(int64_t);
+    return tree + q * (k * kListEdgeBytes + kListVertexBytes) + records + (q + 1) * sizeof(int64_t);
 }
 
 }  // namespace tarn

@@ -73,9 +73,9 @@ constexpr tarn::LinkedRule kLinkedRules[] = {
 // Every other rule (the local outlier factor among them) runs its kernel over the graph's
 // outbound lists and leaves its ranking score in the lof field and its marks in the in-degree
 // field; it needs the flat lists and their verdict beside the graph.
-constexpr tarn::LinkedRule kKernelOverGraph = {"", tarn::run_kernel_over_graph,
-                                               [](Vertex* v, const Parameters*) { return v->lof; },
-                                               64, tarn::kListEdgeBytes + 12};
+constexpr tarn::LinkedRule kKernelOverGraph = {
+    "", tarn::run_kernel_over_graph, [](Vertex* v, const Parameters*) { return v->lof; },
+    64 + tarn::kListVertexBytes, tarn::kListEdgeBytes + 12};
 
 }  // namespace
 
@@ -194,10 +194,9 @@ void run_kernel_over_graph(Graph* g, Parameters* p) {
     // A graph as built: every vertex keeps as many neighbours as the first.
     lists.k = vertices.empty() ? 0 : vertices[0]->outdegree;
     lists.target.assign(out.target.begin(), out.target.end());
-    for (const Vertex* v : vertices) {
-        for (const Edge* e = v->outn; e != nullptr; e = e->next)
-            lists.dist.push_back(e->dist);
-    }
+    lists.kdist.reserve(vertices.size());
+    for (const Vertex* v : vertices)
+        lists.kdist.push_back(v->outf->dist);
     Verdict verdict;
     judge_lists(graph_rows(vertices, g->metric), lists, p, &verdict);
     for (size_t i = 0; i < vertices.size(); ++i) {

@@ -9,7 +9,7 @@ double inbound_bytes(InboundDetail detail, double n, double k) {
     return (n + 1) * sizeof(int64_t) + n * k * per_record;
 }
 
-InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail) {
+InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows) {
     const size_t n = static_cast<size_t>(lists.n);
     InboundIndex in;
     in.first.assign(n + 1, 0);
@@ -28,7 +28,8 @@ InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail) {
             const size_t record =
                 static_cast<size_t>(next[static_cast<size_t>(lists.target[at])]++);
             in.source[record] = s;
-            if (distances) in.dist[record] = lists.dist[at];
+            if (distances)
+                in.dist[record] = entry_distance(rows, rows[static_cast<size_t>(s)], lists, at);
         }
     }
     return in;

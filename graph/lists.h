@@ -1,10 +1,15 @@
 // The k-nearest-neighbour graph in flat arrays: what a run builds and every rule reads.
 //
 // Every vertex keeps exactly k neighbours, so the outbound lists fit one n × k array of targets
-// and one of distances (4 + 8 bytes per kept neighbour, no per-edge record), and the inbound
-// lists are an index built from them: each vertex's sources in ascending order, which is the
-// order in which the linked graph's inbound lists grow. A distributed run's process holds the
-// outbound rows of its block's sources and the inbound index of its block's vertices.
+// (4 bytes per kept neighbour, no per-edge record) and one k-distance per vertex (8 bytes), and
+// the inbound lists are an index built from them: each vertex's sources in ascending order,
+// which is the order in which the linked graph's inbound lists grow. A distributed run's process
+// holds the outbound rows of its block's sources and the inbound index of its block's vertices.
+//
+// The lists keep no other distance: an entry's is measured again from the two vectors when it is
+// read (entry_distance), source first. metric_distance defines the bits every builder stores
+// (graph/metric.h), so the measure gives the builder's distance exactly, a not-a-number's sign
+// and payload included; at low dimension it also costs less than reading 8 stored bytes.
 #ifndef TARN_GRAPH_LISTS_H
 #define TARN_GRAPH_LISTS_H
 
@@ -28,24 +33,32 @@ struct Rows {
     double* operator[](size_t i) const { return row[i]; }
 };
 
-// The outbound lists of n vertices, k each (1 <= k): row s of both arrays is vertex s's list,
-// nearest first, in the order the graph keeps it. Targets are vertex positions among every
-// vertex of the run (a block's rows name vertices of other blocks too).
+// The outbound lists of n vertices, k each (1 <= k): row s of target is vertex s's list, nearest
+// first, in the order the graph keeps it. Targets are vertex positions among every vertex of the
+// run (a block's rows name vertices of other blocks too). kdist[s] is the distance of the last
+// entry of row s, the farthest kept neighbour's (what the rules read most).
 struct NeighbourLists {
     int32_t n = 0;
     int32_t k = 0;
     // Every entry is written by the construction before anything reads it: the arrays are not
     // filled when they are sized, so that the construction's threads touch their memory first.
     UnfilledArray<int32_t> target;  // n × k vertex positions
-    UnfilledArray<double> dist;     // n × k distances
+    UnfilledArray<double> kdist;    // n k-distances
 
     size_t at(int32_t s) const { return static_cast<size_t>(s) * static_cast<size_t>(k); }
-    // The distance to s's farthest kept neighbour.
-    double kdist(int32_t s) const { return dist[at(s + 1) - 1]; }
 };
 
-// Bytes a NeighbourLists takes per kept edge.
-constexpr double kListEdgeBytes = sizeof(int32_t) + sizeof(double);
+// Bytes a NeighbourLists takes per kept edge, and per vertex beyond them.
+constexpr double kListEdgeBytes = sizeof(int32_t);
+constexpr double kListVertexBytes = sizeof(double);
+
+// The distance of entry `at` of lists, in the row of the vertex whose vector is source; rows
+// holds the vectors the targets name. Bit for bit the distance its builder kept.
+inline double entry_distance(const Rows& rows, const double* source, const NeighbourLists& lists,
+                             size_t at) {
+    return metric_distance(rows.metric, source, rows[static_cast<size_t>(lists.target[at])],
+                           rows.features);
+}
 
 // How much of the inbound lists an index holds: the counts always; the sources, and with
 // them each record's distance, where a rule reads them.
@@ -64,8 +77,9 @@ struct InboundIndex {
 // Bytes an index of that detail takes for n vertices and their inbound records, k per vertex.
 double inbound_bytes(InboundDetail detail, double n, double k);
 
-// The inbound index of every vertex of lists (a whole run's lists, not a block's).
-InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail);
+// The inbound index of every vertex of lists (a whole run's lists, not a block's, so rows[s] is
+// the source vector of row s), each record's distance measured from rows where detail asks.
+InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows);
 
 }  // namespace tarn
 

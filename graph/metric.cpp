@@ -29,6 +29,30 @@ Metric metric_of(const Parameters* p) {
     return kind == MetricKind::kMinkowski ? metric_minkowski(p->minkowski_p) : Metric{kind, 2.0};
 }
 
+double metric_nan_key(const Metric& m, const double* a, const double* b, int32_t features) {
+    // The Chebyshev key compares bits and never gets here. Once the sum is not a number it
+    // stays; before, adding a not-a-number term gives that term, the only one of the two.
+    double sum = 0.0;
+    for (int32_t i = 0; i < features && !std::isnan(sum); ++i) {
+        const double difference = a[i] - b[i];
+        switch (m.kind) {
+            case MetricKind::kEuclidean:
+                sum += difference * difference;
+                break;
+            case MetricKind::kManhattan:
+                sum += std::fabs(difference);
+                break;
+            case MetricKind::kMinkowski:
+                sum += std::pow(std::fabs(difference), m.p);
+                break;
+            default:  // the cosine's dot product: a not-a-number factor a[i] wins, quieted
+                sum += std::isnan(a[i]) ? a[i] + 0.0 : a[i] * b[i];
+                break;
+        }
+    }
+    return sum;
+}
+
 bool metric_by_name(const char* text, Metric* metric, const char** why) {
     for (int32_t kind = 0; kind < static_cast<int32_t>(std::size(kNames)); ++kind) {
         if (static_cast<MetricKind>(kind) == MetricKind::kMinkowski) continue;

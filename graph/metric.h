@@ -16,6 +16,12 @@
 // whose squared norm is 0 in doubles (a zero vector, or one whose components all square below
 // the smallest double) has no direction: its distance is 0 to another such vector and 1 to every
 // other. A not-a-number component gives a not-a-number distance, as in every metric.
+//
+// Which not-a-number, sign and payload, is part of the bits (the report prints "nan" or "-nan"),
+// and the hardware leaves it to the order of the operands where both are not numbers, which a
+// compiler may swap in a sum or a product. So a key that is not a number is taken again by
+// metric_nan_key, which fixes it: the first not-a-number the running sum meets, a product of two
+// taking its first factor's. Subtraction, the square of one value and fabs have one order.
 #ifndef TARN_GRAPH_METRIC_H
 #define TARN_GRAPH_METRIC_H
 
@@ -71,6 +77,9 @@ inline double cosine_of_norms(double dot, double a_norm, double b_norm, bool a_z
     return distance;
 }
 
+// metric_key of a pair whose key came out not a number, with the not-a-number fixed as above.
+double metric_nan_key(const Metric& m, const double* a, const double* b, int32_t features);
+
 // The metric's key of a and b over their first `features` components (see above); for the
 // cosine, which has none, the distance itself.
 inline double metric_key(const Metric& m, const double* a, const double* b, int32_t features) {
@@ -81,13 +90,13 @@ inline double metric_key(const Metric& m, const double* a, const double* b, int3
                 const double difference = a[i] - b[i];
                 sum += difference * difference;
             }
-            return sum;
+            return std::isnan(sum) ? metric_nan_key(m, a, b, features) : sum;
         }
         case MetricKind::kManhattan: {
             double sum = 0.0;
             for (int32_t i = 0; i < features; ++i)
                 sum += std::fabs(a[i] - b[i]);
-            return sum;
+            return std::isnan(sum) ? metric_nan_key(m, a, b, features) : sum;
         }
         case MetricKind::kChebyshev: {
             int64_t largest = 0;
@@ -101,7 +110,7 @@ inline double metric_key(const Metric& m, const double* a, const double* b, int3
             double sum = 0.0;
             for (int32_t i = 0; i < features; ++i)
                 sum += std::pow(std::fabs(a[i] - b[i]), m.p);
-            return sum;
+            return std::isnan(sum) ? metric_nan_key(m, a, b, features) : sum;
         }
         case MetricKind::kCosine:
             break;
@@ -112,6 +121,7 @@ inline double metric_key(const Metric& m, const double* a, const double* b, int3
         aa += a[i] * a[i];
         bb += b[i] * b[i];
     }
+    if (std::isnan(dot)) return metric_nan_key(m, a, b, features);
     return cosine_of_norms(dot, std::sqrt(aa), std::sqrt(bb), aa == 0.0, bb == 0.0);
 }
 

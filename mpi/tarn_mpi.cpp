@@ -238,7 +238,7 @@ void make_reference(Parameters* p, int rank, int size, Vectors& vectors,
     tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), p, blocks.mine(),
                                             &reference.lists, &reference.notes));
     all_of(reference.lists.target);
-    all_of(reference.lists.dist);
+    all_of(reference.lists.kdist);
     step([&] {
         reference.lists.n = static_cast<int32_t>(vectors.rows.size());
         reference.rows = vectors.rows;

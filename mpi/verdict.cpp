@@ -12,13 +12,14 @@ namespace {
 struct Incoming {
     int32_t source;
     int32_t target;
-    double dist;
 };
 
 // Sends every edge of the block's sources to its target's owner, in source order and each
 // source's list order. What arrives comes in rank order, so in source order: a stable sort by
-// target leaves every inbound list as a single process builds it.
-InboundIndex collect_inbound(const NeighbourLists& lists, const Blocks& blocks) {
+// target leaves every inbound list as a single process builds it. The owner measures each
+// record's distance from rows, source first as the source's builder did, where detail asks.
+InboundIndex collect_inbound(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
+                             InboundDetail detail) {
     const SourceBlock own = blocks.mine();
     const size_t ranks = static_cast<size_t>(blocks.size());
     Array<int64_t> counts;
@@ -38,7 +39,7 @@ InboundIndex collect_inbound(const NeighbourLists& lists, const Blocks& blocks) 
             const int32_t i = s - own.first;
             for (size_t e = lists.at(i); e < lists.at(i + 1); ++e) {
                 const size_t r = static_cast<size_t>(blocks.owner(lists.target[e]));
-                send[static_cast<size_t>(at[r]++)] = {s, lists.target[e], lists.dist[e]};
+                send[static_cast<size_t>(at[r]++)] = {s, lists.target[e]};
             }
         }
     });
@@ -54,13 +55,16 @@ InboundIndex collect_inbound(const NeighbourLists& lists, const Blocks& blocks) 
         for (size_t i = 0; i < block; ++i)
             in.first[i + 1] += in.first[i];
         Array<int64_t> next(in.first.begin(), in.first.end() - 1);
+        const bool distances = detail == InboundDetail::kSourcesAndDistances;
         in.source.resize(arrived.size());
-        in.dist.resize(arrived.size());
+        if (distances) in.dist.resize(arrived.size());
         for (const Incoming& edge : arrived) {
             const size_t at =
                 static_cast<size_t>(next[static_cast<size_t>(edge.target - own.first)]++);
             in.source[at] = edge.source;
-            in.dist[at] = edge.dist;
+            if (!distances) continue;
+            in.dist[at] = metric_distance(rows.metric, rows[static_cast<size_t>(edge.source)],
+                                          rows[static_cast<size_t>(edge.target)], rows.features);
         }
     });
     return in;
@@ -134,7 +138,7 @@ private:
 
 DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
                       const Parameters* p, Verdict* verdict) {
-    const InboundIndex in = collect_inbound(lists, blocks);
+    const InboundIndex in = collect_inbound(rows, lists, blocks, selected_rule(p).inbound);
     BlockExchange exchange(blocks);
     DuplicateScores duplicates{0, 0};
     // A failure of this process's kernel is told at the checkpoint where the others wait: the
@@ -143,7 +147,8 @@ DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Block
     std::optional<Error> failure;
     try {
         AllocationFailuresThrow scope;
-        duplicates = tarn::judge({lists, in, rows}, exchange, p, verdict);
+        const Block block{lists, in, rows, rows.row.data() + blocks.mine().first};
+        duplicates = tarn::judge(block, exchange, p, verdict);
     } catch (const AllocationFailure& allocation) {
         failure = allocation_failure(allocation.size());
     } catch (const std::bad_alloc&) {

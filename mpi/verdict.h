@@ -4,10 +4,10 @@
 // bit.
 //
 // What travels (see doc/distributed.md for the volumes):
-// - every edge (source, target, distance) to the target's owner, for every rule: the owner
-//   then holds the vertex's inbound list in the order a single process builds it (sources in
-//   file order, since the blocks are in rank order and each process sends its edges in source
-//   order);
+// - every edge (source, target) to the target's owner, for every rule: the owner then holds
+//   the vertex's inbound list in the order a single process builds it (sources in file order,
+//   since the blocks are in rank order and each process sends its edges in source order), and
+//   measures each record's distance where the rule reads it, since it holds every vector;
 // - through the exchange, what a kernel asks for beyond its block: the neighbours' values (the
 //   local outlier factor's k-distances and densities) from their owners, the least and
 //   greatest of every process's value folded in rank order, sums; -c gathers the ranking scores

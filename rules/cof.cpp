@@ -25,8 +25,9 @@ double chaining_distance(const Block& block, int32_t row, Path& path) {
     const NeighbourLists& out = block.out;
     const size_t k = static_cast<size_t>(out.k);
     const size_t first = out.at(row);
-    path.least.assign(out.dist.begin() + static_cast<std::ptrdiff_t>(first),
-                      out.dist.begin() + static_cast<std::ptrdiff_t>(first + k));
+    path.least.resize(k);
+    for (size_t j = 0; j < k; ++j)
+        path.least[j] = block.distance(row, first + j);
     path.taken.assign(k, 0);
     const double pairs = static_cast<double>(static_cast<int64_t>(k) * (out.k + 1));
     double ac = 0.0;

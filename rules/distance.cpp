@@ -6,25 +6,25 @@
 namespace tarn {
 namespace {
 
-double kth_distance(const NeighbourLists& out, int32_t row) {
-    return out.kdist(row);
+double kth_distance(const Block& block, int32_t row) {
+    return block.out.kdist[static_cast<size_t>(row)];
 }
 
-double distance_sum(const NeighbourLists& out, int32_t row) {
+double distance_sum(const Block& block, int32_t row) {
     double sum = 0.0;
-    for (size_t at = out.at(row); at < out.at(row + 1); ++at)
-        sum += out.dist[at];
+    for (size_t at = block.out.at(row); at < block.out.at(row + 1); ++at)
+        sum += block.distance(row, at);
     return sum;
 }
 
 // Scores every vertex of the block by its own list; needs nothing beyond the block.
-template <double (*kScore)(const NeighbourLists&, int32_t)>
+template <double (*kScore)(const Block&, int32_t)>
 DuplicateScores own_list_kernel(const Block& block, const Parameters* p, Verdict* v) {
     const NeighbourLists& out = block.out;
     auto scores = [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t row = begin; row < end; ++row) {
             const size_t i = static_cast<size_t>(row);
-            v->score[i] = kScore(out, row);
+            v->score[i] = kScore(block, row);
             v->lof[i] = v->score[i];
         }
     };

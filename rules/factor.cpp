@@ -13,10 +13,11 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // 1 / (mean reachability distance to the neighbours), the reachability distance to o being
 // the larger of the distance and o's k-distance.
-double density(const NeighbourLists& out, const NeighbourValues& kdist, int32_t row) {
+double density(const Block& block, const NeighbourValues& kdist, int32_t row) {
+    const NeighbourLists& out = block.out;
     double reach = 0.0;
     for (size_t at = out.at(row); at < out.at(row + 1); ++at) {
-        const double d = out.dist[at];
+        const double d = block.distance(row, at);
         reach += d < kdist[at] ? kdist[at] : d;
     }
     return 1 / (reach / static_cast<double>(out.k));
@@ -39,14 +40,12 @@ DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Paramet
     const NeighbourLists& out = block.out;
     const int32_t threads = worker_threads(p->threads);
     const size_t n = static_cast<size_t>(out.n);
-    Array<double> own_kdist(n);
-    for (int32_t row = 0; row < out.n; ++row)
-        own_kdist[static_cast<size_t>(row)] = out.kdist(row);
+    const Array<double> own_kdist(out.kdist.begin(), out.kdist.end());
     const NeighbourValues kdist = exchange.neighbours(out, own_kdist);
     Array<double> own_density(n);
     auto densities = [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t row = begin; row < end; ++row)
-            own_density[static_cast<size_t>(row)] = density(out, kdist, row);
+            own_density[static_cast<size_t>(row)] = density(block, kdist, row);
     };
     for_each_range(out.n, kKernelGrain, threads, densities);
     const NeighbourValues neighbour_density = exchange.neighbours(out, own_density);

@@ -10,14 +10,16 @@ namespace {
 
 // (max − min) × th − min, the least and greatest compared as a walk over every vertex compares
 // them: a not-a-number never wins.
-double incoming_threshold(const NeighbourLists& out, Exchange& exchange, double th) {
+double incoming_threshold(const Block& block, Exchange& exchange, double th) {
+    const NeighbourLists& out = block.out;
     double minimum = DBL_MAX;
-    for (int32_t s = 0; s < out.n; ++s) {
-        if (out.dist[out.at(s)] < minimum) minimum = out.dist[out.at(s)];
-    }
     double maximum = 0.0;
-    for (const double d : out.dist) {
-        if (d > maximum) maximum = d;
+    for (int32_t s = 0; s < out.n; ++s) {
+        for (size_t at = out.at(s); at < out.at(s + 1); ++at) {
+            const double d = block.distance(s, at);
+            if (at == out.at(s) && d < minimum) minimum = d;
+            if (d > maximum) maximum = d;
+        }
     }
     minimum = exchange.least(minimum);
     maximum = exchange.greatest(maximum);
@@ -28,7 +30,7 @@ template <bool kMean>
 DuplicateScores incoming_kernel(const Block& block, Exchange& exchange, const Parameters* p,
                                 Verdict* v) {
     const InboundIndex& in = block.in;
-    const double threshold = incoming_threshold(block.out, exchange, p->th);
+    const double threshold = incoming_threshold(block, exchange, p->th);
     for (size_t i = 0; i < v->indegree.size(); ++i) {
         const int32_t d = v->indegree[i];
         if (d == 0) {

@@ -69,7 +69,7 @@ DuplicateScores inflo_kernel(const Block& block, Exchange& exchange, const Param
     const int32_t threads = worker_threads(p->threads);
     Array<double> own_density(static_cast<size_t>(out.n));
     for (int32_t row = 0; row < out.n; ++row)
-        own_density[static_cast<size_t>(row)] = 1 / out.kdist(row);
+        own_density[static_cast<size_t>(row)] = 1 / out.kdist[static_cast<size_t>(row)];
     const NeighbourValues out_density = exchange.neighbours(out, own_density);
     const NeighbourValues in_density = exchange.sources(block.in, own_density);
     Array<Array<Member>> scratch(static_cast<size_t>(threads));

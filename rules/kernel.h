@@ -25,12 +25,20 @@ struct Verdict {
 };
 
 // One block of vertices: their outbound lists (row i: the block's vertex i) and inbound index,
-// and every vector of the run (not only the block's), for a kernel that measures distances
-// among neighbours.
+// every vector of the run (not only the block's: the targets'), and where each list row's own
+// vector lies, source[i] for row i (rows.row from the block's first vertex on, or the vectors of
+// queries scored against a reference, which are not among rows). An entry's distance is
+// measured from the two (graph/lists.h).
 struct Block {
     const NeighbourLists& out;
     const InboundIndex& in;
     const Rows& rows;
+    double* const* source;
+
+    // The distance of outbound entry `at` of the block's row `row`.
+    double distance(int32_t row, size_t at) const {
+        return entry_distance(rows, source[row], out, at);
+    }
 };
 
 // A rule's kernel: fills the verdict's score, marked (by the rule's own limit), indegree and

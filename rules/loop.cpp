@@ -13,10 +13,13 @@ namespace {
 constexpr double kLambda = 3.0;
 
 // λ · sqrt(the mean squared distance to the neighbours).
-double probabilistic_distance(const NeighbourLists& out, int32_t row) {
+double probabilistic_distance(const Block& block, int32_t row) {
+    const NeighbourLists& out = block.out;
     double squares = 0.0;
-    for (size_t at = out.at(row); at < out.at(row + 1); ++at)
-        squares += out.dist[at] * out.dist[at];
+    for (size_t at = out.at(row); at < out.at(row + 1); ++at) {
+        const double d = block.distance(row, at);
+        squares += d * d;
+    }
     return kLambda * std::sqrt(squares / static_cast<double>(out.k));
 }
 
@@ -68,7 +71,7 @@ DuplicateScores loop_kernel(const Block& block, Exchange& exchange, const Parame
     Array<double> own_pdist(static_cast<size_t>(out.n));
     auto distances = [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t row = begin; row < end; ++row)
-            own_pdist[static_cast<size_t>(row)] = probabilistic_distance(out, row);
+            own_pdist[static_cast<size_t>(row)] = probabilistic_distance(block, row);
     };
     for_each_range(out.n, kKernelGrain, threads, distances);
     const NeighbourValues pdist = exchange.neighbours(out, own_pdist);

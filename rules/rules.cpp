@@ -239,9 +239,9 @@ DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* 
 
 DuplicateScores judge_lists(const Rows& rows, const NeighbourLists& lists, const Parameters* p,
                             Verdict* v) {
-    const InboundIndex in = inbound_index(lists, selected_rule(p).inbound);
+    const InboundIndex in = inbound_index(lists, selected_rule(p).inbound, rows);
     LocalExchange exchange(lists.n);
-    return judge({lists, in, rows}, exchange, p, v);
+    return judge({lists, in, rows, rows.row.data()}, exchange, p, v);
 }
 
 double judge_bytes(const Parameters* p, double n, double k) {

@@ -30,8 +30,8 @@ Reference small_reference(int32_t n, int32_t k, bool standardised) {
     for (int32_t s = 0; s < n; ++s) {
         for (int32_t j = 1; j <= k; ++j) {
             r.lists.target.push_back((s + j) % n);
-            r.lists.dist.push_back(0.25 * j + s);
         }
+        r.lists.kdist.push_back(0.25 * k + s);
     }
     if (standardised) r.notes.scales = {{0, 0.5, 2.0}, {3, -1.0, 0.0}};
     r.notes.unstandardised = {1};
@@ -63,7 +63,7 @@ TEST(Model, AReferenceComesBackBitForBit) {
         EXPECT_EQ(read.values, written.values);
         EXPECT_EQ(read.rows.row[4], read.values.data() + 12);
         EXPECT_EQ(read.lists.target, written.lists.target);
-        EXPECT_EQ(read.lists.dist, written.lists.dist);
+        EXPECT_EQ(read.lists.kdist, written.lists.kdist);
         EXPECT_EQ(read.notes.unstandardised, written.notes.unstandardised);
         EXPECT_TRUE(read.notes.overflow);
         ASSERT_EQ(read.notes.scales.size(), written.notes.scales.size());

@@ -280,7 +280,7 @@ def memory_check(folder):
     any edge with the memory check's message (its figures are the share's) and status 255."""
     rng = random.Random(5)
     data = write(folder / "big.txt", [[rng.random(), rng.random(), 0] for _ in range(60000)])
-    arguments = ["-k", "10000", "-i", data]
+    arguments = ["-k", "40000", "-i", data]
     # The limit that binds is named: the address space here, or the machine's or the cgroup's
     # memory where they give less.
     message = re.compile(rb"The graph needs [0-9]+ MiB of memory, but only [0-9]+ MiB are "
