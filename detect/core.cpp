@@ -471,8 +471,8 @@ std::optional<Error> score_runs(const Reference& reference, const Rows& queries,
             query_lists(reference.rows, reference.lists, queries, p->brute == 1, p->threads);
         const Block asked{lists.out, lists.in, reference.rows, queries.row.data()};
         for (size_t r = 0; r < runs.size(); ++r) {
-            const InboundIndex in =
-                inbound_index(reference.lists, selected_rule(&runs[r]).inbound, reference.rows);
+            const InboundIndex in = inbound_index(reference.lists, selected_rule(&runs[r]).inbound,
+                                                  reference.rows, worker_threads(p->threads));
             ReferenceRecord record;
             Verdict own;
             record_reference({reference.lists, in, reference.rows, reference.rows.row.data()},

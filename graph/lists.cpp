@@ -1,6 +1,14 @@
 #include "graph/lists.h"
 
+#include "base/workers.h"
+
 namespace tarn {
+namespace {
+
+// Vertices a worker measures the inbound records of at a time.
+constexpr int32_t kMeasureGrain = 4096;
+
+}  // namespace
 
 double inbound_bytes(InboundDetail detail, double n, double k) {
     double per_record = 0.0;
@@ -9,7 +17,8 @@ double inbound_bytes(InboundDetail detail, double n, double k) {
     return (n + 1) * sizeof(int64_t) + n * k * per_record;
 }
 
-InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows) {
+InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows,
+                           int32_t threads) {
     const size_t n = static_cast<size_t>(lists.n);
     InboundIndex in;
     in.first.assign(n + 1, 0);
@@ -20,18 +29,25 @@ InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, co
     if (detail == InboundDetail::kCounts) return in;
     // Sources are walked in ascending order, so each vertex's records come out in it.
     Array<int64_t> next(in.first.begin(), in.first.end() - 1);
-    const bool distances = detail == InboundDetail::kSourcesAndDistances;
     in.source.resize(lists.target.size());
-    if (distances) in.dist.resize(lists.target.size());
     for (int32_t s = 0; s < lists.n; ++s) {
-        for (size_t at = lists.at(s); at < lists.at(s + 1); ++at) {
-            const size_t record =
-                static_cast<size_t>(next[static_cast<size_t>(lists.target[at])]++);
-            in.source[record] = s;
-            if (distances)
-                in.dist[record] = entry_distance(rows, rows[static_cast<size_t>(s)], lists, at);
-        }
+        for (size_t at = lists.at(s); at < lists.at(s + 1); ++at)
+            in.source[static_cast<size_t>(next[static_cast<size_t>(lists.target[at])]++)] = s;
     }
+    if (detail != InboundDetail::kSourcesAndDistances) return in;
+    // Each record's distance, measured source first as entry_distance measures it; the targets'
+    // records are apart, so the workers fill them side by side.
+    in.dist.resize(lists.target.size());
+    auto measure = [&](int32_t, int32_t begin, int32_t end) {
+        for (size_t t = static_cast<size_t>(begin); t < static_cast<size_t>(end); ++t) {
+            for (auto j = static_cast<size_t>(in.first[t]);
+                 j < static_cast<size_t>(in.first[t + 1]); ++j) {
+                in.dist[j] = metric_distance(rows.metric, rows[static_cast<size_t>(in.source[j])],
+                                             rows[t], rows.features);
+            }
+        }
+    };
+    for_each_range(lists.n, kMeasureGrain, threads, measure);
     return in;
 }
 

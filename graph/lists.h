@@ -78,8 +78,10 @@ struct InboundIndex {
 double inbound_bytes(InboundDetail detail, double n, double k);
 
 // The inbound index of every vertex of lists (a whole run's lists, not a block's, so rows[s] is
-// the source vector of row s), each record's distance measured from rows where detail asks.
-InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows);
+// the source vector of row s), each record's distance measured from rows where detail asks, on
+// `threads` threads (a count worker_threads gave): the same bits for any count.
+InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows,
+                           int32_t threads = 1);
 
 }  // namespace tarn
 

@@ -1,28 +1,51 @@
 #include "rules/incoming.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <limits>
 
 #include "base/parameters.h"
+#include "base/workers.h"
 
 namespace tarn {
 namespace {
 
-// (max − min) × th − min, the least and greatest compared as a walk over every vertex compares
-// them: a not-a-number never wins.
-double incoming_threshold(const Block& block, Exchange& exchange, double th) {
-    const NeighbourLists& out = block.out;
+// The least first distance and the greatest distance of a range of rows, compared as a walk
+// compares them: a not-a-number never wins, and of equal values the first stays.
+struct Extremes {
     double minimum = DBL_MAX;
     double maximum = 0.0;
-    for (int32_t s = 0; s < out.n; ++s) {
-        for (size_t at = out.at(s); at < out.at(s + 1); ++at) {
-            const double d = block.distance(s, at);
-            if (at == out.at(s) && d < minimum) minimum = d;
-            if (d > maximum) maximum = d;
-        }
+
+    void take(double least, double greatest) {
+        if (least < minimum) minimum = least;
+        if (greatest > maximum) maximum = greatest;
     }
-    minimum = exchange.least(minimum);
-    maximum = exchange.greatest(maximum);
+};
+
+// (max − min) × th − min over every block. The rows are measured in ranges on the workers and
+// the ranges' extremes folded in row order, which gives the walk's result bit for bit.
+double incoming_threshold(const Block& block, Exchange& exchange, double th, int32_t threads) {
+    const NeighbourLists& out = block.out;
+    const int32_t ranges = (out.n + kKernelGrain - 1) / kKernelGrain;
+    Array<Extremes> found(static_cast<size_t>(ranges));
+    auto measure = [&](int32_t, int32_t begin, int32_t end) {
+        for (int32_t range = begin; range < end; ++range) {
+            Extremes& mine = found[static_cast<size_t>(range)];
+            const int32_t last = std::min(out.n, (range + 1) * kKernelGrain);
+            for (int32_t s = range * kKernelGrain; s < last; ++s) {
+                for (size_t at = out.at(s); at < out.at(s + 1); ++at) {
+                    const double d = block.distance(s, at);
+                    mine.take(at == out.at(s) ? d : DBL_MAX, d);
+                }
+            }
+        }
+    };
+    for_each_range(ranges, 1, threads, measure);
+    Extremes all;
+    for (const Extremes& range : found)
+        all.take(range.minimum, range.maximum);
+    const double minimum = exchange.least(all.minimum);
+    const double maximum = exchange.greatest(all.maximum);
     return (maximum - minimum) * th - minimum;
 }
 
@@ -30,7 +53,7 @@ template <bool kMean>
 DuplicateScores incoming_kernel(const Block& block, Exchange& exchange, const Parameters* p,
                                 Verdict* v) {
     const InboundIndex& in = block.in;
-    const double threshold = incoming_threshold(block, exchange, p->th);
+    const double threshold = incoming_threshold(block, exchange, p->th, worker_threads(p->threads));
     for (size_t i = 0; i < v->indegree.size(); ++i) {
         const int32_t d = v->indegree[i];
         if (d == 0) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/parameters.h"
+#include "base/workers.h"
 #include "rules/cof.h"
 #include "rules/distance.h"
 #include "rules/factor.h"
@@ -239,7 +240,8 @@ DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* 
 
 DuplicateScores judge_lists(const Rows& rows, const NeighbourLists& lists, const Parameters* p,
                             Verdict* v) {
-    const InboundIndex in = inbound_index(lists, selected_rule(p).inbound, rows);
+    const InboundIndex in =
+        inbound_index(lists, selected_rule(p).inbound, rows, worker_threads(p->threads));
     LocalExchange exchange(lists.n);
     return judge({lists, in, rows, rows.row.data()}, exchange, p, v);
 }
