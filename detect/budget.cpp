@@ -68,8 +68,9 @@ GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
                      double rule_bytes, int32_t sources) {
     const double vertices = n;
     const double components = dim;
-    const double per_vector = allocator_bytes(sizeof(Hvec)) +
-                              allocator_bytes(components * sizeof(double)) + 2 * sizeof(double*);
+    // A run's vectors are carved side by side (vectors/arena.h): the record and its components,
+    // without an allocator's header, then the set's pointer and the row's.
+    const double per_vector = sizeof(Hvec) + components * sizeof(double) + 2 * sizeof(double*);
     const double chunks = threads > 1 ? 2.0 : 1.0;
     const double working = vertices * (components - 1.0) * sizeof(double) +
                            chunks * kConstructionEntries * kEntryBytes;

@@ -30,8 +30,9 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, in
                      double rule_bytes = 0.0, int32_t sources = -1);
 
 // What a run that keeps its neighbours in flat lists takes (graph/lists.h): the n vectors of
-// dim components (label included) as a loaded set holds them, each in two allocations behind a
-// pointer, with a row pointer each for the construction; the lists' 4 bytes per kept edge and 8
+// dim components (label included) as the command line's loaded set holds them, each record
+// carved beside its components behind a pointer, with a row pointer each for the construction
+// (a caller's contiguous rows take less); the lists' 4 bytes per kept edge and 8
 // per vertex that keeps them; the construction's working set as graph_need counts it; and the
 // rule's working memory rule_bytes, which comes after the construction's, so the larger of the two
 // counts. With sources ≥ 0 only that many vectors keep neighbours here (a distributed run's block).

@@ -14,7 +14,9 @@ double inbound_bytes(InboundDetail detail, double n, double k) {
     double per_record = 0.0;
     if (detail != InboundDetail::kCounts) per_record += sizeof(int32_t);
     if (detail == InboundDetail::kSourcesAndDistances) per_record += sizeof(double);
-    return (n + 1) * sizeof(int64_t) + n * k * per_record;
+    // Sources are placed through a cursor per vertex, held while the index is made.
+    const double cursors = detail != InboundDetail::kCounts ? n * sizeof(int64_t) : 0.0;
+    return (n + 1) * sizeof(int64_t) + cursors + n * k * per_record;
 }
 
 InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, const Rows& rows,
