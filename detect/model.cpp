@@ -1,5 +1,6 @@
 #include "detect/model.h"
 
+#include <sys/stat.h>
 #include <zlib.h>
 
 #include <cerrno>
@@ -226,7 +227,14 @@ std::optional<std::string> write_model(const char* path, const Reference& refere
     ok = ok && out.ok() && out.length() == length &&
          std::fwrite(&crc, sizeof crc, 1, f.get()) == 1 && std::fflush(f.get()) == 0;
     const int error = errno;
-    if (std::fclose(f.release()) != 0 || !ok) return failure_text(errno != 0 ? errno : error);
+    struct stat written;
+    const bool regular = fstat(fileno(f.get()), &written) == 0 && S_ISREG(written.st_mode);
+    if (std::fclose(f.release()) != 0 || !ok) {
+        const int failure = errno != 0 ? errno : error;
+        // A model cut short would only be refused later; a device or pipe is left as it is.
+        if (regular) std::remove(path);
+        return failure_text(failure);
+    }
     return std::nullopt;
 }
 

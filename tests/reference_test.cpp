@@ -2,6 +2,7 @@
 // alone, the same bytes whatever the builder, the threads, the batch or the model, and every
 // damaged model refused.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <fstream>
@@ -186,6 +187,8 @@ TEST(Reference, CombinationsThatCannotWorkAreRefused) {
         {{"-R", reference.path(), "-i", wide.path()},
          "Vector 1 has 4 values, the reference's vectors have 3"},
         {{"-k", "60", "-R", reference.path(), "-i", queries.path()}, "too BIG"},
+        {{"-W", "/dev/full", "-R", reference.path()},
+         "Cannot write the model to /dev/full: No space left on device"},
     };
     for (const auto& [args, says] : cases) {
         const testkit::Outcome outcome = run_tarn(args);
@@ -193,6 +196,9 @@ TEST(Reference, CombinationsThatCannotWorkAreRefused) {
         EXPECT_NE((outcome.out + outcome.err).find(says), std::string::npos)
             << outcome.out << outcome.err;
     }
+    // A failed model is removed only where it is a file of its own, never a device.
+    struct stat full;
+    EXPECT_TRUE(stat("/dev/full", &full) == 0 && S_ISCHR(full.st_mode));
 }
 
 }  // namespace
