@@ -286,20 +286,20 @@ int32_t run_against_reference(Parameters* p) {
     HFSET reference_set = nullptr;
     VectorArena reference_arena;
     make_reference(p, &reference, &reference_set, &reference_arena);
+    int32_t status = 0;
     if (p->model_path != nullptr) {
         if (std::optional<std::string> why = write_model(p->model_path, reference, shape_of(p))) {
             std::fprintf(stderr, "Cannot write the model to %s: %s\n", p->model_path, why->c_str());
-            return -1;
+            status = -1;
         }
     }
-    int32_t status = 0;
-    if (p->instr != nullptr) {
+    if (status == 0 && p->instr != nullptr) {
         VectorArena arena;
         HFSET set = load_vectors(p, &arena);
         if (set == nullptr) std::exit(-1);
         RunNotes notes;
         LocalOutlet outlet;
-        const Rows rows = set_rows(set);
+        const Rows rows = set_rows(set, metric_of(p));
         if (p->all_rules == 1) {
             Array<Verdict> verdicts;
             Array<DuplicateScores> duplicates;
