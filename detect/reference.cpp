@@ -218,31 +218,24 @@ public:
     Search(const Tree* tree, const Rows& reference, const NeighbourLists& lists)
         : tree_(tree), reference_(reference), lists_(lists), kept_(static_cast<size_t>(lists.k)) {}
 
-    // Fills q's list: its k targets, and its k-distance into *kdist.
-    void outbound(const double* q, double* kdist, int32_t* target) {
+    // Fills q's list (its k targets, its k-distance into *kdist) and appends the reference
+    // vertices that would keep q, ascending, with their distances.
+    void search(const double* q, double* kdist, int32_t* target, Array<Met>& records) {
         query_ = q;
         heap_.clear();
         found_.clear();
-        if (tree_ != nullptr) {
-            visit(0);
-        } else {
+        if (tree_ == nullptr) {
             for (int32_t r = 0; r < lists_.n; ++r)
                 found_.push_back({measure(reference_, q, reference_[static_cast<size_t>(r)]), r});
-        }
-        replay(kdist, target);
-    }
-
-    // Appends the reference vertices that would keep q, ascending, with their distances.
-    void inbound(const double* q, Array<Met>& records) {
-        const size_t from = records.size();
-        if (tree_ != nullptr) {
-            keepers(q, 0, records);
-            std::sort(records.begin() + static_cast<std::ptrdiff_t>(from), records.end(),
-                      by_vertex);
+            replay(kdist, target);
+            for (int32_t r = 0; r < lists_.n; ++r)
+                offer_keeper(q, r, records);
             return;
         }
-        for (int32_t r = 0; r < lists_.n; ++r)
-            offer_keeper(q, r, records);
+        const size_t from = records.size();
+        visit(0, records);
+        std::sort(records.begin() + static_cast<std::ptrdiff_t>(from), records.end(), by_vertex);
+        replay(kdist, target);
     }
 
 private:
@@ -250,24 +243,36 @@ private:
         return heap_.size() < static_cast<size_t>(lists_.k) ? kInfinity : heap_.front();
     }
 
-    void visit(int32_t c) {
+    // One walk for both: a cell is searched for q's list while its box lies within the k-th
+    // distance as it stands, and for the references that keep q while its box is nearer than
+    // their largest k-distance. The tree holds finite values only, where a distance is the same
+    // in either order, so one measure serves both.
+    void visit(int32_t c, Array<Met>& records) {
         const Cell& cell = tree_->cell(c);
-        if (tree_->bound(query_, c) > reach()) return;
-        if (cell.low < 0) {
-            // Equal vectors are equally distant, and of those the candidate rule can keep only
-            // the k of lowest index: any later one meets a list of k no farther.
-            const int32_t end = cell.equal ? std::min(cell.end, cell.begin + lists_.k) : cell.end;
-            for (int32_t at = cell.begin; at < end; ++at)
-                meet(tree_->member(at));
+        const double bound = tree_->bound(query_, c);
+        const bool near = bound <= reach();
+        const bool kept = bound < cell.reach;
+        if (!near && !kept) return;
+        if (cell.low >= 0) {
+            const bool low = tree_->low_first(query_, c);
+            visit(low ? cell.low : cell.high, records);
+            visit(low ? cell.high : cell.low, records);
             return;
         }
-        const bool low = tree_->low_first(query_, c);
-        visit(low ? cell.low : cell.high);
-        visit(low ? cell.high : cell.low);
+        // Equal vectors are equally distant, and of those the candidate rule can keep only the
+        // k of lowest index: any later one meets a list of k no farther.
+        const int32_t offered = cell.equal ? std::min(cell.end, cell.begin + lists_.k) : cell.end;
+        double d = 0.0;
+        for (int32_t at = cell.begin; at < cell.end; ++at) {
+            const int32_t r = tree_->member(at);
+            if (!cell.equal || at == cell.begin)
+                d = measure(reference_, query_, reference_[static_cast<size_t>(r)]);
+            if (near && at < offered) meet(d, r);
+            if (kept && d < lists_.kdist[static_cast<size_t>(r)]) records.push_back({d, r});
+        }
     }
 
-    void meet(int32_t r) {
-        const double d = measure(reference_, query_, reference_[static_cast<size_t>(r)]);
+    void meet(double d, int32_t r) {
         const size_t k = static_cast<size_t>(lists_.k);
         if (heap_.size() < k) {
             heap_.push_back(d);
@@ -301,18 +306,6 @@ private:
         for (int32_t j = 0; j < lists_.k; ++j)
             target[j] = kept_[static_cast<size_t>(j)].target;
         *kdist = kept_[static_cast<size_t>(lists_.k - 1)].dist;
-    }
-
-    void keepers(const double* q, int32_t c, Array<Met>& records) const {
-        const Cell& cell = tree_->cell(c);
-        if (!(tree_->bound(q, c) < cell.reach)) return;
-        if (cell.low >= 0) {
-            keepers(q, cell.low, records);
-            keepers(q, cell.high, records);
-            return;
-        }
-        for (int32_t at = cell.begin; at < cell.end; ++at)
-            offer_keeper(q, tree_->member(at), records);
     }
 
     void offer_keeper(const double* q, int32_t r, Array<Met>& records) const {
@@ -367,10 +360,9 @@ QueryLists query_lists(const Rows& reference, const NeighbourLists& lists, const
                 const int32_t i = indexed ? order[static_cast<size_t>(at)] : at;
                 const double* x = queries[static_cast<size_t>(i)];
                 const size_t row = static_cast<size_t>(i) * k;
-                s.outbound(x, result.out.kdist.data() + static_cast<size_t>(i),
-                           result.out.target.data() + row);
                 const size_t before = mine.size();
-                s.inbound(x, mine);
+                s.search(x, result.out.kdist.data() + static_cast<size_t>(i),
+                         result.out.target.data() + row, mine);
                 counts[static_cast<size_t>(i)] = static_cast<int32_t>(mine.size() - before);
             }
         }
