@@ -558,6 +558,25 @@ std::optional<Error> detect_queries_all(const Reference& reference, HFSET querie
     return score_queries_all(reference, rows, p, exchange, verdicts, duplicates, notes);
 }
 
+namespace {
+
+// A caller's reference rows built into a reference (kept holds its rows) and its query rows
+// copied into asked, standardised as the reference's columns were.
+std::optional<Error> caller_reference(const double* reference, int32_t n, const double* queries,
+                                      int32_t q, int32_t d, const Parameters* p, RowBlock* kept,
+                                      RowBlock* asked, Reference* built) {
+    if (std::optional<Error> failure =
+            lists_of_rows(reference, n, d, false, p, kept, &built->lists, &built->notes)) {
+        return failure;
+    }
+    built->rows = kept->rows;
+    copy_rows(queries, q, d, false, metric_of(p), asked);
+    if (p->standardise == 1) apply_scales(asked->rows, built->notes.scales);
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Error> detect_features_against(const double* reference, int32_t n,
                                              const double* queries, int32_t q, int32_t d,
                                              const Parameters* p, Verdict* verdict) {
@@ -565,12 +584,9 @@ std::optional<Error> detect_features_against(const double* reference, int32_t n,
         Reference built;
         RowBlock kept, asked;
         if (std::optional<Error> failure =
-                lists_of_rows(reference, n, d, false, p, &kept, &built.lists, &built.notes)) {
+                caller_reference(reference, n, queries, q, d, p, &kept, &asked, &built)) {
             return failure;
         }
-        built.rows = kept.rows;
-        copy_rows(queries, q, d, false, metric_of(p), &asked);
-        if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
         LocalExchange exchange(q);
         RunNotes notes;
         return score_queries(built, asked.rows, p, exchange, verdict, &notes);
@@ -584,14 +600,12 @@ std::optional<Error> neighbours_against(const double* reference, int32_t n, cons
         Reference built;
         RowBlock kept, asked;
         if (std::optional<Error> failure =
-                lists_of_rows(reference, n, d, false, p, &kept, &built.lists, &built.notes)) {
+                caller_reference(reference, n, queries, q, d, p, &kept, &asked, &built)) {
             return failure;
         }
-        copy_rows(queries, q, d, false, metric_of(p), &asked);
-        if (p->standardise == 1) apply_scales(asked.rows, built.notes.scales);
         const QueryLists lists =
-            query_lists(kept.rows, built.lists, asked.rows, p->brute == 1, p->threads);
-        list_distances(kept.rows, asked.rows.row.data(), lists.out, p->threads, distances);
+            query_lists(built.rows, built.lists, asked.rows, p->brute == 1, p->threads);
+        list_distances(built.rows, asked.rows.row.data(), lists.out, p->threads, distances);
         std::copy(lists.out.target.begin(), lists.out.target.end(), indices);
         return std::nullopt;
     });
