@@ -65,12 +65,14 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
 }
 
 GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                     double rule_bytes, int32_t sources) {
+                     double rule_bytes, int32_t sources, VectorsHeld held) {
     const double vertices = n;
     const double components = dim;
-    // A run's vectors are carved side by side (vectors/arena.h): the record and its components,
-    // without an allocator's header, then the set's pointer and the row's.
-    const double per_vector = sizeof(Hvec) + components * sizeof(double) + 2 * sizeof(double*);
+    // Carved vectors (vectors/arena.h) are the record and its components without an allocator's
+    // header, then the set's pointer and the row's; flat ones their components and the row's.
+    const double values = components * sizeof(double) + sizeof(double*);
+    const double per_vector =
+        held == VectorsHeld::kCarved ? values + sizeof(Hvec) + sizeof(HFV) : values;
     const double chunks = threads > 1 ? 2.0 : 1.0;
     const double working = vertices * (components - 1.0) * sizeof(double) +
                            chunks * kConstructionEntries * kEntryBytes;
