@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "base/parameters.h"
 #include "base/workers.h"
@@ -40,8 +41,8 @@ DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Paramet
     const NeighbourLists& out = block.out;
     const int32_t threads = worker_threads(p->threads);
     const size_t n = static_cast<size_t>(out.n);
-    const Array<double> own_kdist(out.kdist.begin(), out.kdist.end());
-    const NeighbourValues kdist = exchange.neighbours(out, own_kdist);
+    const NeighbourValues kdist =
+        exchange.neighbours(out, std::span<const double>(out.kdist.data(), out.kdist.size()));
     Array<double> own_density(n);
     auto densities = [&](int32_t, int32_t begin, int32_t end) {
         for (int32_t row = begin; row < end; ++row)
