@@ -20,6 +20,10 @@ namespace {
 constexpr double kConstructionEntries = static_cast<double>(tarn::kDefaultChunkEntries);
 constexpr double kEntryBytes = 24.0;
 
+// What a run holds besides its data: the program, its threads' stacks, its buffers and what the
+// allocator keeps of blocks the worker threads released.
+constexpr double kProcessBytes = 8.0 * 1024 * 1024;
+
 }  // namespace
 
 namespace tarn {
@@ -74,12 +78,13 @@ GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
     const double per_vector =
         held == VectorsHeld::kCarved ? values + sizeof(Hvec) + sizeof(HFV) : values;
     const double chunks = threads > 1 ? 2.0 : 1.0;
-    const double working = vertices * (components - 1.0) * sizeof(double) +
-                           chunks * kConstructionEntries * kEntryBytes;
+    // The tiled construction copies every vector but its label once; the tree's copy is its own.
+    const double copy = indexed ? 0.0 : vertices * (components - 1.0) * sizeof(double);
+    const double working = copy + chunks * kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     const double kept = sources < 0 ? vertices : static_cast<double>(sources);
     const double edges = kept * (static_cast<double>(k) * kListEdgeBytes + kListVertexBytes);
-    return {vertices * per_vector, edges + std::max(working + tree, rule_bytes)};
+    return {vertices * per_vector, kProcessBytes + edges + std::max(working + tree, rule_bytes)};
 }
 
 double available_memory(const char* meminfo) {
