@@ -83,7 +83,10 @@ GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
     const double working = copy + chunks * kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     const double kept = sources < 0 ? vertices : static_cast<double>(sources);
-    const double edges = kept * (static_cast<double>(k) * kListEdgeBytes + kListVertexBytes);
+    // The tree's searches leave the lists their order of locality, a row number per row.
+    const double order = indexed ? sizeof(int32_t) : 0.0;
+    const double edges =
+        kept * (static_cast<double>(k) * kListEdgeBytes + kListVertexBytes + order);
     return {vertices * per_vector, kProcessBytes + edges + std::max(working + tree, rule_bytes)};
 }
 

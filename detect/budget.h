@@ -36,10 +36,10 @@ enum class VectorsHeld { kCarved, kFlat };
 
 // What a run that keeps its neighbours in flat lists takes (graph/lists.h): the n vectors of
 // dim components (label included) as they are held; the lists' 4 bytes per kept edge and 8
-// per vertex that keeps them; the construction's working set as graph_need counts it; and the
-// rule's working memory rule_bytes, which comes after the construction's, so the larger of the
-// two counts. With sources ≥ 0 only that many vectors keep neighbours here (a distributed run's
-// block).
+// per vertex that keeps them (12 where the tree leaves them an order of locality); the
+// construction's working set as graph_need counts it; and the rule's working memory rule_bytes,
+// which comes after the construction's, so the larger of the two counts. With sources ≥ 0 only that
+// many vectors keep neighbours here (a distributed run's block).
 GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, int32_t threads = 1,
                      double rule_bytes = 0.0, int32_t sources = -1,
                      VectorsHeld held = VectorsHeld::kFlat);

@@ -8,6 +8,16 @@ namespace {
 // Vertices a worker measures the inbound records of at a time.
 constexpr int32_t kMeasureGrain = 4096;
 
+// Adds each vertex's inbound records to count[vertex], taking the sources in the lists' order
+// of locality: their targets are then mostly in cache. A count comes out the same in any order.
+void count_inbound(const NeighbourLists& lists, int64_t* count) {
+    for (int32_t at = 0; at < lists.n; ++at) {
+        const int32_t s = lists.order.empty() ? at : lists.order[static_cast<size_t>(at)];
+        for (size_t e = lists.at(s); e < lists.at(s + 1); ++e)
+            ++count[static_cast<size_t>(lists.target[e])];
+    }
+}
+
 }  // namespace
 
 double inbound_bytes(InboundDetail detail, double n, double k) {
@@ -24,8 +34,7 @@ InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, co
     const size_t n = static_cast<size_t>(lists.n);
     InboundIndex in;
     in.first.assign(n + 1, 0);
-    for (const int32_t t : lists.target)
-        ++in.first[static_cast<size_t>(t) + 1];
+    count_inbound(lists, in.first.data() + 1);
     for (size_t t = 0; t < n; ++t)
         in.first[t + 1] += in.first[t];
     if (detail == InboundDetail::kCounts) return in;

@@ -44,6 +44,10 @@ struct NeighbourLists {
     // filled when they are sized, so that the construction's threads touch their memory first.
     UnfilledArray<int32_t> target;  // n × k vertex positions
     UnfilledArray<double> kdist;    // n k-distances
+    // Empty, or every row once in an order of locality (a tree's: consecutive rows' vectors lie
+    // near each other, so their neighbours are mostly the same), in which passes over the rows
+    // that read their neighbours' values run with those values in cache.
+    Array<int32_t> order;
 
     size_t at(int32_t s) const { return static_cast<size_t>(s) * static_cast<size_t>(k); }
 };

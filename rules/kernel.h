@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/alloc.h"
+#include "base/workers.h"
 #include "graph/lists.h"
 #include "rules/exchange.h"
 
@@ -50,6 +51,19 @@ using Kernel = DuplicateScores (*)(const Block& block, Exchange& exchange, const
 
 // Vertices a worker thread takes at a time in a kernel's loops.
 constexpr int32_t kKernelGrain = 1024;
+
+// Runs body(worker, row) once for every row of out on `threads` threads (a count
+// worker_threads gave), in the lists' order of locality where they keep one: the values of
+// neighbours that consecutive rows read are then mostly in cache. No row's work may read what
+// another row's writes in the same pass, so the order changes no bit.
+template <typename Body>
+void for_each_row(const NeighbourLists& out, int32_t threads, Body body) {
+    auto rows = [&](int32_t worker, int32_t begin, int32_t end) {
+        for (int32_t at = begin; at < end; ++at)
+            body(worker, out.order.empty() ? at : out.order[static_cast<size_t>(at)]);
+    };
+    for_each_range(out.n, kKernelGrain, threads, rows);
+}
 
 }  // namespace tarn
 
