@@ -1,6 +1,7 @@
 #include "detect/kdtree.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -210,18 +211,80 @@ private:
         std::swap_ranges(x, x + tree_.width(), y);
     }
 
+    // Divides the cell's positions [begin, end) at the returned position into a low half whose
+    // axis components are at most *split and a high half whose components are at least *split,
+    // neither empty. A big cell is divided in one pass at the median of a sample of its
+    // components, within a few percent of its middle; a small one, or one the sample divides
+    // lopsidedly, at its median exactly. Any division gives the same lists: the searches are
+    // exact whatever the tree's shape.
+    int32_t divide(int32_t begin, int32_t end, size_t axis, double* split) {
+        if (end - begin >= kSampledCell) {
+            const double pivot = sample_median(begin, end, axis);
+            const int32_t high = partition(begin, end, axis, pivot);
+            // A lopsided division (the sample misled, or many equal components) is redone
+            // exactly, so that the tree's depth stays logarithmic.
+            const int32_t least = (end - begin) / 8;
+            if (high - begin >= least && end - high >= least) {
+                *split = pivot;
+                return high;
+            }
+        }
+        const int32_t middle = begin + (end - begin) / 2;
+        select(begin, middle, end, axis);
+        *split = key(middle, axis);
+        return middle;
+    }
+
+    // The median of the axis components of kSample vectors of the cell, at pseudo-random
+    // positions that depend on the cell alone.
+    double sample_median(int32_t begin, int32_t end, size_t axis) const {
+        std::array<double, kSample> sample;
+        uint64_t state = seed(begin, end);
+        for (double& x : sample)
+            x = key(begin + static_cast<int32_t>(next_random(state) %
+                                                 static_cast<uint64_t>(end - begin)),
+                    axis);
+        std::nth_element(sample.begin(), sample.begin() + kSample / 2, sample.end());
+        return sample[kSample / 2];
+    }
+
+    static uint64_t seed(int32_t begin, int32_t end) {
+        return 0x9E3779B97F4A7C15u ^ (static_cast<uint64_t>(begin) << 32) ^
+               static_cast<uint64_t>(end);
+    }
+
+    // A xorshift step.
+    static uint64_t next_random(uint64_t& state) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+
+    // Moves the vectors whose axis component is below pivot in front of the others, reading
+    // the range once from each end; returns the first position of the others.
+    int32_t partition(int32_t begin, int32_t end, size_t axis, double pivot) {
+        int32_t low = begin, high = end - 1;
+        for (;;) {
+            while (low <= high && key(low, axis) < pivot)
+                ++low;
+            while (low <= high && !(key(high, axis) < pivot))
+                --high;
+            if (low >= high) return low;
+            swap_points(low++, high--);
+        }
+    }
+
     // Moves the vectors of positions [begin, end) so that position middle holds one whose axis
     // component is the (middle − begin)-th smallest, those before it none greater and those
     // after it none smaller: a selection by three-way partitions around the median of three
     // pseudo-random pivots, each pass reading the range in order.
     void select(int32_t begin, int32_t middle, int32_t end, size_t axis) {
-        uint64_t state =
-            0x9E3779B97F4A7C15u ^ (static_cast<uint64_t>(begin) << 32) ^ static_cast<uint64_t>(end);
+        uint64_t state = seed(begin, end);
         auto pick = [&](int32_t lo, int32_t hi) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            return key(lo + static_cast<int32_t>(state % static_cast<uint64_t>(hi - lo)), axis);
+            return key(
+                lo + static_cast<int32_t>(next_random(state) % static_cast<uint64_t>(hi - lo)),
+                axis);
         };
         while (end - begin > 1) {
             const double a = pick(begin, end), b = pick(begin, end), c = pick(begin, end);
@@ -252,6 +315,10 @@ private:
         Array<Node> nodes;
         Array<double> boxes;
     };
+
+    // Cells of at least this many vectors are divided at a sample's median of kSample values.
+    static constexpr int32_t kSampledCell = 1 << 9;
+    static constexpr int32_t kSample = 63;
 
     // Cells of at least this many vectors build their two halves on threads of their own.
     static constexpr int32_t kParallelCell = 1 << 16;
@@ -286,10 +353,8 @@ private:
             }
         }
         if (end - begin <= kLeafSize || !(widest > 0.0)) return index;
-        const int32_t middle = begin + (end - begin) / 2;
-        select(begin, middle, end, axis);
-        // Read before the children reorder their halves.
-        const double split = key(middle, axis);
+        double split = 0.0;
+        const int32_t middle = divide(begin, end, axis, &split);
         int32_t low = 0, high = 0;
         if (threads > 1 && end - begin >= kParallelCell) {
             low = index + 1;
