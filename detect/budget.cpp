@@ -73,10 +73,12 @@ GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
     const double vertices = n;
     const double components = dim;
     // Carved vectors (vectors/arena.h) are the record and its components without an allocator's
-    // header, then the set's pointer and the row's; flat ones their components and the row's.
+    // header, then the set's pointer and the row's; flat ones their components and the row's,
+    // less 4 bytes where the label is kept apart as a 32-bit number.
     const double values = components * sizeof(double) + sizeof(double*);
-    const double per_vector =
-        held == VectorsHeld::kCarved ? values + sizeof(Hvec) + sizeof(HFV) : values;
+    double per_vector = values;
+    if (held == VectorsHeld::kCarved) per_vector += sizeof(Hvec) + sizeof(HFV);
+    if (held == VectorsHeld::kFeatures) per_vector -= sizeof(double) - sizeof(int32_t);
     const double chunks = threads > 1 ? 2.0 : 1.0;
     // The tiled construction copies every vector but its label once; the tree's copy is its own.
     const double copy = indexed ? 0.0 : vertices * (components - 1.0) * sizeof(double);

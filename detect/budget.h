@@ -30,9 +30,10 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, in
                      double rule_bytes = 0.0, int32_t sources = -1);
 
 // How a run holds its vectors: carved one by one beside their records, each behind the set's
-// slot and a row pointer (a loaded set), or side by side in one array with a row pointer each
-// (the command line's flattened vectors, a caller's rows, a distributed block).
-enum class VectorsHeld { kCarved, kFlat };
+// slot and a row pointer (a loaded set); side by side in one array with a row pointer each (a
+// caller's rows, a distributed block); or their features so and their labels apart, 4 bytes
+// each (the command line's flattened vectors).
+enum class VectorsHeld { kCarved, kFlat, kFeatures };
 
 // What a run that keeps its neighbours in flat lists takes (graph/lists.h): the n vectors of
 // dim components (label included) as they are held; the lists' 4 bytes per kept edge and 8

@@ -390,7 +390,8 @@ std::optional<Error> set_lists(HFSET set, const Rows& rows, const Parameters* p,
 // overflowed.
 std::optional<Error> flat_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists,
                                 RunNotes* notes) {
-    if (std::optional<Error> failure = build_lists(rows, p, lists, SourceBlock{}, notes)) {
+    if (std::optional<Error> failure =
+            build_lists(rows, p, lists, SourceBlock{}, notes, VectorsHeld::kFeatures)) {
         return failure;
     }
     notes->overflow = distances_overflow(rows, *lists);
@@ -437,16 +438,19 @@ std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* fl
         if (std::optional<Error> failure = check_dimensions(static_cast<size_t>(n), dimension_of)) {
             return failure;
         }
-        const size_t dim = static_cast<size_t>(dimension_of(0));
-        flat->values.resize(static_cast<size_t>(n) * dim);
+        const size_t features = static_cast<size_t>(dimension_of(0)) - 1;
+        flat->values.resize(static_cast<size_t>(n) * features);
+        flat->labels.resize(static_cast<size_t>(n));
         flat->rows.row.resize(static_cast<size_t>(n));
-        flat->rows.features = static_cast<int32_t>(dim) - 1;
+        flat->rows.features = static_cast<int32_t>(features);
         flat->rows.metric = metric_of(p);
         auto copy = [&](int32_t, int32_t begin, int32_t end) {
             for (int32_t i = begin; i < end; ++i) {
-                double* row = flat->values.data() + static_cast<size_t>(i) * dim;
-                std::copy_n(vectors[i]->vector, dim, row);
-                flat->rows.row[static_cast<size_t>(i)] = row;
+                const size_t at = static_cast<size_t>(i);
+                double* row = flat->values.data() + at * features;
+                std::copy_n(vectors[i]->vector, features, row);
+                flat->labels[at] = label_of(vectors[i]->vector[features]);
+                flat->rows.row[at] = row;
             }
         };
         for_each_range(n, 1 << 14, worker_threads(p->threads), copy);
@@ -460,7 +464,7 @@ std::optional<Error> detect_flat(const FlatVectors& flat, const Parameters* p, V
         NeighbourLists lists;
         if (std::optional<Error> failure = flat_lists(flat.rows, p, &lists, notes)) return failure;
         notes->duplicates = judge_lists(flat.rows, lists, p, verdict);
-        verdict->label = labels_of(flat.rows);
+        verdict->label = flat.labels;
         return std::nullopt;
     });
 }
@@ -471,13 +475,12 @@ std::optional<Error> detect_flat_all(const FlatVectors& flat, const Parameters* 
     return reporting([&]() -> std::optional<Error> {
         NeighbourLists lists;
         if (std::optional<Error> failure = flat_lists(flat.rows, p, &lists, notes)) return failure;
-        const Array<int32_t> labels = labels_of(flat.rows);
         verdicts->resize(rules().size());
         duplicates->resize(rules().size());
         for (size_t r = 0; r < rules().size(); ++r) {
             const Parameters one = with_rule(p, rules()[r]);
             (*duplicates)[r] = judge_lists(flat.rows, lists, &one, &(*verdicts)[r]);
-            (*verdicts)[r].label = labels;
+            (*verdicts)[r].label = flat.labels;
         }
         return std::nullopt;
     });

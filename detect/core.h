@@ -95,14 +95,15 @@ std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Pa
                                  SourceBlock block, NeighbourLists* lists,
                                  RunNotes* notes = nullptr);
 
-// A loaded set's vectors copied side by side into one array, row after row with the label
-// last, after the checks the command line's detection makes first (k, then the vectors'
-// dimensions, with their messages): the set can be released before the graph is built, and each
-// vector then takes its values' bytes and a row pointer instead of a record, a set's slot and a
-// row pointer beside its values. The set is left as it was.
+// A loaded set's features copied side by side into one array, row after row, and their labels
+// beside them, after the checks the command line's detection makes first (k, then the vectors'
+// dimensions, with their messages): the set can be released before the graph is built, and
+// each vector then takes its features' bytes, a 4-byte label and a row pointer instead of a
+// record, a set's slot and a row pointer beside all its values. The set is left as it was.
 struct FlatVectors {
-    UnfilledArray<double> values;
-    Rows rows;  // rows.row[i] is vector i's place in values
+    UnfilledArray<double> values;  // the features, rows.features per vector
+    Array<int32_t> labels;         // each vector's last value, truncated toward zero
+    Rows rows;                     // rows.row[i] is vector i's place in values
 };
 std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* flat);
 

@@ -43,9 +43,9 @@ struct Block {
 };
 
 // A rule's kernel: fills the verdict's score, marked (by the rule's own limit), indegree and
-// lof for the block's vertices; built_indegree is set and indegree is a copy of it when it is
-// called. Returns the duplicate scores over every block (zeros for a rule whose scores zero
-// distances cannot make non-finite).
+// lof for the block's vertices; indegree holds the in-degrees after construction when it is
+// called (built_indegree is set after it). Returns the duplicate scores over every block (zeros for
+// a rule whose scores zero distances cannot make non-finite).
 using Kernel = DuplicateScores (*)(const Block& block, Exchange& exchange, const Parameters* p,
                                    Verdict* verdict);
 
