@@ -1,6 +1,9 @@
 #include "graph/metric.h"
 
+#include <bit>
 #include <cfloat>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -107,7 +110,12 @@ double metric_box_bound(const Metric& m, const double* q, const double* lo, cons
 double metric_reach(const Metric& m, double kth) {
     switch (m.kind) {
         case MetricKind::kEuclidean: {
-            const double up = std::nextafter(std::sqrt(kth), kInf);
+            // The next double above the root: for a positive finite double its bits plus one,
+            // which is what nextafter gives, without the call.
+            const double root = std::sqrt(kth);
+            const bool plain = root > 0 && root < kInf;
+            const double up = plain ? std::bit_cast<double>(std::bit_cast<uint64_t>(root) + 1)
+                                    : std::nextafter(root, kInf);
             return up * up;
         }
         case MetricKind::kMinkowski:
