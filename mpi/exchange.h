@@ -80,8 +80,8 @@ void step(Body body) {
 }
 
 // The bytes of the bulk transfers this process has sent so far: a broadcast counts at rank 0,
-// once for every other process; the counts and single values that set up a transfer are left
-// out. For the benchmarks.
+// and an all-gather at every process, once for every other process; the counts and single
+// values that set up a transfer are left out. For the benchmarks.
 int64_t bytes_sent();
 
 // Rank 0's bytes on every process.

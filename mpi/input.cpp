@@ -171,7 +171,10 @@ VectorRun read_part(Parameters* p, int fd, const SharedFile& file, const std::st
     for (const TextLines& part : parts)
         whole = text_follow(whole, part);
     const bool failed = whole.failure != TextFailure::kNone || whole.first_line == 0;
-    if (failed) release_set(set, &arena);  // its vectors may have read well, others' did not
+    if (failed) {
+        release_set(set, &arena);  // its vectors may have read well, others' did not
+        set = nullptr;
+    }
     if (rank == 0) {
         step([&] { return failed ? tell_refusal(p, whole, head) : std::nullopt; });
     } else {

@@ -225,7 +225,7 @@ def main():
         for i, path in enumerate(corpus):
             rule = ["-l"] if i % 2 else []
             case(f"corpus {path.name} {rule}", rule + ["-k", "3", "-i", str(path)],
-                 processes=(PROCESSES[i % 3],))
+                 processes=(PROCESSES[i % len(PROCESSES)],))
 
         # Two cases at a time: each is a few short processes.
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
