@@ -51,18 +51,27 @@ std::optional<Error> load_failed() {
     return Error{ErrorKind::kAllocation, ""};
 }
 
-// Appends set's vectors to run and releases the set (null: none).
-void take(HFSET set, const VectorArena* arena, VectorRun* run) {
+// Appends set's vectors to run, their values where moved puts them, and releases the set (null:
+// none).
+void take(HFSET set, const VectorArena* arena, const TableTextColumns& moved, VectorRun* run) {
     const int32_t count = set != nullptr ? fvsGetSize(set) : 0;
+    const int32_t kept = static_cast<int32_t>(moved.features.size()) + 1;
     size_t values = run->values.size();
     for (int32_t i = 0; i < count; ++i)
-        values += static_cast<size_t>(fvGetDim(fvsGetVector(set, i + 1)));
+        values += static_cast<size_t>(moved.moved ? kept : fvGetDim(fvsGetVector(set, i + 1)));
     run->dims.reserve(run->dims.size() + static_cast<size_t>(count));
     run->values.reserve(values);
     for (int32_t i = 0; i < count; ++i) {
         const HFV v = fvsGetVector(set, i + 1);
-        run->dims.push_back(v->dim);
-        run->values.insert(run->values.end(), v->vector, v->vector + v->dim);
+        if (!moved.moved) {
+            run->dims.push_back(v->dim);
+            run->values.insert(run->values.end(), v->vector, v->vector + v->dim);
+            continue;
+        }
+        run->dims.push_back(kept);
+        for (int32_t c : moved.features)
+            run->values.push_back(v->vector[c]);
+        run->values.push_back(moved.label >= 0 ? v->vector[moved.label] : 0.0);
     }
     release_set(set, arena);
 }
@@ -76,7 +85,7 @@ VectorRun load_on_root(Parameters* p) {
         step([&]() -> std::optional<Error> {
             HFSET set = load_vectors(p, &arena);
             if (set == nullptr) return load_failed();
-            take(set, &arena, &run);
+            take(set, &arena, TableTextColumns(), &run);
             return std::nullopt;
         });
     } else {
@@ -95,15 +104,15 @@ struct SharedFile {
 };
 
 // The file every process reads part of, when each sees p->instr as rank 0 does: a text file that
-// tarn reads in blocks, with its columns as they are, of rank 0's size. Else null: rank 0 loads.
+// tarn reads in blocks, of rank 0's size. Else null: rank 0 loads.
 // *fd is this process's descriptor of it, *head its first bytes.
 std::optional<SharedFile> shared_file(const Parameters* p, int* fd, std::string* head) {
     SharedFile file;
     int readable = 0;
     step([&] {
         const TableFormat format = input_format(p, nullptr);
-        if (p->instr == nullptr || std::strcmp(p->instr, "-") == 0 || format.label != nullptr ||
-            format.features != nullptr || !tableTextInBlocks(p->instr, &format, &file.start, head))
+        if (p->instr == nullptr || std::strcmp(p->instr, "-") == 0 ||
+            !tableTextInBlocks(p->instr, &format, &file.start, head))
             return;
         struct stat status {};
         *fd = open(p->instr, O_RDONLY | O_CLOEXEC);
@@ -133,18 +142,19 @@ std::optional<Error> tell_refusal(Parameters* p, const TextLines& whole, const s
     return load_failed();
 }
 
-// Rank 0's names and warning for the file's vectors, whose shape the processes tell in rank
-// order, or its refusal of them.
-std::optional<Error> tell_kept(Parameters* p, const Array<TableTextShape>& shapes,
-                               const std::string& head) {
+// The names and the warning for the file's vectors, whose shape the processes tell in rank
+// order, and in *moved where their values go; or the refusal of them. Every process decides
+// alike; rank 0 speaks.
+std::optional<Error> keep(Parameters* p, const Array<TableTextShape>& shapes,
+                          const std::string& head, TableTextColumns* moved) {
     TableTextShape shape = shapes[0];
     for (size_t r = 1; r < shapes.size(); ++r)
         shape = tableTextFollow(shape, shapes[r]);
     TableNames unkept;
     TableNames* names = p->names != nullptr ? p->names : &unkept;
     const TableFormat format = input_format(p, nullptr);
-    const bool kept = tableTextKept(shape, head, &format, names);
-    tell_load(p, kept, *names);
+    const bool kept = tableTextKept(shape, head, &format, names, moved);
+    if (world_rank() == 0) tell_load(p, kept, *names);
     return kept ? std::nullopt : load_failed();
 }
 
@@ -188,16 +198,12 @@ VectorRun read_part(Parameters* p, int fd, const SharedFile& file, const std::st
                                                : TableTextShape{.columns = whole.first_count};
     const Array<TableTextShape> shapes = every(mine);
     step([&]() -> std::optional<Error> {
-        if (rank == 0) {
-            if (std::optional<Error> refused = tell_kept(p, shapes, head)) {
-                release_set(set, &arena);
-                set = nullptr;
-                return refused;
-            }
-        }
-        take(set, &arena, &run);
+        TableTextColumns moved;
+        const std::optional<Error> refused = keep(p, shapes, head, &moved);
+        if (!refused) take(set, &arena, moved, &run);
+        if (refused) release_set(set, &arena);
         set = nullptr;
-        return std::nullopt;
+        return refused;
     });
     return run;
 }

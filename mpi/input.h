@@ -1,12 +1,11 @@
 // The input of a distributed run, read by its processes.
 //
-// A regular text file that tarn reads in blocks (vectors/table.h's tableTextInBlocks, with its
-// columns kept as they are) is read by every process at once: rank r reads the lines that start
-// in its share of the bytes, the r-th of P parts split as tarn's threaded load splits the file
-// (vectors/textload.h). The processes then share what their runs of lines came to, and rank 0
-// reports the first failure in file order, or the file's names and warning, as tarn does. Any
-// other input (standard input, a pipe, a compressed file, a CSV or TSV table, lines to skip, a
-// label or feature column named) is loaded by rank 0 alone, as tarn loads it.
+// A regular text file that tarn reads in blocks (vectors/table.h's tableTextInBlocks) is read by
+// every process at once: rank r reads the lines that start in its share of the bytes, the r-th
+// of P parts split as tarn's threaded load splits the file (vectors/textload.h). The processes then
+// share what their runs of lines came to, and rank 0 reports the first failure in file order, or
+// the file's names and warning, as tarn does. Any other input (standard input, a pipe, a compressed
+// file, a CSV or TSV table, lines to skip) is loaded by rank 0 alone, as tarn loads it.
 //
 // Either way the vectors then move to their file-order blocks: rank r holds vectors
 // [⌊n r / P⌋, ⌊n (r + 1) / P⌋) and no other. The byte ranges do not hold equal counts of

@@ -286,11 +286,11 @@ def load_rows(folder):
         "named columns, a byte-order mark, no last line feed":
             ("\ufeff# x y kind\n" + plain[:-1], (1, 2, 3, 4)),
     }
-    rows = []
+    rows, paths = [], {}
     for i, (name, (text, processes)) in enumerate(files.items()):
-        path = folder / f"load{i}.txt"
-        path.write_text(text)
-        rows.append((name, ["-k", "1", "-e", "-i", str(path)], None, processes))
+        paths[name] = str(folder / f"load{i}.txt")
+        pathlib.Path(paths[name]).write_text(text)
+        rows.append((name, ["-k", "1", "-e", "-i", paths[name]], None, processes))
     good = folder / "load-good.txt"
     good.write_text(plain)
     bad = folder / "load-bad.txt"
@@ -307,6 +307,14 @@ def load_rows(folder):
         ("gzip-compressed, a bad line late", ["-k", "3", "-i", str(squeezed_bad)], None, every),
         ("chosen columns, a bad line late", ["-k", "3", "-L", "1", "-i", str(bad)], None, every),
         ("chosen columns", ["-k", "3", "-F", "2", "-e", "-i", str(good)], None, every),
+        ("no label column", ["-k", "3", "-L", "none", "-i", str(good)], None, every),
+        ("named columns chosen by name",
+         ["-k", "3", "-F", "y", "-L", "kind", "-e", "-i", paths["named columns, a byte-order mark, "
+                                                               "no last line feed"]], None, every),
+        ("a feature column beyond the columns", ["-k", "3", "-F", "5", "-i", str(good)], None,
+         every),
+        ("chosen columns, more values in a late line",
+         ["-k", "3", "-F", "1", "-i", paths["more values in a late line"]], None, every),
         ("a bad line read on two threads per process",
          ["-k", "3", "-j", "2", "-i", str(bad)], None, every),
     ]

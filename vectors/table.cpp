@@ -413,7 +413,7 @@ std::string fraction_label_warning(const TableTextShape& shape, const std::strin
 }
 
 // Moves each vector's columns into the chosen layout. False after a report when memory fails.
-bool rearrange(HFSET set, const Columns& chosen) {
+bool rearrange(HFSET set, const TableTextColumns& chosen) {
     const size_t size = chosen.features.size() + 1;
     for (int32_t p = 0; p < set->vector_number; ++p) {
         HFV v = set->vectors[p];
@@ -470,6 +470,31 @@ bool keep_as_it_is(const TableTextShape& shape, const std::string& head, const T
     return true;
 }
 
+// The names the head of a text gives vectors shaped as shape under the label and feature columns
+// format names, and in *moved where each vector's values go; false after a refusal (reported,
+// names->why set).
+bool choose_text_columns(const TableTextShape& shape, const std::string& head,
+                         const TableFormat* format, TableNames* names, TableTextColumns* moved) {
+    // Lines longer than the first are left for the run's dimension check to name.
+    if (!shape.regular) return true;
+    const std::vector<std::string> header = comment_names(head, shape.columns);
+    Columns chosen;
+    if (!choose_columns(format, shape.columns, header, -1, &chosen, &names->why)) {
+        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
+        return false;
+    }
+    names->why = no_feature(chosen, shape.columns, header, first_data_line(head), true);
+    if (!names->why.empty()) {
+        ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "table.c", 55);
+        return false;
+    }
+    keep_names(chosen, header, names);
+    moved->moved = true;
+    moved->features = std::move(chosen.features);
+    moved->label = chosen.label;
+    return true;
+}
+
 // The text format's set with the names and the warning the head of its text gives, the columns
 // chosen; after a refusal (a null set), the explanation: a line refused for its length
 // (long_line, from the loader), else what the head gives.
@@ -479,35 +504,16 @@ HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const Ta
         tableTextRefused(long_line, head, names);
         return nullptr;
     }
-    if (as_it_is(format)) {
-        // The file as it always read: nothing moves.
-        if (keep_as_it_is(tableTextShape(set, set->vector_size, 0), head, format, names))
-            return set;
+    TableTextColumns moved;
+    if (!tableTextKept(tableTextShape(set, set->vector_size, 0), head, format, names, &moved)) {
         tarn::release_set(set, format->arena);
         return nullptr;
     }
-    const int32_t columns = set->vector_size;
-    const std::vector<std::string> header = comment_names(head, columns);
-    Columns chosen;
-    // Lines longer than the first are left for the run's dimension check to name.
-    for (int32_t p = 0; p < set->vector_number; ++p)
-        if (set->vectors[p]->dim != columns) return set;
-    if (!choose_columns(format, columns, header, -1, &chosen, &names->why)) {
-        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
-        tarn::release_set(set, format->arena);
+    if (moved.moved && !rearrange(set, moved)) {
+        fvsDestroy(set);  // chosen columns are never carved
+        *names = TableNames();
         return nullptr;
     }
-    names->why = no_feature(chosen, columns, header, first_data_line(head), true);
-    if (!names->why.empty()) {
-        ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "table.c", 55);
-        tarn::release_set(set, format->arena);
-        return nullptr;
-    }
-    if (!rearrange(set, chosen)) {
-        fvsDestroy(set);
-        return nullptr;
-    }
-    keep_names(chosen, header, names);
     return set;
 }
 
@@ -1392,9 +1398,12 @@ TableTextShape tableTextFollow(const TableTextShape& before, const TableTextShap
 }
 
 bool tableTextKept(const TableTextShape& shape, const std::string& head, const TableFormat* format,
-                   TableNames* names) {
+                   TableNames* names, TableTextColumns* moved) {
     *names = TableNames();
-    return keep_as_it_is(shape, head, format, names);
+    *moved = TableTextColumns();
+    // The file as it always read: nothing moves.
+    if (as_it_is(format)) return keep_as_it_is(shape, head, format, names);
+    return choose_text_columns(shape, head, format, names, moved);
 }
 
 void tableTextRefused(int32_t long_line, const std::string& head, TableNames* names) {

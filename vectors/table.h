@@ -120,8 +120,7 @@ HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, T
 
 // A text table that tableLoad reads in blocks can also be read by several readers, each a run of
 // its lines (textload.h), and finished here from what the readers tell of their vectors, with
-// tableLoad's names, warning and refusals. Only for a format that keeps the columns as they are
-// (no label or feature column named).
+// tableLoad's names, warning and refusals.
 
 // Whether tableLoad reads path as the text format in blocks: a text table in a regular file,
 // not compressed, with no lines to skip and no option of CSV and TSV. Then *start is where the
@@ -144,11 +143,19 @@ TableTextShape tableTextShape(HFSET set, int32_t columns, int64_t first);
 // The shape of before's vectors and then after's.
 TableTextShape tableTextFollow(const TableTextShape& before, const TableTextShape& after);
 
+// Where the values of each vector of a text go under the label and feature columns a format
+// names.
+struct TableTextColumns {
+    bool moved = false;             // false: every vector stays as it was read
+    std::vector<int32_t> features;  // the column of each feature, in the vector's new order
+    int32_t label = -1;             // the label's column, last in the vector; -1: every label is 0
+};
+
 // The names and the warning tableLoad gives a text of vectors shaped as shape, whose first
-// kSourceHead bytes are head; false after its refusal (reported, names->why set). names is
-// cleared first.
+// kSourceHead bytes are head, and in *moved where each vector's values go; false after its
+// refusal (reported, names->why set). names is cleared first.
 bool tableTextKept(const TableTextShape& shape, const std::string& head, const TableFormat* format,
-                   TableNames* names);
+                   TableNames* names, TableTextColumns* moved);
 
 // names->why after the text's load refused it (text_report of textload.h; long_line as it
 // gives it).
