@@ -68,13 +68,15 @@ size_t text_split(size_t start, size_t bytes, size_t count, size_t index);
 // The lines that start in [begin, end) of the text in the regular file open as fd, which starts
 // at byte start and ends at file_end: their vectors in a new set owned by the caller, or null
 // when the run holds none or ended with a failure; *lines tells what the reading came to. Only
-// an allocation of the set reports (its check is then 0): every other failure is left in *lines
-// for text_report. The run is read in parts on up to how.threads threads when it is big.
+// the gathering of the vectors into the set reports its failure (the check is then 0): every
+// other failure is left in *lines for text_report. The run is read in parts on up to
+// how.threads threads when it is big.
 HFSET text_load_lines(int fd, size_t start, size_t file_end, size_t begin, size_t end,
                       const TextLoad& how, TextLines* lines);
 
 // The lines of `before` and then those of `after`, as one run: the first failure of the two in
-// file order, a first data line of after checked against before's last one.
+// file order, a first data line of after checked against before's last one. TextLines() is the
+// run of no line, which changes nothing that it precedes.
 TextLines text_follow(const TextLines& before, const TextLines& after);
 
 // Reports what the whole text told by lines came to as fvsLoadStream does: its first failure,
