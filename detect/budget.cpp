@@ -20,6 +20,10 @@ namespace {
 constexpr double kConstructionEntries = static_cast<double>(tarn::kDefaultChunkEntries);
 constexpr double kEntryBytes = 24.0;
 
+// What a run holds besides its data: the program, its threads' stacks, its buffers and what the
+// allocator keeps of blocks the worker threads released.
+constexpr double kProcessBytes = 8.0 * 1024 * 1024;
+
 }  // namespace
 
 namespace tarn {
@@ -65,19 +69,27 @@ GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t th
 }
 
 GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed, int32_t threads,
-                     double rule_bytes, int32_t sources) {
+                     double rule_bytes, int32_t sources, VectorsHeld held) {
     const double vertices = n;
     const double components = dim;
-    // A run's vectors are carved side by side (vectors/arena.h): the record and its components,
-    // without an allocator's header, then the set's pointer and the row's.
-    const double per_vector = sizeof(Hvec) + components * sizeof(double) + 2 * sizeof(double*);
+    // Carved vectors (vectors/arena.h) are the record and its components without an allocator's
+    // header, then the set's pointer and the row's; flat ones their components and the row's,
+    // less 4 bytes where the label is kept apart as a 32-bit number.
+    const double values = components * sizeof(double) + sizeof(double*);
+    double per_vector = values;
+    if (held == VectorsHeld::kCarved) per_vector += sizeof(Hvec) + sizeof(HFV);
+    if (held == VectorsHeld::kFeatures) per_vector -= sizeof(double) - sizeof(int32_t);
     const double chunks = threads > 1 ? 2.0 : 1.0;
-    const double working = vertices * (components - 1.0) * sizeof(double) +
-                           chunks * kConstructionEntries * kEntryBytes;
+    // The tiled construction copies every vector but its label once; the tree's copy is its own.
+    const double copy = indexed ? 0.0 : vertices * (components - 1.0) * sizeof(double);
+    const double working = copy + chunks * kConstructionEntries * kEntryBytes;
     const double tree = indexed ? tree_bytes(vertices, components - 1.0, k, threads) : 0.0;
     const double kept = sources < 0 ? vertices : static_cast<double>(sources);
-    const double edges = kept * (static_cast<double>(k) * kListEdgeBytes + kListVertexBytes);
-    return {vertices * per_vector, edges + std::max(working + tree, rule_bytes)};
+    // The tree's searches leave the lists their order of locality, a row number per row.
+    const double order = indexed ? sizeof(int32_t) : 0.0;
+    const double edges =
+        kept * (static_cast<double>(k) * kListEdgeBytes + kListVertexBytes + order);
+    return {vertices * per_vector, kProcessBytes + edges + std::max(working + tree, rule_bytes)};
 }
 
 double available_memory(const char* meminfo) {

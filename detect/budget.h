@@ -29,15 +29,21 @@ double allocator_bytes(double size);
 GraphNeed graph_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, int32_t threads = 1,
                      double rule_bytes = 0.0, int32_t sources = -1);
 
+// How a run holds its vectors: carved one by one beside their records, each behind the set's
+// slot and a row pointer (a loaded set); side by side in one array with a row pointer each (a
+// caller's rows, a distributed block); or their features so and their labels apart, 4 bytes
+// each (the command line's flattened vectors).
+enum class VectorsHeld { kCarved, kFlat, kFeatures };
+
 // What a run that keeps its neighbours in flat lists takes (graph/lists.h): the n vectors of
-// dim components (label included) as the command line's loaded set holds them, each record
-// carved beside its components behind a pointer, with a row pointer each for the construction
-// (a caller's contiguous rows take less); the lists' 4 bytes per kept edge and 8
-// per vertex that keeps them; the construction's working set as graph_need counts it; and the
-// rule's working memory rule_bytes, which comes after the construction's, so the larger of the two
-// counts. With sources ≥ 0 only that many vectors keep neighbours here (a distributed run's block).
+// dim components (label included) as they are held; the lists' 4 bytes per kept edge and 8
+// per vertex that keeps them (12 where the tree leaves them an order of locality); the
+// construction's working set as graph_need counts it; and the rule's working memory rule_bytes,
+// which comes after the construction's, so the larger of the two counts. With sources ≥ 0 only that
+// many vectors keep neighbours here (a distributed run's block).
 GraphNeed lists_need(int32_t n, int32_t dim, int32_t k, bool indexed = false, int32_t threads = 1,
-                     double rule_bytes = 0.0, int32_t sources = -1);
+                     double rule_bytes = 0.0, int32_t sources = -1,
+                     VectorsHeld held = VectorsHeld::kFlat);
 
 // The MemAvailable figure of a meminfo file in bytes, or -1 when the file cannot be read or
 // does not give it.

@@ -237,6 +237,13 @@ void FlatListSink::write(const int32_t* sources, const Mirror* mirrors, int32_t 
     }
 }
 
+void FlatListSink::searched(Array<int32_t>& order) {
+    if (std::is_sorted(order.begin(), order.end())) return;
+    for (int32_t& source : order)
+        source -= first_;
+    lists_.order = std::move(order);
+}
+
 void NeighbourSearch::order(int32_t* /*sources*/, int32_t /*count*/) const {}
 
 Array<Vertex*> graph_vertices(Graph* graphp) {
@@ -292,7 +299,9 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
         order[static_cast<size_t>(i)] = block.first + i;
     if (!sink.in_source_order()) {
         search.order(order.data(), total);
-        return search_into(search, order, k, threads, sink);
+        const int64_t evaluations = search_into(search, order, k, threads, sink);
+        sink.searched(order);
+        return evaluations;
     }
     // Two chunks' mirrors: with more than one thread the next chunk is searched while this one
     // is written into the graph. The chunks are still written one after the other, so the lists

@@ -137,6 +137,9 @@ public:
     virtual void start() {}
     virtual bool in_source_order() const = 0;
     virtual void write(const int32_t* sources, const Mirror* mirrors, int32_t count) = 0;
+    // Called once every source is written, by a sink not in source order, with the order in
+    // which the sources were searched; the sink may take the array.
+    virtual void searched(Array<int32_t>& /*order*/) {}
 
 protected:
     ~ListSink() = default;
@@ -159,6 +162,8 @@ public:
     void start() override;
     bool in_source_order() const override { return false; }
     void write(const int32_t* sources, const Mirror* mirrors, int32_t count) override;
+    // Keeps a search order that is not the sources' own as the lists' order of locality.
+    void searched(Array<int32_t>& order) override;
 
 private:
     NeighbourLists& lists_;

@@ -139,7 +139,8 @@ std::optional<Error> build(Graph* graphp, const Parameters* p) {
 // standardised with p->standardise (the columns it could not standardise into notes, when
 // given), the memory checked, built with the builder build would take.
 std::optional<Error> build_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists,
-                                 SourceBlock block = {}, RunNotes* notes = nullptr) {
+                                 SourceBlock block = {}, RunNotes* notes = nullptr,
+                                 VectorsHeld held = VectorsHeld::kFlat) {
     if (p->standardise == 1) {
         Array<int32_t> unusable = standardise(rows, notes != nullptr ? &notes->scales : nullptr);
         if (notes != nullptr) notes->unstandardised = std::move(unusable);
@@ -150,7 +151,7 @@ std::optional<Error> build_lists(const Rows& rows, const Parameters* p, Neighbou
     const int32_t sources = block.last < 0 ? n : block.last - block.first;
     const GraphNeed need =
         lists_need(n, counted_components(rows.features + 1, rows.metric), p->k, indexed, threads,
-                   judge_bytes(p, static_cast<double>(n), p->k), sources);
+                   judge_bytes(p, static_cast<double>(n), p->k), sources, held);
     if (std::optional<Error> failure = check_memory(need)) return failure;
     FlatListSink sink(*lists, n, p->k, block);
     if (indexed) {
@@ -347,13 +348,14 @@ std::optional<Error> lists_of_rows(const double* rows, int32_t n, int32_t d, boo
 template <typename DimensionOf>
 std::optional<Error> checked_lists(const Rows& rows, DimensionOf dimension_of, const Parameters* p,
                                    NeighbourLists* lists, SourceBlock block = {},
-                                   RunNotes* notes = nullptr) {
+                                   RunNotes* notes = nullptr,
+                                   VectorsHeld held = VectorsHeld::kFlat) {
     const int32_t n = static_cast<int32_t>(rows.size());
     if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
     if (std::optional<Error> failure = check_dimensions(rows.size(), dimension_of)) {
         return failure;
     }
-    return build_lists(rows, p, lists, block, notes);
+    return build_lists(rows, p, lists, block, notes, held);
 }
 
 // detect and detect_features: the rows with or without their label column.
@@ -376,8 +378,20 @@ std::optional<Error> set_lists(HFSET set, const Rows& rows, const Parameters* p,
                                NeighbourLists* lists, RunNotes* notes) {
     const HFV* vectors = fvsGetVectorBuff(set);
     auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
+    if (std::optional<Error> failure = checked_lists(rows, dimension_of, p, lists, SourceBlock{},
+                                                     notes, VectorsHeld::kCarved)) {
+        return failure;
+    }
+    notes->overflow = distances_overflow(rows, *lists);
+    return std::nullopt;
+}
+
+// The lists of flattened vectors (their k and dimensions checked), and whether their distances
+// overflowed.
+std::optional<Error> flat_lists(const Rows& rows, const Parameters* p, NeighbourLists* lists,
+                                RunNotes* notes) {
     if (std::optional<Error> failure =
-            checked_lists(rows, dimension_of, p, lists, SourceBlock{}, notes)) {
+            build_lists(rows, p, lists, SourceBlock{}, notes, VectorsHeld::kFeatures)) {
         return failure;
     }
     notes->overflow = distances_overflow(rows, *lists);
@@ -415,30 +429,58 @@ void list_distances(const Rows& rows, double* const* source, const NeighbourList
 
 }  // namespace
 
-std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes) {
+std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* flat) {
     return reporting([&]() -> std::optional<Error> {
-        const Rows rows = set_rows(set, metric_of(p));
-        NeighbourLists lists;
-        if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
-        notes->duplicates = judge_lists(rows, lists, p, verdict);
-        verdict->label = labels_of(rows);
+        const int32_t n = fvsGetSize(set);
+        const HFV* vectors = fvsGetVectorBuff(set);
+        if (std::optional<Error> failure = check_neighbourhood(p->k, n)) return failure;
+        auto dimension_of = [&](size_t i) { return fvGetDim(vectors[i]); };
+        if (std::optional<Error> failure = check_dimensions(static_cast<size_t>(n), dimension_of)) {
+            return failure;
+        }
+        const size_t features = static_cast<size_t>(dimension_of(0)) - 1;
+        flat->values.resize(static_cast<size_t>(n) * features);
+        flat->labels.resize(static_cast<size_t>(n));
+        flat->rows.row.resize(static_cast<size_t>(n));
+        flat->rows.features = static_cast<int32_t>(features);
+        flat->rows.metric = metric_of(p);
+        auto copy = [&](int32_t, int32_t begin, int32_t end) {
+            for (int32_t i = begin; i < end; ++i) {
+                const size_t at = static_cast<size_t>(i);
+                double* row = flat->values.data() + at * features;
+                std::copy_n(vectors[i]->vector, features, row);
+                flat->labels[at] = label_of(vectors[i]->vector[features]);
+                flat->rows.row[at] = row;
+            }
+        };
+        for_each_range(n, 1 << 14, worker_threads(p->threads), copy);
         return std::nullopt;
     });
 }
 
-std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
-                                    Array<DuplicateScores>* duplicates, RunNotes* notes) {
+std::optional<Error> detect_flat(const FlatVectors& flat, const Parameters* p, Verdict* verdict,
+                                 RunNotes* notes) {
     return reporting([&]() -> std::optional<Error> {
-        const Rows rows = set_rows(set, metric_of(p));
         NeighbourLists lists;
-        if (std::optional<Error> failure = set_lists(set, rows, p, &lists, notes)) return failure;
-        const Array<int32_t> labels = labels_of(rows);
+        if (std::optional<Error> failure = flat_lists(flat.rows, p, &lists, notes)) return failure;
+        notes->duplicates = judge_lists(flat.rows, lists, p, verdict);
+        verdict->label = flat.labels;
+        return std::nullopt;
+    });
+}
+
+std::optional<Error> detect_flat_all(const FlatVectors& flat, const Parameters* p,
+                                     Array<Verdict>* verdicts, Array<DuplicateScores>* duplicates,
+                                     RunNotes* notes) {
+    return reporting([&]() -> std::optional<Error> {
+        NeighbourLists lists;
+        if (std::optional<Error> failure = flat_lists(flat.rows, p, &lists, notes)) return failure;
         verdicts->resize(rules().size());
         duplicates->resize(rules().size());
         for (size_t r = 0; r < rules().size(); ++r) {
             const Parameters one = with_rule(p, rules()[r]);
-            (*duplicates)[r] = judge_lists(rows, lists, &one, &(*verdicts)[r]);
-            (*verdicts)[r].label = labels;
+            (*duplicates)[r] = judge_lists(flat.rows, lists, &one, &(*verdicts)[r]);
+            (*verdicts)[r].label = flat.labels;
         }
         return std::nullopt;
     });

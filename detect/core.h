@@ -4,7 +4,7 @@
 // flags, threads, the builder: index, brute); the verdict comes out, or an error with its kind and
 // the text the command line prints for it. Nothing here ends the process or prints: exhausted
 // memory comes back as an error like any other failure, everything allocated is released, and the
-// reporting hooks are not called. The command line (detect_set) and init are callers; they print
+// reporting hooks are not called. The command line (detect_flat) and init are callers; they print
 // what comes back. Every caller but detect_graph's gets the flat lists of graph/lists.h, never
 // the linked graph.
 //
@@ -86,7 +86,7 @@ void apply_scales(const Rows& rows, const Array<ColumnScale>& scales);
 // holds its vertices and whatever edges it had got; the caller releases it as always.
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 
-// What detect_set does up to the rule, for one process of a distributed run: n vectors whose
+// What detect_flat does up to the rule, for one process of a distributed run: n vectors whose
 // rows hold dims[i] values each (the label last), the same checks (the memory check weighs only
 // the lists of block's sources), the same standardisation, and the outbound lists of block's
 // sources built against every vector, exactly as the whole run builds them: row i of lists is
@@ -95,19 +95,32 @@ std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Pa
                                  SourceBlock block, NeighbourLists* lists,
                                  RunNotes* notes = nullptr);
 
-// The command line's detection over a loaded set (the label last in every vector), without the
-// linked graph: the same checks in the same order as detect_graph (the memory check weighing
-// the flat lists of graph/lists.h instead), the features standardised in place with
-// p->standardise, the lists built and the rule run over them. Every verdict field is what
-// detect_graph leaves in a graph of the same vectors. The set keeps its vectors and their
-// labels.
-std::optional<Error> detect_set(HFSET set, const Parameters* p, Verdict* verdict, RunNotes* notes);
+// A loaded set's features copied side by side into one array, row after row, and their labels
+// beside them, after the checks the command line's detection makes first (k, then the vectors'
+// dimensions, with their messages): the set can be released before the graph is built, and
+// each vector then takes its features' bytes, a 4-byte label and a row pointer instead of a
+// record, a set's slot and a row pointer beside all its values. The set is left as it was.
+struct FlatVectors {
+    UnfilledArray<double> values;  // the features, rows.features per vector
+    Array<int32_t> labels;         // each vector's last value, truncated toward zero
+    Rows rows;                     // rows.row[i] is vector i's place in values
+};
+std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* flat);
 
-// detect_set for -r all: the checks and the lists once (the memory check weighing every
-// rule's verdict), then every rule of the table in table order over the same lists:
-// verdicts[r] and duplicates[r] are rules()[r]'s.
-std::optional<Error> detect_set_all(HFSET set, const Parameters* p, Array<Verdict>* verdicts,
-                                    Array<DuplicateScores>* duplicates, RunNotes* notes);
+// The command line's detection over flattened vectors, without the linked graph: the same
+// checks in the same order as detect_graph (the memory check weighing the flat lists of
+// graph/lists.h instead), the features standardised in place with p->standardise, the lists
+// built and the rule run over them. Every verdict field is what detect_graph leaves in a graph
+// of the same vectors.
+std::optional<Error> detect_flat(const FlatVectors& flat, const Parameters* p, Verdict* verdict,
+                                 RunNotes* notes);
+
+// detect_flat for -r all: the lists once (the memory check weighing every rule's verdict), then
+// every rule of the table in table order over the same lists: verdicts[r] and duplicates[r] are
+// rules()[r]'s.
+std::optional<Error> detect_flat_all(const FlatVectors& flat, const Parameters* p,
+                                     Array<Verdict>* verdicts, Array<DuplicateScores>* duplicates,
+                                     RunNotes* notes);
 
 // A reference set, built once, against which new vectors (queries) are scored: its vectors as
 // the rule sees them (standardised with -z), their lists, and the notes of its build (the
@@ -119,7 +132,7 @@ struct Reference {
     RunNotes notes;
 };
 
-// The reference of a loaded set, with detect_set's checks and standardisation; the set keeps
+// The reference of a loaded set, with detect_flat's checks and standardisation; the set keeps
 // its vectors, which the reference's rows point into.
 std::optional<Error> build_reference(HFSET set, const Parameters* p, Reference* reference);
 

@@ -1,7 +1,7 @@
 // The linked graph for a library caller that wants it: a vector file in, the k-nearest-neighbour
 // graph with the rule's verdict out, and the per-pair construction every faster builder is
 // measured against. The in-degree rules come with detect/rules.h. The command line's run takes
-// the flat lists of detect/core.h (detect_set) instead, with the same bytes out.
+// the flat lists of detect/core.h (detect_flat) instead, with the same bytes out.
 #ifndef TARN_DETECT_INIT_H
 #define TARN_DETECT_INIT_H
 

@@ -1,6 +1,7 @@
 #include "detect/kdtree.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -76,15 +77,17 @@ struct Tree {
 
 class Builder {
 public:
-    // Copies the vectors once, so that the splits read one contiguous block.
+    // Copies the vectors once, in vertex order at first; the splits then move each vector with
+    // its index, so that a cell's vectors always lie side by side in the copy and every pass
+    // over a cell reads memory in order, however large the set.
     Builder(const tarn::Rows& rows, Tree& tree, int32_t threads)
-        : tree_(tree), rows_(rows.size() * tree.width()), order_(rows.size()), threads_(threads) {
+        : tree_(tree), points_(rows.size() * tree.width()), order_(rows.size()), threads_(threads) {
         const size_t dim = tree_.width();
         auto copy = [&](int32_t, int32_t begin, int32_t end) {
             for (size_t i = static_cast<size_t>(begin); i < static_cast<size_t>(end); ++i) {
                 order_[i] = static_cast<int32_t>(i);
                 const double* x = rows[i];
-                std::copy(x, x + dim, rows_.begin() + static_cast<std::ptrdiff_t>(i * dim));
+                std::copy(x, x + dim, points_.begin() + static_cast<std::ptrdiff_t>(i * dim));
             }
         };
         tarn::for_each_range(static_cast<int32_t>(order_.size()), kCopyGrain, threads_, copy);
@@ -123,7 +126,7 @@ public:
         tarn::for_each_range(static_cast<int32_t>(leaves.size()), kCopyGrain / kLeafSize, threads_,
                              lay_out);
         // The searches read the leaves' blocks, and the sources from the caller's vectors.
-        tarn::UnfilledArray<double>().swap(rows_);
+        tarn::UnfilledArray<double>().swap(points_);
     }
 
 private:
@@ -158,6 +161,7 @@ private:
             if (leaf.low >= 0) continue;
             const double* lo = boxes.data() + index * 2 * dim;
             const bool equal = std::equal(lo, lo + dim, lo + dim);
+            // The copy's vectors stay where they are: they are equal, up to the sign of a zero.
             if (equal) std::sort(order_.begin() + leaf.begin, order_.begin() + leaf.end);
             for (int32_t at = leaf.begin; at < leaf.end; ++at) {
                 if (!equal || at == leaf.begin) tree_.first.push_back(at);
@@ -188,15 +192,122 @@ private:
         }
     }
 
-    // The build's copy of the first vector of entry e.
+    // The first vector of entry e: the build's copy at the entry's first position, which holds
+    // a vector equal to the entry's lowest member (-0 and 0 alike), or that member's own.
     const double* entry_vector(int32_t e) const {
-        const size_t vertex = static_cast<size_t>(
-            tree_.members[static_cast<size_t>(tree_.first[static_cast<size_t>(e)])]);
-        return rows_.data() + vertex * tree_.width();
+        return point(tree_.first[static_cast<size_t>(e)]);
     }
 
-    double component(int32_t vertex, size_t axis) const {
-        return rows_[static_cast<size_t>(vertex) * tree_.width() + axis];
+    const double* point(int32_t position) const {
+        return points_.data() + static_cast<size_t>(position) * tree_.width();
+    }
+
+    double key(int32_t position, size_t axis) const { return point(position)[axis]; }
+
+    void swap_points(int32_t a, int32_t b) {
+        std::swap(order_[static_cast<size_t>(a)], order_[static_cast<size_t>(b)]);
+        double* x = points_.data() + static_cast<size_t>(a) * tree_.width();
+        double* y = points_.data() + static_cast<size_t>(b) * tree_.width();
+        std::swap_ranges(x, x + tree_.width(), y);
+    }
+
+    // Divides the cell's positions [begin, end) at the returned position into a low half whose
+    // axis components are at most *split and a high half whose components are at least *split,
+    // neither empty. A big cell is divided in one pass at the median of a sample of its
+    // components, within a few percent of its middle; a small one, or one the sample divides
+    // lopsidedly, at its median exactly. Any division gives the same lists: the searches are
+    // exact whatever the tree's shape.
+    int32_t divide(int32_t begin, int32_t end, size_t axis, double* split) {
+        if (end - begin >= kSampledCell) {
+            const double pivot = sample_median(begin, end, axis);
+            const int32_t high = partition(begin, end, axis, pivot);
+            // A lopsided division (the sample misled, or many equal components) is redone
+            // exactly, so that the tree's depth stays logarithmic.
+            const int32_t least = (end - begin) / 8;
+            if (high - begin >= least && end - high >= least) {
+                *split = pivot;
+                return high;
+            }
+        }
+        const int32_t middle = begin + (end - begin) / 2;
+        select(begin, middle, end, axis);
+        *split = key(middle, axis);
+        return middle;
+    }
+
+    // The median of the axis components of kSample vectors of the cell, at pseudo-random
+    // positions that depend on the cell alone.
+    double sample_median(int32_t begin, int32_t end, size_t axis) const {
+        std::array<double, kSample> sample;
+        uint64_t state = seed(begin, end);
+        for (double& x : sample)
+            x = key(begin + static_cast<int32_t>(next_random(state) %
+                                                 static_cast<uint64_t>(end - begin)),
+                    axis);
+        std::nth_element(sample.begin(), sample.begin() + kSample / 2, sample.end());
+        return sample[kSample / 2];
+    }
+
+    static uint64_t seed(int32_t begin, int32_t end) {
+        return 0x9E3779B97F4A7C15u ^ (static_cast<uint64_t>(begin) << 32) ^
+               static_cast<uint64_t>(end);
+    }
+
+    // A xorshift step.
+    static uint64_t next_random(uint64_t& state) {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    }
+
+    // Moves the vectors whose axis component is below pivot in front of the others, reading
+    // the range once from each end; returns the first position of the others.
+    int32_t partition(int32_t begin, int32_t end, size_t axis, double pivot) {
+        int32_t low = begin, high = end - 1;
+        for (;;) {
+            while (low <= high && key(low, axis) < pivot)
+                ++low;
+            while (low <= high && !(key(high, axis) < pivot))
+                --high;
+            if (low >= high) return low;
+            swap_points(low++, high--);
+        }
+    }
+
+    // Moves the vectors of positions [begin, end) so that position middle holds one whose axis
+    // component is the (middle − begin)-th smallest, those before it none greater and those
+    // after it none smaller: a selection by three-way partitions around the median of three
+    // pseudo-random pivots, each pass reading the range in order.
+    void select(int32_t begin, int32_t middle, int32_t end, size_t axis) {
+        uint64_t state = seed(begin, end);
+        auto pick = [&](int32_t lo, int32_t hi) {
+            return key(
+                lo + static_cast<int32_t>(next_random(state) % static_cast<uint64_t>(hi - lo)),
+                axis);
+        };
+        while (end - begin > 1) {
+            const double a = pick(begin, end), b = pick(begin, end), c = pick(begin, end);
+            const double pivot = std::max(std::min(a, b), std::min(std::max(a, b), c));
+            int32_t less = begin, at = begin, greater = end;
+            while (at < greater) {
+                const double x = key(at, axis);
+                if (x < pivot) {
+                    swap_points(less++, at++);
+                } else if (x > pivot) {
+                    swap_points(at, --greater);
+                } else {
+                    ++at;
+                }
+            }
+            if (middle < less) {
+                end = less;
+            } else if (middle >= greater) {
+                begin = greater;
+            } else {
+                return;
+            }
+        }
     }
 
     // Nodes numbered depth first, low child first, with their boxes.
@@ -204,6 +315,10 @@ private:
         Array<Node> nodes;
         Array<double> boxes;
     };
+
+    // Cells of at least this many vectors are divided at a sample's median of kSample values.
+    static constexpr int32_t kSampledCell = 1 << 9;
+    static constexpr int32_t kSample = 63;
 
     // Cells of at least this many vectors build their two halves on threads of their own.
     static constexpr int32_t kParallelCell = 1 << 16;
@@ -218,29 +333,28 @@ private:
         const size_t dim = tree_.width();
         const size_t box = cells.boxes.size();
         cells.boxes.resize(box + 2 * dim);
+        double* lo = cells.boxes.data() + box;
+        double* hi = lo + dim;
+        std::fill(lo, hi, kInf);
+        std::fill(hi, hi + dim, -kInf);
+        for (int32_t i = begin; i < end; ++i) {
+            const double* x = point(i);
+            for (size_t a = 0; a < dim; ++a) {
+                lo[a] = std::min(lo[a], x[a]);
+                hi[a] = std::max(hi[a], x[a]);
+            }
+        }
         size_t axis = 0;
         double widest = 0.0;
         for (size_t a = 0; a < dim; ++a) {
-            double lo = kInf, hi = -kInf;
-            for (int32_t i = begin; i < end; ++i) {
-                const double x = component(order_[static_cast<size_t>(i)], a);
-                lo = std::min(lo, x);
-                hi = std::max(hi, x);
-            }
-            cells.boxes[box + a] = lo;
-            cells.boxes[box + dim + a] = hi;
-            if (hi - lo > widest) {
-                widest = hi - lo;
+            if (hi[a] - lo[a] > widest) {
+                widest = hi[a] - lo[a];
                 axis = a;
             }
         }
         if (end - begin <= kLeafSize || !(widest > 0.0)) return index;
-        const int32_t middle = begin + (end - begin) / 2;
-        std::nth_element(
-            order_.begin() + begin, order_.begin() + middle, order_.begin() + end,
-            [&](int32_t a, int32_t b) { return component(a, axis) < component(b, axis); });
-        // Read before the children reorder their halves.
-        const double split = component(order_[static_cast<size_t>(middle)], axis);
+        double split = 0.0;
+        const int32_t middle = divide(begin, end, axis, &split);
         int32_t low = 0, high = 0;
         if (threads > 1 && end - begin >= kParallelCell) {
             low = index + 1;
@@ -287,7 +401,7 @@ private:
     }
 
     Tree& tree_;
-    tarn::UnfilledArray<double> rows_;  // the vectors in vertex order, dim components each
+    tarn::UnfilledArray<double> points_;  // position i holds the vector of vertex order_[i]
     Array<int32_t> order_;
     int32_t threads_;
 };

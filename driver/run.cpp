@@ -172,28 +172,39 @@ void stop_on(const std::optional<Error>& failure) {
     std::exit(-1);
 }
 
-int32_t run_one_rule(HFSET set, Parameters* p) {
+int32_t run_one_rule(const FlatVectors& flat, Parameters* p) {
     // The verdict comes from flat neighbour lists: nobody asks for the linked graph here.
     Verdict verdict;
     RunNotes notes;
-    stop_on(detect_set(set, p, &verdict, &notes));
+    stop_on(detect_flat(flat, p, &verdict, &notes));
     progress_stop();
-    const Rows rows = set_rows(set, metric_of(p));
-    const Finished finished{rows, verdict, notes.overflow, notes.duplicates, notes.unstandardised};
+    const Finished finished{flat.rows, verdict, notes.overflow, notes.duplicates,
+                            notes.unstandardised};
     LocalOutlet outlet;
     return finish_run(finished, p, outlet);
 }
 
-int32_t run_every_rule(HFSET set, Parameters* p) {
+int32_t run_every_rule(const FlatVectors& flat, Parameters* p) {
     Array<Verdict> verdicts;
     Array<DuplicateScores> duplicates;
     RunNotes notes;
-    stop_on(detect_set_all(set, p, &verdicts, &duplicates, &notes));
+    stop_on(detect_flat_all(flat, p, &verdicts, &duplicates, &notes));
     progress_stop();
-    const Rows rows = set_rows(set, metric_of(p));
-    const FinishedRules finished{rows, verdicts, duplicates, notes.overflow, notes.unstandardised};
+    const FinishedRules finished{flat.rows, verdicts, duplicates, notes.overflow,
+                                 notes.unstandardised};
     LocalOutlet outlet;
     return finish_every_rule(finished, p, outlet);
+}
+
+// The input's vectors side by side in one array: the loaded set and the arena its vectors are
+// carved from are released before the graph is built.
+void load_flat(Parameters* p, FlatVectors* flat) {
+    VectorArena arena;
+    HFSET set = load_vectors(p, &arena);
+    if (set == nullptr) std::exit(-1);
+    const std::optional<Error> failure = flatten_set(set, p, flat);
+    release_set(set, &arena);
+    stop_on(failure);
 }
 
 // Ends the run with a message on standard output, as a failed load does.
@@ -338,13 +349,10 @@ int run(int argc, char** argv) {
         release(nullptr, parap);
         return status;
     }
-    // The run releases its vectors all at once: they are carved rather than each allocated.
-    VectorArena arena;
-    HFSET set = load_vectors(parap, &arena);
-    if (set == nullptr) std::exit(-1);
+    FlatVectors flat;
+    load_flat(parap, &flat);
     const int status =
-        parap->all_rules == 1 ? run_every_rule(set, parap) : run_one_rule(set, parap);
-    release_set(set, &arena);
+        parap->all_rules == 1 ? run_every_rule(flat, parap) : run_one_rule(flat, parap);
     release(nullptr, parap);
     return status;
 }

@@ -44,6 +44,10 @@ struct NeighbourLists {
     // filled when they are sized, so that the construction's threads touch their memory first.
     UnfilledArray<int32_t> target;  // n × k vertex positions
     UnfilledArray<double> kdist;    // n k-distances
+    // Empty, or every row once in an order of locality (a tree's: consecutive rows' vectors lie
+    // near each other, so their neighbours are mostly the same), in which passes over the rows
+    // that read their neighbours' values run with those values in cache.
+    Array<int32_t> order;
 
     size_t at(int32_t s) const { return static_cast<size_t>(s) * static_cast<size_t>(k); }
 };
@@ -65,13 +69,17 @@ inline double entry_distance(const Rows& rows, const double* source, const Neigh
 enum class InboundDetail { kCounts, kSources, kSourcesAndDistances };
 
 // The inbound lists of a block of vertices: vertex i's records are [first[i], first[i + 1]),
-// sources ascending; source and dist are empty where the detail leaves them out.
+// sources ascending; source and dist are empty where the detail leaves them out. An index of
+// the counts alone keeps them in counts instead, and first is empty.
 struct InboundIndex {
     Array<int64_t> first;
     Array<int32_t> source;
     Array<double> dist;
+    Array<int32_t> counts;
 
-    int32_t count(size_t i) const { return static_cast<int32_t>(first[i + 1] - first[i]); }
+    int32_t count(size_t i) const {
+        return first.empty() ? counts[i] : static_cast<int32_t>(first[i + 1] - first[i]);
+    }
 };
 
 // Bytes an index of that detail takes for n vertices and their inbound records, k per vertex.

@@ -142,7 +142,7 @@ void exchange_records(const void* send, void* receive, const Layout& layout, siz
 }
 
 Array<double> fetch(const Blocks& blocks, std::span<const int32_t> wanted,
-                    const Array<double>& own) {
+                    std::span<const double> own) {
     const size_t size = static_cast<size_t>(blocks.size());
     Array<int64_t> counts;
     Array<int32_t> grouped;

@@ -118,7 +118,7 @@ Array<Record> exchange(const Array<Record>& send, const Array<int64_t>& counts,
 // wanted[j], the value its owner holds, in the order of wanted. Two exchanges: the vertex
 // numbers to their owners, the values back.
 Array<double> fetch(const Blocks& blocks, std::span<const int32_t> wanted,
-                    const Array<double>& own);
+                    std::span<const double> own);
 
 // mine from every process, concatenated in rank order, on rank 0 (empty elsewhere).
 Layout gather_layout(size_t count);

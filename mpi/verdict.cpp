@@ -77,11 +77,11 @@ class BlockExchange final : public Exchange {
 public:
     explicit BlockExchange(const Blocks& blocks) : blocks_(blocks) {}
     int32_t vertices() const override { return blocks_.first(blocks_.size()); }
-    NeighbourValues neighbours(const NeighbourLists& lists, const Array<double>& own) override {
+    NeighbourValues neighbours(const NeighbourLists& lists, std::span<const double> own) override {
         checkpoint(std::nullopt);
         return NeighbourValues(fetch(blocks_, lists.target, own));
     }
-    NeighbourValues sources(const InboundIndex& in, const Array<double>& own) override {
+    NeighbourValues sources(const InboundIndex& in, std::span<const double> own) override {
         checkpoint(std::nullopt);
         return NeighbourValues(fetch(blocks_, in.source, own));
     }

@@ -58,28 +58,22 @@ DuplicateScores cof_kernel(const Block& block, Exchange& exchange, const Paramet
     const int32_t threads = worker_threads(p->threads);
     Array<double> own_ac(static_cast<size_t>(out.n));
     Array<Path> paths(static_cast<size_t>(threads));
-    auto chains = [&](int32_t worker, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row) {
-            own_ac[static_cast<size_t>(row)] =
-                chaining_distance(block, row, paths[static_cast<size_t>(worker)]);
-        }
-    };
-    for_each_range(out.n, kKernelGrain, threads, chains);
+    for_each_row(out, threads, [&](int32_t worker, int32_t row) {
+        own_ac[static_cast<size_t>(row)] =
+            chaining_distance(block, row, paths[static_cast<size_t>(worker)]);
+    });
     const NeighbourValues ac = exchange.neighbours(out, own_ac);
     // Whether the neighbours' chaining distances add to 0.
     Array<unsigned char> flat(static_cast<size_t>(out.n));
-    auto factors = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row) {
-            const size_t i = static_cast<size_t>(row);
-            double sum = 0.0;
-            for (size_t at = out.at(row); at < out.at(row + 1); ++at)
-                sum += ac[at];
-            v->score[i] = (static_cast<double>(out.k) * own_ac[i]) / sum;
-            v->lof[i] = v->score[i];
-            flat[i] = sum == 0 ? 1 : 0;
-        }
-    };
-    for_each_range(out.n, kKernelGrain, threads, factors);
+    for_each_row(out, threads, [&](int32_t, int32_t row) {
+        const size_t i = static_cast<size_t>(row);
+        double sum = 0.0;
+        for (size_t at = out.at(row); at < out.at(row + 1); ++at)
+            sum += ac[at];
+        v->score[i] = (static_cast<double>(out.k) * own_ac[i]) / sum;
+        v->lof[i] = v->score[i];
+        flat[i] = sum == 0 ? 1 : 0;
+    });
     DuplicateScores counts{0, 0};
     for (size_t i = 0; i < v->score.size(); ++i) {
         if (std::isfinite(v->score[i]) || flat[i] == 0) continue;

@@ -21,14 +21,11 @@ double distance_sum(const Block& block, int32_t row) {
 template <double (*kScore)(const Block&, int32_t)>
 DuplicateScores own_list_kernel(const Block& block, const Parameters* p, Verdict* v) {
     const NeighbourLists& out = block.out;
-    auto scores = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row) {
-            const size_t i = static_cast<size_t>(row);
-            v->score[i] = kScore(block, row);
-            v->lof[i] = v->score[i];
-        }
-    };
-    for_each_range(out.n, kKernelGrain, worker_threads(p->threads), scores);
+    for_each_row(out, worker_threads(p->threads), [&](int32_t, int32_t row) {
+        const size_t i = static_cast<size_t>(row);
+        v->score[i] = kScore(block, row);
+        v->lof[i] = v->score[i];
+    });
     return {0, 0};
 }
 

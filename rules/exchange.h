@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "base/alloc.h"
 #include "graph/lists.h"
@@ -61,10 +62,11 @@ public:
     virtual int32_t vertices() const = 0;
     // For each entry of the block's outbound lists, own's value of its target (own[i] is the
     // block's vertex i's). own must outlive the result.
-    virtual NeighbourValues neighbours(const NeighbourLists& lists, const Array<double>& own) = 0;
+    virtual NeighbourValues neighbours(const NeighbourLists& lists,
+                                       std::span<const double> own) = 0;
     // For each record of the block's inbound index (which holds the sources), own's value of
     // its source. own must outlive the result.
-    virtual NeighbourValues sources(const InboundIndex& in, const Array<double>& own) = 0;
+    virtual NeighbourValues sources(const InboundIndex& in, std::span<const double> own) = 0;
     // The least and the greatest of every block's value, folded in block order with < and >
     // from the first block's (so a not-a-number never wins over a number before it).
     virtual double least(double mine) = 0;
@@ -91,12 +93,12 @@ class LocalExchange final : public Exchange {
 public:
     explicit LocalExchange(int32_t n) : n_(n) {}
     int32_t vertices() const override { return n_; }
-    NeighbourValues neighbours(const NeighbourLists& lists, const Array<double>& own) override {
+    NeighbourValues neighbours(const NeighbourLists& lists, std::span<const double> own) override {
         return NeighbourValues(own.data(), lists.target.data());
     }
     double least(double mine) override { return mine; }
     double greatest(double mine) override { return mine; }
-    NeighbourValues sources(const InboundIndex& in, const Array<double>& own) override {
+    NeighbourValues sources(const InboundIndex& in, std::span<const double> own) override {
         return NeighbourValues(own.data(), in.source.data());
     }
     int64_t total(int64_t mine) override { return mine; }

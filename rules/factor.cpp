@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "base/parameters.h"
 #include "base/workers.h"
@@ -40,30 +41,26 @@ DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Paramet
     const NeighbourLists& out = block.out;
     const int32_t threads = worker_threads(p->threads);
     const size_t n = static_cast<size_t>(out.n);
-    const Array<double> own_kdist(out.kdist.begin(), out.kdist.end());
-    const NeighbourValues kdist = exchange.neighbours(out, own_kdist);
+    const NeighbourValues kdist =
+        exchange.neighbours(out, std::span<const double>(out.kdist.data(), out.kdist.size()));
     Array<double> own_density(n);
-    auto densities = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row)
-            own_density[static_cast<size_t>(row)] = density(block, kdist, row);
-    };
-    for_each_range(out.n, kKernelGrain, threads, densities);
+    for_each_row(out, threads, [&](int32_t, int32_t row) {
+        own_density[static_cast<size_t>(row)] = density(block, kdist, row);
+    });
     const NeighbourValues neighbour_density = exchange.neighbours(out, own_density);
-    auto factors = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row) {
-            const size_t i = static_cast<size_t>(row);
-            double sum = 0.0;
-            for (size_t at = out.at(row); at < out.at(row + 1); ++at)
-                sum += neighbour_density[at];
-            v->lof[i] = (sum / own_density[i]) / static_cast<double>(out.k);
-            v->score[i] = v->lof[i];
-            v->marked[i] = v->indegree[i] <= 0 || v->lof[i] > p->th ? 1 : 0;
-        }
-    };
-    for_each_range(out.n, kKernelGrain, threads, factors);
+    for_each_row(out, threads, [&](int32_t, int32_t row) {
+        const size_t i = static_cast<size_t>(row);
+        double sum = 0.0;
+        for (size_t at = out.at(row); at < out.at(row + 1); ++at)
+            sum += neighbour_density[at];
+        v->lof[i] = (sum / own_density[i]) / static_cast<double>(out.k);
+        v->score[i] = v->lof[i];
+        v->marked[i] = v->indegree[i] <= 0 || v->lof[i] > p->th ? 1 : 0;
+    });
     DuplicateScores counts{0, 0};
     for (int32_t row = 0; row < out.n; ++row) {
         const size_t i = static_cast<size_t>(row);
+        if (std::isfinite(v->lof[i])) continue;  // a finite factor is no duplicate's
         bool infinite = own_density[i] == kInfinity;
         for (size_t at = out.at(row); at < out.at(row + 1) && !infinite; ++at)
             infinite = neighbour_density[at] == kInfinity;

@@ -75,17 +75,14 @@ DuplicateScores inflo_kernel(const Block& block, Exchange& exchange, const Param
     Array<Array<Member>> scratch(static_cast<size_t>(threads));
     // Whether a density of +infinity took part in each vertex's score.
     Array<unsigned char> infinite(static_cast<size_t>(out.n));
-    auto scores = [&](int32_t worker, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row) {
-            const size_t i = static_cast<size_t>(row);
-            const Influence space = influence(block, out_density, in_density, row,
-                                              scratch[static_cast<size_t>(worker)]);
-            v->score[i] = (space.sum / static_cast<double>(space.size)) / own_density[i];
-            v->lof[i] = v->score[i];
-            infinite[i] = space.infinite || own_density[i] == kInfinity;
-        }
-    };
-    for_each_range(out.n, kKernelGrain, threads, scores);
+    for_each_row(out, threads, [&](int32_t worker, int32_t row) {
+        const size_t i = static_cast<size_t>(row);
+        const Influence space =
+            influence(block, out_density, in_density, row, scratch[static_cast<size_t>(worker)]);
+        v->score[i] = (space.sum / static_cast<double>(space.size)) / own_density[i];
+        v->lof[i] = v->score[i];
+        infinite[i] = space.infinite || own_density[i] == kInfinity;
+    });
     DuplicateScores counts{0, 0};
     for (size_t i = 0; i < v->score.size(); ++i) {
         if (std::isfinite(v->score[i]) || infinite[i] == 0) continue;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "base/alloc.h"
+#include "base/workers.h"
 #include "graph/lists.h"
 #include "rules/exchange.h"
 
@@ -42,14 +43,27 @@ struct Block {
 };
 
 // A rule's kernel: fills the verdict's score, marked (by the rule's own limit), indegree and
-// lof for the block's vertices; built_indegree is set and indegree is a copy of it when it is
-// called. Returns the duplicate scores over every block (zeros for a rule whose scores zero
-// distances cannot make non-finite).
+// lof for the block's vertices; indegree holds the in-degrees after construction when it is
+// called (built_indegree is set after it). Returns the duplicate scores over every block (zeros for
+// a rule whose scores zero distances cannot make non-finite).
 using Kernel = DuplicateScores (*)(const Block& block, Exchange& exchange, const Parameters* p,
                                    Verdict* verdict);
 
 // Vertices a worker thread takes at a time in a kernel's loops.
 constexpr int32_t kKernelGrain = 1024;
+
+// Runs body(worker, row) once for every row of out on `threads` threads (a count
+// worker_threads gave), in the lists' order of locality where they keep one: the values of
+// neighbours that consecutive rows read are then mostly in cache. No row's work may read what
+// another row's writes in the same pass, so the order changes no bit.
+template <typename Body>
+void for_each_row(const NeighbourLists& out, int32_t threads, Body body) {
+    auto rows = [&](int32_t worker, int32_t begin, int32_t end) {
+        for (int32_t at = begin; at < end; ++at)
+            body(worker, out.order.empty() ? at : out.order[static_cast<size_t>(at)]);
+    };
+    for_each_range(out.n, kKernelGrain, threads, rows);
+}
 
 }  // namespace tarn
 

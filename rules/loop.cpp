@@ -69,20 +69,15 @@ DuplicateScores loop_kernel(const Block& block, Exchange& exchange, const Parame
     const NeighbourLists& out = block.out;
     const int32_t threads = worker_threads(p->threads);
     Array<double> own_pdist(static_cast<size_t>(out.n));
-    auto distances = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row)
-            own_pdist[static_cast<size_t>(row)] = probabilistic_distance(block, row);
-    };
-    for_each_range(out.n, kKernelGrain, threads, distances);
+    for_each_row(out, threads, [&](int32_t, int32_t row) {
+        own_pdist[static_cast<size_t>(row)] = probabilistic_distance(block, row);
+    });
     const NeighbourValues pdist = exchange.neighbours(out, own_pdist);
     // PLOF waits in the score for nPLOF.
-    auto factors = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t row = begin; row < end; ++row) {
-            const double mean = neighbour_sum(out, pdist, row) / static_cast<double>(out.k);
-            v->score[static_cast<size_t>(row)] = own_pdist[static_cast<size_t>(row)] / mean - 1;
-        }
-    };
-    for_each_range(out.n, kKernelGrain, threads, factors);
+    for_each_row(out, threads, [&](int32_t, int32_t row) {
+        const double mean = neighbour_sum(out, pdist, row) / static_cast<double>(out.k);
+        v->score[static_cast<size_t>(row)] = own_pdist[static_cast<size_t>(row)] / mean - 1;
+    });
     const double norm = normalisation(v->score, exchange);
     DuplicateScores counts{0, 0};
     for (int32_t row = 0; row < out.n; ++row) {

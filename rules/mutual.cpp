@@ -14,24 +14,20 @@ DuplicateScores mutual_kernel(const Block& block, Exchange& /*exchange*/, const 
     const int32_t threads = worker_threads(p->threads);
     // Each worker's sorted copy of the list it is counting.
     Array<Array<int32_t>> kept(static_cast<size_t>(threads));
-    auto count = [&](int32_t worker, int32_t begin, int32_t end) {
+    for_each_row(out, threads, [&](int32_t worker, int32_t row) {
         Array<int32_t>& own = kept[static_cast<size_t>(worker)];
-        for (int32_t row = begin; row < end; ++row) {
-            const size_t i = static_cast<size_t>(row);
-            own.assign(out.target.begin() + static_cast<std::ptrdiff_t>(out.at(row)),
-                       out.target.begin() + static_cast<std::ptrdiff_t>(out.at(row + 1)));
-            std::sort(own.begin(), own.end());
-            int32_t mutual = 0;
-            for (int64_t j = in.first[i]; j < in.first[i + 1]; ++j) {
-                mutual +=
-                    std::binary_search(own.begin(), own.end(), in.source[static_cast<size_t>(j)]);
-            }
-            v->indegree[i] = mutual;
-            v->marked[i] = mutual <= 0 ? 1 : 0;
-            v->score[i] = static_cast<double>(mutual);
+        const size_t i = static_cast<size_t>(row);
+        own.assign(out.target.begin() + static_cast<std::ptrdiff_t>(out.at(row)),
+                   out.target.begin() + static_cast<std::ptrdiff_t>(out.at(row + 1)));
+        std::sort(own.begin(), own.end());
+        int32_t mutual = 0;
+        for (int64_t j = in.first[i]; j < in.first[i + 1]; ++j) {
+            mutual += std::binary_search(own.begin(), own.end(), in.source[static_cast<size_t>(j)]);
         }
-    };
-    for_each_range(out.n, kKernelGrain, threads, count);
+        v->indegree[i] = mutual;
+        v->marked[i] = mutual <= 0 ? 1 : 0;
+        v->score[i] = static_cast<double>(mutual);
+    });
     return {0, 0};
 }
 

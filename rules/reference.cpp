@@ -14,11 +14,11 @@ class RecordingExchange final : public Exchange {
 public:
     RecordingExchange(int32_t n, ReferenceRecord& record) : local_(n), record_(record) {}
     int32_t vertices() const override { return local_.vertices(); }
-    NeighbourValues neighbours(const NeighbourLists& lists, const Array<double>& own) override {
+    NeighbourValues neighbours(const NeighbourLists& lists, std::span<const double> own) override {
         keep(Call::kNeighbours, own);
         return local_.neighbours(lists, own);
     }
-    NeighbourValues sources(const InboundIndex& in, const Array<double>& own) override {
+    NeighbourValues sources(const InboundIndex& in, std::span<const double> own) override {
         keep(Call::kSources, own);
         return local_.sources(in, own);
     }
@@ -36,8 +36,8 @@ public:
     }
 
 private:
-    void keep(Call call, const Array<double>& values) {
-        record_.entries.push_back({call, values, 0.0});
+    void keep(Call call, std::span<const double> values) {
+        record_.entries.push_back({call, Array<double>(values.begin(), values.end()), 0.0});
     }
     double fold(Call call, double answer) {
         record_.entries.push_back({call, {}, answer});
@@ -54,10 +54,10 @@ public:
     ReplayExchange(const ReferenceRecord& record, Exchange& queries)
         : record_(record), queries_(queries) {}
     int32_t vertices() const override { return queries_.vertices(); }
-    NeighbourValues neighbours(const NeighbourLists& lists, const Array<double>&) override {
+    NeighbourValues neighbours(const NeighbourLists& lists, std::span<const double>) override {
         return NeighbourValues(next(Call::kNeighbours).values.data(), lists.target.data());
     }
-    NeighbourValues sources(const InboundIndex& in, const Array<double>&) override {
+    NeighbourValues sources(const InboundIndex& in, std::span<const double>) override {
         return NeighbourValues(next(Call::kSources).values.data(), in.source.data());
     }
     double least(double) override { return next(Call::kLeast).scalar; }

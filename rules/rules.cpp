@@ -73,7 +73,7 @@ constexpr Rule kRules[] = {
      .precise_score = false,
      .warns_duplicates = true,
      .inbound = InboundDetail::kCounts,
-     .vertex_bytes = 2 * sizeof(double),  // the k-distances and the densities
+     .vertex_bytes = sizeof(double),  // the densities
      .kernel = lof_kernel},
     {.key = "knn",
      .letter = 0,
@@ -220,15 +220,18 @@ int32_t share_count(double share, int32_t n) {
 
 DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* p, Verdict* v) {
     const size_t n = static_cast<size_t>(block.out.n);
-    v->built_indegree.resize(n);
+    v->indegree.resize(n);
     for (size_t i = 0; i < n; ++i)
-        v->built_indegree[i] = block.in.count(i);
-    v->indegree = v->built_indegree;
+        v->indegree[i] = block.in.count(i);
     v->lof.assign(n, 0.0);
     v->marked.assign(n, 0);
     v->score.assign(n, 0.0);
     const Rule& rule = selected_rule(p);
     const DuplicateScores duplicates = rule.kernel(block, exchange, p, v);
+    // Made once the kernel's working memory is gone: no kernel reads it.
+    v->built_indegree.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        v->built_indegree[i] = block.in.count(i);
     if (const double share = marked_share(p); share > 0) {
         mark_share(rule, share, exchange, v);
     } else if (rule.limit == Limit::kScore) {

@@ -210,7 +210,8 @@ TEST(Budget, ARunTooBigForTheMachineStopsBeforeTheEdges) {
             << outcome.out;
         Parameters* p = init_params();
         const GraphNeed need =
-            lists_need(100000, 2, 99999, indexed, 1, tarn::judge_bytes(p, 100000, 99999));
+            lists_need(100000, 2, 99999, indexed, 1, tarn::judge_bytes(p, 100000, 99999), -1,
+                       tarn::VectorsHeld::kFeatures);
         std::free(p);
         EXPECT_EQ(need_mib, std::round((need.vectors + need.edges) / 1048576.0)) << option;
         EXPECT_LT(available_mib, need_mib);
