@@ -211,6 +211,9 @@ void make_reference(Parameters* p, int rank, int size, Vectors& vectors,
     all_of(reference.lists.target);
     all_of(reference.lists.kdist);
     step([&] {
+        // The block's order of locality numbers its own rows only; the whole reference's rows
+        // are taken in source order, which gives the same results.
+        reference.lists.order.clear();
         reference.lists.n = static_cast<int32_t>(vectors.rows.size());
         reference.rows = vectors.rows;
         reference.notes.overflow = tarn::distances_overflow(reference.rows, reference.lists);
