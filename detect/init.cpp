@@ -29,38 +29,15 @@ const char* input_name(const char* name) {
     return is_standard_input(name) ? "standard input" : name;
 }
 
-// Loads p->instr in the format p asks for, keeping the names in p->names when there is such a
-// record; prints the load's explanation of a refusal, or its warning and the count of rows left
-// out for missing values, on standard error. A compressed input may decompress to no more than
-// the memory the process can still have.
-HFSET load_input(Parameters* p, tarn::VectorArena* arena) {
-    const TableFormat format{.kind = p->format,
-                             .label = p->label_column,
-                             .features = p->feature_columns,
-                             .threads = tarn::worker_threads(p->threads),
-                             .arena = arena,
-                             .memory = tarn::memory_limit().bytes,
-                             .skip = p->skip,
-                             .header = p->header,
-                             .missing = p->missing,
-                             .decimal = p->decimal,
-                             .id = p->id_column};
+// Loads p->instr in the format p asks for, keeping the names in *names. A compressed input may
+// decompress to no more than the memory the process can still have.
+HFSET load_input(Parameters* p, tarn::VectorArena* arena, TableNames* names) {
+    const TableFormat format = tarn::input_format(p, arena);
     // The vectors, too, stay within what the process can have: endless input is refused.
     if (arena != nullptr) arena->limit(format.memory);
-    TableNames unkept;
-    TableNames* names = p->names != nullptr ? p->names : &unkept;
     const char* name = p->instr;
-    HFSET set = is_standard_input(name) ? tableLoadStream(stdin, input_name(name), &format, names)
-                                        : tableLoad(name, &format, names);
-    if (set == nullptr && !names->why.empty()) std::fprintf(stderr, "%s\n", names->why.c_str());
-    if (set != nullptr && !names->warning.empty())
-        std::fprintf(stderr, "tarn: %s\n", names->warning.c_str());
-    if (set != nullptr && names->dropped > 0) {
-        std::fprintf(stderr, "tarn: %lld %s left out (--na drop)\n",
-                     static_cast<long long>(names->dropped),
-                     names->dropped == 1 ? "row with a missing value" : "rows with missing values");
-    }
-    return set;
+    return is_standard_input(name) ? tableLoadStream(stdin, input_name(name), &format, names)
+                                   : tableLoad(name, &format, names);
 }
 
 // Hands every vector of the set to a vertex of its own, ids 0 … n − 1 in file order, and
@@ -76,9 +53,36 @@ void insert_vertices(Graph* graphp, HFSET set) {
 
 namespace tarn {
 
+TableFormat input_format(const Parameters* p, VectorArena* arena) {
+    return TableFormat{.kind = p->format,
+                       .label = p->label_column,
+                       .features = p->feature_columns,
+                       .threads = worker_threads(p->threads),
+                       .arena = arena,
+                       .memory = memory_limit().bytes,
+                       .skip = p->skip,
+                       .header = p->header,
+                       .missing = p->missing,
+                       .decimal = p->decimal,
+                       .id = p->id_column};
+}
+
+void tell_load(const Parameters* p, bool loaded, const TableNames& names) {
+    if (!loaded && !names.why.empty()) std::fprintf(stderr, "%s\n", names.why.c_str());
+    if (loaded && !names.warning.empty()) std::fprintf(stderr, "tarn: %s\n", names.warning.c_str());
+    if (loaded && names.dropped > 0) {
+        std::fprintf(stderr, "tarn: %lld %s left out (--na drop)\n",
+                     static_cast<long long>(names.dropped),
+                     names.dropped == 1 ? "row with a missing value" : "rows with missing values");
+    }
+    if (!loaded) std::printf("Cannot load vectors from %s\n", input_name(p->instr));
+}
+
 HFSET load_vectors(Parameters* p, VectorArena* arena) {
-    HFSET set = load_input(p, arena);
-    if (set == nullptr) std::printf("Cannot load vectors from %s\n", input_name(p->instr));
+    TableNames unkept;
+    TableNames* names = p->names != nullptr ? p->names : &unkept;
+    HFSET set = load_input(p, arena, names);
+    tell_load(p, set != nullptr, *names);
     return set;
 }
 

@@ -9,6 +9,7 @@
 
 #include "detect/rules.h"
 #include "graph/graph.h"
+#include "vectors/table.h"
 
 struct Parameters;
 
@@ -29,6 +30,15 @@ class VectorArena;
 // caller, or null after printing "Cannot load vectors from <file>" on standard output. Given an
 // arena, the vectors may be carved from it and the set is released with release_set.
 HFSET load_vectors(Parameters* p, VectorArena* arena = nullptr);
+
+// The table format load_vectors reads p->instr in; its arena is given (may be null), and its
+// memory is what the process can still have.
+TableFormat input_format(const Parameters* p, VectorArena* arena);
+
+// What load_vectors prints after its load of p->instr, which gave `names` and loaded (or not):
+// the explanation of a refusal and "Cannot load vectors from <file>", or the warning and the
+// count of rows left out.
+void tell_load(const Parameters* p, bool loaded, const TableNames& names);
 
 }  // namespace tarn
 

@@ -219,6 +219,39 @@ void gather_records(const void* mine, void* all, const Layout& layout, size_t re
     MPI_Type_free(&type);
 }
 
+Layout all_gather_layout(size_t count) {
+    const size_t size = static_cast<size_t>(world_size());
+    const int64_t own = static_cast<int64_t>(count);
+    Layout layout;
+    Array<int64_t> counts;
+    step([&] {
+        counts.assign(size, 0);
+        layout.send_counts.assign(1, to_int(own));
+        layout.receive_counts.resize(size);
+        layout.receive_at.resize(size);
+    });
+    MPI_Allgather(&own, 1, MPI_INT64_T, counts.data(), 1, MPI_INT64_T, MPI_COMM_WORLD);
+    step([&] {
+        int64_t total = 0;
+        for (size_t r = 0; r < size; ++r) {
+            layout.receive_counts[r] = to_int(counts[r]);
+            layout.receive_at[r] = to_int(total);
+            total += counts[r];
+        }
+        layout.total = static_cast<size_t>(total);
+    });
+    return layout;
+}
+
+void all_gather_records(const void* mine, void* all, const Layout& layout, size_t record) {
+    sent_bytes += static_cast<int64_t>(layout.send_counts[0]) * static_cast<int64_t>(record) *
+                  (world_size() - 1);
+    MPI_Datatype type = record_type(record);
+    MPI_Allgatherv(mine, layout.send_counts[0], type, all, layout.receive_counts.data(),
+                   layout.receive_at.data(), type, MPI_COMM_WORLD);
+    MPI_Type_free(&type);
+}
+
 Array<double> all_values(double mine) {
     Array<double> values;
     step([&] { values.resize(static_cast<size_t>(world_size())); });
@@ -230,6 +263,12 @@ int64_t sum(int64_t mine) {
     int64_t total = 0;
     MPI_Allreduce(&mine, &total, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
     return total;
+}
+
+int64_t sum_before(int64_t mine) {
+    int64_t before = 0;
+    MPI_Exscan(&mine, &before, 1, MPI_INT64_T, MPI_SUM, MPI_COMM_WORLD);
+    return world_rank() == 0 ? 0 : before;  // rank 0's is left undefined
 }
 
 void send_pieces(const char* records, size_t count, size_t record) {

@@ -80,8 +80,8 @@ void step(Body body) {
 }
 
 // The bytes of the bulk transfers this process has sent so far: a broadcast counts at rank 0,
-// once for every other process; the counts and single values that set up a transfer are left
-// out. For the benchmarks.
+// and an all-gather at every process, once for every other process; the counts and single
+// values that set up a transfer are left out. For the benchmarks.
 int64_t bytes_sent();
 
 // Rank 0's bytes on every process.
@@ -133,11 +133,28 @@ Array<T> gather(const Array<T>& mine) {
     return all;
 }
 
+// mine from every process, concatenated in rank order, on every process. Each process counts
+// its records once for every other process.
+Layout all_gather_layout(size_t count);
+void all_gather_records(const void* mine, void* all, const Layout& layout, size_t record);
+
+template <typename T>
+Array<T> all_gather(const Array<T>& mine) {
+    const Layout layout = all_gather_layout(mine.size());
+    Array<T> all;
+    step([&] { all.resize(layout.total); });
+    all_gather_records(mine.data(), all.data(), layout, sizeof(T));
+    return all;
+}
+
 // One value from every process, in rank order, on every process.
 Array<double> all_values(double mine);
 
 // The sum over all processes, on every process.
 int64_t sum(int64_t mine);
+
+// The sum over the processes of lower rank than this one (0 on rank 0).
+int64_t sum_before(int64_t mine);
 
 // Sends `count` records of `record` bytes to rank 0 in pieces (rank 0 receives them with
 // receive_piece); the pieces of one rank arrive in order.

@@ -3,11 +3,11 @@
 //
 // Every process parses the same command line (its own decisions, the usage text and the
 // warnings, are the same on every process; only rank 0's standard output and standard error
-// are kept). Rank 0 loads the input and broadcasts the vectors: the input may be standard
-// input, a pipe or a compressed stream, which only one process can read, and once read it is
-// one transfer rather than P reads of a shared file. Every process then holds every vector and
-// builds the outbound lists of its own block of sources against all of them (detect/core's
-// build_block, the same builders and -j threads as tarn); the rule runs over the blocks
+// are kept). The processes read the input into their file-order blocks (mpi/input.h: each its
+// part of a regular text file, or rank 0 the input only one process can read, which it then
+// scatters), and share the blocks. Every process then holds every vector and builds the
+// outbound lists of its own block of sources against all of them (detect/core's build_block,
+// the same builders and -j threads as tarn); the rule runs over the blocks
 // (mpi/verdict.h); the report is written by rank 0 in file order, its own block first and then
 // each other rank's, received in pieces. Everything a process does between two collectives is
 // a step: when any process fails, every process stops with that failure's message.
@@ -37,9 +37,9 @@
 #include "driver/tarn.h"
 #include "graph/metric.h"
 #include "mpi/exchange.h"
+#include "mpi/input.h"
 #include "mpi/verdict.h"
 #include "rules/rules.h"
-#include "vectors/arena.h"
 #include "vectors/fvector.h"
 #include "vectors/table.h"
 
@@ -69,52 +69,23 @@ struct Vectors {
     tarn::Rows rows;
 };
 
-// Rank 0 loads the input; every process gets the vectors, each with its own number of values.
-void load(Vectors& vectors, Parameters* p, int rank) {
-    tarn::VectorArena arena;  // the loaded vectors live until they are copied
-    HFSET set = nullptr;
-    int32_t n = 0;
-    int64_t values = 0;
-    if (rank == 0) {
-        step([&]() -> std::optional<tarn::Error> {
-            set = tarn::load_vectors(p, &arena);
-            // The load has said why on standard output and standard error.
-            if (set == nullptr) return tarn::Error{tarn::ErrorKind::kAllocation, ""};
-            n = fvsGetSize(set);
-            for (int32_t i = 0; i < n; ++i)
-                values += fvGetDim(fvsGetVector(set, i + 1));
-            return std::nullopt;
-        });
-    } else {
-        step([] {});
-    }
-    n = broadcast_value(n);
-    values = broadcast_value(values);
-    Array<int32_t>& dims = vectors.dims;
-    Array<double>& data = vectors.values;
+// Every vector of the input on every process: each process reads its block (mpi/input.h), and
+// the blocks are then shared, since the builders and the rules read every vector.
+void load(Vectors& vectors, Parameters* p) {
+    {
+        const tarn::mpi::VectorRun block = tarn::mpi::read_input(p);
+        vectors.dims = tarn::mpi::all_gather(block.dims);
+        vectors.values = tarn::mpi::all_gather(block.values);
+    }  // the block is released before the rows are laid
     step([&] {
-        dims.resize(static_cast<size_t>(n));
-        data.resize(static_cast<size_t>(values));
-        if (rank != 0) return;
-        size_t at = 0;
-        for (int32_t i = 0; i < n; ++i) {
-            const HFV v = fvsGetVector(set, i + 1);
-            dims[static_cast<size_t>(i)] = v->dim;
-            std::memcpy(data.data() + at, v->vector, sizeof(double) * static_cast<size_t>(v->dim));
-            at += static_cast<size_t>(v->dim);
-        }
-        tarn::release_set(set, &arena);  // copied
-    });
-    broadcast(dims.data(), dims.size() * sizeof(int32_t));
-    broadcast(data.data(), data.size() * sizeof(double));
-    step([&] {
-        vectors.rows.features = n > 0 ? dims[0] - 1 : 0;
+        const size_t n = vectors.dims.size();
+        vectors.rows.features = n > 0 ? vectors.dims[0] - 1 : 0;
         vectors.rows.metric = tarn::metric_of(p);
-        vectors.rows.row.resize(static_cast<size_t>(n));
+        vectors.rows.row.resize(n);
         size_t at = 0;
-        for (size_t i = 0; i < vectors.rows.size(); ++i) {
-            vectors.rows.row[i] = data.data() + at;
-            at += static_cast<size_t>(dims[i]);
+        for (size_t i = 0; i < n; ++i) {
+            vectors.rows.row[i] = vectors.values.data() + at;
+            at += static_cast<size_t>(vectors.dims[i]);
         }
     });
 }
@@ -233,13 +204,16 @@ void make_reference(Parameters* p, int rank, int size, Vectors& vectors,
     TableNames names;  // the reference's own; the report names the vectors of -i
     options.instr = p->reference;
     options.names = &names;
-    load(vectors, &options, rank);
+    load(vectors, &options);
     const Blocks blocks(static_cast<int32_t>(vectors.rows.size()), rank, size);
     tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), p, blocks.mine(),
                                             &reference.lists, &reference.notes));
     all_of(reference.lists.target);
     all_of(reference.lists.kdist);
     step([&] {
+        // The block's order of locality numbers its own rows only; the whole reference's rows
+        // are taken in source order, which gives the same results.
+        reference.lists.order.clear();
         reference.lists.n = static_cast<int32_t>(vectors.rows.size());
         reference.rows = vectors.rows;
         reference.notes.overflow = tarn::distances_overflow(reference.rows, reference.lists);
@@ -266,7 +240,7 @@ int32_t run_against_reference(Parameters* p, int rank, int size) {
     }
     if (p->instr == nullptr) return 0;
     Vectors vectors;
-    load(vectors, p, rank);
+    load(vectors, p);
     const int32_t q = static_cast<int32_t>(vectors.rows.size());
     step([&] { return tarn::check_query_widths(reference, vectors.dims.data(), q); });
     step([&] {
@@ -328,7 +302,7 @@ int run(int argc, char** argv, int rank, int size) {
     }
     Vectors vectors;
     try {
-        load(vectors, parap, rank);
+        load(vectors, parap);
         const int32_t n = static_cast<int32_t>(vectors.rows.size());
         const Blocks blocks(n, rank, size);
         tarn::NeighbourLists lists;

@@ -2,10 +2,12 @@
 """tarn-mpi against tarn, byte for byte: standard output, standard error, status (and the
 picture, with -g) of `mpirun -np P tarn-mpi <options>` and of `tarn <options>`, for P = 1, 2, 3,
 over every rule and option on seeded data with ties, duplicates, NaN and Inf on the first line
-and k = n - 1; the failures; and the replayed fuzzing corpus.
+and k = n - 1; the failures; the inputs each process reads a part of, and those rank 0 loads;
+and the replayed fuzzing corpus. TARN_MPI_PROCESSES="1 2 3 4" sets the counts of processes.
 
 usage: mpi_compare.py <tarn> <tarn-mpi> <source dir>
 """
+import gzip
 import concurrent.futures
 import os
 import pathlib
@@ -18,7 +20,7 @@ import tempfile
 import threading
 
 TARN, TARN_MPI, SOURCE = sys.argv[1:4]
-PROCESSES = (1, 2, 3)
+PROCESSES = tuple(int(p) for p in os.environ.get("TARN_MPI_PROCESSES", "1 2 3").split())
 
 # The environment as a user's, but for the session folder each run gets (see run): the wrapper
 # sets what Open MPI needs as root and in a container.
@@ -215,12 +217,15 @@ def main():
                 ("reference of another width", ["-R", sets["gauss"], "-i", sets["tiny"]])):
             case(name, arguments)
 
+        for name, arguments, stdin, processes in load_rows(folder):
+            case(name, arguments, stdin, processes)
+
         # The fuzzing corpus, each input under one P in turn, with the default rule or -l.
         corpus = sorted((pathlib.Path(SOURCE) / "fuzz" / "corpus" / "run").iterdir())
         for i, path in enumerate(corpus):
             rule = ["-l"] if i % 2 else []
             case(f"corpus {path.name} {rule}", rule + ["-k", "3", "-i", str(path)],
-                 processes=(PROCESSES[i % 3],))
+                 processes=(PROCESSES[i % len(PROCESSES)],))
 
         # Two cases at a time: each is a few short processes.
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
@@ -235,6 +240,85 @@ def main():
         print(failure)
     print(f"{len(failures)} differences")
     return 1 if failures else 0
+
+
+def first_line_from(text, at):
+    """The number (from 1) of the first line of text that starts at byte at or after it: the
+    first line that a process whose part of the bytes begins at `at` reads."""
+    return text[:at].count("\n") + 1 + (0 if at == 0 or text[at - 1] == "\n" else 1)
+
+
+def with_line(text, number, line):
+    """text with its line `number` (from 1) replaced by line."""
+    lines = text.splitlines(keepends=True)
+    return "".join(lines[:number - 1] + [line] + lines[number:])
+
+
+def load_rows(folder):
+    """The load at every P: each process reads a part of a regular text file (split at line ends
+    as tarn's threaded load splits it), or rank 0 loads what only one reader can (standard input,
+    a compressed file, a table, chosen columns, an empty file). Every load message is tarn's."""
+    rng = random.Random(23)
+    # Lines of 10 bytes: the parts of 2 and 4 processes begin exactly on a line.
+    even = [f"0.{rng.randrange(100, 999)} {rng.randrange(10)} {rng.randrange(2)}\n"
+            for _ in range(100)]
+    plain = "".join(even)
+    files = {
+        # The first line of the last process's part, which it cannot check alone.
+        "short line first in the last part at P=2":
+            (with_line(plain, first_line_from(plain, len(plain) // 2), "1 2\n"), (2,)),
+        "bad word first in the last part at P=3":
+            (with_line(plain, first_line_from(plain, len(plain) // 3 * 2), "x 1 0\n"), (3,)),
+        "NaN first in the last part at P=4":
+            (with_line(plain, first_line_from(plain, len(plain) // 4 * 3), "NaN 1 0\n"), (4,)),
+        "bad line late in the last part": (with_line(plain, 97, "1,2 0\n"), (2, 3, 4)),
+        "bad line starting on a part's first byte": (with_line(plain, 51, "0.50 0.5 \n"), (2, 4)),
+        "bad line ending on a part's last byte": (with_line(plain, 50, "0.50 0.5 \n"), (2, 4)),
+        "two bad lines in two parts": (with_line(with_line(plain, 90, "1 2\n"), 20, "1 x 2\n"),
+                                       (2, 3, 4)),
+        "fewer vectors than processes": ("1 2 0\n3 4 1\n", (1, 2, 3, 4)),
+        "one vector": ("1 2 0\n", (1, 2, 3, 4)),
+        "an empty file": ("", (1, 2, 3, 4)),
+        "only comments and blank lines": ("% one\n\n# two\n\n", (1, 2, 3, 4)),
+        "a fraction in a late label": (with_line(plain, 80, "0.5 0.5 0.25\n"), (1, 2, 3, 4)),
+        "more values in a late line": (with_line(plain, 70, "1 2 3 0\n"), (1, 2, 3, 4)),
+        "one column": ("".join(f"{i}\n" for i in range(30)), (1, 2, 3, 4)),
+        "named columns, a byte-order mark, no last line feed":
+            ("\ufeff# x y kind\n" + plain[:-1], (1, 2, 3, 4)),
+    }
+    rows, paths = [], {}
+    for i, (name, (text, processes)) in enumerate(files.items()):
+        paths[name] = str(folder / f"load{i}.txt")
+        pathlib.Path(paths[name]).write_text(text)
+        rows.append((name, ["-k", "1", "-e", "-i", paths[name]], None, processes))
+    good = folder / "load-good.txt"
+    good.write_text(plain)
+    bad = folder / "load-bad.txt"
+    bad.write_text(with_line(plain, 97, "1 2\n"))
+    squeezed = folder / "load.txt.gz"
+    squeezed.write_bytes(gzip.compress(plain.encode()))
+    squeezed_bad = folder / "load-bad.txt.gz"
+    squeezed_bad.write_bytes(gzip.compress(bad.read_bytes()))
+    every = (1, 2, 3, 4)
+    rows += [
+        ("standard input read by rank 0", ["-l", "-k", "3", "-i", "-"], str(good), every),
+        ("a bad line on standard input", ["-k", "3", "-i", "-"], str(bad), every),
+        ("gzip-compressed", ["-l", "-k", "3", "-e", "-i", str(squeezed)], None, every),
+        ("gzip-compressed, a bad line late", ["-k", "3", "-i", str(squeezed_bad)], None, every),
+        ("chosen columns, a bad line late", ["-k", "3", "-L", "1", "-i", str(bad)], None, every),
+        ("chosen columns", ["-k", "3", "-F", "2", "-e", "-i", str(good)], None, every),
+        ("no label column", ["-k", "3", "-L", "none", "-i", str(good)], None, every),
+        ("named columns chosen by name",
+         ["-k", "3", "-F", "y", "-L", "kind", "-e", "-i", paths["named columns, a byte-order mark, "
+                                                               "no last line feed"]], None, every),
+        ("a feature column beyond the columns", ["-k", "3", "-F", "5", "-i", str(good)], None,
+         every),
+        ("chosen columns, more values in a late line",
+         ["-k", "3", "-F", "1", "-i", paths["more values in a late line"]], None, every),
+        ("a bad line read on two threads per process",
+         ["-k", "3", "-j", "2", "-i", str(bad)], None, every),
+    ]
+    return rows
 
 
 def mpmd_check(data):

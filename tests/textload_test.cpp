@@ -82,10 +82,57 @@ Result block_load(const std::string& path, int32_t threads, size_t block, bool c
     return keep(set, capture, err, carve ? &arena : nullptr);
 }
 
-// Every count of parts from 1 to 7 and three block sizes give the stream load's result.
+// The file read as `ranges` runs of lines apart, each on two threads, as processes read it: the
+// runs' accounts followed in file order, their vectors kept in turn when the whole read well.
+Result range_load(const std::string& path, size_t ranges, size_t block) {
+    ReportCapture capture;
+    Result result;
+    result.err = testkit::capture_stderr([&] {
+        const int fd = open(path.c_str(), O_RDONLY);
+        const size_t bytes = static_cast<size_t>(lseek(fd, 0, SEEK_END));
+        tarn::TextLoad how;
+        how.threads = 2;
+        how.least_part = 1;
+        how.block = block;
+        tarn::TextLines whole;
+        std::vector<HFSET> sets;
+        for (size_t r = 0; r < ranges; ++r) {
+            tarn::TextLines lines;
+            sets.push_back(
+                tarn::text_load_lines(fd, 0, bytes, tarn::text_split(0, bytes, ranges, r),
+                                      tarn::text_split(0, bytes, ranges, r + 1), how, &lines));
+            whole = tarn::text_follow(whole, lines);
+        }
+        int32_t long_line = 0;
+        result.loaded = !tarn::text_report(whole, "input", &long_line);
+        if (result.loaded) result.size = whole.first_count;
+        for (HFSET set : sets) {
+            for (int32_t p = 0; result.loaded && set != nullptr && p < set->vector_number; ++p) {
+                const HFV v = set->vectors[p];
+                std::vector<uint64_t> row(static_cast<size_t>(v->dim));
+                std::memcpy(row.data(), v->vector, row.size() * sizeof(double));
+                result.rows.push_back(std::move(row));
+            }
+            fvsDestroy(set);
+        }
+        close(fd);
+    });
+    result.reports = capture.reports();
+    return result;
+}
+
+// Every count of parts from 1 to 7 and three block sizes give the stream load's result, and so
+// do runs of lines read apart and joined, 1 to 5 of them.
 void expect_as_streamed(const std::string& text, const std::string& name) {
     TempFile file(text);
     const Result want = stream_load(file.path());
+    for (const size_t block : {size_t{16}, size_t{1} << 20}) {
+        for (size_t ranges = 1; ranges <= 5; ++ranges) {
+            EXPECT_EQ(range_load(file.path(), ranges, block), want)
+                << name << ", " << ranges << " runs read apart, blocks of " << block
+                << "; expected " << (want.loaded ? "a set" : want.err);
+        }
+    }
     for (const size_t block : {size_t{16}, size_t{100}, size_t{1} << 20}) {
         for (int32_t threads = 1; threads <= 7; ++threads) {
             for (const bool carve : {false, true}) {

@@ -403,21 +403,17 @@ std::string text_refusal(const std::string& head) {
 }
 
 // A label column that holds a fraction is most likely a feature of a file without labels.
-std::string fraction_label_warning(HFSET set, const std::string& head) {
-    for (int32_t p = 0; p < set->vector_number; ++p) {
-        const HFV v = set->vectors[p];
-        const double label = v->vector[v->dim - 1];
-        if (!std::isfinite(label) || label == std::trunc(label)) continue;
-        char value[32];
-        std::snprintf(value, sizeof value, "%g", label);
-        return "the last column is read as the label, but " + data_line_text(head, p) + " holds " +
-               value + " there; if the file has no label column, use -L none";
-    }
-    return "";
+std::string fraction_label_warning(const TableTextShape& shape, const std::string& head) {
+    if (shape.fraction_at < 0) return "";
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", shape.fraction);
+    return "the last column is read as the label, but " +
+           data_line_text(head, static_cast<int32_t>(shape.fraction_at)) + " holds " + value +
+           " there; if the file has no label column, use -L none";
 }
 
 // Moves each vector's columns into the chosen layout. False after a report when memory fails.
-bool rearrange(HFSET set, const Columns& chosen) {
+bool rearrange(HFSET set, const TableTextColumns& chosen) {
     const size_t size = chosen.features.size() + 1;
     for (int32_t p = 0; p < set->vector_number; ++p) {
         HFV v = set->vectors[p];
@@ -447,50 +443,77 @@ std::string_view first_data_line(const std::string& head) {
     return "";
 }
 
+// Whether a format reads the text format's columns as they are: no label or feature column named.
+bool as_it_is(const TableFormat* format) {
+    return format->label == nullptr && format->features == nullptr;
+}
+
+// The names and the warning that the head of a text gives vectors shaped as shape, read as they
+// are; false after a refusal (reported, names->why set).
+bool keep_as_it_is(const TableTextShape& shape, const std::string& head, const TableFormat* format,
+                   TableNames* names) {
+    const std::vector<std::string> header = comment_names(head, shape.columns);
+    Columns chosen;
+    if (!choose_columns(format, shape.columns, header, -1, &chosen, &names->why)) {
+        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
+        return false;
+    }
+    // A longer line after a one-value first line is left for the run's dimension check.
+    if (!chosen.features.empty() || shape.regular)
+        names->why = no_feature(chosen, shape.columns, header, first_data_line(head), true);
+    if (!names->why.empty()) {
+        ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "table.c", 55);
+        return false;
+    }
+    keep_names(chosen, header, names);
+    names->warning = fraction_label_warning(shape, head);
+    return true;
+}
+
+// The names the head of a text gives vectors shaped as shape under the label and feature columns
+// format names, and in *moved where each vector's values go; false after a refusal (reported,
+// names->why set).
+bool choose_text_columns(const TableTextShape& shape, const std::string& head,
+                         const TableFormat* format, TableNames* names, TableTextColumns* moved) {
+    // Lines longer than the first are left for the run's dimension check to name.
+    if (!shape.regular) return true;
+    const std::vector<std::string> header = comment_names(head, shape.columns);
+    Columns chosen;
+    if (!choose_columns(format, shape.columns, header, -1, &chosen, &names->why)) {
+        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
+        return false;
+    }
+    names->why = no_feature(chosen, shape.columns, header, first_data_line(head), true);
+    if (!names->why.empty()) {
+        ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "table.c", 55);
+        return false;
+    }
+    keep_names(chosen, header, names);
+    moved->moved = true;
+    moved->features = std::move(chosen.features);
+    moved->label = chosen.label;
+    return true;
+}
+
 // The text format's set with the names and the warning the head of its text gives, the columns
 // chosen; after a refusal (a null set), the explanation: a line refused for its length
 // (long_line, from the loader), else what the head gives.
 HFSET text_table(HFSET set, int32_t long_line, const std::string& head, const TableFormat* format,
                  TableNames* names) {
     if (set == nullptr) {
-        names->why = long_line != 0 ? "line " + std::to_string(long_line) + " is longer than " +
-                                          std::to_string(tarn::kLongestLine >> 20) + " MiB"
-                                    : text_refusal(head);
+        tableTextRefused(long_line, head, names);
         return nullptr;
     }
-    const int32_t columns = set->vector_size;
-    const std::vector<std::string> header = comment_names(head, columns);
-    Columns chosen;
-    const bool as_it_is = format->label == nullptr && format->features == nullptr;
-    // Lines longer than the first are left for the run's dimension check to name.
-    for (int32_t p = 0; !as_it_is && p < set->vector_number; ++p)
-        if (set->vectors[p]->dim != columns) return set;
-    if (!choose_columns(format, columns, header, -1, &chosen, &names->why)) {
-        ReportError(ESR_INVALID_PARAMETER, nullptr, "table.c", 50);
+    TableTextColumns moved;
+    if (!tableTextKept(tableTextShape(set, set->vector_size, 0), head, format, names, &moved)) {
         tarn::release_set(set, format->arena);
         return nullptr;
     }
-    // A longer line after a one-value first line is left for the run's dimension check too.
-    bool regular = true;
-    for (int32_t p = 0; chosen.features.empty() && regular && p < set->vector_number; ++p)
-        regular = set->vectors[p]->dim == columns;
-    if (regular) names->why = no_feature(chosen, columns, header, first_data_line(head), true);
-    if (!names->why.empty()) {
-        ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "table.c", 55);
-        tarn::release_set(set, format->arena);
+    if (moved.moved && !rearrange(set, moved)) {
+        fvsDestroy(set);  // chosen columns are never carved
+        *names = TableNames();
         return nullptr;
     }
-    if (as_it_is) {
-        // The file as it always read: nothing moves.
-        keep_names(chosen, header, names);
-        names->warning = fraction_label_warning(set, head);
-        return set;
-    }
-    if (!rearrange(set, chosen)) {
-        fvsDestroy(set);
-        return nullptr;
-    }
-    keep_names(chosen, header, names);
     return set;
 }
 
@@ -1339,6 +1362,54 @@ HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, T
                                 : refuse_kind(format->kind, names);
     sourceClose(source);
     return set;
+}
+
+bool tableTextInBlocks(const char* path, const TableFormat* format, size_t* start,
+                       std::string* head) {
+    if (format->skip != 0 || table_only_option(format) != nullptr || path == nullptr) return false;
+    const int32_t kind = format->kind == TABLE_AUTO ? kind_by_name(path) : format->kind;
+    const tarn::FileFormat* read = tarn::file_format(kind);
+    if (read == nullptr || read->load_path != load_text_path) return false;
+    FILE* file = path[0] != '\0' ? std::fopen(path, "r") : nullptr;
+    if (file == nullptr) return false;
+    const bool plain = plain_regular_file(fileno(file), start, head);
+    std::fclose(file);
+    return plain;
+}
+
+TableTextShape tableTextShape(HFSET set, int32_t columns, int64_t first) {
+    TableTextShape shape{.columns = columns};
+    for (int32_t p = 0; p < set->vector_number; ++p) {
+        const HFV v = set->vectors[p];
+        shape.regular = shape.regular && v->dim == columns;
+        const double label = v->vector[v->dim - 1];
+        if (shape.fraction_at >= 0 || !std::isfinite(label) || label == std::trunc(label)) continue;
+        shape.fraction_at = first + p;
+        shape.fraction = label;
+    }
+    return shape;
+}
+
+TableTextShape tableTextFollow(const TableTextShape& before, const TableTextShape& after) {
+    TableTextShape shape = before.fraction_at >= 0 ? before : after;
+    shape.columns = before.columns;
+    shape.regular = before.regular && after.regular;
+    return shape;
+}
+
+bool tableTextKept(const TableTextShape& shape, const std::string& head, const TableFormat* format,
+                   TableNames* names, TableTextColumns* moved) {
+    *names = TableNames();
+    *moved = TableTextColumns();
+    // The file as it always read: nothing moves.
+    if (as_it_is(format)) return keep_as_it_is(shape, head, format, names);
+    return choose_text_columns(shape, head, format, names, moved);
+}
+
+void tableTextRefused(int32_t long_line, const std::string& head, TableNames* names) {
+    names->why = long_line != 0 ? "line " + std::to_string(long_line) + " is longer than " +
+                                      std::to_string(tarn::kLongestLine >> 20) + " MiB"
+                                : text_refusal(head);
 }
 
 HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names) {

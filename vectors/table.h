@@ -118,6 +118,49 @@ HFSET tableLoad(const char* path, const TableFormat* format, TableNames* names);
 // the one its reports give. TABLE_AUTO reads it as text. Both refuse a kind that is no format's.
 HFSET tableLoadStream(FILE* file, const char* name, const TableFormat* format, TableNames* names);
 
+// A text table that tableLoad reads in blocks can also be read by several readers, each a run of
+// its lines (textload.h), and finished here from what the readers tell of their vectors, with
+// tableLoad's names, warning and refusals.
+
+// Whether tableLoad reads path as the text format in blocks: a text table in a regular file,
+// not compressed, with no lines to skip and no option of CSV and TSV. Then *start is where the
+// text begins (after a byte-order mark) and *head holds its first kSourceHead bytes.
+bool tableTextInBlocks(const char* path, const TableFormat* format, size_t* start,
+                       std::string* head);
+
+// What the end of a text-format load asks of the vectors, wherever they are held.
+struct TableTextShape {
+    int32_t columns = 0;       // values of the first vector
+    bool regular = true;       // every vector holds `columns` values
+    int64_t fraction_at = -1;  // the first vector (from 0) whose label is a finite fraction, or -1
+    double fraction = 0.0;     // that label
+};
+
+// The shape of the vectors of set, numbered from first, in a text whose first vector holds
+// columns values.
+TableTextShape tableTextShape(HFSET set, int32_t columns, int64_t first);
+
+// The shape of before's vectors and then after's.
+TableTextShape tableTextFollow(const TableTextShape& before, const TableTextShape& after);
+
+// Where the values of each vector of a text go under the label and feature columns a format
+// names.
+struct TableTextColumns {
+    bool moved = false;             // false: every vector stays as it was read
+    std::vector<int32_t> features;  // the column of each feature, in the vector's new order
+    int32_t label = -1;             // the label's column, last in the vector; -1: every label is 0
+};
+
+// The names and the warning tableLoad gives a text of vectors shaped as shape, whose first
+// kSourceHead bytes are head, and in *moved where each vector's values go; false after its
+// refusal (reported, names->why set). names is cleared first.
+bool tableTextKept(const TableTextShape& shape, const std::string& head, const TableFormat* format,
+                   TableNames* names, TableTextColumns* moved);
+
+// names->why after the text's load refused it (text_report of textload.h; long_line as it
+// gives it).
+void tableTextRefused(int32_t long_line, const std::string& head, TableNames* names);
+
 namespace tarn {
 
 // Reads a table of one format from a source (source.h) that stays open and the caller's; name is

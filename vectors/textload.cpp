@@ -33,7 +33,8 @@ constexpr int32_t kReaderBuffer = 1210;
 constexpr int32_t kVector = 1232;
 constexpr int32_t kReported = 0;  // the set refused, with a report of its own
 
-enum class Failure { kNone, kBadLine, kNoMemory, kReadError };
+using tarn::TextFailure;
+using tarn::TextLines;
 
 // One part: its share of the bytes, what it read and how it ended. Lines are counted from 1
 // within the part; the join turns them into the file's line numbers.
@@ -44,16 +45,8 @@ struct alignas(64) Part {
     HFSET set = nullptr;        // part 0 only: its vectors, in the set the load returns
     std::vector<HFV*> chunks;   // the other parts: full chunks of kChunkHandles, the last
     size_t tail = 0;            // holding `tail`
-    int64_t lines = 0;          // lines read (all of the part's when it ended without a failure)
-    int64_t first_line = 0;     // the first data line read well, 0 when none was
-    int32_t first_count = 0;    // its values
-    bool first_marked = false;  // it contains "NaN" or "Inf"
-    int32_t last_count = 0;     // values of the last data line read well
-    Failure failure = Failure::kNone;
-    int64_t bad_line = 0;     // kBadLine: the line
-    bool too_long = false;    // kBadLine: the line is longer than kLongestLine
-    int32_t check = 0;        // kNoMemory: the report line, or kReported
-    tarn::VectorArena arena;  // the part's vectors when the load carves them
+    TextLines run;              // what reading the part came to
+    tarn::VectorArena arena;    // the part's vectors when the load carves them
 };
 
 // The lowest index of a part that failed, so that the parts behind it can stop: their lines
@@ -116,7 +109,8 @@ bool keep(Part& part, HFV fv) {
 }
 
 // Reads part `index` of the file open as fd, whose bytes end at file_end. The part starts at
-// its first line: part 0 at begin, any other after the first line feed at or after begin − 1.
+// its first line: at begin when that is where the text starts, else after the first line feed
+// at or after begin − 1. Part 0 fills its set itself.
 class PartReader {
 public:
     PartReader(int fd, size_t file_end, size_t block, bool carved, Part& part)
@@ -124,6 +118,7 @@ public:
           file_end_(file_end),
           capacity_(std::max<size_t>(block, 16)),
           part_(part),
+          run_(part.run),
           arena_(carved ? &part.arena : nullptr) {}
     ~PartReader() {
         std::free(buffer_);
@@ -132,15 +127,15 @@ public:
     PartReader(const PartReader&) = delete;
     PartReader& operator=(const PartReader&) = delete;
 
-    void read(bool first_part, size_t index, Progress& progress) {
-        first_part_ = first_part;
+    void read(bool text_start, size_t index, Progress& progress) {
+        first_part_ = index == 0;
         reader_ = readnumsCreate();
         if (reader_ == nullptr) return fail_memory(kReaderRecord);
         buffer_ = static_cast<char*>(std::malloc(capacity_ + 1));
         if (buffer_ == nullptr) return fail_memory(kReaderBuffer);
-        base_ = first_part ? part_.begin : part_.begin - 1;
+        base_ = text_start ? part_.begin : part_.begin - 1;
         next_ = base_;
-        bool skipping = !first_part;  // the rest of the line the previous part reads
+        bool skipping = !text_start;  // the rest of the line the previous part reads
         const char* line;
         size_t length;
         while (next_line(&line, &length)) {
@@ -150,23 +145,23 @@ public:
                 continue;
             }
             if (offset >= part_.end || progress.behind_failure(index)) return;
-            ++part_.lines;
+            ++run_.lines;
             if (!take_line(line, length)) break;
         }
         // A line too long that began before the part, or begins after it, is another part's
         // to refuse: this one then ends quietly.
         if (too_long_ && !skipping && base_ < part_.end) {
-            ++part_.lines;
+            ++run_.lines;
             fail_line();
-            part_.too_long = true;
+            run_.too_long = true;
         }
-        if (part_.failure != Failure::kNone) progress.failed(index);
+        if (run_.failure != TextFailure::kNone) progress.failed(index);
     }
 
 private:
     void fail_memory(int32_t check) {
-        part_.failure = Failure::kNoMemory;
-        part_.check = check;
+        run_.failure = TextFailure::kNoMemory;
+        run_.check = check;
     }
 
     // The next whole line in the buffer, with its line feed when it has one; false at the end of
@@ -223,7 +218,7 @@ private:
             got = pread(fd_, buffer_ + filled_, wanted, static_cast<off_t>(next_));
         } while (got < 0 && errno == EINTR);
         if (got < 0) {
-            part_.failure = Failure::kReadError;
+            run_.failure = TextFailure::kReadError;
             return false;
         }
         if (got == 0) file_end_ = next_;  // the file was cut short while being read
@@ -248,14 +243,14 @@ private:
             case tarn::ItemsRead::kRead:
                 break;
         }
-        if (part_.first_line == 0) {
-            part_.first_line = part_.lines;
-            part_.first_count = count;
-            part_.first_marked = marked;
-        } else if (count < part_.last_count || marked) {
+        if (run_.first_line == 0) {
+            run_.first_line = run_.lines;
+            run_.first_count = count;
+            run_.first_marked = marked;
+        } else if (count < run_.last_count || marked) {
             return fail_line();
         }
-        part_.last_count = count;
+        run_.last_count = count;
         HFV fv = arena_ != nullptr ? arena_->make(count) : fvCreateUnreported(count);
         if (fv == nullptr) {
             fail_memory(kVector);
@@ -284,8 +279,8 @@ private:
     }
 
     bool fail_line() {
-        part_.failure = Failure::kBadLine;
-        part_.bad_line = part_.lines;
+        run_.failure = TextFailure::kBadLine;
+        run_.bad_line = run_.lines;
         return false;
     }
 
@@ -293,6 +288,7 @@ private:
     size_t file_end_;
     size_t capacity_;  // bytes the buffer holds, one more for a terminator
     Part& part_;
+    TextLines& run_;                  // part_.run
     tarn::VectorArena* const arena_;  // where vectors are carved, or null: each allocated
     bool first_part_ = false;
     ReadNums* reader_ = nullptr;
@@ -304,88 +300,39 @@ private:
     bool too_long_ = false;  // the line that begins at base_ is longer than kLongestLine
 };
 
-void read_part(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<Part>& parts,
-               size_t index, Progress& progress) {
+void read_part(int fd, size_t start, size_t file_end, const tarn::TextLoad& how,
+               std::vector<Part>& parts, size_t index, Progress& progress) {
     if (how.arena != nullptr) parts[index].arena.share_limit(*how.arena);
     PartReader reader(fd, file_end, how.block, how.arena != nullptr, parts[index]);
-    reader.read(index == 0, index, progress);
+    reader.read(parts[index].begin == start, index, progress);
 }
 
 // Reads every part, parts 1 … on threads of their own and part 0 on the calling thread. A part
 // whose thread cannot be had is read on the calling thread afterwards.
-void read_parts(int fd, size_t file_end, const tarn::TextLoad& how, std::vector<Part>& parts) {
+void read_parts(int fd, size_t start, size_t file_end, const tarn::TextLoad& how,
+                std::vector<Part>& parts) {
     Progress progress;
     std::vector<std::thread> threads;
     std::vector<size_t> left;
     for (size_t i = 1; i < parts.size(); ++i) {
         try {
-            threads.emplace_back(read_part, fd, file_end, std::cref(how), std::ref(parts), i,
+            threads.emplace_back(read_part, fd, start, file_end, std::cref(how), std::ref(parts), i,
                                  std::ref(progress));
         } catch (const std::exception&) {
             left.push_back(i);
         }
     }
-    read_part(fd, file_end, how, parts, 0, progress);
+    read_part(fd, start, file_end, how, parts, 0, progress);
     for (size_t i : left)
-        read_part(fd, file_end, how, parts, i, progress);
+        read_part(fd, start, file_end, how, parts, i, progress);
     for (std::thread& thread : threads)
         thread.join();
 }
 
-// The first failure in file order, reported as fvsLoadStream reports it; false when there is
-// none. The first data line of each part is checked here against the data line before it.
-// *long_line gets the number of a line refused for its length.
-bool report_failure(const std::vector<Part>& parts, const char* name, int32_t* long_line) {
-    int64_t lines = 0;  // lines of the parts before
-    bool data_before = false;
-    int32_t count_before = 0;
-    for (const Part& part : parts) {
-        int64_t bad_line = 0;
-        if (data_before && part.first_line != 0 &&
-            (part.first_count < count_before || part.first_marked)) {
-            bad_line = lines + part.first_line;
-        } else if (part.failure == Failure::kBadLine) {
-            bad_line = lines + part.bad_line;
-            // The reader's counter is 32 bits wide and stops at its largest value.
-            if (part.too_long)
-                *long_line = static_cast<int32_t>(std::min<int64_t>(bad_line, INT32_MAX));
-        } else if (part.failure == Failure::kNoMemory) {
-            if (part.check != kReported)
-                ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", part.check);
-            return true;
-        } else if (part.failure == Failure::kReadError) {
-            ReportError(ESR_CANT_LOAD_FILE, name, "fvector.c", 1227);
-            return true;
-        }
-        if (bad_line != 0) {
-            std::fprintf(stderr, "Problem in line %d\n",
-                         static_cast<int32_t>(std::min<int64_t>(bad_line, INT32_MAX)));
-            ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "fvector.c", 1224);
-            return true;
-        }
-        lines += part.lines;
-        if (part.first_line != 0) {
-            data_before = true;
-            count_before = part.last_count;
-        }
-    }
-    return false;
-}
-
-// The parts' vectors in one set, in file order; each chunk is released once the set holds its
-// vectors. Null after a report, with every vector destroyed (carved ones stay with the arena).
-HFSET join(std::vector<Part>& parts, bool carved) {
-    int32_t dim = 0;
-    for (const Part& part : parts) {
-        if (part.first_line != 0) {
-            dim = part.first_count;
-            break;
-        }
-    }
-    if (dim == 0) {
-        ReportError(ESR_EMPTY_FILE, nullptr, "fvector.c", 1207);
-        return nullptr;
-    }
+// The parts' vectors in one set of nominal size dim, in file order; each chunk is released once
+// the set holds its vectors. Null after the set's report, with every vector destroyed (carved
+// ones stay with the arena).
+HFSET join(std::vector<Part>& parts, bool carved, int32_t dim) {
     HFSET fvs = parts[0].set != nullptr ? parts[0].set : fvsCreate(1, dim);
     parts[0].set = nullptr;
     bool failed = fvs == nullptr;
@@ -423,9 +370,99 @@ bool adopt_carvings(std::vector<Part>& parts, tarn::VectorArena* arena) {
     return true;
 }
 
+// The vectors of parts that read well and found data, in one set; null after a report, with
+// *run a failure of memory.
+HFSET gather_parts(std::vector<Part>& parts, const tarn::TextLoad& how, TextLines* run) {
+    HFSET fvs = adopt_carvings(parts, how.arena)
+                    ? join(parts, how.arena != nullptr, run->first_count)
+                    : nullptr;
+    if (fvs == nullptr) {
+        run->failure = TextFailure::kNoMemory;
+        run->check = kReported;
+    }
+    return fvs;
+}
+
 }  // namespace
 
 namespace tarn {
+
+size_t text_split(size_t start, size_t bytes, size_t count, size_t index) {
+    return index == count ? start + bytes : start + bytes / count * index;
+}
+
+HFSET text_load_lines(int fd, size_t start, size_t file_end, size_t begin, size_t end,
+                      const TextLoad& how, TextLines* lines) {
+    const size_t bytes = end - begin;
+    const size_t least = std::max<size_t>(how.least_part, 1);
+    const size_t most = static_cast<size_t>(std::max(how.threads, 1));
+    const size_t count = std::clamp<size_t>(bytes / least, 1, most);
+    std::vector<Part> parts(count);
+    for (size_t i = 0; i < count; ++i) {
+        parts[i].begin = text_split(begin, bytes, count, i);
+        parts[i].end = text_split(begin, bytes, count, i + 1);
+    }
+    read_parts(fd, start, file_end, how, parts);
+    TextLines run;
+    for (const Part& part : parts)
+        run = text_follow(run, part.run);
+    HFSET fvs = run.failure == TextFailure::kNone && run.first_line != 0
+                    ? gather_parts(parts, how, &run)
+                    : nullptr;
+    for (Part& part : parts)
+        destroy_vectors(part, how.arena != nullptr);
+    *lines = run;
+    return fvs;
+}
+
+TextLines text_follow(const TextLines& before, const TextLines& after) {
+    if (before.failure != TextFailure::kNone) return before;
+    TextLines run = after;
+    run.lines = before.lines + after.lines;
+    if (before.first_line != 0 && after.first_line != 0 &&
+        (after.first_count < before.last_count || after.first_marked)) {
+        // after's first data line, which it could not check against the line before.
+        run.failure = TextFailure::kBadLine;
+        run.bad_line = before.lines + after.first_line;
+        run.too_long = false;
+    } else if (after.failure == TextFailure::kBadLine) {
+        run.bad_line = before.lines + after.bad_line;
+    }
+    if (before.first_line != 0) {
+        run.first_line = before.first_line;
+        run.first_count = before.first_count;
+        run.first_marked = before.first_marked;
+        if (after.first_line == 0) run.last_count = before.last_count;
+    } else if (after.first_line != 0) {
+        run.first_line = before.lines + after.first_line;
+    }
+    return run;
+}
+
+bool text_report(const TextLines& lines, const char* name, int32_t* long_line) {
+    *long_line = 0;
+    // The reader's counter is 32 bits wide and stops at its largest value.
+    const int32_t bad_line = static_cast<int32_t>(std::min<int64_t>(lines.bad_line, INT32_MAX));
+    switch (lines.failure) {
+        case TextFailure::kNone:
+            if (lines.first_line != 0) return false;
+            ReportError(ESR_EMPTY_FILE, nullptr, "fvector.c", 1207);
+            return true;
+        case TextFailure::kBadLine:
+            if (lines.too_long) *long_line = bad_line;
+            std::fprintf(stderr, "Problem in line %d\n", bad_line);
+            ReportError(ESR_INVALID_FILE_FORMAT, nullptr, "fvector.c", 1224);
+            return true;
+        case TextFailure::kNoMemory:
+            if (lines.check != kReported)
+                ReportError(ESR_NOT_ENOUGH_MEMORY, nullptr, "fvector.c", lines.check);
+            return true;
+        case TextFailure::kReadError:
+            ReportError(ESR_CANT_LOAD_FILE, name, "fvector.c", 1227);
+            return true;
+    }
+    return true;
+}
 
 HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how) {
     struct stat status {};
@@ -434,23 +471,10 @@ HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how) {
         return nullptr;
     }
     const size_t file_end = std::max(start, static_cast<size_t>(status.st_size));
-    const size_t bytes = file_end - start;
-    const size_t least = std::max<size_t>(how.least_part, 1);
-    const size_t most = static_cast<size_t>(std::max(how.threads, 1));
-    const size_t count = std::clamp<size_t>(bytes / least, 1, most);
-    std::vector<Part> parts(count);
-    for (size_t i = 0; i < count; ++i) {
-        parts[i].begin = start + bytes / count * i;
-        parts[i].end = i + 1 == count ? file_end : start + bytes / count * (i + 1);
-    }
-    read_parts(fd, file_end, how, parts);
-    const bool carved = how.arena != nullptr;
+    TextLines run;
+    HFSET fvs = text_load_lines(fd, start, file_end, start, file_end, how, &run);
     int32_t long_line = 0;
-    HFSET fvs = report_failure(parts, name, &long_line) || !adopt_carvings(parts, how.arena)
-                    ? nullptr
-                    : join(parts, carved);
-    for (Part& part : parts)
-        destroy_vectors(part, carved);
+    if (fvs == nullptr) text_report(run, name, &long_line);
     if (how.long_line != nullptr) *how.long_line = long_line;
     return fvs;
 }

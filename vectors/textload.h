@@ -40,6 +40,50 @@ struct TextLoad {
 // buffer per part and, until the join, 8 bytes per vector of every part but the first.
 HFSET text_load(int fd, const char* name, size_t start, const TextLoad& how);
 
+// A load can also be made of runs of lines read apart (by other processes, say) and joined in
+// file order: each run is told by a TextLines, text_follow joins two, and text_report reports
+// what the whole text came to as text_load would.
+
+enum class TextFailure : int32_t { kNone, kBadLine, kNoMemory, kReadError };
+
+// What reading a run of a file's lines came to. Lines are counted from 1 within the run. A plain
+// record of fixed size, so that it may travel between processes as bytes.
+struct TextLines {
+    int64_t lines = 0;        // lines read (all of the run's when it ended without a failure)
+    int64_t first_line = 0;   // the first data line read well, 0 when none was
+    int64_t bad_line = 0;     // kBadLine: the line
+    int32_t first_count = 0;  // values of the first data line
+    int32_t last_count = 0;   // values of the last data line read well
+    TextFailure failure = TextFailure::kNone;
+    int32_t check = 0;          // kNoMemory: the report line, or 0 when the set reported it
+    bool first_marked = false;  // the first data line contains "NaN" or "Inf"
+    bool too_long = false;      // kBadLine: the line is longer than kLongestLine (readnums.h)
+};
+
+// Byte `index` of `count` + 1 that split the text of `bytes` bytes from `start` into `count`
+// parts: part i reads the lines that start in [text_split(…, i), text_split(…, i + 1)). The
+// parts of text_load, and of any load made of runs.
+size_t text_split(size_t start, size_t bytes, size_t count, size_t index);
+
+// The lines that start in [begin, end) of the text in the regular file open as fd, which starts
+// at byte start and ends at file_end: their vectors in a new set owned by the caller, or null
+// when the run holds none or ended with a failure; *lines tells what the reading came to. Only
+// the gathering of the vectors into the set reports its failure (the check is then 0): every
+// other failure is left in *lines for text_report. The run is read in parts on up to
+// how.threads threads when it is big.
+HFSET text_load_lines(int fd, size_t start, size_t file_end, size_t begin, size_t end,
+                      const TextLoad& how, TextLines* lines);
+
+// The lines of `before` and then those of `after`, as one run: the first failure of the two in
+// file order, a first data line of after checked against before's last one. TextLines() is the
+// run of no line, which changes nothing that it precedes.
+TextLines text_follow(const TextLines& before, const TextLines& after);
+
+// Reports what the whole text told by lines came to as fvsLoadStream does: its first failure,
+// or a text without a data line. Returns whether it reported; *long_line gets the number of a
+// line refused for being longer than kLongestLine, else 0.
+bool text_report(const TextLines& lines, const char* name, int32_t* long_line);
+
 }  // namespace tarn
 
 #endif
