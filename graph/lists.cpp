@@ -1,5 +1,7 @@
 #include "graph/lists.h"
 
+#include <cassert>
+
 #include "base/workers.h"
 
 namespace tarn {
@@ -12,6 +14,7 @@ constexpr int32_t kMeasureGrain = 4096;
 // of locality: their targets are then mostly in cache. A count comes out the same in any order.
 template <typename Count>
 void count_inbound(const NeighbourLists& lists, Count* count) {
+    assert(lists.order.empty() || lists.order.size() == static_cast<size_t>(lists.n));
     for (int32_t at = 0; at < lists.n; ++at) {
         const int32_t s = lists.order.empty() ? at : lists.order[static_cast<size_t>(at)];
         for (size_t e = lists.at(s); e < lists.at(s + 1); ++e)

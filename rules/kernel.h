@@ -3,6 +3,7 @@
 #ifndef TARN_RULES_KERNEL_H
 #define TARN_RULES_KERNEL_H
 
+#include <cassert>
 #include <cstdint>
 
 #include "base/alloc.h"
@@ -58,6 +59,8 @@ constexpr int32_t kKernelGrain = 1024;
 // another row's writes in the same pass, so the order changes no bit.
 template <typename Body>
 void for_each_row(const NeighbourLists& out, int32_t threads, Body body) {
+    // Lists joined or cut from others must drop or renumber their order.
+    assert(out.order.empty() || out.order.size() == static_cast<size_t>(out.n));
     auto rows = [&](int32_t worker, int32_t begin, int32_t end) {
         for (int32_t at = begin; at < end; ++at)
             body(worker, out.order.empty() ? at : out.order[static_cast<size_t>(at)]);
