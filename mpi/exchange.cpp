@@ -29,6 +29,19 @@ int to_int(int64_t count) {
     return static_cast<int>(count);
 }
 
+// Each process's count of records, in rank order, laid out one run after the other.
+void lay_out(const Array<int64_t>& counts, Layout& layout) {
+    int64_t total = 0;
+    for (size_t r = 0; r < counts.size(); ++r) {
+        layout.receive_counts[r] = to_int(counts[r]);
+        layout.receive_at[r] = to_int(total);
+        total += counts[r];
+    }
+    layout.total = static_cast<size_t>(total);
+}
+
+}  // namespace
+
 int world_size() {
     int size;
     MPI_Comm_size(MPI_COMM_WORLD, &size);
@@ -40,8 +53,6 @@ int world_rank() {
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     return rank;
 }
-
-}  // namespace
 
 Blocks::Blocks(int32_t n, int rank, int size) : n_(n), rank_(rank), size_(size) {}
 
@@ -198,14 +209,7 @@ Layout gather_layout(size_t count) {
     });
     MPI_Gather(&own, 1, MPI_INT64_T, counts.data(), 1, MPI_INT64_T, 0, MPI_COMM_WORLD);
     step([&] {
-        if (!root) return;
-        int64_t total = 0;
-        for (size_t r = 0; r < size; ++r) {
-            layout.receive_counts[r] = to_int(counts[r]);
-            layout.receive_at[r] = to_int(total);
-            total += counts[r];
-        }
-        layout.total = static_cast<size_t>(total);
+        if (root) lay_out(counts, layout);
     });
     return layout;
 }
@@ -231,15 +235,7 @@ Layout all_gather_layout(size_t count) {
         layout.receive_at.resize(size);
     });
     MPI_Allgather(&own, 1, MPI_INT64_T, counts.data(), 1, MPI_INT64_T, MPI_COMM_WORLD);
-    step([&] {
-        int64_t total = 0;
-        for (size_t r = 0; r < size; ++r) {
-            layout.receive_counts[r] = to_int(counts[r]);
-            layout.receive_at[r] = to_int(total);
-            total += counts[r];
-        }
-        layout.total = static_cast<size_t>(total);
-    });
+    step([&] { lay_out(counts, layout); });
     return layout;
 }
 

@@ -26,6 +26,10 @@
 
 namespace tarn::mpi {
 
+// This process's rank, and the count of processes, in MPI_COMM_WORLD.
+int world_rank();
+int world_size();
+
 // The blocks of n vertices over the processes, and this process's place among them.
 class Blocks {
 public:

@@ -23,18 +23,6 @@
 namespace tarn::mpi {
 namespace {
 
-int world_rank() {
-    int rank;
-    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-    return rank;
-}
-
-int world_size() {
-    int size;
-    MPI_Comm_size(MPI_COMM_WORLD, &size);
-    return size;
-}
-
 // Every process's value, in rank order, on every process. For the few bytes that tell what a
 // process found, not for bulk data (uncounted).
 template <typename T>
