@@ -297,12 +297,7 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
     Array<int32_t> order(static_cast<size_t>(std::max(total, 0)));
     for (int32_t i = 0; i < total; ++i)
         order[static_cast<size_t>(i)] = block.first + i;
-    if (!sink.in_source_order()) {
-        search.order(order.data(), total);
-        const int64_t evaluations = search_into(search, order, k, threads, sink);
-        sink.searched(order);
-        return evaluations;
-    }
+    if (!sink.in_source_order()) return build_lists_of(k, threads, search, sink, std::move(order));
     // Two chunks' mirrors: with more than one thread the next chunk is searched while this one
     // is written into the graph. The chunks are still written one after the other, so the lists
     // are the same.
@@ -340,6 +335,15 @@ int64_t build_lists(int32_t vectors, int32_t k, int32_t threads, size_t chunk_en
         current = next;
     }
     progress.report(total);
+    return evaluations;
+}
+
+int64_t build_lists_of(int32_t k, int32_t threads, NeighbourSearch& search, ListSink& sink,
+                       Array<int32_t> sources) {
+    assert(!sink.in_source_order());
+    search.order(sources.data(), static_cast<int32_t>(sources.size()));
+    const int64_t evaluations = search_into(search, sources, k, threads, sink);
+    sink.searched(sources);
     return evaluations;
 }
 

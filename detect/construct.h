@@ -153,6 +153,11 @@ protected:
 int64_t build_lists(int32_t n, int32_t k, int32_t threads, size_t chunk_entries,
                     NeighbourSearch& search, ListSink& sink, SourceBlock block = {});
 
+// The same for the chosen sources alone (vertex indices, each once), into a sink not in source
+// order.
+int64_t build_lists_of(int32_t k, int32_t threads, NeighbourSearch& search, ListSink& sink,
+                       Array<int32_t> sources);
+
 // Where a construction writes the NeighbourLists of block's sources among n vertices, k
 // each: row i holds source block.first + i (every vertex by default). The arrays are allocated
 // when the construction starts.

@@ -653,6 +653,15 @@ std::optional<Error> neighbours_against(const double* reference, int32_t n, cons
     });
 }
 
+std::optional<Error> check_share_memory(int32_t share, int32_t features, const Parameters* p) {
+    return reporting([&]() -> std::optional<Error> {
+        const Metric metric = metric_of(p);
+        return check_memory(lists_need(
+            share, counted_components(features + 1, metric), p->k, true, worker_threads(p->threads),
+            judge_bytes(p, static_cast<double>(share), p->k), share, VectorsHeld::kFeatures));
+    });
+}
+
 std::optional<Error> build_block(const Rows& rows, const int32_t* dims, const Parameters* p,
                                  SourceBlock block, NeighbourLists* lists, RunNotes* notes) {
     return reporting([&]() {

@@ -86,6 +86,10 @@ void apply_scales(const Rows& rows, const Array<ColumnScale>& scales);
 // holds its vertices and whatever edges it had got; the caller releases it as always.
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 
+// The memory check of a process that holds a share of a distributed run's vectors (share
+// vectors of `features` features, with their lists and the rule's working memory).
+std::optional<Error> check_share_memory(int32_t share, int32_t features, const Parameters* p);
+
 // What detect_flat does up to the rule, for one process of a distributed run: n vectors whose
 // rows hold dims[i] values each (the label last), the same checks (the memory check weighs only
 // the lists of block's sources), the same standardisation, and the outbound lists of block's

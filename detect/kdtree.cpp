@@ -895,4 +895,16 @@ int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink
                        block);
 }
 
+int64_t search_tree_of(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
+                       Array<int32_t> sources) {
+    if (rows.size() < 2 || sources.empty()) return 0;
+    Tree tree;
+    tree.dim = rows.features;
+    tree.metric = rows.metric;
+    tree.rows = &rows;
+    Builder(rows, tree, threads).build();
+    TreeSearch search(tree, k);
+    return build_lists_of(k, threads, search, sink, std::move(sources));
+}
+
 }  // namespace tarn

@@ -47,6 +47,11 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads,
 int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
                     size_t chunk_entries = tarn::kDefaultChunkEntries, SourceBlock block = {});
 
+// The lists of the chosen sources alone (vertex indices of rows, each once), into a sink not
+// in source order.
+int64_t search_tree_of(const Rows& rows, int32_t k, int32_t threads, ListSink& sink,
+                       Array<int32_t> sources);
+
 }  // namespace tarn
 
 #endif

@@ -36,17 +36,23 @@ int32_t sample_size(int32_t n) {
     return std::min({n, kDimensionSample, std::max(n / 8, kSampleNeighbours + 1)});
 }
 
+int64_t sample_position(int32_t i, int32_t n) {
+    return static_cast<int64_t>(i) * n / sample_size(n);
+}
+
 double sample_dimension(const Rows& vectors) {
     const int32_t n = static_cast<int32_t>(vectors.size());
     if (n < 3) return 0.0;
-    const int32_t features = vectors.features;
-    const int32_t s = sample_size(n);
+    Array<const double*> rows(static_cast<size_t>(sample_size(n)));
+    for (size_t i = 0; i < rows.size(); ++i)
+        rows[i] = vectors[static_cast<size_t>(sample_position(static_cast<int32_t>(i), n))];
+    return sample_dimension_of(rows, vectors.features);
+}
+
+double sample_dimension_of(std::span<const double* const> rows, int32_t features) {
+    const int32_t s = static_cast<int32_t>(rows.size());
+    if (s < 3) return 0.0;
     const int32_t kept = std::min(kSampleNeighbours, s - 1);
-    Array<const double*> rows(static_cast<size_t>(s));
-    for (int32_t i = 0; i < s; ++i) {
-        const int64_t position = static_cast<int64_t>(i) * n / s;
-        rows[static_cast<size_t>(i)] = vectors[static_cast<size_t>(position)];
-    }
     Array<double> nearest(static_cast<size_t>(kept));
     double sum = 0.0;  // of each sample vector's mean log ratio
     int32_t counted = 0;

@@ -10,6 +10,7 @@
 #define TARN_DETECT_METHOD_H
 
 #include <cstdint>
+#include <span>
 
 #include "base/alloc.h"
 #include "detect/construct.h"
@@ -34,6 +35,13 @@ int32_t sample_size(int32_t n);
 // and so does a sample whose squares all overflow. At most the number of features; 0 for fewer
 // than three vectors. The features are finite values; O(sample_size(n)² × d).
 double sample_dimension(const Rows& vectors);
+
+// The row of sample vector i (i < sample_size(n)) among n.
+int64_t sample_position(int32_t i, int32_t n);
+
+// The same estimate from the sample's rows themselves, picked at sample_position: what a process
+// that holds only some of the vectors computes once the sample is gathered.
+double sample_dimension_of(std::span<const double* const> rows, int32_t features);
 
 // The builder expected to be faster for n vectors that fill about `dimension` dimensions
 // (sample_dimension), k neighbours each: the tree when the dimension is below a limit that

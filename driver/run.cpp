@@ -44,9 +44,8 @@ bool write_picture(const Finished& run, Parameters* p, Outlet& outlet) {
     const Verdict& all = outlet.whole(run.verdict);
     int32_t failure = 0;
     if (outlet.speaks()) {
-        const PlotVectors picture{run.rows.row.data(), run.rows.features,
-                                  all.lof.data(),      all.label.data(),
-                                  all.marked.data(),   static_cast<int32_t>(run.rows.size())};
+        const PlotVectors picture{run.rows.row.data(), run.rows.features, all.lof.data(),
+                                  all.label.data(),    all.marked.data(), run.count()};
         if (write_plot(picture, p, p->plotstr) != 0) failure = failure_errno();
     }
     failure = outlet.agree(failure);
@@ -118,8 +117,7 @@ int32_t finish_every_rule(const FinishedRules& run, Parameters* p, Outlet& outle
     for (const Verdict& block : run.verdicts)
         all.push_back(&outlet.whole(block));
     if (p->output_path != nullptr) {
-        const ScoreRows table{nullptr,  nullptr,   nullptr, static_cast<int32_t>(run.rows.size()),
-                              p->names, all.data()};
+        const ScoreRows table{nullptr, nullptr, nullptr, run.count(), p->names, all.data()};
         if (!write_table(table, p, outlet)) return -1;
     } else if (speaks) {
         print_rule_columns(all.data(), p);
@@ -144,8 +142,8 @@ int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
     if (p->plotstr != nullptr && !write_picture(run, p, outlet)) return -1;
     if (p->output_path != nullptr) {
         const Verdict& all = outlet.whole(run.verdict);
-        const ScoreRows rows{all.score.data(), all.label.data(), all.marked.data(),
-                             static_cast<int32_t>(run.rows.size()), p->names};
+        const ScoreRows rows{all.score.data(), all.label.data(), all.marked.data(), run.count(),
+                             p->names};
         if (!write_table(rows, p, outlet)) return -1;
     } else if (!outlet.report(run.verdict, p)) {
         if (speaks) finish_report();  // names the failure and ends the process
@@ -155,8 +153,8 @@ int32_t finish_run(const Finished& run, Parameters* p, Outlet& outlet) {
     if (p->evaluate == 1) {
         const Verdict& all = outlet.whole(run.verdict);
         auto print = [&] {
-            print_evaluation(all.score.data(), all.label.data(), all.marked.data(),
-                             static_cast<int32_t>(run.rows.size()), p, stderr);
+            print_evaluation(all.score.data(), all.label.data(), all.marked.data(), run.count(), p,
+                             stderr);
         };
         if (!write_evaluation(outlet, print)) return -1;
     }

@@ -25,6 +25,8 @@ struct Finished {
     bool overflow;                         // distances_overflow of the run
     DuplicateScores duplicates;            // over every block
     const Array<int32_t>& unstandardised;  // the columns -z could not standardise
+    int32_t vectors = -1;  // the run's count where rows hold only the vectors to warn of
+    int32_t count() const { return vectors < 0 ? static_cast<int32_t>(rows.size()) : vectors; }
 };
 
 // Where the output goes. A run on one process writes it all itself; in a distributed run one
@@ -62,6 +64,8 @@ struct FinishedRules {
     std::span<const DuplicateScores> duplicates;
     bool overflow;
     const Array<int32_t>& unstandardised;
+    int32_t vectors = -1;  // as Finished's
+    int32_t count() const { return vectors < 0 ? static_cast<int32_t>(rows.size()) : vectors; }
 };
 
 // -r all's output: the warnings, a report column per rule (or -O's columns), -e's comparison

@@ -107,6 +107,19 @@ double metric_box_bound(const Metric& m, const double* q, const double* lo, cons
     return std::nextafter(std::nextafter(metric_root(m, key), 0.0), 0.0);
 }
 
+double metric_boxes_bound(const Metric& m, const double* lo1, const double* hi1, const double* lo2,
+                          const double* hi2, int32_t features) {
+    double key = 0.0;
+    for (int32_t i = 0; i < features; ++i) {
+        // For x inside the first box, each difference is at least the one between the corners,
+        // rounded the same way: the gap never exceeds a vector's own gap to the second box.
+        const double gap = std::max(std::max(lo2[i] - hi1[i], lo1[i] - hi2[i]), 0.0);
+        key = metric_gap_add(m, key, metric_gap_term(m, gap));
+    }
+    if (m.kind != MetricKind::kMinkowski) return metric_root(m, key);
+    return std::nextafter(std::nextafter(metric_root(m, key), 0.0), 0.0);
+}
+
 double metric_reach(const Metric& m, double kth) {
     switch (m.kind) {
         case MetricKind::kEuclidean: {

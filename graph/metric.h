@@ -181,6 +181,11 @@ double metric_box_key_bound(const Metric& m, const double* q, const double* lo, 
 double metric_box_bound(const Metric& m, const double* q, const double* lo, const double* hi,
                         int32_t features);
 
+// A lower bound of metric_box_bound(q, lo2, hi2) over every q inside the box [lo1, hi1], so of
+// metric_distance between any vector of one box and any of the other.
+double metric_boxes_bound(const Metric& m, const double* lo1, const double* hi1, const double* lo2,
+                          const double* hi2, int32_t features);
+
 // A key beyond which no key's root can be at most the root of kth (kth's distance D): whatever
 // key a target has above it, its distance is above D. The Euclidean one is as tight as rounding
 // allows (with D = sqrt(kth) as rounded, a square whose rounded root is at most D lies below

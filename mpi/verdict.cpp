@@ -70,10 +70,9 @@ InboundIndex collect_inbound(const Rows& rows, const NeighbourLists& lists, cons
     return in;
 }
 
-// The exchange between the blocks of the processes. Every call starts with a checkpoint, so a
-// process whose kernel failed between two calls (and reports it at its own checkpoint) meets
-// the others there instead of in another collective.
-class BlockExchange final : public Exchange {
+// The exchange between the blocks of the processes: their vertices' values fetched from their
+// blocks' owners.
+class BlockExchange final : public WorldExchange {
 public:
     explicit BlockExchange(const Blocks& blocks) : blocks_(blocks) {}
     int32_t vertices() const override { return blocks_.first(blocks_.size()); }
@@ -85,56 +84,61 @@ public:
         checkpoint(std::nullopt);
         return NeighbourValues(fetch(blocks_, in.source, own));
     }
-    double least(double mine) override {
-        checkpoint(std::nullopt);
-        const Array<double> all = all_values(mine);
-        return std::accumulate(all.begin() + 1, all.end(), all[0],
-                               [](double m, double x) { return x < m ? x : m; });
-    }
-    double greatest(double mine) override {
-        checkpoint(std::nullopt);
-        const Array<double> all = all_values(mine);
-        return std::accumulate(all.begin() + 1, all.end(), all[0],
-                               [](double m, double x) { return x > m ? x : m; });
-    }
-    int64_t total(int64_t mine) override {
-        checkpoint(std::nullopt);
-        return sum(mine);
-    }
-    // Every digit summed over the processes: the digits of the exact sum of every block.
-    double exact_sum(const ExactSum& mine) override {
-        checkpoint(std::nullopt);
-        const ExactSum::Digits digits = mine.digits();
-        ExactSum::Digits all{};
-        for (size_t i = 0; i < digits.size(); ++i)
-            all[i] = sum(digits[i]);
-        return ExactSum(all).value();
-    }
-    // Rank 0 gathers every process's scores, cuts and broadcasts the cut.
-    ShareCut share_cut(Array<double>& ranked, size_t wanted) override {
-        checkpoint(std::nullopt);
-        Array<double> all = gather(ranked);
-        struct {
-            int32_t any;
-            double at;
-        } cut = {0, 0.0};
-        if (blocks_.rank() == 0) {
-            step([&] {
-                const ShareCut at = cut_at(all, std::min(wanted, all.size()));
-                cut = {at.any ? 1 : 0, at.at};
-            });
-        } else {
-            step([] {});
-        }
-        cut = broadcast_value(cut);
-        return {cut.any == 1, cut.at};
-    }
 
 private:
     const Blocks& blocks_;
 };
 
 }  // namespace
+
+double WorldExchange::least(double mine) {
+    checkpoint(std::nullopt);
+    const Array<double> all = all_values(mine);
+    return std::accumulate(all.begin() + 1, all.end(), all[0],
+                           [](double m, double x) { return x < m ? x : m; });
+}
+
+double WorldExchange::greatest(double mine) {
+    checkpoint(std::nullopt);
+    const Array<double> all = all_values(mine);
+    return std::accumulate(all.begin() + 1, all.end(), all[0],
+                           [](double m, double x) { return x > m ? x : m; });
+}
+
+int64_t WorldExchange::total(int64_t mine) {
+    checkpoint(std::nullopt);
+    return sum(mine);
+}
+
+// Every digit summed over the processes: the digits of the exact sum of every block.
+double WorldExchange::exact_sum(const ExactSum& mine) {
+    checkpoint(std::nullopt);
+    const ExactSum::Digits digits = mine.digits();
+    ExactSum::Digits all{};
+    for (size_t i = 0; i < digits.size(); ++i)
+        all[i] = sum(digits[i]);
+    return ExactSum(all).value();
+}
+
+// Rank 0 gathers every process's scores, cuts and broadcasts the cut.
+ShareCut WorldExchange::share_cut(Array<double>& ranked, size_t wanted) {
+    checkpoint(std::nullopt);
+    Array<double> all = gather(ranked);
+    struct {
+        int32_t any;
+        double at;
+    } cut = {0, 0.0};
+    if (world_rank() == 0) {
+        step([&] {
+            const ShareCut at = cut_at(all, std::min(wanted, all.size()));
+            cut = {at.any ? 1 : 0, at.at};
+        });
+    } else {
+        step([] {});
+    }
+    cut = broadcast_value(cut);
+    return {cut.any == 1, cut.at};
+}
 
 DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
                       const Parameters* p, Verdict* verdict) {

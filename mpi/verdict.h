@@ -27,6 +27,22 @@ struct Parameters;
 
 namespace tarn::mpi {
 
+// What every distributed exchange shares: the folds, sums and the share's cut over every
+// process, each call starting with a checkpoint, so that a process whose kernel failed between
+// two calls (and reports it at its own checkpoint) meets the others there instead of in another
+// collective. The values of other processes' vertices are each layout's own.
+class WorldExchange : public Exchange {
+public:
+    double least(double mine) override;
+    double greatest(double mine) override;
+    int64_t total(int64_t mine) override;
+    double exact_sum(const ExactSum& mine) override;
+    ShareCut share_cut(Array<double>& ranked, size_t wanted) override;
+
+protected:
+    ~WorldExchange() = default;
+};
+
 // Runs the rule p selects (and -c's share) over the outbound lists of this process's block's
 // sources (row i: source blocks.mine().first + i), every vector of the run in rows, filling every
 // field of verdict but label.

@@ -34,12 +34,20 @@ public:
     NeighbourValues(const double* by_vertex, const int32_t* target)
         : by_vertex_(by_vertex), target_(target) {}
     explicit NeighbourValues(Array<double> by_entry) : by_entry_(std::move(by_entry)) {}
+    // Values by vertex that the result owns: a moved array keeps its buffer, so the pointer
+    // stays valid through moves; a copy would not, hence none.
+    NeighbourValues(Array<double> by_vertex, const int32_t* target)
+        : held_(std::move(by_vertex)), by_vertex_(held_.data()), target_(target) {}
+    NeighbourValues(NeighbourValues&&) = default;
+    NeighbourValues(const NeighbourValues&) = delete;
+    NeighbourValues& operator=(const NeighbourValues&) = delete;
 
     double operator[](size_t entry) const {
         return by_vertex_ != nullptr ? by_vertex_[target_[entry]] : by_entry_[entry];
     }
 
 private:
+    Array<double> held_;
     const double* by_vertex_ = nullptr;
     const int32_t* target_ = nullptr;
     Array<double> by_entry_;

@@ -41,12 +41,15 @@ DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Paramet
     const NeighbourLists& out = block.out;
     const int32_t threads = worker_threads(p->threads);
     const size_t n = static_cast<size_t>(out.n);
-    const NeighbourValues kdist =
-        exchange.neighbours(out, std::span<const double>(out.kdist.data(), out.kdist.size()));
     Array<double> own_density(n);
-    for_each_row(out, threads, [&](int32_t, int32_t row) {
-        own_density[static_cast<size_t>(row)] = density(block, kdist, row);
-    });
+    {
+        // The neighbours' k-distances are released before their densities are fetched.
+        const NeighbourValues kdist =
+            exchange.neighbours(out, std::span<const double>(out.kdist.data(), out.kdist.size()));
+        for_each_row(out, threads, [&](int32_t, int32_t row) {
+            own_density[static_cast<size_t>(row)] = density(block, kdist, row);
+        });
+    }
     const NeighbourValues neighbour_density = exchange.neighbours(out, own_density);
     for_each_row(out, threads, [&](int32_t, int32_t row) {
         const size_t i = static_cast<size_t>(row);
