@@ -97,11 +97,20 @@ void checkpoint(const std::optional<Error>& local) {
 namespace {
 
 int64_t sent_bytes = 0;  // only the thread that makes the collectives counts
+int64_t sent_for_lists = -1;
 
 }  // namespace
 
 int64_t bytes_sent() {
     return sent_bytes;
+}
+
+void note_lists_made() {
+    sent_for_lists = sent_bytes;
+}
+
+int64_t bytes_when_lists_made() {
+    return sent_for_lists;
 }
 
 void broadcast(void* data, size_t bytes) {

@@ -88,6 +88,11 @@ void step(Body body) {
 // values that set up a transfer are left out. For the benchmarks.
 int64_t bytes_sent();
 
+// Marks the moment the run's lists are in place, and the bytes sent up to it (-1 before): what
+// the construction sent, for the benchmarks.
+void note_lists_made();
+int64_t bytes_when_lists_made();
+
 // Rank 0's bytes on every process.
 void broadcast(void* data, size_t bytes);
 

@@ -15,6 +15,7 @@
 #include <mpi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +39,7 @@
 #include "graph/metric.h"
 #include "mpi/exchange.h"
 #include "mpi/input.h"
+#include "mpi/partition.h"
 #include "mpi/verdict.h"
 #include "rules/rules.h"
 #include "vectors/fvector.h"
@@ -69,14 +71,12 @@ struct Vectors {
     tarn::Rows rows;
 };
 
-// Every vector of the input on every process: each process reads its block (mpi/input.h), and
-// the blocks are then shared, since the builders and the rules read every vector.
-void load(Vectors& vectors, Parameters* p) {
-    {
-        const tarn::mpi::VectorRun block = tarn::mpi::read_input(p);
-        vectors.dims = tarn::mpi::all_gather(block.dims);
-        vectors.values = tarn::mpi::all_gather(block.values);
-    }  // the block is released before the rows are laid
+// Every vector of the input on every process, from the blocks the processes read: what the
+// replicating way's builders and rules read.
+void share(Vectors& vectors, tarn::mpi::VectorRun block, Parameters* p) {
+    vectors.dims = tarn::mpi::all_gather(block.dims);
+    vectors.values = tarn::mpi::all_gather(block.values);
+    block = {};  // released before the rows are laid
     step([&] {
         const size_t n = vectors.dims.size();
         vectors.rows.features = n > 0 ? vectors.dims[0] - 1 : 0;
@@ -88,6 +88,12 @@ void load(Vectors& vectors, Parameters* p) {
             at += static_cast<size_t>(vectors.dims[i]);
         }
     });
+}
+
+// Every vector of the input on every process: each process reads its block (mpi/input.h), and
+// the blocks are then shared.
+void load(Vectors& vectors, Parameters* p) {
+    share(vectors, tarn::mpi::read_input(p), p);
 }
 
 // The labels of vertices [first, last): each vector's last value, truncated toward zero.
@@ -275,6 +281,33 @@ int32_t run_against_reference(Parameters* p, int rank, int size) {
         outlet);
 }
 
+// A run over regions (mpi/partition.h): each process holds its block and its region, never
+// every vector; the verdicts come back to the blocks, which report as the replicating way does.
+int32_t run_partitioned(tarn::mpi::VectorRun& block, Parameters* p) {
+    // The vectors are all finite here: no warning reads them, only their width and metric.
+    tarn::Rows rows;
+    rows.features = block.dims.empty() ? 0 : block.dims[0] - 1;
+    Array<tarn::Verdict> verdicts;
+    Array<tarn::DuplicateScores> duplicates;
+    bool overflow = false;
+    tarn::mpi::judge_partitioned(block, p, &verdicts, &duplicates, &overflow);
+    const Blocks blocks(static_cast<int32_t>(block.n), tarn::mpi::world_rank(),
+                        tarn::mpi::world_size());
+    const Array<double> widths = tarn::mpi::all_values(rows.features);  // 0 on an empty block
+    rows.features = static_cast<int32_t>(*std::max_element(widths.begin(), widths.end()));
+    rows.metric = tarn::metric_of(p);
+    const Array<int32_t> unstandardised;
+    const int32_t n = static_cast<int32_t>(block.n);
+    BlockOutlet outlet(blocks);
+    const int32_t status =
+        p->all_rules == 1
+            ? tarn::finish_every_rule({rows, verdicts, duplicates, overflow, unstandardised, n}, p,
+                                      outlet)
+            : tarn::finish_run({rows, verdicts[0], overflow, duplicates[0], unstandardised, n}, p,
+                               outlet);
+    return status != 0 ? -1 : 0;
+}
+
 int run(int argc, char** argv, int rank, int size) {
     Parameters* parap = init_params();
     TableNames names;  // rank 0's: column and class names, for the evaluation and the picture
@@ -302,13 +335,20 @@ int run(int argc, char** argv, int rank, int size) {
     }
     Vectors vectors;
     try {
-        load(vectors, parap);
+        tarn::mpi::VectorRun block = tarn::mpi::read_input(parap);
+        if (tarn::mpi::partitions(block, parap)) {
+            const int32_t status = run_partitioned(block, parap);
+            tarn::release(nullptr, parap);
+            return status;
+        }
+        share(vectors, std::move(block), parap);
         const int32_t n = static_cast<int32_t>(vectors.rows.size());
         const Blocks blocks(n, rank, size);
         tarn::NeighbourLists lists;
         tarn::RunNotes notes;
         tarn::mpi::checkpoint(tarn::build_block(vectors.rows, vectors.dims.data(), parap,
                                                 blocks.mine(), &lists, &notes));
+        tarn::mpi::note_lists_made();
         // Every rule of the table for -r all, else the one p selects.
         const size_t count = parap->all_rules == 1 ? tarn::rules().size() : 1;
         Array<tarn::Verdict> verdicts;
@@ -351,7 +391,8 @@ int run(int argc, char** argv, int rank, int size) {
 }
 
 // With TARN_MPI_STATS=PREFIX in the environment, each process writes "<bytes sent> <peak
-// resident KiB>" to the file PREFIX.<rank> as it ends: what bench/mpi.sh reads.
+// resident KiB> <bytes sent when the lists were made>" to the file PREFIX.<rank> as it ends (the
+// last -1 where the lists were not made over regions): what bench/mpi.sh reads.
 void write_stats() {
     const char* prefix = std::getenv("TARN_MPI_STATS");
     if (prefix == nullptr) return;
@@ -367,7 +408,8 @@ void write_stats() {
     }
     const std::string path = std::string(prefix) + "." + std::to_string(rank);
     if (FILE* out = std::fopen(path.c_str(), "w")) {
-        std::fprintf(out, "%lld %ld\n", static_cast<long long>(tarn::mpi::bytes_sent()), peak);
+        std::fprintf(out, "%lld %ld %lld\n", static_cast<long long>(tarn::mpi::bytes_sent()), peak,
+                     static_cast<long long>(tarn::mpi::bytes_when_lists_made()));
         std::fclose(out);
     }
 }
