@@ -2,8 +2,10 @@
 """tarn-mpi against tarn, byte for byte: standard output, standard error, status (and the
 picture, with -g) of `mpirun -np P tarn-mpi <options>` and of `tarn <options>`, for P = 1, 2, 3,
 over every rule and option on seeded data with ties, duplicates, NaN and Inf on the first line
-and k = n - 1; the failures; the inputs each process reads a part of, and those rank 0 loads;
-and the replayed fuzzing corpus. TARN_MPI_PROCESSES="1 2 3 4" sets the counts of processes.
+and k = n - 1; data shaped against a split into regions at medians (grids of ties, equal
+vectors, vectors on the medians, skewed and clustered data); the failures; the inputs each
+process reads a part of, and those rank 0 loads; and the replayed fuzzing corpus.
+TARN_MPI_PROCESSES="1 2 3 4" sets the counts of processes.
 
 usage: mpi_compare.py <tarn> <tarn-mpi> <source dir>
 """
@@ -123,6 +125,37 @@ def seeded_sets(folder):
     sets["order"] = write(folder / "order.txt", [
         [0.1, 0, 0, 0], [0.3, 0, 64, 0], [0, 0.2, 0, 0], [0, 0.2, 64, 0], [0, 0, 0, 1],
         [0, 0, 64, 0], [-0.3, 0, 0, 0], [-0.1, 0, 64, 0]])
+    # Shapes that a split of the vectors into regions at medians along the widest axis finds
+    # hard, from a generator of their own so that the sets above keep their bytes.
+    rng = random.Random(31)
+    # A 40 x 40 integer grid and 400 duplicates of its points, shuffled: exact ties at every
+    # distance, on every line a median can fall on.
+    grid = [[x, y, 0] for x in range(40) for y in range(40)]
+    grid += [[rng.randrange(40), rng.randrange(40), 1] for _ in range(400)]
+    rng.shuffle(grid)
+    sets["grid"] = write(folder / "grid.txt", grid)
+    sets["equal"] = write(folder / "equal.txt", [[1.5, -2, i % 2] for i in range(200)])
+    # Half the vectors on x = 0 and a third on y = 0, the medians of both axes, the others at
+    # quarters on either side of them.
+    def quarter():
+        return rng.choice((-1, 1)) * rng.randrange(1, 9) / 4
+    sets["medians"] = write(folder / "medians.txt", [
+        [0 if i % 2 == 0 else quarter(), 0 if i % 3 == 0 else quarter(), int(i % 41 == 0)]
+        for i in range(800)])
+    sets["three"] = write(folder / "three.txt", [[0, 0, 0], [1, 0, 0], [5, 5, 1]])
+    # 500 vectors in a tight cluster and 3 far away; 1-d values of which 90 % are one value.
+    sets["cluster"] = write(folder / "cluster.txt", [
+        [round(rng.gauss(0, 0.01), 4), round(rng.gauss(0, 0.01), 4), 0] for _ in range(500)]
+        + [[1000, 1000, 1], [-1000, 500, 1], [1e6, 0, 1]])
+    sets["flat"] = write(folder / "flat.txt", [
+        [3.0 if i % 10 else round(rng.uniform(-50, 50), 2), int(i % 10 == 0)]
+        for i in range(500)])
+    # Gaussian clusters in 3 and 5 dimensions, one vector in 50 scattered around them.
+    for d, n, count in ((3, 3000, 5), (5, 2000, 4)):
+        centres = [[rng.uniform(-10, 10) for _ in range(d)] for _ in range(count)]
+        sets[f"{d}-d"] = write(folder / f"clusters{d}.txt", [
+            [round(rng.uniform(-15, 15), 3) for _ in range(d)] + [1] if i % 50 == 0 else
+            [round(rng.gauss(m, 1), 3) for m in rng.choice(centres)] + [0] for i in range(n)])
     return sets
 
 
@@ -192,6 +225,27 @@ def main():
                                                 "-R", sets["ties"], "-i", sets["nan"]])
         case("reference on standard input", ["-l", "-k", "4", "-R", "-", "-i", sets["tiny"]],
              stdin=sets["ties"])
+        # The shapes a split into regions finds hard, each under the rules where its ties or
+        # empty regions tell. k = n - 1 is the rows on "tiny" above, and two vectors on more
+        # processes with the default rule a row of the loads.
+        for name, arguments in (
+                ("grid k = 5", ["-k", "5", "-s", "-o", "-i", sets["grid"]]),
+                ("grid k = 12", ["-k", "12", "-s", "-o", "-i", sets["grid"]]),
+                ("grid -l k = 5", ["-l", "-k", "5", "-s", "-o", "-i", sets["grid"]]),
+                ("grid -l k = 12", ["-l", "-k", "12", "-s", "-o", "-e", "-i", sets["grid"]]),
+                ("grid's share", ["-m", "-k", "7", "-c", "0.1", "-s", "-o", "-i", sets["grid"]]),
+                ("all equal", ["-r", "all", "-k", "3", "-s", "-o", "-i", sets["equal"]]),
+                ("on the medians -m", ["-m", "-k", "6", "-s", "-o", "-e", "-i", sets["medians"]]),
+                ("on the medians -M", ["-M", "-k", "6", "-s", "-o", "-e", "-i", sets["medians"]]),
+                ("three vectors", ["-r", "all", "-k", "1", "-s", "-o", "-i", sets["three"]]),
+                ("a cluster and 3 far", ["-r", "all", "-k", "5", "-s", "-o", "-i",
+                                         sets["cluster"]]),
+                ("1-d, 90 % equal", ["-r", "all", "-k", "4", "-s", "-o", "-i", sets["flat"]]),
+                ("3-d clusters", ["-r", "all", "-k", "10", "-s", "-o", "-e", "-i", sets["3-d"]]),
+                ("5-d clusters", ["-r", "all", "-k", "10", "-s", "-o", "-e", "-i", sets["5-d"]]),
+                ("3-d clusters -b", ["-r", "all", "-k", "10", "-b", "-s", "-i", sets["3-d"]]),
+                ("5-d clusters -x", ["-r", "all", "-k", "10", "-x", "-s", "-i", sets["5-d"]])):
+            case(name, arguments)
 
         # The failures: the same message and status on every P.
         bad = folder / "bad.txt"
