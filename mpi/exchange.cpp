@@ -113,6 +113,33 @@ int64_t bytes_when_lists_made() {
     return sent_for_lists;
 }
 
+struct RingTurn::Pending {
+    MPI_Request requests[2];
+};
+
+RingTurn::RingTurn(const double* send, size_t count, double* into, size_t into_count)
+    : pending_(new Pending) {
+    const int rank = world_rank(), size = world_size();
+    if (size == 1) {
+        pending_->requests[0] = pending_->requests[1] = MPI_REQUEST_NULL;
+        return;
+    }
+    sent_bytes += static_cast<int64_t>(count * sizeof(double));
+    MPI_Irecv(into, to_int(static_cast<int64_t>(into_count)), MPI_DOUBLE, (rank + size - 1) % size,
+              0, MPI_COMM_WORLD, &pending_->requests[0]);
+    MPI_Isend(send, to_int(static_cast<int64_t>(count)), MPI_DOUBLE, (rank + 1) % size, 0,
+              MPI_COMM_WORLD, &pending_->requests[1]);
+}
+
+RingTurn::~RingTurn() {
+    finish();
+    delete pending_;
+}
+
+void RingTurn::finish() {
+    MPI_Waitall(2, pending_->requests, MPI_STATUSES_IGNORE);
+}
+
 void broadcast(void* data, size_t bytes) {
     if (world_rank() == 0) sent_bytes += static_cast<int64_t>(bytes) * (world_size() - 1);
     constexpr size_t kMost = size_t{1} << 30;

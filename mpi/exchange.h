@@ -165,6 +165,23 @@ int64_t sum(int64_t mine);
 // The sum over the processes of lower rank than this one (0 on rank 0).
 int64_t sum_before(int64_t mine);
 
+// One turn of a ring of processes: sends `count` doubles to the next rank (rank + 1, after the
+// last the first) and receives `into_count` into `into` from the one before, both under way
+// until finish(), so that a process computes on one block while the next arrives. A run of one
+// process sends nothing. The sent doubles count in bytes_sent.
+class RingTurn {
+public:
+    RingTurn(const double* send, size_t count, double* into, size_t into_count);
+    RingTurn(const RingTurn&) = delete;
+    RingTurn& operator=(const RingTurn&) = delete;
+    ~RingTurn();
+    void finish();
+
+private:
+    struct Pending;
+    Pending* pending_;
+};
+
 // Sends `count` records of `record` bytes to rank 0 in pieces (rank 0 receives them with
 // receive_piece); the pieces of one rank arrive in order.
 void send_pieces(const char* records, size_t count, size_t record);

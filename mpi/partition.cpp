@@ -947,34 +947,42 @@ Array<double> region_sample(const VectorRun& block, int32_t features, int ranks)
 
 }  // namespace
 
-bool partitions(const VectorRun& block, const Parameters* p) {
+Spread spread_of(const VectorRun& block, const Parameters* p) {
     if (const char* replicate = std::getenv("TARN_MPI_REPLICATE");
         replicate != nullptr && std::strcmp(replicate, "1") == 0) {
-        return false;
+        return Spread::kCopies;
+    }
+    if (p->standardise == 1 || p->plotstr != nullptr || block.n < 2 || block.n > INT32_MAX ||
+        p->k < 1 || p->k >= block.n) {
+        return Spread::kCopies;
     }
     const Metric metric = metric_of(p);
-    if (p->standardise == 1 || p->brute == 1 || p->plotstr != nullptr ||
-        !metric_has_box_bound(metric) || block.n < 2 || block.n > INT32_MAX || p->k < 1 ||
-        p->k >= block.n) {
-        return false;
-    }
     const int32_t dim = first_dimension(block);
+    // Every vector of the first one's width, every feature finite; for the cosine every feature
+    // below 10^150 too, so that no product overflows and every distance is a number.
     int32_t fit = 1;
     step([&] {
+        const double most = metric.kind == MetricKind::kCosine ? 1e150 : kInf;
         for (size_t i = 0, at = 0; i < block.dims.size(); at += index(block.dims[i]), ++i) {
             if (block.dims[i] != dim) {
                 fit = 0;
                 return;
             }
             for (int32_t c = 0; c + 1 < dim; ++c) {
-                if (!std::isfinite(block.values[at + index(c)])) fit = 0;
+                if (!(std::fabs(block.values[at + index(c)]) < most)) fit = 0;
             }
         }
     });
-    if (dim < 2 || sum(fit) != world_size()) return false;
+    if (dim < 2 || sum(fit) != world_size()) return Spread::kCopies;
     const int32_t n = static_cast<int32_t>(block.n);
-    return p->index == 1 ||
-           choose_method(n, p->k, gathered_dimension(block, n, dim - 1)) == Method::kTree;
+    const bool tree =
+        metric_has_box_bound(metric) && p->brute != 1 &&
+        (p->index == 1 ||
+         choose_method(n, p->k, gathered_dimension(block, n, dim - 1)) == Method::kTree);
+    if (tree) return Spread::kRegions;
+    // The connectivity-based factor reads the vectors of a vertex's neighbours.
+    const bool reads_vectors = p->all_rules == 1 || std::strcmp(selected_rule(p).key, "cof") == 0;
+    return reads_vectors ? Spread::kCopies : Spread::kRing;
 }
 
 void judge_partitioned(VectorRun& block, const Parameters* p, Array<Verdict>* verdicts,

@@ -35,11 +35,16 @@ struct Parameters;
 
 namespace tarn::mpi {
 
-// Whether the run's lists are built over regions: a run the k-d tree builds (a metric with a
-// box bound, every feature finite, -x or the automatic choice, no -b) without -z or -g, whose
-// k and dimensions pass the checks (a run that fails one takes the replicating way, which
-// reports it as tarn does). Every process calls it with its block and gets the same answer.
-bool partitions(const VectorRun& block, const Parameters* p);
+// How a distributed run holds its vectors: every process all of them (the way that takes any
+// run), or each its share, split by space where the k-d tree builds the graph (below), or in
+// file-order blocks passed around a ring over the brute force's range (mpi/ring.h). A run takes
+// a share when its vectors are all of one width with finite features, k is below their count,
+// and neither -z nor -g is given (a run that fails a check takes the replicating way, which
+// reports it as tarn does); the ring also leaves the connectivity-based factor (and -r all) to
+// the replicating way. TARN_MPI_REPLICATE=1 in the environment asks for it. Every process
+// calls it with its block and gets the same answer.
+enum class Spread { kCopies, kRegions, kRing };
+Spread spread_of(const VectorRun& block, const Parameters* p);
 
 // Runs the rule p selects (every rule with -r all) over the regions of the vectors whose
 // file-order block this process holds, and leaves the verdicts on this block's vertices:

@@ -40,6 +40,7 @@
 #include "mpi/exchange.h"
 #include "mpi/input.h"
 #include "mpi/partition.h"
+#include "mpi/ring.h"
 #include "mpi/verdict.h"
 #include "rules/rules.h"
 #include "vectors/fvector.h"
@@ -281,16 +282,21 @@ int32_t run_against_reference(Parameters* p, int rank, int size) {
         outlet);
 }
 
-// A run over regions (mpi/partition.h): each process holds its block and its region, never
-// every vector; the verdicts come back to the blocks, which report as the replicating way does.
-int32_t run_partitioned(tarn::mpi::VectorRun& block, Parameters* p) {
+// A run in which each process holds a share of the vectors, never every one: over regions
+// (mpi/partition.h) or around a ring (mpi/ring.h), as judge builds and judges it. The verdicts
+// are on the file-order blocks, which report as the replicating way does.
+using Judge = void (*)(tarn::mpi::VectorRun& block, const Parameters* p,
+                       Array<tarn::Verdict>* verdicts, Array<tarn::DuplicateScores>* duplicates,
+                       bool* overflow);
+
+int32_t run_shared_out(tarn::mpi::VectorRun& block, Parameters* p, Judge judge) {
     // The vectors are all finite here: no warning reads them, only their width and metric.
     tarn::Rows rows;
     rows.features = block.dims.empty() ? 0 : block.dims[0] - 1;
     Array<tarn::Verdict> verdicts;
     Array<tarn::DuplicateScores> duplicates;
     bool overflow = false;
-    tarn::mpi::judge_partitioned(block, p, &verdicts, &duplicates, &overflow);
+    judge(block, p, &verdicts, &duplicates, &overflow);
     const Blocks blocks(static_cast<int32_t>(block.n), tarn::mpi::world_rank(),
                         tarn::mpi::world_size());
     const Array<double> widths = tarn::mpi::all_values(rows.features);  // 0 on an empty block
@@ -336,8 +342,12 @@ int run(int argc, char** argv, int rank, int size) {
     Vectors vectors;
     try {
         tarn::mpi::VectorRun block = tarn::mpi::read_input(parap);
-        if (tarn::mpi::partitions(block, parap)) {
-            const int32_t status = run_partitioned(block, parap);
+        if (const tarn::mpi::Spread spread = tarn::mpi::spread_of(block, parap);
+            spread != tarn::mpi::Spread::kCopies) {
+            const int32_t status = run_shared_out(block, parap,
+                                                  spread == tarn::mpi::Spread::kRegions
+                                                      ? tarn::mpi::judge_partitioned
+                                                      : tarn::mpi::judge_around_ring);
             tarn::release(nullptr, parap);
             return status;
         }

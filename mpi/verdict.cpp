@@ -19,11 +19,13 @@ struct Incoming {
 // target leaves every inbound list as a single process builds it. The owner measures each
 // record's distance from rows, source first as the source's builder did, where detail asks.
 InboundIndex collect_inbound(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
-                             InboundDetail detail) {
+                             InboundDetail detail, const Array<double>* kept) {
     const SourceBlock own = blocks.mine();
     const size_t ranks = static_cast<size_t>(blocks.size());
     Array<int64_t> counts;
     Array<Incoming> send;
+    Array<double> send_dist;
+    const bool carried = kept != nullptr && detail == InboundDetail::kSourcesAndDistances;
     step([&] {
         counts.assign(ranks, 0);
         int64_t edges = 0;
@@ -35,16 +37,22 @@ InboundIndex collect_inbound(const Rows& rows, const NeighbourLists& lists, cons
         for (size_t r = 0; r < ranks; ++r)
             at[r + 1] = at[r] + counts[r];
         send.resize(static_cast<size_t>(edges));
+        if (carried) send_dist.resize(send.size());
         for (int32_t s = own.first; s < own.last; ++s) {
             const int32_t i = s - own.first;
             for (size_t e = lists.at(i); e < lists.at(i + 1); ++e) {
                 const size_t r = static_cast<size_t>(blocks.owner(lists.target[e]));
-                send[static_cast<size_t>(at[r]++)] = {s, lists.target[e]};
+                const size_t to = static_cast<size_t>(at[r]++);
+                send[to] = {s, lists.target[e]};
+                if (carried) send_dist[to] = (*kept)[e];
             }
         }
     });
     Array<int64_t> received;
     const Array<Incoming> arrived = exchange(send, counts, &received);
+    // The kept distances travel beside their edges, in the same order.
+    const Array<double> arrived_dist =
+        carried ? exchange(send_dist, counts, &received) : Array<double>();
     InboundIndex in;
     step([&] {
         Array<Incoming>().swap(send);
@@ -58,12 +66,15 @@ InboundIndex collect_inbound(const Rows& rows, const NeighbourLists& lists, cons
         const bool distances = detail == InboundDetail::kSourcesAndDistances;
         in.source.resize(arrived.size());
         if (distances) in.dist.resize(arrived.size());
-        for (const Incoming& edge : arrived) {
+        for (size_t j = 0; j < arrived.size(); ++j) {
+            const Incoming& edge = arrived[j];
             const size_t at =
                 static_cast<size_t>(next[static_cast<size_t>(edge.target - own.first)]++);
             in.source[at] = edge.source;
             if (!distances) continue;
-            in.dist[at] = metric_distance(rows.metric, rows[static_cast<size_t>(edge.source)],
+            in.dist[at] =
+                carried ? arrived_dist[j]
+                        : metric_distance(rows.metric, rows[static_cast<size_t>(edge.source)],
                                           rows[static_cast<size_t>(edge.target)], rows.features);
         }
     });
@@ -141,8 +152,8 @@ ShareCut WorldExchange::share_cut(Array<double>& ranked, size_t wanted) {
 }
 
 DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
-                      const Parameters* p, Verdict* verdict) {
-    const InboundIndex in = collect_inbound(rows, lists, blocks, selected_rule(p).inbound);
+                      const Parameters* p, Verdict* verdict, const Array<double>* kept) {
+    const InboundIndex in = collect_inbound(rows, lists, blocks, selected_rule(p).inbound, kept);
     BlockExchange exchange(blocks);
     DuplicateScores duplicates{0, 0};
     // A failure of this process's kernel is told at the checkpoint where the others wait: the
@@ -151,7 +162,9 @@ DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Block
     std::optional<Error> failure;
     try {
         AllocationFailuresThrow scope;
-        const Block block{lists, in, rows, rows.row.data() + blocks.mine().first};
+        const Block block{lists, in, rows,
+                          kept == nullptr ? rows.row.data() + blocks.mine().first : nullptr,
+                          kept == nullptr ? nullptr : kept->data()};
         duplicates = tarn::judge(block, exchange, p, verdict);
     } catch (const AllocationFailure& allocation) {
         failure = allocation_failure(allocation.size());

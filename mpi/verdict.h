@@ -45,11 +45,13 @@ protected:
 
 // Runs the rule p selects (and -c's share) over the outbound lists of this process's block's
 // sources (row i: source blocks.mine().first + i), every vector of the run in rows, filling every
-// field of verdict but label.
-// Returns the duplicate scores over every process. Every process calls it; a failure throws
-// Stopped on every process.
+// field of verdict but label. Given kept (every entry's distance as the builder measured it, by
+// entry; given on every process or on none), rows need hold no vector: the distances are read from
+// kept, and each edge's travels with it to its target's owner (no rule that reads vectors otherwise
+// may run so). Returns the duplicate scores over every process. Every process calls it; a failure
+// throws Stopped on every process.
 DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
-                      const Parameters* p, Verdict* verdict);
+                      const Parameters* p, Verdict* verdict, const Array<double>* kept = nullptr);
 
 // Scores this process's block of queries (rows: the block's query vectors, standardised with
 // -z; row i is query blocks.mine().first + i) against the reference every process holds whole,

@@ -31,15 +31,20 @@ struct Verdict {
 // vector lies, source[i] for row i (rows.row from the block's first vertex on, or the vectors of
 // queries scored against a reference, which are not among rows). An entry's distance is
 // measured from the two (graph/lists.h).
+//
+// A block whose process does not hold its targets' vectors keeps each entry's distance as its
+// builder measured it instead (dist, by entry); rows then hold none, and only the kernels that
+// read no vector but through distance() run on it.
 struct Block {
     const NeighbourLists& out;
     const InboundIndex& in;
     const Rows& rows;
     double* const* source;
+    const double* dist = nullptr;
 
     // The distance of outbound entry `at` of the block's row `row`.
     double distance(int32_t row, size_t at) const {
-        return entry_distance(rows, source[row], out, at);
+        return dist != nullptr ? dist[at] : entry_distance(rows, source[row], out, at);
     }
 };
 
