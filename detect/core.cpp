@@ -653,12 +653,15 @@ std::optional<Error> neighbours_against(const double* reference, int32_t n, cons
     });
 }
 
-std::optional<Error> check_share_memory(int32_t share, int32_t features, const Parameters* p) {
+std::optional<Error> check_share_memory(int32_t share, int32_t features, const Parameters* p,
+                                        double extra) {
     return reporting([&]() -> std::optional<Error> {
         const Metric metric = metric_of(p);
-        return check_memory(lists_need(
+        GraphNeed need = lists_need(
             share, counted_components(features + 1, metric), p->k, true, worker_threads(p->threads),
-            judge_bytes(p, static_cast<double>(share), p->k), share, VectorsHeld::kFeatures));
+            judge_bytes(p, static_cast<double>(share), p->k), share, VectorsHeld::kFeatures);
+        need.edges += extra;
+        return check_memory(need);
     });
 }
 

@@ -87,8 +87,10 @@ void apply_scales(const Rows& rows, const Array<ColumnScale>& scales);
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p);
 
 // The memory check of a process that holds a share of a distributed run's vectors (share
-// vectors of `features` features, with their lists and the rule's working memory).
-std::optional<Error> check_share_memory(int32_t share, int32_t features, const Parameters* p);
+// vectors of `features` features, with their lists and the rule's working memory), and `extra`
+// bytes of its way's own.
+std::optional<Error> check_share_memory(int32_t share, int32_t features, const Parameters* p,
+                                        double extra = 0.0);
 
 // What detect_flat does up to the rule, for one process of a distributed run: n vectors whose
 // rows hold dims[i] values each (the label last), the same checks (the memory check weighs only

@@ -116,7 +116,12 @@ void judge_around_ring(VectorRun& block, const Parameters* p, Array<Verdict>* ve
             return Error{ErrorKind::kAllocation,
                          "tarn-mpi: a block of more than 2^31 values; run on more processes\n"};
         }
-        if (std::optional<Error> failure = check_share_memory(blocks.count(), f, p)) {
+        // Two blocks in flight, each source's candidates and each entry's kept distance.
+        const double share = blocks.count();
+        const double extra = 2.0 * largest * f * sizeof(double) +
+                             share * 2 * k * (sizeof(double) + sizeof(int32_t)) +
+                             share * k * sizeof(double);
+        if (std::optional<Error> failure = check_share_memory(blocks.count(), f, p, extra)) {
             return failure;
         }
         const size_t count = block.dims.size();
