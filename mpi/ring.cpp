@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <utility>
 
 #include "base/parameters.h"
 #include "base/workers.h"
 #include "detect/construct.h"
 #include "detect/core.h"
+#include "detect/lanes.h"
 #include "detect/rules.h"
 #include "graph/graph.h"
 #include "graph/metric.h"
@@ -17,6 +20,8 @@
 
 namespace tarn::mpi {
 namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 size_t index(int64_t i) {
     return static_cast<size_t>(i);
@@ -49,6 +54,26 @@ public:
         count = std::min(past, first_tie + k_);
     }
 
+    // A key above which a target is farther than the k-th distance so far, so that most
+    // targets are turned away before their root is taken: infinite while fewer than k are held,
+    // and for a metric whose root is only faithful (Minkowski's).
+    double bar(size_t source, const Metric& metric) const {
+        if (count_[source] < k_) return kInf;
+        const double kth = dist_[source * room() + static_cast<size_t>(k_ - 1)];
+        switch (metric.kind) {
+            case MetricKind::kEuclidean: {
+                // sqrt is correctly rounded, so a key above the square of the next double up
+                // has a root above kth.
+                const double up = std::nextafter(kth, kInf);
+                return up * up;
+            }
+            case MetricKind::kMinkowski:
+                return kInf;
+            default:
+                return kth;  // the key is the distance
+        }
+    }
+
     // The list the candidate rule leaves: the candidates offered in vertex order.
     void replay(size_t source, Mirror& out) const {
         const double* d = dist_.data() + source * room();
@@ -70,25 +95,121 @@ private:
     Array<int32_t> count_;
 };
 
-// Offers every vector of a visiting block (vertices first, first + 1, …; features each) to
-// every own source (own: the block's features, vertex mine.first + i for row i).
-void meet(const Array<double>& own, SourceBlock mine, const double* visiting, int32_t first,
-          int32_t count, int32_t features, const Metric& metric, int32_t threads,
-          Candidates& candidates) {
-    const size_t width = index(features);
-    auto body = [&](int32_t, int32_t begin, int32_t end) {
-        for (int32_t i = begin; i < end; ++i) {
-            const double* source = own.data() + index(i) * width;
-            const int32_t vertex = mine.first + i;
-            for (int32_t j = 0; j < count; ++j) {
-                if (first + j == vertex) continue;
-                const double dist =
-                    metric_distance(metric, source, visiting + index(j) * width, features);
-                candidates.offer(index(i), dist, first + j);
-            }
+// Blocks travel in tiles of kLanes vectors, component-major inside a tile (component i of the
+// tile's vector j at i × kLanes + j, a last tile padded with 0), so that one source's keys to a
+// tile's vectors are computed lane by lane, each lane exactly metric_key (detect/lanes.h).
+constexpr int32_t kTile = lanes::kLanes;
+
+size_t tiles_of(int32_t count) {
+    return (index(count) + kTile - 1) / kTile;
+}
+
+void pack(const double* rows, int32_t count, int32_t features, double* tiles) {
+    const size_t f = index(features);
+    std::fill(tiles, tiles + tiles_of(count) * f * kTile, 0.0);
+    for (size_t t = 0; t < index(count); ++t) {
+        for (size_t i = 0; i < f; ++i)
+            tiles[(t / kTile) * f * kTile + i * kTile + t % kTile] = rows[t * f + i];
+    }
+}
+
+// The cosine's norms of a tiled block's vectors, as metric_key takes them.
+void tile_norms(const double* tiles, int32_t count, int32_t features, Array<double>& norms) {
+    const size_t f = index(features);
+    norms.assign(tiles_of(count) * kTile, 0.0);
+    for (size_t t = 0; t < index(count); ++t) {
+        double sum = 0.0;
+        for (size_t i = 0; i < f; ++i) {
+            const double x = tiles[(t / kTile) * f * kTile + i * kTile + t % kTile];
+            sum += x * x;
         }
-    };
-    for_each_range(mine.last - mine.first, 64, threads, body);
+        norms[t] = std::sqrt(sum);
+    }
+}
+
+// A turn's meeting: own sources (rows, features each; vertex mine.first + i for row i) and the
+// visiting block's tiles (vertices first, first + 1, …).
+struct Meeting {
+    const double* own;
+    const double* own_norms;
+    SourceBlock mine;
+    const double* tiles;
+    const double* norms;
+    int32_t first;
+    int32_t count;
+    int32_t features;
+    Metric metric;
+    Candidates* candidates;
+};
+
+// One source's keys to tiles [from, to) of the visiting block, each offered when it may be near
+// enough.
+template <typename Form>
+__attribute__((always_inline)) inline void meet_tiles(const Meeting& m, int32_t row, size_t from,
+                                                      size_t to) {
+    using namespace lanes;
+    const size_t f = index(m.features);
+    const double* source = m.own + index(row) * f;
+    const double norm = m.own_norms != nullptr ? m.own_norms[row] : 0.0;
+    const int32_t vertex = m.mine.first + row;
+    double bar = m.candidates->bar(index(row), m.metric);
+    for (size_t t = from; t < to; ++t) {
+        const double* tile = m.tiles + t * f * kTile;
+        Lanes keys = {};
+        for (size_t i = 0; i < f; ++i) {
+            Lanes column;
+            std::memcpy(&column, tile + i * kTile, sizeof column);
+            Form::accumulate(keys, source[i], column, m.metric.p);
+        }
+        finish<Form>(keys, norm, m.norms != nullptr ? m.norms + t * kTile : nullptr);
+        const int32_t lanes_used =
+            std::min<int32_t>(kTile, m.count - static_cast<int32_t>(t) * kTile);
+        for (int32_t lane = 0; lane < lanes_used; ++lane) {
+            const int32_t target = m.first + static_cast<int32_t>(t) * kTile + lane;
+            // The key, then its root: metric_distance's bits.
+            if (target == vertex || keys[lane] > bar) continue;
+            m.candidates->offer(index(row), metric_root(m.metric, keys[lane]), target);
+            bar = m.candidates->bar(index(row), m.metric);
+        }
+    }
+}
+
+// Bytes of tiles that every source of a range meets before the next ones: they stay in the
+// core's second-level cache meanwhile.
+constexpr size_t kCachedTiles = size_t{1} << 18;
+
+template <typename Form>
+__attribute__((always_inline)) inline void meet_rows(const Meeting& m, int32_t begin, int32_t end) {
+    const size_t f = index(m.features);
+    const size_t tiles = tiles_of(m.count);
+    const size_t step = std::max<size_t>(1, kCachedTiles / (f * kTile * sizeof(double)));
+    for (size_t from = 0; from < tiles; from += step) {
+        const size_t to = std::min(tiles, from + step);
+        for (int32_t row = begin; row < end; ++row)
+            meet_tiles<Form>(m, row, from, to);
+    }
+}
+
+// meet_rows for the run's metric (the clones cannot be templates).
+TARN_CLONES void meet_range(const Meeting& m, int32_t begin, int32_t end) {
+    using namespace lanes;
+    switch (m.metric.kind) {
+        case MetricKind::kEuclidean:
+            return meet_rows<Squares>(m, begin, end);
+        case MetricKind::kManhattan:
+            return meet_rows<Absolute>(m, begin, end);
+        case MetricKind::kChebyshev:
+            return meet_rows<Largest>(m, begin, end);
+        case MetricKind::kMinkowski:
+            return meet_rows<Powers>(m, begin, end);
+        case MetricKind::kCosine:
+            return meet_rows<Products>(m, begin, end);
+    }
+}
+
+void meet(const Meeting& m, int32_t threads) {
+    auto body = [&](int32_t, int32_t begin, int32_t end) { meet_range(m, begin, end); };
+    for_each_range(m.mine.last - m.mine.first, 64, threads, body);
 }
 
 }  // namespace
@@ -110,7 +231,7 @@ void judge_around_ring(VectorRun& block, const Parameters* p, Array<Verdict>* ve
     for (int r = 0; r < ranks; ++r)
         largest = std::max(largest, blocks.first(r + 1) - blocks.first(r));
     Array<int32_t> labels;
-    Array<double> own, held, next;
+    Array<double> own, held, next, own_norms, norms;  // own_norms in tiles, by row
     step([&]() -> std::optional<Error> {
         if (static_cast<double>(largest) * f > 2147483647.0) {
             return Error{ErrorKind::kAllocation,
@@ -118,9 +239,9 @@ void judge_around_ring(VectorRun& block, const Parameters* p, Array<Verdict>* ve
         }
         // Two blocks in flight, each source's candidates and each entry's kept distance.
         const double share = blocks.count();
-        const double extra = 2.0 * largest * f * sizeof(double) +
-                             share * 2 * k * (sizeof(double) + sizeof(int32_t)) +
-                             share * k * sizeof(double);
+        const double extra =
+            2.0 * static_cast<double>(tiles_of(largest) * kTile) * f * sizeof(double) +
+            share * 2 * k * (sizeof(double) + sizeof(int32_t)) + share * k * sizeof(double);
         if (std::optional<Error> failure = check_share_memory(blocks.count(), f, p, extra)) {
             return failure;
         }
@@ -134,9 +255,11 @@ void judge_around_ring(VectorRun& block, const Parameters* p, Array<Verdict>* ve
         }
         Array<double>().swap(block.values);
         // Both buffers take the largest block: they trade places every turn.
-        held.resize(index(largest) * width);
-        std::copy(own.begin(), own.end(), held.begin());
-        next.resize(index(largest) * width);
+        held.resize(tiles_of(largest) * width * kTile);
+        pack(own.data(), blocks.count(), f, held.data());
+        next.resize(held.size());
+        if (rows.metric.kind == MetricKind::kCosine)
+            tile_norms(held.data(), blocks.count(), f, own_norms);
         return std::nullopt;
     });
     std::optional<Candidates> candidates;
@@ -148,13 +271,25 @@ void judge_around_ring(VectorRun& block, const Parameters* p, Array<Verdict>* ve
         const int32_t count = blocks.first(from + 1) - blocks.first(from);
         std::optional<RingTurn> turn;
         if (j + 1 < ranks) {
-            const size_t sending = index(count) * width;
-            const size_t coming = index(blocks.first(after + 1) - blocks.first(after)) * width;
+            const size_t sending = tiles_of(count) * width * kTile;
+            const size_t coming =
+                tiles_of(blocks.first(after + 1) - blocks.first(after)) * width * kTile;
             turn.emplace(held.data(), sending, next.data(), coming);
         }
         step([&] {
-            meet(own, blocks.mine(), held.data(), blocks.first(from), count, f, rows.metric,
-                 threads, *candidates);
+            const bool cosine = rows.metric.kind == MetricKind::kCosine;
+            if (cosine) tile_norms(held.data(), count, f, norms);
+            const Meeting meeting{own.data(),
+                                  cosine ? own_norms.data() : nullptr,
+                                  blocks.mine(),
+                                  held.data(),
+                                  cosine ? norms.data() : nullptr,
+                                  blocks.first(from),
+                                  count,
+                                  f,
+                                  rows.metric,
+                                  &*candidates};
+            meet(meeting, threads);
         });
         if (turn) {
             turn->finish();
