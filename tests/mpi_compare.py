@@ -244,7 +244,19 @@ def main():
                 ("3-d clusters", ["-r", "all", "-k", "10", "-s", "-o", "-e", "-i", sets["3-d"]]),
                 ("5-d clusters", ["-r", "all", "-k", "10", "-s", "-o", "-e", "-i", sets["5-d"]]),
                 ("3-d clusters -b", ["-r", "all", "-k", "10", "-b", "-s", "-i", sets["3-d"]]),
-                ("5-d clusters -x", ["-r", "all", "-k", "10", "-x", "-s", "-i", sets["5-d"]])):
+                ("5-d clusters -x", ["-r", "all", "-k", "10", "-x", "-s", "-i", sets["5-d"]]),
+                # Single rules over the brute force's range go around the ring of blocks (-r all
+                # and cof hold every vector): its ties, equal vectors, the cosine without -z,
+                # and the inbound distances that travel with their edges.
+                ("ring grid -l", ["-l", "-k", "12", "-b", "-s", "-o", "-i", sets["grid"]]),
+                ("ring grid -M", ["-M", "-k", "5", "-b", "-o", "-e", "-i", sets["grid"]]),
+                ("ring equal -X", ["-X", "-k", "3", "-b", "-s", "-i", sets["equal"]]),
+                ("ring three -m", ["-m", "-k", "2", "-b", "-s", "-i", sets["three"]]),
+                ("ring 5-d inflo", ["-r", "inflo", "-k", "10", "-s", "-e", "-i", sets["5-d"]]),
+                ("ring 5-d cosine -l", ["-l", "-k", "8", "-d", "cosine", "-s", "-i",
+                                        sets["5-d"]]),
+                ("ring medians manhattan", ["-r", "loop", "-k", "6", "-b", "-d", "manhattan",
+                                            "-c", "0.1", "-s", "-i", sets["medians"]])):
             case(name, arguments)
 
         # The failures: the same message and status on every P.
