@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <random>
 #include <sstream>
@@ -383,6 +384,89 @@ TEST(Construction, ABlockOfSourcesGetsTheWholeGraphsLists) {
                 }
                 release(whole);
             }
+        }
+    }
+}
+
+// A search of chosen sources alone (a region's second search) gives each the list the whole
+// search gives it, on every shape the tree applies to: targets, order and k-distance's bits.
+TEST(Construction, ASearchOfChosenSourcesGivesTheirWholeLists) {
+    struct Chosen final : tarn::ListSink {
+        std::map<int32_t, std::string> lists;
+        bool in_source_order() const override { return false; }
+        void write(const int32_t* sources, const tarn::Mirror* mirrors, int32_t count) override {
+            for (int32_t i = 0; i < count; ++i) {
+                std::ostringstream out;
+                for (int32_t e = 0; e < mirrors[i].count; ++e)
+                    out << mirrors[i].kept[e].target << ' ';
+                out << std::bit_cast<uint64_t>(mirrors[i].kept[mirrors[i].count - 1].dist);
+                lists[sources[i]] = out.str();
+            }
+        }
+    };
+    std::mt19937_64 rng(23);
+    int searched = 0;
+    for (const Shape& shape : shapes()) {
+        const int32_t n = 90, k = 4;
+        Points points = shape.make(rng, n, 2);
+        tarn::Rows rows;
+        rows.features = static_cast<int32_t>(points[0].size());  // a shape may keep its own
+        for (std::vector<double>& point : points)
+            rows.row.push_back(point.data());
+        if (!tarn::tree_applies(rows)) continue;
+        ++searched;
+        tarn::NeighbourLists whole;
+        tarn::FlatListSink sink(whole, n, k);
+        tarn::search_tree(rows, k, 1, sink);
+        Array<int32_t> sources;
+        for (int32_t s = n - 1; s >= 0; s -= 3)
+            sources.push_back(s);
+        Chosen chosen;
+        tarn::search_tree_of(rows, k, 2, chosen, sources);
+        ASSERT_EQ(chosen.lists.size(), sources.size()) << shape.name;
+        for (const auto& [s, got] : chosen.lists) {
+            std::ostringstream want;
+            for (size_t at = whole.at(s); at < whole.at(s + 1); ++at)
+                want << whole.target[at] << ' ';
+            want << std::bit_cast<uint64_t>(whole.kdist[size_t(s)]);
+            EXPECT_EQ(got, want.str()) << shape.name << " source " << s;
+        }
+    }
+    EXPECT_GE(searched, 5);  // the shapes with finite values
+}
+
+// The bound between two boxes never exceeds a distance between vectors inside them, and for a
+// box that is one point it is that point's bound to the other box, bit for bit.
+TEST(Construction, TheBoundBetweenBoxesIsBelowEveryDistanceAcross) {
+    const tarn::Metric metrics[] = {{tarn::MetricKind::kEuclidean, 2.0},
+                                    {tarn::MetricKind::kManhattan, 2.0},
+                                    {tarn::MetricKind::kChebyshev, 2.0},
+                                    tarn::metric_minkowski(3.0)};
+    std::mt19937_64 rng(29);
+    std::uniform_real_distribution<double> place(-1e3, 1e3), width(0.0, 50.0), share(0.0, 1.0);
+    for (const tarn::Metric& metric : metrics) {
+        for (int trial = 0; trial < 300; ++trial) {
+            const int32_t d = 1 + trial % 4;
+            const size_t size = static_cast<size_t>(d);
+            std::vector<double> lo1(size), hi1(size), lo2(size), hi2(size), a(size), b(size);
+            for (size_t i = 0; i < size; ++i) {
+                lo1[i] = place(rng);
+                hi1[i] = lo1[i] + (trial % 3 == 0 ? 0.0 : width(rng));
+                lo2[i] = trial % 5 == 0 ? lo1[i] : place(rng);  // overlapping sides too
+                hi2[i] = lo2[i] + width(rng);
+                a[i] = lo1[i] + share(rng) * (hi1[i] - lo1[i]);
+                b[i] = std::min(hi2[i], lo2[i] + share(rng) * (hi2[i] - lo2[i]));
+                a[i] = std::min(a[i], hi1[i]);
+            }
+            const double bound =
+                tarn::metric_boxes_bound(metric, lo1.data(), hi1.data(), lo2.data(), hi2.data(), d);
+            EXPECT_LE(bound, tarn::metric_distance(metric, a.data(), b.data(), d)) << trial;
+            EXPECT_LE(bound, tarn::metric_distance(metric, b.data(), a.data(), d)) << trial;
+            EXPECT_EQ(std::bit_cast<uint64_t>(tarn::metric_boxes_bound(metric, a.data(), a.data(),
+                                                                       lo2.data(), hi2.data(), d)),
+                      std::bit_cast<uint64_t>(
+                          tarn::metric_box_bound(metric, a.data(), lo2.data(), hi2.data(), d)))
+                << trial;
         }
     }
 }

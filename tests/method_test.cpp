@@ -102,6 +102,25 @@ TEST(Method, SampleDimensionReadsTheDimensionTheDataFill) {
 
 // The sample is an eighth of the vectors, at least 11 (or all of them) and at most 512: its pairs
 // are never more than a 64th of the brute force's.
+// A process that holds only some of the vectors estimates from the sample gathered at
+// sample_position: the same estimate as from every vector.
+TEST(Method, TheGatheredSampleGivesTheSameEstimate) {
+    std::mt19937_64 rng(41);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (const int32_t n : {2, 3, 12, 100, 5000}) {
+        const Points points(n, 3, [&](int32_t, double* x) {
+            x[0] = normal(rng);
+            x[1] = 2 * x[0] + normal(rng) * 0.01;
+            x[2] = normal(rng);
+        });
+        const tarn::Rows rows = tarn::graph_rows(tarn::graph_vertices(points.g));
+        tarn::Array<const double*> sample;
+        for (int32_t i = 0; i < tarn::sample_size(n); ++i)
+            sample.push_back(rows[size_t(tarn::sample_position(i, n))]);
+        EXPECT_EQ(tarn::sample_dimension_of(sample, rows.features), points.dimension()) << n;
+    }
+}
+
 TEST(Method, TheSampleIsAnEighthOfTheVectorsWithinBounds) {
     const int32_t cases[][2] = {{2, 2},    {11, 11},    {50, 11},    {100, 12},
                                 {300, 37}, {4095, 511}, {4096, 512}, {1000000, 512}};

@@ -257,7 +257,8 @@ def main():
                                         sets["5-d"]]),
                 ("ring medians manhattan", ["-r", "loop", "-k", "6", "-b", "-d", "manhattan",
                                             "-c", "0.1", "-s", "-i", sets["medians"]])):
-            case(name, arguments)
+            # Four processes too: a region or a block left empty, regions split twice.
+            case(name, arguments, processes=tuple(sorted(set(PROCESSES) | {4})))
 
         # The failures: the same message and status on every P.
         bad = folder / "bad.txt"
@@ -427,19 +428,21 @@ def death_check(folder):
 
 def memory_check(folder):
     """Under an address-space limit every process weighs its own share: every P stops before
-    any edge with the memory check's message (its figures are the share's) and status 255."""
+    any edge with the memory check's message (its figures are the share's) and status 255,
+    around the ring (the brute force's range) and over regions (-x)."""
     rng = random.Random(5)
     data = write(folder / "big.txt", [[rng.random(), rng.random(), 0] for _ in range(60000)])
-    arguments = ["-k", "40000", "-i", data]
     # The limit that binds is named: the address space here, or the machine's or the cgroup's
     # memory where they give less.
     message = re.compile(rb"The graph needs [0-9]+ MiB of memory, but only [0-9]+ MiB are "
                          rb"available( under the [^\n]*)?\n")
     limit = 2 * 1024 * 1024  # KiB: what an MPI process maps, and far less than the edges
-    for name, (status, out, err) in [("tarn", run([TARN] + arguments, limit_kib=limit))] + [
-            (f"P={p}", mpi(p, arguments, limit_kib=limit)) for p in PROCESSES]:
-        if status != 255 or err != b"" or not message.fullmatch(out):
-            failures.append(f"memory check {name}: {status} {out!r} {err!r}")
+    for way in ([], ["-x"]):
+        arguments = way + ["-k", "40000", "-i", data]
+        for name, (status, out, err) in [("tarn", run([TARN] + arguments, limit_kib=limit))] + [
+                (f"P={p}", mpi(p, arguments, limit_kib=limit)) for p in PROCESSES]:
+            if status != 255 or err != b"" or not message.fullmatch(out):
+                failures.append(f"memory check {way} {name}: {status} {out!r} {err!r}")
 
 
 if __name__ == "__main__":
