@@ -854,6 +854,14 @@ private:
     Array<Search> searches_;
 };
 
+// Builds the tree over rows, which must outlive it, on `threads` threads.
+void grow(const tarn::Rows& rows, int32_t threads, Tree& tree) {
+    tree.dim = rows.features;
+    tree.metric = rows.metric;
+    tree.rows = &rows;
+    Builder(rows, tree, threads).build();
+}
+
 }  // namespace
 
 namespace tarn {
@@ -874,10 +882,7 @@ void create_edges_indexed(Graph* graphp, int32_t k, int32_t threads, size_t chun
     if (vertices.size() < 2) return;
     const Rows rows = graph_rows(vertices, graphp->metric);
     Tree tree;
-    tree.dim = rows.features;
-    tree.metric = rows.metric;
-    tree.rows = &rows;
-    Builder(rows, tree, threads).build();
+    grow(rows, threads, tree);
     TreeSearch search(tree, k);
     tarn::build_neighbours(graphp, vertices, k, threads, chunk_entries, search, block);
 }
@@ -886,10 +891,7 @@ int64_t search_tree(const Rows& rows, int32_t k, int32_t threads, ListSink& sink
                     size_t chunk_entries, SourceBlock block) {
     if (rows.size() < 2) return 0;
     Tree tree;
-    tree.dim = rows.features;
-    tree.metric = rows.metric;
-    tree.rows = &rows;
-    Builder(rows, tree, threads).build();
+    grow(rows, threads, tree);
     TreeSearch search(tree, k);
     return build_lists(static_cast<int32_t>(rows.size()), k, threads, chunk_entries, search, sink,
                        block);
@@ -899,10 +901,7 @@ int64_t search_tree_of(const Rows& rows, int32_t k, int32_t threads, ListSink& s
                        Array<int32_t> sources) {
     if (rows.size() < 2 || sources.empty()) return 0;
     Tree tree;
-    tree.dim = rows.features;
-    tree.metric = rows.metric;
-    tree.rows = &rows;
-    Builder(rows, tree, threads).build();
+    grow(rows, threads, tree);
     TreeSearch search(tree, k);
     return build_lists_of(k, threads, search, sink, std::move(sources));
 }

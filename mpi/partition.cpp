@@ -887,19 +887,8 @@ DuplicateScores judge_region(const Region& region, const Parameters* p, Verdict*
     InboundIndex in;
     step([&] { in = region_inbound(region, selected_rule(p).inbound); });
     RegionExchange exchange(region);
-    DuplicateScores duplicates{0, 0};
-    std::optional<Error> failure;
-    try {
-        AllocationFailuresThrow scope;
-        const Block block{region.lists, in, region.rows, region.source.data()};
-        duplicates = tarn::judge(block, exchange, p, verdict);
-    } catch (const AllocationFailure& allocation) {
-        failure = allocation_failure(allocation.size());
-    } catch (const std::bad_alloc&) {
-        failure = Error{ErrorKind::kAllocation, "Allocation failed\n"};
-    }
-    checkpoint(failure);
-    return duplicates;
+    return judge_together({region.lists, in, region.rows, region.source.data()}, exchange, p,
+                          verdict);
 }
 
 // The first vector's dimension, from the first process that holds a vector.

@@ -155,6 +155,14 @@ DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Block
                       const Parameters* p, Verdict* verdict, const Array<double>* kept) {
     const InboundIndex in = collect_inbound(rows, lists, blocks, selected_rule(p).inbound, kept);
     BlockExchange exchange(blocks);
+    const Block block{lists, in, rows,
+                      kept == nullptr ? rows.row.data() + blocks.mine().first : nullptr,
+                      kept == nullptr ? nullptr : kept->data()};
+    return judge_together(block, exchange, p, verdict);
+}
+
+DuplicateScores judge_together(const Block& block, Exchange& exchange, const Parameters* p,
+                               Verdict* verdict) {
     DuplicateScores duplicates{0, 0};
     // A failure of this process's kernel is told at the checkpoint where the others wait: the
     // one that starts their next exchange call, or this one. Stopped, thrown on every process
@@ -162,9 +170,6 @@ DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Block
     std::optional<Error> failure;
     try {
         AllocationFailuresThrow scope;
-        const Block block{lists, in, rows,
-                          kept == nullptr ? rows.row.data() + blocks.mine().first : nullptr,
-                          kept == nullptr ? nullptr : kept->data()};
         duplicates = tarn::judge(block, exchange, p, verdict);
     } catch (const AllocationFailure& allocation) {
         failure = allocation_failure(allocation.size());

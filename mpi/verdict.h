@@ -53,6 +53,11 @@ protected:
 DuplicateScores judge(const Rows& rows, const NeighbourLists& lists, const Blocks& blocks,
                       const Parameters* p, Verdict* verdict, const Array<double>* kept = nullptr);
 
+// tarn::judge on this process's block with a distributed exchange, every process together: a
+// failed allocation of this process's kernel stops every process (Stopped) with its message.
+DuplicateScores judge_together(const Block& block, Exchange& exchange, const Parameters* p,
+                               Verdict* verdict);
+
 // Scores this process's block of queries (rows: the block's query vectors, standardised with
 // -z; row i is query blocks.mine().first + i) against the reference every process holds whole,
 // as tarn's detect_queries does; the share of -c is cut over every block. notes gets the
