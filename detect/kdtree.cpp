@@ -827,9 +827,18 @@ public:
     int64_t search(int32_t worker, const int32_t* sources, int32_t count,
                    Mirror* mirrors) override {
         Search& search = searches_[static_cast<size_t>(worker)];
+        const tarn::Rows& rows = *tree_.rows;
         int64_t evaluations = 0;
-        for (int32_t i = 0; i < count; ++i)
+        for (int32_t i = 0; i < count; ++i) {
+            // Sources in tree order lie anywhere in the caller's vectors: a source's row
+            // pointer, then its vector, is fetched a few searches ahead, so that reading the
+            // query waits on neither (at 10^7 vectors the two misses were a third of a search).
+            if (i + 2 * kFetchAhead < count)
+                __builtin_prefetch(rows.row.data() + sources[i + 2 * kFetchAhead]);
+            if (i + kFetchAhead < count)
+                __builtin_prefetch(rows[static_cast<size_t>(sources[i + kFetchAhead])]);
             evaluations += search.run(sources[i], mirrors[i]);
+        }
         return evaluations;
     }
     void order(int32_t* sources, int32_t count) const override {
@@ -849,6 +858,9 @@ public:
     int32_t group() const override { return 64; }
 
 private:
+    // Searches ahead of the current one whose source vector is fetched.
+    static constexpr int32_t kFetchAhead = 8;
+
     const Tree& tree_;
     const int32_t k_;
     Array<Search> searches_;

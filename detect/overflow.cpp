@@ -1,5 +1,6 @@
 #include "detect/overflow.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -63,25 +64,30 @@ bool overflows(const Rows& rows, KeptInfinite kept_infinite) {
     const tarn::Metric& metric = rows.metric;
     if (!tarn::metric_has_box_bound(metric)) return norms_overflow(rows);
     const int32_t dim = rows.features;
+    // One pass: which rows are finite, and the finite rows holding each column's least and
+    // greatest value. The finite rows are listed only when every pair must be measured, which
+    // is rare: a list of them all is a pointer a vector.
     std::vector<char> is_finite(rows.size());
-    std::vector<const double*> finite;
+    std::vector<const double*> low(static_cast<size_t>(dim)), high = low;
+    size_t finite_count = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
-        is_finite[i] = all_finite(rows[i], dim) ? 1 : 0;
-        if (is_finite[i] != 0) finite.push_back(rows[i]);
-    }
-    if (finite.size() < 2) return false;
-
-    // The vectors holding each column's least and greatest value. Rounding is monotonic, so
-    // no pair's difference in a column exceeds the computed range, no square (key term)
-    // exceeds the range's, and, combined in the same order, no pair's key exceeds the
-    // combination of the ranges' terms: when that is finite, nothing overflowed.
-    std::vector<const double*> low(static_cast<size_t>(dim), finite[0]), high = low;
-    for (const double* x : finite) {
+        const double* x = rows[i];
+        is_finite[i] = all_finite(x, dim) ? 1 : 0;
+        if (is_finite[i] == 0) continue;
+        if (finite_count++ == 0) {
+            std::fill(low.begin(), low.end(), x);
+            std::fill(high.begin(), high.end(), x);
+        }
         for (size_t c = 0; c < low.size(); ++c) {
             if (x[c] < low[c][c]) low[c] = x;
             if (x[c] > high[c][c]) high[c] = x;
         }
     }
+    if (finite_count < 2) return false;
+
+    // Rounding is monotonic, so no pair's difference in a column exceeds the computed range,
+    // no square (key term) exceeds the range's, and, combined in the same order, no pair's key
+    // exceeds the combination of the ranges' terms: when that is finite, nothing overflowed.
     double bound = 0.0;
     for (size_t c = 0; c < low.size(); ++c) {
         const double range = high[c][c] - low[c][c];
@@ -96,6 +102,10 @@ bool overflows(const Rows& rows, KeptInfinite kept_infinite) {
     // So does an infinite kept distance between two finite vectors.
     if (kept_infinite(is_finite)) return true;
     // Undecided: large ranges spread over several columns. Every pair is measured.
+    std::vector<const double*> finite;
+    finite.reserve(finite_count);
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (is_finite[i] != 0) finite.push_back(rows[i]);
     for (size_t i = 0; i < finite.size(); ++i)
         for (size_t j = i + 1; j < finite.size(); ++j)
             if (distance_overflows(metric, finite[i], finite[j], dim)) return true;

@@ -120,22 +120,4 @@ double metric_boxes_bound(const Metric& m, const double* lo1, const double* hi1,
     return std::nextafter(std::nextafter(metric_root(m, key), 0.0), 0.0);
 }
 
-double metric_reach(const Metric& m, double kth) {
-    switch (m.kind) {
-        case MetricKind::kEuclidean: {
-            // The next double above the root: for a positive finite double its bits plus one,
-            // which is what nextafter gives, without the call.
-            const double root = std::sqrt(kth);
-            const bool plain = root > 0 && root < kInf;
-            const double up = plain ? std::bit_cast<double>(std::bit_cast<uint64_t>(root) + 1)
-                                    : std::nextafter(root, kInf);
-            return up * up;
-        }
-        case MetricKind::kMinkowski:
-            return std::nextafter(kth * std::exp(8.0 * (m.p + 1.0) * DBL_EPSILON), kInf);
-        default:
-            return kth;
-    }
-}
-
 }  // namespace tarn

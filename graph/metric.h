@@ -26,8 +26,10 @@
 #define TARN_GRAPH_METRIC_H
 
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 struct Parameters;
 
@@ -193,7 +195,25 @@ double metric_boxes_bound(const Metric& m, const double* lo1, const double* hi1,
 // kth itself; for Minkowski, pow within an ulp either way moves a key by a factor of at most
 // ((1 + u) / (1 − u))^p, u = 2^-52, and a D one ulp above kth's root by (1 + u)^p more, which
 // exp(8 (p + 1) u), rounded up, covers. Infinite when no bound is finite.
-double metric_reach(const Metric& m, double kth);
+// Inline: the tree search takes it at every change of its k nearest so far.
+inline double metric_reach(const Metric& m, double kth) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    switch (m.kind) {
+        case MetricKind::kEuclidean: {
+            // The next double above the root: for a positive finite double its bits plus one,
+            // which is what nextafter gives, without the call.
+            const double root = std::sqrt(kth);
+            const bool plain = root > 0 && root < inf;
+            const double up = plain ? std::bit_cast<double>(std::bit_cast<uint64_t>(root) + 1)
+                                    : std::nextafter(root, inf);
+            return up * up;
+        }
+        case MetricKind::kMinkowski:
+            return std::nextafter(kth * std::exp(8.0 * (m.p + 1.0) * DBL_EPSILON), inf);
+        default:
+            return kth;
+    }
+}
 
 }  // namespace tarn
 
