@@ -1,5 +1,6 @@
 #include "graph/lists.h"
 
+#include <atomic>
 #include <cassert>
 
 #include "base/workers.h"
@@ -7,19 +8,40 @@
 namespace tarn {
 namespace {
 
-// Vertices a worker measures the inbound records of at a time.
+// Vertices a worker measures the inbound records of, or counts the outbound lists of, at a time.
 constexpr int32_t kMeasureGrain = 4096;
+constexpr int32_t kCountGrain = 1 << 16;
+
+// Adds the outbound lists of the sources at positions [begin, end) of the lists' order of
+// locality to count[target]; with kShared each addition is atomic.
+template <bool kShared, typename Count>
+void add_lists(const NeighbourLists& lists, int32_t begin, int32_t end, Count* count) {
+    for (int32_t at = begin; at < end; ++at) {
+        const int32_t s = lists.order.empty() ? at : lists.order[static_cast<size_t>(at)];
+        for (size_t e = lists.at(s); e < lists.at(s + 1); ++e) {
+            Count& c = count[static_cast<size_t>(lists.target[e])];
+            if constexpr (kShared) {
+                std::atomic_ref<Count>(c).fetch_add(1, std::memory_order_relaxed);
+            } else {
+                ++c;
+            }
+        }
+    }
+}
 
 // Adds each vertex's inbound records to count[vertex], taking the sources in the lists' order
-// of locality: their targets are then mostly in cache. A count comes out the same in any order.
+// of locality: their targets are then mostly in cache. A count comes out the same in any order,
+// so several workers take ranges of that order side by side and add atomically, without a
+// lock: ranges of the order lie in different parts of space, and two workers rarely meet on
+// one target.
 template <typename Count>
-void count_inbound(const NeighbourLists& lists, Count* count) {
+void count_inbound(const NeighbourLists& lists, int32_t threads, Count* count) {
     assert(lists.order.empty() || lists.order.size() == static_cast<size_t>(lists.n));
-    for (int32_t at = 0; at < lists.n; ++at) {
-        const int32_t s = lists.order.empty() ? at : lists.order[static_cast<size_t>(at)];
-        for (size_t e = lists.at(s); e < lists.at(s + 1); ++e)
-            ++count[static_cast<size_t>(lists.target[e])];
-    }
+    if (threads <= 1) return add_lists<false>(lists, 0, lists.n, count);
+    auto add = [&](int32_t, int32_t begin, int32_t end) {
+        add_lists<true>(lists, begin, end, count);
+    };
+    for_each_range(lists.n, kCountGrain, threads, add);
 }
 
 }  // namespace
@@ -40,11 +62,11 @@ InboundIndex inbound_index(const NeighbourLists& lists, InboundDetail detail, co
     InboundIndex in;
     if (detail == InboundDetail::kCounts) {
         in.counts.assign(n, 0);
-        count_inbound(lists, in.counts.data());
+        count_inbound(lists, threads, in.counts.data());
         return in;
     }
     in.first.assign(n + 1, 0);
-    count_inbound(lists, in.first.data() + 1);
+    count_inbound(lists, threads, in.first.data() + 1);
     for (size_t t = 0; t < n; ++t)
         in.first[t + 1] += in.first[t];
     // Sources are walked in ascending order, so each vertex's records come out in it.
