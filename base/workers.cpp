@@ -1,9 +1,11 @@
 #include "base/workers.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -75,6 +77,27 @@ void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, v
         thread.join();
     failure.rethrow();
     if (cancel_construction.load()) throw ConstructionCancelled();
+}
+
+void populate_pages(void* block, size_t bytes, int32_t threads) {
+#ifdef MADV_POPULATE_WRITE
+    // Below a few huge pages the faults cost less than the threads.
+    constexpr size_t kPiece = size_t{8} << 20;
+    constexpr uintptr_t kPage = 4096;
+    if (block == nullptr || bytes < 2 * kPiece) return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(block) & ~(kPage - 1);
+    const uintptr_t end = reinterpret_cast<uintptr_t>(block) + bytes;
+    const auto pieces = static_cast<int32_t>((end - start + kPiece - 1) / kPiece);
+    auto populate = [&](int32_t, int32_t begin, int32_t last) {
+        const uintptr_t from = start + static_cast<uintptr_t>(begin) * kPiece;
+        const uintptr_t to =
+            std::min<uintptr_t>(end, start + static_cast<uintptr_t>(last) * kPiece);
+        madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    };
+    for_each_range(pieces, 1, threads, populate);
+#else
+    (void)block, (void)bytes, (void)threads;
+#endif
 }
 
 int32_t worker_threads(int32_t asked) {

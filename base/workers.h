@@ -4,8 +4,10 @@
 #define TARN_BASE_WORKERS_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <vector>
 
 namespace tarn {
 
@@ -31,6 +33,24 @@ int32_t worker_threads(int32_t asked);
 // so does cancel_construction, as ConstructionCancelled.
 using RangeCall = void (*)(void* body, int32_t worker, int32_t begin, int32_t end);
 void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, void* body);
+
+// Has the system back the pages of [block, block + bytes) now, on up to `threads` threads: the
+// first write to a page of a big array makes the system clear it, which on one thread is a
+// serial step of a second or more per few gigabytes. Only a hint; nothing changes for the
+// caller, and where the system cannot, the first writes fault the pages in as before.
+void populate_pages(void* block, size_t bytes, int32_t threads);
+
+// array.assign(count, value), with a fresh block's pages populated on `threads` threads first.
+template <typename T, typename Allocator>
+void assign_on_threads(std::vector<T, Allocator>& array, size_t count, const T& value,
+                       int32_t threads) {
+    if (array.capacity() < count) {
+        std::vector<T, Allocator>().swap(array);
+        array.reserve(count);
+        populate_pages(array.data(), count * sizeof(T), threads);
+    }
+    array.assign(count, value);
+}
 
 template <typename Body>
 void for_each_range(int32_t count, int32_t grain, int32_t threads, Body& body) {

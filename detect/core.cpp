@@ -429,6 +429,16 @@ void list_distances(const Rows& rows, double* const* source, const NeighbourList
 
 }  // namespace
 
+namespace {
+
+// The verdict's copy of the labels, its pages populated on the run's threads.
+void copy_labels(const Array<int32_t>& labels, const Parameters* p, Verdict* verdict) {
+    assign_on_threads(verdict->label, labels.size(), 0, worker_threads(p->threads));
+    std::copy(labels.begin(), labels.end(), verdict->label.begin());
+}
+
+}  // namespace
+
 std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* flat) {
     return reporting([&]() -> std::optional<Error> {
         const int32_t n = fvsGetSize(set);
@@ -439,9 +449,11 @@ std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* fl
             return failure;
         }
         const size_t features = static_cast<size_t>(dimension_of(0)) - 1;
-        flat->values.resize(static_cast<size_t>(n) * features);
-        flat->labels.resize(static_cast<size_t>(n));
-        flat->rows.row.resize(static_cast<size_t>(n));
+        const int32_t threads = worker_threads(p->threads);
+        flat->values.resize(static_cast<size_t>(n) * features);  // the copy's workers fill it
+        assign_on_threads(flat->labels, static_cast<size_t>(n), 0, threads);
+        assign_on_threads(flat->rows.row, static_cast<size_t>(n), static_cast<double*>(nullptr),
+                          threads);
         flat->rows.features = static_cast<int32_t>(features);
         flat->rows.metric = metric_of(p);
         auto copy = [&](int32_t, int32_t begin, int32_t end) {
@@ -453,7 +465,7 @@ std::optional<Error> flatten_set(HFSET set, const Parameters* p, FlatVectors* fl
                 flat->rows.row[at] = row;
             }
         };
-        for_each_range(n, 1 << 14, worker_threads(p->threads), copy);
+        for_each_range(n, 1 << 14, threads, copy);
         return std::nullopt;
     });
 }
@@ -464,7 +476,7 @@ std::optional<Error> detect_flat(const FlatVectors& flat, const Parameters* p, V
         NeighbourLists lists;
         if (std::optional<Error> failure = flat_lists(flat.rows, p, &lists, notes)) return failure;
         notes->duplicates = judge_lists(flat.rows, lists, p, verdict);
-        verdict->label = flat.labels;
+        copy_labels(flat.labels, p, verdict);
         return std::nullopt;
     });
 }
@@ -480,7 +492,7 @@ std::optional<Error> detect_flat_all(const FlatVectors& flat, const Parameters* 
         for (size_t r = 0; r < rules().size(); ++r) {
             const Parameters one = with_rule(p, rules()[r]);
             (*duplicates)[r] = judge_lists(flat.rows, lists, &one, &(*verdicts)[r]);
-            (*verdicts)[r].label = flat.labels;
+            copy_labels(flat.labels, p, &(*verdicts)[r]);
         }
         return std::nullopt;
     });

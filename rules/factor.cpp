@@ -41,7 +41,8 @@ DuplicateScores lof_kernel(const Block& block, Exchange& exchange, const Paramet
     const NeighbourLists& out = block.out;
     const int32_t threads = worker_threads(p->threads);
     const size_t n = static_cast<size_t>(out.n);
-    Array<double> own_density(n);
+    Array<double> own_density;
+    assign_on_threads(own_density, n, 0.0, threads);
     {
         // The neighbours' k-distances are released before their densities are fetched.
         const NeighbourValues kdist =

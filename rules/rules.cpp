@@ -220,16 +220,17 @@ int32_t share_count(double share, int32_t n) {
 
 DuplicateScores judge(const Block& block, Exchange& exchange, const Parameters* p, Verdict* v) {
     const size_t n = static_cast<size_t>(block.out.n);
-    v->indegree.resize(n);
+    const int32_t threads = worker_threads(p->threads);
+    assign_on_threads(v->indegree, n, 0, threads);
     for (size_t i = 0; i < n; ++i)
         v->indegree[i] = block.in.count(i);
-    v->lof.assign(n, 0.0);
-    v->marked.assign(n, 0);
-    v->score.assign(n, 0.0);
+    assign_on_threads(v->lof, n, 0.0, threads);
+    assign_on_threads(v->marked, n, 0, threads);
+    assign_on_threads(v->score, n, 0.0, threads);
     const Rule& rule = selected_rule(p);
     const DuplicateScores duplicates = rule.kernel(block, exchange, p, v);
     // Made once the kernel's working memory is gone: no kernel reads it.
-    v->built_indegree.resize(n);
+    assign_on_threads(v->built_indegree, n, 0, threads);
     for (size_t i = 0; i < n; ++i)
         v->built_indegree[i] = block.in.count(i);
     if (const double share = marked_share(p); share > 0) {
