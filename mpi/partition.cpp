@@ -1,6 +1,7 @@
 #include "mpi/partition.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -229,6 +230,9 @@ struct Region {
         double dist;
     };
     Array<Foreign> foreign;
+    // The rank whose region holds each vertex of this process's file-order block, by place in
+    // the block: the verdicts come back from the regions in that order, without their numbers.
+    Array<int32_t> block_regions;
 };
 
 // Vertex numbers as they travel with vectors: each destination's in ascending order, every one
@@ -282,6 +286,7 @@ void gather_region(VectorRun& block, const Regions& regions, Region& region) {
             last[r] = static_cast<int64_t>(i);
         }
         Array<double>().swap(block.values);
+        region.block_regions = std::move(to);
         for (Array<uint8_t>& run : coded) {
             gap_counts.push_back(static_cast<int64_t>(run.size()));
             gaps.insert(gaps.end(), run.begin(), run.end());
@@ -822,56 +827,99 @@ private:
     const Region& region_;
 };
 
-// A verdict on one vertex on its way to the owner of its file-order block.
-// The in-degrees stay with the regions: the output reads only these.
-struct Outcome {
-    int32_t vertex;
-    int32_t marked;
-    double lof;
-    double score;
-};
+// A verdict on one vertex on its way to the owner of its file-order block: a record of a flag
+// byte and the ranking score, and the stored score apart, only where the flags do not give it
+// (it is the ranking score or +0 for every rule). The vertex goes without its number: each
+// region sends its vertices of a block in ascending order, and the block's owner knows which of
+// its vertices each region holds. The in-degrees stay with the regions: the output reads only
+// these.
+enum OutcomeFlags : uint8_t { kMarked = 1, kLofIsScore = 2, kLofIsZero = 4 };
+constexpr size_t kOutcomeBytes = 1 + sizeof(double);
+
+uint8_t outcome_flags(int32_t marked, double lof, double score) {
+    const uint8_t mark = marked != 0 ? kMarked : 0;  // marks are 0 or 1
+    if (std::bit_cast<uint64_t>(lof) == std::bit_cast<uint64_t>(score)) return mark | kLofIsScore;
+    if (std::bit_cast<uint64_t>(lof) == 0) return mark | kLofIsZero;
+    return mark;
+}
+
+bool lof_apart(uint8_t flags) {
+    return (flags & (kLofIsScore | kLofIsZero)) == 0;
+}
 
 // The verdict on the own vertices, to the owners of their blocks.
-Verdict to_blocks(const Region& region, Verdict mine, int64_t first, const Array<int32_t>& labels) {
+Verdict to_blocks(const Region& region, Verdict mine, const Array<int32_t>& labels) {
     const Blocks blocks(region.n, region.rank, region.ranks);
-    Array<int64_t> counts;
-    Array<Outcome> send;
+    Array<int64_t> counts, lof_counts;
+    Array<uint8_t> send;
+    Array<double> lofs;
     step([&] {
+        // Own vertices ascend with their local positions, and so within each block's run.
+        const auto owner = [&](size_t i) {
+            return index(blocks.owner(region.vertex[index(region.own[i])]));
+        };
         counts.assign(static_cast<size_t>(region.ranks), 0);
-        for (const int32_t position : region.own)
-            ++counts[static_cast<size_t>(blocks.owner(region.vertex[index(position)]))];
-        Array<int64_t> at(counts.size() + 1, 0);
-        for (size_t r = 0; r < counts.size(); ++r)
-            at[r + 1] = at[r] + counts[r];
-        send.resize(region.own.size());
+        lof_counts.assign(counts.size(), 0);
+        Array<uint8_t> flags(region.own.size());
         for (size_t i = 0; i < region.own.size(); ++i) {
-            const int32_t v = region.vertex[index(region.own[i])];
-            send[static_cast<size_t>(at[static_cast<size_t>(blocks.owner(v))]++)] = {
-                v, mine.marked[i], mine.lof[i], mine.score[i]};
+            flags[i] = outcome_flags(mine.marked[i], mine.lof[i], mine.score[i]);
+            ++counts[owner(i)];
+            if (lof_apart(flags[i])) ++lof_counts[owner(i)];
+        }
+        Array<size_t> at(counts.size()), lof_at(counts.size());
+        for (size_t r = 1; r < counts.size(); ++r) {
+            at[r] = at[r - 1] + static_cast<size_t>(counts[r - 1]);
+            lof_at[r] = lof_at[r - 1] + static_cast<size_t>(lof_counts[r - 1]);
+        }
+        send.resize(region.own.size() * kOutcomeBytes);
+        lofs.resize(
+            static_cast<size_t>(std::accumulate(lof_counts.begin(), lof_counts.end(), int64_t{0})));
+        for (size_t i = 0; i < region.own.size(); ++i) {
+            const size_t r = owner(i);
+            uint8_t* record = send.data() + at[r]++ * kOutcomeBytes;
+            record[0] = flags[i];
+            std::memcpy(record + 1, &mine.score[i], sizeof(double));
+            if (lof_apart(flags[i])) lofs[lof_at[r]++] = mine.lof[i];
         }
         mine = Verdict{};
     });
-    Array<int64_t> received;
-    const Array<Outcome> arrived = exchange(send, counts, &received);
+    Array<int64_t> received, lofs_received;
+    const Layout layout = exchange_layout(counts, &received);
+    Array<uint8_t> arrived;
+    step([&] { arrived.resize(layout.total * kOutcomeBytes); });
+    exchange_records(send.data(), arrived.data(), layout, kOutcomeBytes);
+    step([&] { Array<uint8_t>().swap(send); });
+    const Array<double> arrived_lofs = exchange(lofs, lof_counts, &lofs_received);
     Verdict verdict;
     step([&] {
-        Array<Outcome>().swap(send);
+        Array<double>().swap(lofs);
         const size_t count = labels.size();
         verdict.marked.resize(count);
         verdict.lof.resize(count);
         verdict.score.resize(count);
-        for (const Outcome& outcome : arrived) {
-            const size_t i = static_cast<size_t>(outcome.vertex - first);
-            verdict.marked[i] = outcome.marked;
-            verdict.lof[i] = outcome.lof;
-            verdict.score[i] = outcome.score;
+        // Where the next record and stored score from each region are.
+        Array<size_t> next(received.size()), next_lof(received.size());
+        for (size_t r = 1; r < received.size(); ++r) {
+            next[r] = next[r - 1] + static_cast<size_t>(received[r - 1]);
+            next_lof[r] = next_lof[r - 1] + static_cast<size_t>(lofs_received[r - 1]);
+        }
+        for (size_t i = 0; i < count; ++i) {
+            const size_t r = index(region.block_regions[i]);
+            const uint8_t* record = arrived.data() + next[r]++ * kOutcomeBytes;
+            verdict.marked[i] = (record[0] & kMarked) != 0 ? 1 : 0;
+            std::memcpy(&verdict.score[i], record + 1, sizeof(double));
+            if (lof_apart(record[0])) {
+                verdict.lof[i] = arrived_lofs[next_lof[r]++];
+            } else {
+                verdict.lof[i] = (record[0] & kLofIsScore) != 0 ? verdict.score[i] : 0.0;
+            }
         }
         verdict.label = labels;
     });
     return verdict;
 }
 
-// Drops all but what to_blocks reads: the own vertices' numbers.
+// Drops all but what to_blocks reads: the own vertices' numbers and the block's regions.
 void release_vectors(Region& region) {
     region.lists = NeighbourLists{};
     Array<double>().swap(region.values);
@@ -1002,7 +1050,7 @@ void judge_partitioned(VectorRun& block, const Parameters* p, Array<Verdict>* ve
         duplicates->push_back(judge_region(region, &one, &mine));
         // After the last rule only the own vertices' numbers are still read.
         if (r + 1 == count) step([&] { release_vectors(region); });
-        verdicts->push_back(to_blocks(region, std::move(mine), block.first, labels));
+        verdicts->push_back(to_blocks(region, std::move(mine), labels));
     }
 }
 
