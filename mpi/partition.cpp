@@ -204,6 +204,28 @@ void put_vector(Outbox& outbox, int rank, int32_t vertex, const double* x, int32
     outbox.put(rank, std::span<const double>(x, index(features)));
 }
 
+// A rank for each of a run of places, in as few bits as the number of ranks needs, rounded up
+// to a power of two (2 at P = 4, 8 up to P = 256) so that no rank straddles two 64-bit words.
+class PackedRanks {
+public:
+    PackedRanks() = default;
+    PackedRanks(size_t count, int ranks)
+        : bits_(std::bit_ceil(std::max<size_t>(
+              1, static_cast<size_t>(std::bit_width(static_cast<unsigned>(ranks - 1)))))),
+          words_((count * bits_ + 63) / 64, 0) {}
+    void set(size_t i, int rank) {
+        words_[i * bits_ / 64] |= static_cast<uint64_t>(rank) << (i * bits_ % 64);
+    }
+    int operator[](size_t i) const {
+        const uint64_t mask = (uint64_t{1} << bits_) - 1;  // ranks need at most 32 bits
+        return static_cast<int>((words_[i * bits_ / 64] >> (i * bits_ % 64)) & mask);
+    }
+
+private:
+    size_t bits_ = 1;
+    Array<uint64_t> words_;
+};
+
 // What a process holds of a partitioned run. Local positions number every vertex it knows in
 // vertex order: its own, the ghosts (other regions' vectors near its own) and the foreign
 // sources (other regions' vertices whose lists name one of its own; their vectors are not
@@ -232,7 +254,7 @@ struct Region {
     Array<Foreign> foreign;
     // The rank whose region holds each vertex of this process's file-order block, by place in
     // the block: the verdicts come back from the regions in that order, without their numbers.
-    Array<int32_t> block_regions;
+    PackedRanks block_regions;
 };
 
 // Vertex numbers as they travel with vectors: each destination's in ascending order, every one
@@ -286,7 +308,10 @@ void gather_region(VectorRun& block, const Regions& regions, Region& region) {
             last[r] = static_cast<int64_t>(i);
         }
         Array<double>().swap(block.values);
-        region.block_regions = std::move(to);
+        region.block_regions = PackedRanks(count, region.ranks);
+        for (size_t i = 0; i < count; ++i)
+            region.block_regions.set(i, to[i]);
+        Array<int32_t>().swap(to);
         for (Array<uint8_t>& run : coded) {
             gap_counts.push_back(static_cast<int64_t>(run.size()));
             gaps.insert(gaps.end(), run.begin(), run.end());

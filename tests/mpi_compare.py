@@ -259,6 +259,10 @@ def main():
                                             "-c", "0.1", "-s", "-i", sets["medians"]])):
             # Four processes too: a region or a block left empty, regions split twice.
             case(name, arguments, processes=tuple(sorted(set(PROCESSES) | {4})))
+        # Six regions: splits of uneven counts, and the verdicts' way back naming a region in
+        # more than two bits.
+        case("3-d clusters, 6 processes", ["-l", "-k", "10", "-s", "-o", "-i", sets["3-d"]],
+             processes=(6,))
 
         # The failures: the same message and status on every P.
         bad = folder / "bad.txt"
