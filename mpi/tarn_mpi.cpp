@@ -109,37 +109,83 @@ Array<int32_t> labels(const Vectors& vectors, int32_t first, int32_t last) {
     return out;
 }
 
-// One line of the report as it travels to rank 0.
-struct Line {
-    double score;
-    int32_t label;
-    int32_t mark;
+// One line of the report as it travels to rank 0, in no more bytes than the line shows: the
+// score as a float where the line prints it rounded to single precision (a double for a rule
+// with precise scores), the label, and the mark only with -o.
+class LineRecord {
+public:
+    explicit LineRecord(const Parameters* p)
+        : precise_(tarn::selected_rule(p).precise_score), marks_(p->marks == 1) {}
+    size_t size() const {
+        return (precise_ ? sizeof(double) : sizeof(float)) + sizeof(int32_t) + (marks_ ? 1 : 0);
+    }
+    void put(char* at, double score, int32_t label, int32_t mark) const {
+        if (precise_) {
+            at = put_value(at, score);
+        } else {
+            at = put_value(at, static_cast<float>(score));
+        }
+        at = put_value(at, label);
+        if (marks_) *at = static_cast<char>(mark != 0 ? 1 : 0);  // marks are 0 or 1
+    }
+    // Prints the record at `at` as print_report_line prints the line it came from.
+    void print(const char* at, const Parameters* p) const {
+        double score = 0;
+        if (precise_) {
+            at = take_value(at, score);
+        } else {
+            float rounded = 0;
+            at = take_value(at, rounded);
+            score = rounded;
+        }
+        int32_t label = 0;
+        at = take_value(at, label);
+        tarn::print_report_line(score, label, marks_ ? *at : 0, p);
+    }
+
+private:
+    template <typename T>
+    static char* put_value(char* at, T value) {
+        std::memcpy(at, &value, sizeof value);
+        return at + sizeof value;
+    }
+    template <typename T>
+    static const char* take_value(const char* at, T& value) {
+        std::memcpy(&value, at, sizeof value);
+        return at + sizeof value;
+    }
+
+    bool precise_;
+    bool marks_;
 };
 
 // The report in file order: rank 0's block, then each other rank's as it arrives. Returns
 // whether standard output took it (on every process).
 bool report(const tarn::Verdict& verdict, const Blocks& blocks, const Parameters* p) {
-    Array<Line> lines;
-    step([&] {
-        lines.resize(verdict.score.size());
-        for (size_t i = 0; i < lines.size(); ++i) {
-            const double stored = p->print_score == 1 ? verdict.score[i] : verdict.lof[i];
-            lines[i] = {stored, verdict.label[i], verdict.marked[i]};
-        }
-        if (blocks.rank() == 0) lines.resize(std::max(lines.size(), tarn::mpi::kPiece));
-    });
+    const LineRecord record(p);
+    const auto stored = [&](size_t i) {
+        return p->print_score == 1 ? verdict.score[i] : verdict.lof[i];
+    };
+    const size_t count = verdict.score.size();
     if (blocks.rank() != 0) {
-        tarn::mpi::send_pieces(reinterpret_cast<const char*>(lines.data()), lines.size(),
-                               sizeof(Line));
+        Array<char> lines;
+        step([&] {
+            lines.resize(count * record.size());
+            for (size_t i = 0; i < count; ++i)
+                record.put(lines.data() + i * record.size(), stored(i), verdict.label[i],
+                           verdict.marked[i]);
+        });
+        tarn::mpi::send_pieces(lines.data(), count, record.size());
         return broadcast_value(1) == 1;
     }
-    for (size_t i = 0; i < verdict.score.size(); ++i)
-        tarn::print_report_line(lines[i].score, lines[i].label, lines[i].mark, p);
+    Array<char> piece;
+    step([&] { piece.resize(tarn::mpi::kPiece * record.size()); });
+    for (size_t i = 0; i < count; ++i)
+        tarn::print_report_line(stored(i), verdict.label[i], verdict.marked[i], p);
     for (int r = 1; r < blocks.size(); ++r) {
-        char* buffer = reinterpret_cast<char*>(lines.data());
-        while (size_t count = tarn::mpi::receive_piece(r, buffer, sizeof(Line))) {
-            for (size_t i = 0; i < count; ++i)
-                tarn::print_report_line(lines[i].score, lines[i].label, lines[i].mark, p);
+        while (size_t lines = tarn::mpi::receive_piece(r, piece.data(), record.size())) {
+            for (size_t i = 0; i < lines; ++i)
+                record.print(piece.data() + i * record.size(), p);
         }
     }
     const int written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 1 : 0;
