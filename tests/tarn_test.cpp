@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 #include <limits>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "graph/graph.h"
+#include "rules/rules.h"
 #include "tests/testkit.h"
 #include "vectors/fvector.h"
 
@@ -175,6 +179,46 @@ TEST(Report, ThreadsFormatTheSameLinesInTheSameOrder) {
                 << threads << " threads, marks " << marks;
         }
         std::free(p);
+    }
+}
+
+// A report line is printf's "%f %d[ %d]\n" of the score rounded to single precision, or
+// "%.9g ..." of the double for a rule with precise scores, over the values whose formatting is
+// hard: not-a-number of either sign, infinities, -0, roundings at the sixth decimal, a float's
+// largest value (39 digits), subnormals, and the labels' extremes.
+TEST(Report, LinesArePrintfsFormats) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double scores[] = {nan,       -nan,       HUGE_VAL,  -HUGE_VAL, -0.0,       0.0,
+                             0.0000005, 2.5e-7,     1.5e-6,    3.4e38,    -3e38,      1e300,
+                             5e-324,    123.456787, 0.1 + 0.2, 1e-310,    12345678.9, 1.0 / 3};
+    const int32_t labels[] = {0, -1, INT32_MAX, INT32_MIN};
+    for (const bool precise : {false, true}) {
+        for (const int32_t marks : {0, 1}) {
+            Parameters* p = init_params();
+            p->marks = marks;
+            if (precise) p->knn = 1;
+            ASSERT_EQ(tarn::selected_rule(p).precise_score, precise);
+            std::string expected;
+            for (const double score : scores) {
+                for (const int32_t label : labels) {
+                    char line[128];
+                    const double shown =
+                        precise ? score : static_cast<double>(static_cast<float>(score));
+                    std::snprintf(line, sizeof line, precise ? "%.9g %d" : "%f %d", shown, label);
+                    expected += line;
+                    expected += marks == 1 ? (label < 0 ? " 1\n" : " 0\n") : "\n";
+                }
+            }
+            EXPECT_EQ(testkit::capture_stdout([&] {
+                          for (const double score : scores) {
+                              for (const int32_t label : labels)
+                                  tarn::print_report_line(score, label, label < 0 ? 1 : 0, p);
+                          }
+                      }),
+                      expected)
+                << "precise " << precise << ", marks " << marks;
+            std::free(p);
+        }
     }
 }
 
