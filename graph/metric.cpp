@@ -1,20 +1,15 @@
 #include "graph/metric.h"
 
-#include <bit>
-#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <limits>
 
 #include "base/parameters.h"
 
 namespace tarn {
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // The names metric_by_name reads, by MetricKind.
 constexpr const char* kNames[] = {"euclidean", "manhattan", "chebyshev", "minkowski", "cosine"};
