@@ -40,15 +40,22 @@ void run_ranges(int32_t count, int32_t grain, int32_t threads, RangeCall call, v
 // caller, and where the system cannot, the first writes fault the pages in as before.
 void populate_pages(void* block, size_t bytes, int32_t threads);
 
-// array.assign(count, value), with a fresh block's pages populated on `threads` threads first.
+// Leaves array empty with room for count elements: a fresh block, when it needs one, whose
+// pages are populated on `threads` threads.
+template <typename T, typename Allocator>
+void reserve_on_threads(std::vector<T, Allocator>& array, size_t count, int32_t threads) {
+    array.clear();
+    if (array.capacity() >= count) return;
+    std::vector<T, Allocator>().swap(array);
+    array.reserve(count);
+    populate_pages(array.data(), count * sizeof(T), threads);
+}
+
+// array.assign(count, value) into a block reserved on threads.
 template <typename T, typename Allocator>
 void assign_on_threads(std::vector<T, Allocator>& array, size_t count, const T& value,
                        int32_t threads) {
-    if (array.capacity() < count) {
-        std::vector<T, Allocator>().swap(array);
-        array.reserve(count);
-        populate_pages(array.data(), count * sizeof(T), threads);
-    }
+    reserve_on_threads(array, count, threads);
     array.assign(count, value);
 }
 

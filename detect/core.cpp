@@ -427,14 +427,10 @@ void list_distances(const Rows& rows, double* const* source, const NeighbourList
     for_each_range(lists.n, 1024, worker_threads(threads), measure);
 }
 
-}  // namespace
-
-namespace {
-
 // The verdict's copy of the labels, its pages populated on the run's threads.
 void copy_labels(const Array<int32_t>& labels, const Parameters* p, Verdict* verdict) {
-    assign_on_threads(verdict->label, labels.size(), 0, worker_threads(p->threads));
-    std::copy(labels.begin(), labels.end(), verdict->label.begin());
+    reserve_on_threads(verdict->label, labels.size(), worker_threads(p->threads));
+    verdict->label.assign(labels.begin(), labels.end());
 }
 
 }  // namespace

@@ -955,8 +955,9 @@ Verdict to_blocks(const Region& region, Verdict mine, const Array<int32_t>& labe
         Array<uint8_t> flags(region.own.size());
         for (size_t i = 0; i < region.own.size(); ++i) {
             flags[i] = outcome_flags(mine.marked[i], mine.lof[i], mine.score[i]);
-            ++counts[owner(i)];
-            if (lof_apart(flags[i])) ++lof_counts[owner(i)];
+            const size_t r = owner(i);
+            ++counts[r];
+            if (lof_apart(flags[i])) ++lof_counts[r];
         }
         Array<size_t> at(counts.size()), lof_at(counts.size());
         for (size_t r = 1; r < counts.size(); ++r) {
@@ -990,11 +991,10 @@ Verdict to_blocks(const Region& region, Verdict mine, const Array<int32_t>& labe
         verdict.lof.resize(count);
         verdict.score.resize(count);
         // Where the next record and stored score from each region are.
-        Array<size_t> next(received.size()), next_lof(received.size());
-        for (size_t r = 1; r < received.size(); ++r) {
-            next[r] = next[r - 1] + static_cast<size_t>(received[r - 1]);
+        Array<size_t> next(layout.receive_at.begin(), layout.receive_at.end());
+        Array<size_t> next_lof(received.size());
+        for (size_t r = 1; r < received.size(); ++r)
             next_lof[r] = next_lof[r - 1] + static_cast<size_t>(lofs_received[r - 1]);
-        }
         for (size_t i = 0; i < count; ++i) {
             const size_t r = index(region.block_regions[i]);
             const uint8_t* record = arrived.data() + next[r]++ * kOutcomeBytes;
