@@ -234,21 +234,16 @@ struct Moments {
     bool exact = true;
 };
 
-// x · 2^-exponent, exactly unless it falls below the normal range.
-inline double scaled(double x, int32_t exponent) {
-    return exponent == 0 ? x : std::ldexp(x, -exponent);
-}
-
 Moments moments(const Rows& rows, int32_t c, int32_t exponent) {
     const double n = static_cast<double>(rows.size());
     double sum = 0.0;
     for (const double* x : rows.row)
-        sum += scaled(x[c], exponent);
+        sum += scaled_value(x[c], exponent);
     Moments m;
     m.mean = sum / n;
     double squares = 0.0;
     for (const double* x : rows.row) {
-        const double deviation = scaled(x[c], exponent) - m.mean;
+        const double deviation = scaled_value(x[c], exponent) - m.mean;
         squares += deviation * deviation;
     }
     const double variance = squares / n;
@@ -257,19 +252,17 @@ Moments moments(const Rows& rows, int32_t c, int32_t exponent) {
         m.exact = false;
     } else if (variance < DBL_MIN) {
         // Deviations below about 1e-154 square to nothing: only a constant column may have none.
-        m.exact = std::all_of(rows.row.begin(), rows.row.end(),
-                              [&](const double* x) { return scaled(x[c], exponent) == m.mean; });
+        m.exact = std::all_of(rows.row.begin(), rows.row.end(), [&](const double* x) {
+            return scaled_value(x[c], exponent) == m.mean;
+        });
     }
     return m;
 }
 
-// Writes column c standardised with its moments m, taken at 2^-exponent: (x − mean) / sd, or
-// x − mean where sd is 0.
-void write_standardised(const Rows& rows, int32_t c, int32_t exponent, const Moments& m) {
-    for (double* x : rows.row) {
-        const double value = scaled(x[c], exponent);
-        x[c] = m.sd > 0 ? (value - m.mean) / m.sd : value - m.mean;
-    }
+// Writes column c as standardise takes it at scale s.
+void write_standardised(const Rows& rows, int32_t c, const ColumnScale& s) {
+    for (double* x : rows.row)
+        x[c] = standardised_value(x[c], s);
 }
 
 bool column_finite(const Rows& rows, int32_t c) {
@@ -308,20 +301,16 @@ Array<int32_t> standardise(const Rows& rows, Array<ColumnScale>* scales) {
             exponent = largest_exponent(rows, c);
             m = moments(rows, c, exponent);
         }
-        write_standardised(rows, c, exponent, m);
-        if (scales != nullptr) scales->push_back({exponent, m.mean, m.sd});
+        const ColumnScale scale{exponent, m.mean, m.sd};
+        write_standardised(rows, c, scale);
+        if (scales != nullptr) scales->push_back(scale);
     }
     return unusable;
 }
 
 void apply_scales(const Rows& rows, const Array<ColumnScale>& scales) {
-    for (int32_t c = 0; c < rows.features && static_cast<size_t>(c) < scales.size(); ++c) {
-        const ColumnScale& s = scales[static_cast<size_t>(c)];
-        Moments m;
-        m.mean = s.mean;
-        m.sd = s.sd;
-        write_standardised(rows, c, s.exponent, m);
-    }
+    for (int32_t c = 0; c < rows.features && static_cast<size_t>(c) < scales.size(); ++c)
+        write_standardised(rows, c, scales[static_cast<size_t>(c)]);
 }
 
 std::optional<Error> detect_graph(Graph* graphp, const Parameters* p) {

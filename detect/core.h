@@ -13,6 +13,7 @@
 #ifndef TARN_DETECT_CORE_H
 #define TARN_DETECT_CORE_H
 
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -49,6 +50,18 @@ struct ColumnScale {
     double mean;
     double sd;
 };
+
+// x · 2^-exponent, exactly unless it falls below the normal range: a value of a column that
+// standardise takes at 2^-exponent.
+inline double scaled_value(double x, int32_t exponent) {
+    return exponent == 0 ? x : std::ldexp(x, -exponent);
+}
+
+// What standardise writes for the value x of a column it took as s.
+inline double standardised_value(double x, const ColumnScale& s) {
+    const double value = scaled_value(x, s.exponent);
+    return s.sd > 0 ? (value - s.mean) / s.sd : value - s.mean;
+}
 
 // What the command line's run reports besides the verdict.
 struct RunNotes {

@@ -303,6 +303,25 @@ int64_t sum_before(int64_t mine) {
     return world_rank() == 0 ? 0 : before;  // rank 0's is left undefined
 }
 
+void greatest(std::span<double> values) {
+    MPI_Allreduce(MPI_IN_PLACE, values.data(), static_cast<int>(values.size()), MPI_DOUBLE, MPI_MAX,
+                  MPI_COMM_WORLD);
+}
+
+void receive_running(std::span<double> running) {
+    const int rank = world_rank();
+    if (rank == 0) return;
+    MPI_Recv(running.data(), static_cast<int>(running.size()), MPI_DOUBLE, rank - 1, 0,
+             MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+}
+
+void pass_running(std::span<double> running) {
+    const int rank = world_rank(), last = world_size() - 1;
+    const int count = static_cast<int>(running.size());
+    if (rank < last) MPI_Send(running.data(), count, MPI_DOUBLE, rank + 1, 0, MPI_COMM_WORLD);
+    MPI_Bcast(running.data(), count, MPI_DOUBLE, last, MPI_COMM_WORLD);
+}
+
 void send_pieces(const char* records, size_t count, size_t record) {
     sent_bytes += static_cast<int64_t>(count * record);
     for (size_t done = 0;; done += kPiece) {

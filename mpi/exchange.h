@@ -165,6 +165,23 @@ int64_t sum(int64_t mine);
 // The sum over the processes of lower rank than this one (0 on rank 0).
 int64_t sum_before(int64_t mine);
 
+// Each value the greatest over every process, in place, on every process.
+void greatest(std::span<double> values);
+
+// running, carried through the processes in rank order: each adds its own part to what the
+// rank before it passed on (add, holding no collective, cannot fail), so that sums over the
+// file-order blocks are made in the order one process makes them over every vector. Every
+// process ends with the last rank's values.
+void receive_running(std::span<double> running);
+void pass_running(std::span<double> running);
+
+template <typename Add>
+void in_rank_order(std::span<double> running, Add add) {
+    receive_running(running);
+    add(running);
+    pass_running(running);
+}
+
 // One turn of a ring of processes: sends `count` doubles to the next rank (rank + 1, after the
 // last the first) and receives `into_count` into `into` from the one before, both under way
 // until finish(), so that a process computes on one block while the next arrives. A run of one

@@ -18,6 +18,7 @@
 #include "detect/rules.h"
 #include "graph/graph.h"
 #include "graph/metric.h"
+#include "mpi/standardise.h"
 #include "mpi/verdict.h"
 #include "rules/rules.h"
 
@@ -1041,7 +1042,8 @@ int32_t first_dimension(const VectorRun& block) {
 }
 
 // The sample of vectors sample_dimension reads, gathered on every process.
-double gathered_dimension(const VectorRun& block, int32_t n, int32_t features) {
+double gathered_dimension(const VectorRun& block, int32_t n, int32_t features,
+                          const Array<ColumnScale>& scales) {
     Array<double> mine;
     step([&] {
         const size_t width = index(features) + 1;
@@ -1052,7 +1054,9 @@ double gathered_dimension(const VectorRun& block, int32_t n, int32_t features) {
             mine.insert(mine.end(), x, x + features);
         }
     });
-    const Array<double> all = all_gather(mine);
+    Array<double> all = all_gather(mine);
+    for (size_t at = 0; at < all.size() && !scales.empty(); ++at)
+        all[at] = standardised_value(all[at], scales[at % index(features)]);
     Array<const double*> rows;
     for (size_t at = 0; at < all.size(); at += index(features))
         rows.push_back(all.data() + at);
@@ -1076,13 +1080,14 @@ Array<double> region_sample(const VectorRun& block, int32_t features, int ranks)
 
 }  // namespace
 
-Spread spread_of(const VectorRun& block, const Parameters* p) {
+Spread spread_of(const VectorRun& block, const Parameters* p, Array<ColumnScale>* scales) {
+    scales->clear();
     if (const char* replicate = std::getenv("TARN_MPI_REPLICATE");
         replicate != nullptr && std::strcmp(replicate, "1") == 0) {
         return Spread::kCopies;
     }
-    if (p->standardise == 1 || p->plotstr != nullptr || block.n < 2 || block.n > INT32_MAX ||
-        p->k < 1 || p->k >= block.n) {
+    if (p->plotstr != nullptr || block.n < 2 || block.n > INT32_MAX || p->k < 1 ||
+        p->k >= block.n) {
         return Spread::kCopies;
     }
     const Metric metric = metric_of(p);
@@ -1103,14 +1108,17 @@ Spread spread_of(const VectorRun& block, const Parameters* p) {
         }
     });
     if (dim < 2 || sum(fit) != world_size()) return Spread::kCopies;
+    // tarn chooses its builder from the standardised vectors.
+    if (p->standardise == 1) *scales = input_scales(block, dim - 1);
     const int32_t n = static_cast<int32_t>(block.n);
     const bool tree =
         metric_has_box_bound(metric) && p->brute != 1 &&
         (p->index == 1 ||
-         choose_method(n, p->k, gathered_dimension(block, n, dim - 1)) == Method::kTree);
+         choose_method(n, p->k, gathered_dimension(block, n, dim - 1, *scales)) == Method::kTree);
     if (tree) return Spread::kRegions;
     // The connectivity-based factor reads the vectors of a vertex's neighbours.
     const bool reads_vectors = p->all_rules == 1 || std::strcmp(selected_rule(p).key, "cof") == 0;
+    if (reads_vectors) scales->clear();
     return reads_vectors ? Spread::kCopies : Spread::kRing;
 }
 

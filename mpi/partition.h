@@ -39,12 +39,14 @@ namespace tarn::mpi {
 // run), or each its share, split by space where the k-d tree builds the graph (below), or in
 // file-order blocks passed around a ring over the brute force's range (mpi/ring.h). A run takes
 // a share when its vectors are all of one width with finite features, k is below their count,
-// and neither -z nor -g is given (a run that fails a check takes the replicating way, which
-// reports it as tarn does); the ring also leaves the connectivity-based factor (and -r all) to
-// the replicating way. TARN_MPI_REPLICATE=1 in the environment asks for it. Every process
-// calls it with its block and gets the same answer.
+// and -g is not given (a run that fails a check takes the replicating way, which reports it as
+// tarn does); the ring also leaves the connectivity-based factor (and -r all) to the
+// replicating way. TARN_MPI_REPLICATE=1 in the environment asks for it. Every process calls it
+// with its block and gets the same answer. A run with -z that takes a share gets in scales how
+// its columns standardise (mpi/standardise.h), for the caller to apply to the block; scales is
+// left empty otherwise.
 enum class Spread { kCopies, kRegions, kRing };
-Spread spread_of(const VectorRun& block, const Parameters* p);
+Spread spread_of(const VectorRun& block, const Parameters* p, Array<ColumnScale>* scales);
 
 // Runs the rule p selects (every rule with -r all) over the regions of the vectors whose
 // file-order block this process holds, and leaves the verdicts on this block's vertices:

@@ -41,6 +41,7 @@
 #include "mpi/input.h"
 #include "mpi/partition.h"
 #include "mpi/ring.h"
+#include "mpi/standardise.h"
 #include "mpi/verdict.h"
 #include "rules/rules.h"
 #include "vectors/fvector.h"
@@ -388,8 +389,10 @@ int run(int argc, char** argv, int rank, int size) {
     Vectors vectors;
     try {
         tarn::mpi::VectorRun block = tarn::mpi::read_input(parap);
-        if (const tarn::mpi::Spread spread = tarn::mpi::spread_of(block, parap);
+        Array<tarn::ColumnScale> scales;
+        if (const tarn::mpi::Spread spread = tarn::mpi::spread_of(block, parap, &scales);
             spread != tarn::mpi::Spread::kCopies) {
+            tarn::mpi::apply_scales(block, scales);
             const int32_t status = run_shared_out(block, parap,
                                                   spread == tarn::mpi::Spread::kRegions
                                                       ? tarn::mpi::judge_partitioned

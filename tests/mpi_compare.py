@@ -156,6 +156,13 @@ def seeded_sets(folder):
         sets[f"{d}-d"] = write(folder / f"clusters{d}.txt", [
             [round(rng.uniform(-15, 15), 3) for _ in range(d)] + [1] if i % 50 == 0 else
             [round(rng.gauss(m, 1), 3) for m in rng.choice(centres)] + [0] for i in range(n)])
+    # -z's hard columns, from a generator of their own: sums that overflow (values near 1e300),
+    # a constant column, and deviations whose squares underflow (near 1e-170).
+    rng = random.Random(43)
+    sets["scaled"] = write(folder / "scaled.txt", [
+        [f"{(rng.choice((0, 5, -3)) + rng.gauss(0, 1)) * 1e300:.6g}", 7.25,
+         f"{rng.randrange(1, 6) * 1e-170:.3g}", round(rng.gauss(0, 2), 4), int(i % 50 == 0)]
+        for i in range(600)])
     return sets
 
 
@@ -255,6 +262,11 @@ def main():
                 ("ring 5-d inflo", ["-r", "inflo", "-k", "10", "-s", "-e", "-i", sets["5-d"]]),
                 ("ring 5-d cosine -l", ["-l", "-k", "8", "-d", "cosine", "-s", "-i",
                                         sets["5-d"]]),
+                # -z's sums made in file order across the blocks, over regions and the ring.
+                ("-z's hard columns -l", ["-l", "-k", "5", "-z", "-s", "-o", "-x", "-i",
+                                          sets["scaled"]]),
+                ("-z's hard columns -m", ["-m", "-k", "6", "-z", "-s", "-e", "-b", "-i",
+                                          sets["scaled"]]),
                 ("ring medians manhattan", ["-r", "loop", "-k", "6", "-b", "-d", "manhattan",
                                             "-c", "0.1", "-s", "-i", sets["medians"]])):
             # Four processes too: a region or a block left empty, regions split twice.
@@ -447,6 +459,7 @@ def memory_check(folder):
                 (f"P={p}", mpi(p, arguments, limit_kib=limit)) for p in PROCESSES]:
             if status != 255 or err != b"" or not message.fullmatch(out):
                 failures.append(f"memory check {way} {name}: {status} {out!r} {err!r}")
+
 
 
 if __name__ == "__main__":
