@@ -14,6 +14,7 @@
 #include "base/parameters.h"
 #include "detect/budget.h"
 #include "detect/init.h"
+#include "errors/errorapi.h"
 #include "mpi/exchange.h"
 #include "vectors/arena.h"
 #include "vectors/fvector.h"
@@ -33,6 +34,30 @@ Array<T> every(const T& mine) {
     MPI_Allgather(&mine, sizeof(T), MPI_BYTE, all.data(), sizeof(T), MPI_BYTE, MPI_COMM_WORLD);
     return all;
 }
+
+// The line of the last check in "fvector.c" that reported exhausted memory on this process
+// while it read its part, or 0. Only rank 0's standard error reaches the user: another
+// process's set that refuses a vector leaves its report to rank 0, in the run's lines.
+int32_t memory_check = 0;
+
+int32_t note_memory_report(int32_t code, const char*, const char* file, int32_t line) {
+    if (code == ESR_NOT_ENOUGH_MEMORY && std::strcmp(file, "fvector.c") == 0) memory_check = line;
+    return 0;
+}
+
+// While it lives, reports go to note_memory_report when noting, as they went before otherwise.
+class MemoryReports {
+public:
+    explicit MemoryReports(bool noting) : before_(ReportError) {
+        if (noting) SetReportError(note_memory_report);
+    }
+    MemoryReports(const MemoryReports&) = delete;
+    MemoryReports& operator=(const MemoryReports&) = delete;
+    ~MemoryReports() { SetReportError(before_); }
+
+private:
+    ERRFN before_;
+};
 
 // The end of a failed load: rank 0 has printed why; every process stops with nothing to add.
 std::optional<Error> load_failed() {
@@ -160,8 +185,10 @@ VectorRun read_part(Parameters* p, int fd, const SharedFile& file, const std::st
         TextLoad how;
         how.threads = format.threads;
         how.arena = &arena;
+        const MemoryReports noted(rank != 0);
         set = text_load_lines(fd, file.start, file.end, text_split(file.start, bytes, size, rank),
                               text_split(file.start, bytes, size, rank + 1), how, &lines);
+        if (lines.failure == TextFailure::kNoMemory && lines.check == 0) lines.check = memory_check;
     });
     close(fd);
     const Array<TextLines> parts = every(lines);

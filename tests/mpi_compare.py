@@ -56,10 +56,12 @@ def run(command, stdin=None, limit_kib=None):
     return done.returncode, done.stdout, err
 
 
-def mpi(processes, arguments, stdin=None, limit_kib=None):
+def mpi(processes, arguments, stdin=None, limit_kib=None, limited_rank=None):
+    """tarn-mpi on processes, every one of them (or only limited_rank) under limit_kib."""
     inner = [TARN_MPI] + arguments
     if limit_kib is not None:
-        inner = ["sh", "-c", f'ulimit -v {limit_kib}; exec "$@"', "sh"] + inner
+        only = "" if limited_rank is None else f'[ "$OMPI_COMM_WORLD_RANK" = {limited_rank} ] && '
+        inner = ["sh", "-c", f'{only}ulimit -v {limit_kib}; exec "$@"', "sh"] + inner
     return run(MPIRUN + ["-np", str(processes)] + inner, stdin)
 
 
@@ -314,6 +316,7 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
             list(pool.map(lambda c: compare(*c), cases))
         memory_check(folder)
+        reading_memory_check(folder)
         mpmd_check(sets["tiny"])
         death_check(folder)
     for session in session_folders:
@@ -460,6 +463,25 @@ def memory_check(folder):
             if status != 255 or err != b"" or not message.fullmatch(out):
                 failures.append(f"memory check {way} {name}: {status} {out!r} {err!r}")
 
+
+
+def reading_memory_check(folder):
+    """A process that runs out of memory while it reads its part of the file stops the run with
+    the reason on rank 0, whichever allocation failed (the vectors' room or the set's growth,
+    whose report the process made where no one sees it): rank 1 alone is limited, its part 12.5
+    million short lines after rank 0's part of comments."""
+    data = folder / "short.txt"
+    with open(data, "w") as out:
+        out.write(("#" + "x" * 998 + "\n") * 50000)
+        out.write("1 0\n" * 12500000)
+    reason = re.compile(rb"fvector\.c \([0-9]+\): error 2 |Allocation of [0-9]+ bytes failed")
+    for limit in range(500000, 800001, 50000):
+        status, out, err = mpi(2, ["-x", "-j", "1", "-k", "3", "-i", str(data)], limit_kib=limit,
+                               limited_rank=1)
+        if status != 0 and not reason.search(out + err):
+            failures.append(f"out of memory reading, rank 1 under {limit} KiB: {status} "
+                            f"{out[:200]!r} {err[:200]!r}")
+    data.unlink()
 
 
 if __name__ == "__main__":
