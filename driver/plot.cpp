@@ -149,17 +149,12 @@ std::vector<Point> collect_points(const tarn::PlotVectors& v, const Parameters* 
     for (int32_t i = 0; i < v.n; ++i) {
         const int32_t position = i + 1;
         const size_t at = static_cast<size_t>(i);
-        const double* values = v.row[at];
         Point point{position, 0, 0, v.score[at], v.label[at], v.marked[at]};
-        if (p->plot_x >= 0) {
-            point.x = values[p->plot_x];
-            point.y = values[p->plot_y];
-        } else if (v.features >= 2) {
-            point.x = values[0];
-            point.y = values[1];
+        if (v.plotted != nullptr) {
+            point.x = v.plotted[2 * at];
+            point.y = v.plotted[2 * at + 1];
         } else {
-            point.x = position;
-            point.y = v.features == 1 ? values[0] : 0.0;
+            tarn::plot_point(v.row[at], v.features, position, p, &point.x, &point.y);
         }
         points.push_back(point);
     }
@@ -346,6 +341,20 @@ std::string xml_escape(const char* text) {
         ++i;
     }
     return out;
+}
+
+void plot_point(const double* values, int32_t features, int32_t position, const Parameters* p,
+                double* x, double* y) {
+    if (p->plot_x >= 0) {
+        *x = values[p->plot_x];
+        *y = values[p->plot_y];
+    } else if (features >= 2) {
+        *x = values[0];
+        *y = values[1];
+    } else {
+        *x = position;
+        *y = features == 1 ? values[0] : 0.0;
+    }
 }
 
 int32_t print_plot(const PlotVectors& vectors, Parameters* p, FILE* out) {

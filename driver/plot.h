@@ -28,7 +28,15 @@ struct PlotVectors {
     const int32_t* label;
     const int32_t* marked;
     int32_t n;
+    // When given, vector i's point as plot_point gave it, x at 2i and y at 2i + 1, and row is
+    // not read: for a run whose speaker holds no vectors.
+    const double* plotted = nullptr;
 };
+
+// The point the picture plots for a vector of `features` values at `position` in the file (from
+// 1): the -G columns, else the first two, else its position and its one feature.
+void plot_point(const double* values, int32_t features, int32_t position, const Parameters* p,
+                double* x, double* y);
 
 // Writes the plot of the vectors with their verdict to path. Returns 0, or -1 with errno telling
 // why when the file cannot be created or written completely. The picture is written to a new

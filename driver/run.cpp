@@ -45,7 +45,8 @@ bool write_picture(const Finished& run, Parameters* p, Outlet& outlet) {
     int32_t failure = 0;
     if (outlet.speaks()) {
         const PlotVectors picture{run.rows.row.data(), run.rows.features, all.lof.data(),
-                                  all.label.data(),    all.marked.data(), run.count()};
+                                  all.label.data(),    all.marked.data(), run.count(),
+                                  run.plotted};
         if (write_plot(picture, p, p->plotstr) != 0) failure = failure_errno();
     }
     failure = outlet.agree(failure);

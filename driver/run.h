@@ -26,6 +26,9 @@ struct Finished {
     DuplicateScores duplicates;            // over every block
     const Array<int32_t>& unstandardised;  // the columns -z could not standardise
     int32_t vectors = -1;  // the run's count where rows hold only the vectors to warn of
+    // With -g where rows hold no vectors: each vector's plotted point (driver/plot.h), on the
+    // speaker.
+    const double* plotted = nullptr;
     int32_t count() const { return vectors < 0 ? static_cast<int32_t>(rows.size()) : vectors; }
 };
 

@@ -1086,8 +1086,7 @@ Spread spread_of(const VectorRun& block, const Parameters* p, Array<ColumnScale>
         replicate != nullptr && std::strcmp(replicate, "1") == 0) {
         return Spread::kCopies;
     }
-    if (p->plotstr != nullptr || block.n < 2 || block.n > INT32_MAX || p->k < 1 ||
-        p->k >= block.n) {
+    if (block.n < 2 || block.n > INT32_MAX || p->k < 1 || p->k >= block.n) {
         return Spread::kCopies;
     }
     const Metric metric = metric_of(p);

@@ -38,9 +38,9 @@ namespace tarn::mpi {
 // How a distributed run holds its vectors: every process all of them (the way that takes any
 // run), or each its share, split by space where the k-d tree builds the graph (below), or in
 // file-order blocks passed around a ring over the brute force's range (mpi/ring.h). A run takes
-// a share when its vectors are all of one width with finite features, k is below their count,
-// and -g is not given (a run that fails a check takes the replicating way, which reports it as
-// tarn does); the ring also leaves the connectivity-based factor (and -r all) to the
+// a share when its vectors are all of one width with finite features and k is below their
+// count (a run that fails a check takes the replicating way, which reports it as tarn does);
+// the ring also leaves the connectivity-based factor (and -r all) to the
 // replicating way. TARN_MPI_REPLICATE=1 in the environment asks for it. Every process calls it
 // with its block and gets the same answer. A run with -z that takes a share gets in scales how
 // its columns standardise (mpi/standardise.h), for the caller to apply to the block; scales is

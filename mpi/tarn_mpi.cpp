@@ -34,6 +34,7 @@
 #include "detect/model.h"
 #include "detect/overflow.h"
 #include "detect/rules.h"
+#include "driver/plot.h"
 #include "driver/run.h"
 #include "driver/tarn.h"
 #include "graph/metric.h"
@@ -336,10 +337,32 @@ using Judge = void (*)(tarn::mpi::VectorRun& block, const Parameters* p,
                        Array<tarn::Verdict>* verdicts, Array<tarn::DuplicateScores>* duplicates,
                        bool* overflow);
 
+// With -g, the point the picture plots for each vector of the input, on rank 0 (empty
+// elsewhere, and without -g). A -G column beyond the features plots 0 here: the run stops at
+// its check before the picture.
+Array<double> plotted_points(const tarn::mpi::VectorRun& block, int32_t features,
+                             const Parameters* p) {
+    Array<double> mine;
+    if (p->plotstr == nullptr) return mine;
+    step([&] {
+        mine.assign(2 * block.dims.size(), 0.0);
+        if (p->plot_x >= features || p->plot_y >= features) return;
+        const size_t width = static_cast<size_t>(features) + 1;
+        for (size_t i = 0; i < block.dims.size(); ++i) {
+            const int32_t position =
+                static_cast<int32_t>(block.first + static_cast<int64_t>(i)) + 1;
+            tarn::plot_point(block.values.data() + i * width, features, position, p, &mine[2 * i],
+                             &mine[2 * i + 1]);
+        }
+    });
+    return tarn::mpi::gather(mine);
+}
+
 int32_t run_shared_out(tarn::mpi::VectorRun& block, Parameters* p, Judge judge) {
     // The vectors are all finite here: no warning reads them, only their width and metric.
     tarn::Rows rows;
     rows.features = block.dims.empty() ? 0 : block.dims[0] - 1;
+    const Array<double> plotted = plotted_points(block, rows.features, p);
     Array<tarn::Verdict> verdicts;
     Array<tarn::DuplicateScores> duplicates;
     bool overflow = false;
@@ -356,8 +379,9 @@ int32_t run_shared_out(tarn::mpi::VectorRun& block, Parameters* p, Judge judge) 
         p->all_rules == 1
             ? tarn::finish_every_rule({rows, verdicts, duplicates, overflow, unstandardised, n}, p,
                                       outlet)
-            : tarn::finish_run({rows, verdicts[0], overflow, duplicates[0], unstandardised, n}, p,
-                               outlet);
+            : tarn::finish_run(
+                  {rows, verdicts[0], overflow, duplicates[0], unstandardised, n, plotted.data()},
+                  p, outlet);
     return status != 0 ? -1 : 0;
 }
 

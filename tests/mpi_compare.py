@@ -250,6 +250,9 @@ def main():
                 ("a cluster and 3 far", ["-r", "all", "-k", "5", "-s", "-o", "-i",
                                          sets["cluster"]]),
                 ("1-d, 90 % equal", ["-r", "all", "-k", "4", "-s", "-o", "-i", sets["flat"]]),
+                # The picture's points gathered from the blocks: 1-d, plotted by position.
+                ("1-d picture", ["-l", "-k", "4", "-c", "0.1", "-g", str(folder / "flat.svg"),
+                                 "-i", sets["flat"]]),
                 ("3-d clusters", ["-r", "all", "-k", "10", "-s", "-o", "-e", "-i", sets["3-d"]]),
                 ("5-d clusters", ["-r", "all", "-k", "10", "-s", "-o", "-e", "-i", sets["5-d"]]),
                 ("3-d clusters -b", ["-r", "all", "-k", "10", "-b", "-s", "-i", sets["3-d"]]),
