@@ -49,6 +49,7 @@ int32_t note_memory_report(int32_t code, const char*, const char* file, int32_t 
 class MemoryReports {
 public:
     explicit MemoryReports(bool noting) : before_(ReportError) {
+        memory_check = 0;  // a report of an earlier load is not this one's
         if (noting) SetReportError(note_memory_report);
     }
     MemoryReports(const MemoryReports&) = delete;

@@ -90,6 +90,7 @@ Array<ColumnScale> input_scales(const VectorRun& block, int32_t features) {
 
 void apply_scales(VectorRun& block, const Array<ColumnScale>& scales) {
     const size_t features = scales.size();
+    if (features == 0) return;  // nothing to standardise: no pass over the values
     for (size_t at = 0; at < block.values.size(); at += features + 1) {
         for (size_t c = 0; c < features; ++c)
             block.values[at + c] = standardised_value(block.values[at + c], scales[c]);

@@ -23,7 +23,8 @@ namespace tarn::mpi {
 // process calls it and gets the same scales.
 Array<ColumnScale> input_scales(const VectorRun& block, int32_t features);
 
-// The block's features, taken at scales as standardise takes them; its labels unchanged.
+// The block's features, taken at scales as standardise takes them; its labels unchanged. No
+// scales leave the block as it is.
 void apply_scales(VectorRun& block, const Array<ColumnScale>& scales);
 
 }  // namespace tarn::mpi
